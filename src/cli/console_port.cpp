@@ -1,0 +1,1 @@
+#include "cli/console_port.h"

@@ -1,0 +1,2 @@
+#pragma once
+// Placeholder until the console front end lands.

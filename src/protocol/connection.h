@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "protocol/frame.h"
+
+namespace tovrin {
+
+// One connected data socket, shared by the three workers of a session.
+//
+// Closing happens in two steps: Shutdown() releases every worker blocked in send or recv at
+// once, and the descriptor itself is closed by the destructor, when the last worker has
+// dropped its reference. A descriptor number the kernel hands out again can therefore never
+// be read or written by a stale worker.
+class Connection final {
+ public:
+  explicit Connection(int fd);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  [[nodiscard]] int fd() const { return fd_; }
+
+  // Sends one whole message (header and payload contiguous, complemented in place). Messages
+  // of different threads never interleave. Any replies posted meanwhile are sent right after
+  // this message, before the send lock is released.
+  [[nodiscard]] bool Send(void* buffer, int count);
+
+  // Queues an offer reply and sends it now if nobody holds the send lock; otherwise the
+  // holder sends it before letting go. Never waits for the send lock: the reader must keep
+  // reading while the other side streams to us. False once a send on this connection failed.
+  [[nodiscard]] bool PostReply(const FrameHeader& reply);
+
+  // Receives exactly `count` bytes (see ReceiveBlock). Only the receive worker reads.
+  [[nodiscard]] bool Receive(void* buffer, int count);
+
+  // Ends our sending direction after everything queued has left (a graceful close); the
+  // peer sees the end of the stream once it has read every byte.
+  void ShutdownSend();
+
+  // shutdown(SHUT_RDWR): wakes every blocked send and recv. Safe to call more than once.
+  void Shutdown();
+
+ private:
+  // Sends the posted replies; the caller holds send_lock_.
+  bool FlushRepliesLocked();
+  // After releasing send_lock_: takes it again to send replies posted in the meantime.
+  void FlushRepliesAfterUnlock();
+
+  const int fd_;
+  std::mutex send_lock_;
+  std::mutex replies_lock_;
+  std::deque<FrameHeader> replies_;
+  bool failed_ = false;  // guarded by replies_lock_
+};
+
+}  // namespace tovrin

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tovrin {
+
+struct Session;
+
+inline constexpr int DEFAULT_PORT = 10000;
+inline constexpr uint32_t FD_ACCEPT = 8;
+
+// The address text split at its first colon. The port is converted like atoi (no digits
+// give 0; DEFAULT_PORT without a colon); the socket uses its low 16 bits.
+struct AddressText {
+  std::string host;
+  int port;
+};
+[[nodiscard]] AddressText SplitAddress(const std::string& text);
+
+// The host text converted as inet_addr converts it (shortened forms such as "10.1" are
+// valid); nullopt for anything else, 255.255.255.255 included.
+[[nodiscard]] std::optional<uint32_t> ParseIpv4(const std::string& host);
+
+// The dotted text of this machine's own address: the first non-loopback IPv4 address its
+// host name resolves to, else that of the first non-loopback interface that is up, else
+// 127.0.0.1.
+[[nodiscard]] std::string OwnAddress();
+
+// Connect / Send (IDC_CONNECT), UI thread.
+bool OnConnect(Session& s);
+// UI thread, from OnConnect.
+void StartListening(Session& s, int port);
+bool ConnectToPeer(Session& s, const std::string& host, int port);
+// UI thread: the listening socket reported an event (low 16 bits) or an error (high 16).
+bool OnSocketNotify(Session& s, uint32_t word);
+// UI thread: a connected socket exists in peer_socket.
+void StartSession(Session& s);
+// Ends the session or attempt numbered `attempt`; an older number does nothing. Any thread:
+// the work itself is done on the UI thread.
+bool Teardown(Session& s, uint32_t attempt);
+// The Disconnect button and the window's own end: tears down the current attempt.
+bool Teardown(Session& s);
+// WM_DESTROY of the main window, UI thread.
+bool OnDestroy(Session& s);
+
+// The port the listening socket is bound to (for tests that listen on port 0), or -1.
+[[nodiscard]] int ListeningPort(const Session& s);
+
+}  // namespace tovrin

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/cthread.h"
+
+namespace tovrin {
+
+class Connection;
+class SendQueue;
+class WindowPort;
+
+inline constexpr int32_t REPLY_PENDING = -9999;
+
+// The state of the one session the program has at a time, shared by the UI thread and the
+// three workers. It is never destroyed while a worker may still use it: the front ends keep
+// it for the whole process.
+//
+// Threads meet here only in the atomic words and through Notify(); the sockets, the
+// addresses and saved_address belong to the UI thread (the session control runs there).
+struct Session final {
+  Session(WindowPort& port, SendQueue& queue, std::string save_dir);
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  CTHREAD send_thread;
+  CTHREAD recv_thread;
+  CTHREAD chat_thread;
+
+  // Mailbox from the receive worker to the send worker: reply_size is stored first, then
+  // reply_handle, whose change from REPLY_PENDING says both are valid.
+  std::atomic<int32_t> reply_handle{0};
+  std::atomic<int32_t> reply_size{0};
+  // 1 = no session and no attempt; also the workers' stop signal.
+  std::atomic<int32_t> idle{0};
+  std::atomic<int32_t> chat_request{0};
+
+  std::atomic<int32_t> recv_rate{0};
+  std::atomic<int32_t> send_rate{0};
+  std::atomic<int32_t> send_eta{0};
+  std::atomic<int32_t> recv_eta{0};
+
+  // Counts Connect presses. Every worker carries the number of the attempt it belongs to,
+  // so a late Teardown of an ended session never touches a newer attempt.
+  std::atomic<uint32_t> attempt{0};
+
+  // UI thread only.
+  int listen_socket = -1;
+  std::shared_ptr<Connection> peer_socket;
+  std::string saved_address;
+  sockaddr_in listen_addr{};
+  sockaddr_in peer_addr{};
+
+  WindowPort& port;
+  SendQueue& queue;
+  const std::string save_dir;
+
+  // The console's --exit-after-batch: the send worker half-closes the connection after
+  // MSG_BATCH_DONE, and the session ends once the peer has read everything.
+  std::atomic<bool> close_after_batch{false};
+
+  // Wakes every wait on the shared words; call after changing one of them.
+  void Notify();
+  // Waits until `ready` holds or `limit` has passed (whichever first); returns `ready()`.
+  template <typename Predicate>
+  bool WaitFor(Predicate ready, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(wake_mutex_);
+    return wake_.wait_for(lock, limit, ready);
+  }
+
+ private:
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
+};
+
+// What StartSession hands each worker: it owns this and deletes it.
+struct WorkerArgs {
+  Session* session;
+  std::shared_ptr<Connection> connection;
+  uint32_t attempt;
+};
+
+}  // namespace tovrin

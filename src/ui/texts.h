@@ -1,0 +1,53 @@
+#pragma once
+
+// The program's own texts, shown exactly as they stand.
+namespace tovrin::text {
+
+inline constexpr char kCaption[] = "Tovrin 0.7";
+
+inline constexpr char kConnect[] = "接続";
+inline constexpr char kSend[] = "送信";
+inline constexpr char kDisconnect[] = "切断";
+
+inline constexpr char kWaiting[] = "接続を待っています... (port %d)";
+inline constexpr char kInvalidIp[] = "IPが不正です";
+inline constexpr char kConnecting[] = "接続しています... (port %d)";
+inline constexpr char kConnected[] = "接続しました [%s]";
+inline constexpr char kConnectFailed[] = "接続失敗";
+inline constexpr char kAcceptFailed[] = "接続に失敗しました";
+inline constexpr char kRule[] = "----------------";
+inline constexpr char kDisconnected[] = "切断しました";
+// The listening socket could not be set up; the attempt stays open until Disconnect.
+inline constexpr char kListenFailed[] = "待ち受けできません (port %d)";
+
+inline constexpr char kSavingTo[] = "保存先 [%s]";
+inline constexpr char kChatSent[] = "send > %s";
+inline constexpr char kChatReceived[] = "recv > %s";
+inline constexpr char kPeerName[] = "name > %s";
+
+inline constexpr char kReceiving[] = "受信中 [%s] (%d bytes)";
+inline constexpr char kCannotCreate[] = "ファイルが作成できません [%s]";
+inline constexpr char kReceiveDone[] = "受信完了";
+inline constexpr char kWriteFailed[] = "書き込みに失敗しました [%s]";
+
+inline constexpr char kCannotOpen[] = "ファイルを開けません [%s]";
+inline constexpr char kCannotSend[] = "送信不能 [%s]";
+inline constexpr char kExists[] = "送信先が存在 [%s]";
+inline constexpr char kSending[] = "送信中 [%s] (%d bytes)";
+inline constexpr char kResuming[] = "(%d バイトよりレジューム)";
+inline constexpr char kSendDone[] = "送信完了";
+inline constexpr char kNameNotSendable[] = "ファイル名を送信できません [%s]";
+inline constexpr char kTooLarge[] = "2GB以上のファイルは送信できません [%s]";
+
+inline constexpr char kThreadExists[] = "このThreadは既に作られています。";
+inline constexpr char kWarning[] = "警告";
+inline constexpr char kThreadFailed[] = "スレッドが作れませんでした";
+inline constexpr char kError[] = "エラー";
+
+inline constexpr char kStatusInitial[] = "送/受";
+inline constexpr char kTabChat[] = "チャット";
+inline constexpr char kTabSendList[] = "送信リスト";
+inline constexpr char kTabSendLog[] = "送信ログ";
+inline constexpr char kTabRecvLog[] = "受信ログ";
+
+}  // namespace tovrin::text

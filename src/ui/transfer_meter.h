@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace tovrin {
+
+struct Session;
+
+// The status line "%dK(%d:%02d)/%dK(%d:%02d)": send rate and time left, then receive.
+[[nodiscard]] std::string FormatStatusLine(int32_t send_rate, int32_t send_eta, int32_t recv_rate,
+                                           int32_t recv_eta);
+
+// Millisecond clock; tests replace it.
+using MillisecondClock = uint32_t (*)();
+[[nodiscard]] uint32_t SteadyMilliseconds();
+
+// Progress, rate and time left of one direction. Used by one worker only.
+class TransferMeter final {
+ public:
+  enum class Direction { kSend, kReceive };
+
+  TransferMeter(Session& session, Direction direction, MillisecondClock clock = SteadyMilliseconds);
+
+  void BeginFile(int32_t total);
+  void SetPosition(int32_t offset);
+  void Advance(int32_t bytes);
+  void Reset();
+  void RefreshStatusLine();
+
+  [[nodiscard]] int32_t total() const { return total_; }
+  [[nodiscard]] int32_t position() const { return position_; }
+
+ private:
+  void SetBar(int percent);
+  std::atomic<int32_t>& rate_word();
+  std::atomic<int32_t>& eta_word();
+
+  Session& session_;
+  const Direction direction_;
+  const MillisecondClock clock_;
+  int32_t total_ = 0;
+  int32_t position_ = 0;
+  uint32_t start_time_ = 0;
+};
+
+}  // namespace tovrin

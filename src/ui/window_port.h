@@ -1,0 +1,45 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace tovrin {
+
+// Everything the logic does to the window. Texts are UTF-8.
+//
+// Every operation is carried out on the UI thread, in the order each calling thread issues
+// them, and is synchronous for a worker: it returns once the UI thread has done it. The
+// exceptions are the three meter displays (SetSendProgress, SetRecvProgress, SetStatusText),
+// which are posted without waiting; of several pending values the latest wins. Once the
+// window is gone every operation returns at once without effect (GetInputText yields "",
+// IsSubfoldersChecked false, RunOnUiThread false). The UI thread never waits for a worker.
+class WindowPort {
+ public:
+  virtual ~WindowPort() = default;
+
+  virtual void AppendChatLog(const std::string& text) = 0;
+  virtual void AppendSendLog(const std::string& text) = 0;
+  virtual void AppendRecvLog(const std::string& text) = 0;
+  virtual void SetSendProgress(int percent) = 0;
+  virtual void SetRecvProgress(int percent) = 0;
+  virtual void SetStatusText(const std::string& text) = 0;
+  [[nodiscard]] virtual bool IsSubfoldersChecked() = 0;
+  [[nodiscard]] virtual std::string GetInputText() = 0;
+  virtual void SetInputText(const std::string& text) = 0;
+  virtual void SetConnectLabel(const std::string& text) = 0;
+  virtual void EnableConnect(bool enabled) = 0;
+  virtual void EnableDisconnect(bool enabled) = 0;
+  // 0 chat log, 1 send list, 2 send log, 3 receive log.
+  virtual void SelectTab(int index) = 0;
+
+  // Runs `task` on the UI thread and waits for it (directly when called on the UI thread).
+  // False, without running it, once the window is gone. The send queue and the session
+  // control run their steps through this, so they never race the UI thread.
+  virtual bool RunOnUiThread(const std::function<void()>& task) = 0;
+
+  // UI thread: the listening socket whose incoming connections are to be reported through
+  // OnSocketNotify, or -1 to stop watching (always called before that socket is closed).
+  virtual void WatchListenSocket(int fd) = 0;
+};
+
+}  // namespace tovrin
