@@ -1,7 +1,46 @@
 #include "storage/save_dir.h"
-// Placeholder until the save directory lands.
+
+#include "storage/storage.h"
+
 namespace tovrin {
-std::string ResolveSaveDir(const std::string&) { return "Received Files/"; }
-void MakeDirectories(const std::string&) {}
-std::string DirectoryPart(const std::string& path) { return path; }
+namespace {
+
+constexpr char DEFAULT_FOLDER[] = "Received Files/";
+
+std::string DefaultSaveDir() {
+  std::string dir = CurrentDirectory();
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir + DEFAULT_FOLDER;
+}
+
+}  // namespace
+
+// Local paths are UTF-8, where no byte of a multi-byte character equals '/', so plain byte
+// tests are exact here; the cp932 walk belongs to the wire text alone.
+std::string ResolveSaveDir(const std::string& argument_text) {
+  if (argument_text.empty()) return DefaultSaveDir();
+  std::string dir;
+  if (argument_text.front() == '"') {
+    // A lone quote or an empty quoted argument names no directory at all.
+    if (argument_text.size() < 3) return DefaultSaveDir();
+    dir = argument_text.substr(1, argument_text.size() - 2);
+  } else {
+    dir = argument_text;
+  }
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
+void MakeDirectories(const std::string& path) {
+  for (size_t slash = path.find('/'); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    MakeDirectory(path.substr(0, slash + 1));
+  }
+}
+
+std::string DirectoryPart(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(0, slash + 1);
+}
+
 }  // namespace tovrin
