@@ -1,1 +1,123 @@
 #include "cli/console_port.h"
+
+#include "ui/texts.h"
+
+namespace tovrin {
+namespace {
+
+// The status line is shown this often at most: it changes after every 32 KiB chunk.
+constexpr auto STATUS_INTERVAL = std::chrono::milliseconds(100);
+
+// Back to the start of the line and erase it to its end.
+constexpr char STATUS_CLEAR[] = "\r\x1b[K";
+
+}  // namespace
+
+ConsolePort::ConsolePort(bool subfolders, std::FILE* log_out, std::FILE* status_out)
+    : subfolders_(subfolders), log_out_(log_out), status_out_(status_out) {}
+
+#define TOVRIN_AS_UI(body)                            \
+  std::lock_guard<std::recursive_mutex> lock(mutex_); \
+  if (closed_) return;                                \
+  body
+
+void ConsolePort::AppendChatLog(const std::string& text) { WriteLogLine("chat: ", text); }
+void ConsolePort::AppendSendLog(const std::string& text) { WriteLogLine("send: ", text); }
+void ConsolePort::AppendRecvLog(const std::string& text) { WriteLogLine("recv: ", text); }
+void ConsolePort::SetSendProgress(int percent) { TOVRIN_AS_UI(send_progress_ = percent;) }
+void ConsolePort::SetRecvProgress(int percent) { TOVRIN_AS_UI(recv_progress_ = percent;) }
+void ConsolePort::SetInputText(const std::string& text) { TOVRIN_AS_UI(input_text_ = text;) }
+void ConsolePort::EnableConnect(bool) {}
+void ConsolePort::EnableDisconnect(bool) {}
+void ConsolePort::SelectTab(int) {}
+
+void ConsolePort::WatchListenSocket(int fd) { TOVRIN_AS_UI(watched_socket_.store(fd);) }
+
+#undef TOVRIN_AS_UI
+
+// StartSession turns Connect into Send; Teardown turns it back.
+void ConsolePort::SetConnectLabel(const std::string& text) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (closed_) return;
+  const bool send = text == text::kSend;
+  if (send && !shows_send_label_) ++sessions_started_;
+  shows_send_label_ = send;
+}
+
+void ConsolePort::SetStatusText(const std::string& text) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (closed_ || status_out_ == nullptr) return;
+  status_text_ = text;
+  status_pending_ = true;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - status_printed_at_ >= STATUS_INTERVAL) PrintStatusLocked(now);
+}
+
+bool ConsolePort::IsSubfoldersChecked() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return !closed_ && subfolders_;
+}
+
+std::string ConsolePort::GetInputText() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return closed_ ? std::string() : input_text_;
+}
+
+bool ConsolePort::RunOnUiThread(const std::function<void()>& task) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (closed_) return false;
+  task();
+  return true;
+}
+
+std::unique_lock<std::recursive_mutex> ConsolePort::LockUi() {
+  return std::unique_lock<std::recursive_mutex>(mutex_);
+}
+
+void ConsolePort::FlushStatus() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (closed_ || !status_pending_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - status_printed_at_ >= STATUS_INTERVAL) PrintStatusLocked(now);
+}
+
+void ConsolePort::Close() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (closed_) return;
+  ClearStatusLocked();
+  closed_ = true;
+  watched_socket_.store(-1);
+}
+
+void ConsolePort::WriteLogLine(const char* prefix, const std::string& text) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (closed_) return;
+  // Standard error and standard output are usually the same terminal: a log line must not
+  // be written into the middle of the status line. The status is shown again later.
+  if (status_on_screen_) {
+    ClearStatusLocked();
+    status_pending_ = !status_text_.empty();
+  }
+  std::fputs(prefix, log_out_);
+  std::fwrite(text.data(), 1, text.size(), log_out_);
+  std::fputc('\n', log_out_);
+  std::fflush(log_out_);
+}
+
+void ConsolePort::PrintStatusLocked(std::chrono::steady_clock::time_point now) {
+  std::fputs(STATUS_CLEAR, status_out_);
+  std::fwrite(status_text_.data(), 1, status_text_.size(), status_out_);
+  std::fflush(status_out_);
+  status_printed_at_ = now;
+  status_pending_ = false;
+  status_on_screen_ = true;
+}
+
+void ConsolePort::ClearStatusLocked() {
+  if (!status_on_screen_) return;
+  std::fputs(STATUS_CLEAR, status_out_);
+  std::fflush(status_out_);
+  status_on_screen_ = false;
+}
+
+}  // namespace tovrin

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tovrin {
+
+// What the command line of tovrin-cli asks for.
+struct ConsoleOptions {
+  enum class Mode { kOwnAddress, kListen, kConnect, kAddress };
+
+  // The --save-dir text as given (ResolveSaveDir applies its rules); empty: the default.
+  std::string save_dir_text;
+  bool subfolders = false;
+  Mode mode = Mode::kOwnAddress;
+  int listen_port = 0;       // kListen
+  std::string address_text;  // kConnect and kAddress: the address field's text
+  bool exit_after_batch = false;
+  // Absolute, normalised, without a trailing '/': one drop on the send queue.
+  std::vector<std::string> paths;
+  bool help = false;
+};
+
+inline constexpr int EXIT_USAGE = 2;
+
+// Parses the arguments after the program name. Relative paths are taken from `current_dir`
+// (an absolute directory). False with a one-line reason in `error` for bad usage.
+[[nodiscard]] bool ParseConsoleOptions(const std::vector<std::string>& args,
+                                       const std::string& current_dir, ConsoleOptions& options,
+                                       std::string& error);
+
+// The text the address field gets before Connect: `own_address` listens, any other connects.
+[[nodiscard]] std::string AddressFieldText(const ConsoleOptions& options,
+                                           const std::string& own_address);
+
+// The usage text, several lines, ending in a newline.
+[[nodiscard]] std::string UsageText(const char* program);
+
+}  // namespace tovrin
