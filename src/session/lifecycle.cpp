@@ -1,17 +1,286 @@
 #include "session/lifecycle.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <memory>
+
+#include "protocol/connection.h"
 #include "session/session.h"
-// Placeholder until the connection lifecycle lands.
+#include "ui/format.h"
+#include "ui/texts.h"
+#include "ui/window_port.h"
+#include "workers/workers.h"
+
 namespace tovrin {
-AddressText SplitAddress(const std::string& text) { return {text, DEFAULT_PORT}; }
-std::optional<uint32_t> ParseIpv4(const std::string&) { return std::nullopt; }
-std::string OwnAddress() { return "127.0.0.1"; }
-bool OnConnect(Session&) { return true; }
-void StartListening(Session&, int) {}
-bool ConnectToPeer(Session&, const std::string&, int) { return true; }
-bool OnSocketNotify(Session&, uint32_t) { return true; }
-void StartSession(Session&) {}
-bool Teardown(Session&, uint32_t) { return true; }
+
+namespace {
+
+// atoi as the C library has it: leading blanks, an optional sign, digits up to the first
+// non-digit; no digits give 0. Out-of-range values are clamped instead of overflowing.
+int ConvertPort(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value <= INT_MAX) value = value * 10 + (text[i] - '0');
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+bool IsLoopback(in_addr address) { return (ntohl(address.s_addr) >> 24) == 127; }
+
+std::string Dotted(in_addr address) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+void SetNoDelay(int fd) {
+  // An offer and its reply are single small messages; Nagle's delay would cost every file
+  // a delayed-acknowledgement round trip.
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+// UI thread.
+void CloseListenSocket(Session& s) {
+  if (s.listen_socket < 0) return;
+  s.port.WatchListenSocket(-1);
+  ::close(s.listen_socket);
+  s.listen_socket = -1;
+}
+
+// UI thread. Wakes every worker blocked on the connection; the descriptor is closed when the
+// last worker lets go of it.
+void ClosePeerSocket(Session& s) {
+  if (!s.peer_socket) return;
+  s.peer_socket->Shutdown();
+  s.peer_socket.reset();
+}
+
+void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
+  auto* args = new WorkerArgs{&s, s.peer_socket, s.attempt.load()};
+  if (!record.Start(routine, args, 0, 0)) delete args;
+}
+
+}  // namespace
+
+AddressText SplitAddress(const std::string& text) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos) return {text, DEFAULT_PORT};
+  return {text.substr(0, colon), ConvertPort(text.substr(colon + 1))};
+}
+
+std::optional<uint32_t> ParseIpv4(const std::string& host) {
+  if (host.find('\0') != std::string::npos) return std::nullopt;
+  const in_addr_t address = inet_addr(host.c_str());
+  if (address == INADDR_NONE) return std::nullopt;
+  return address;
+}
+
+std::string OwnAddress() {
+  char name[1024] = {};
+  if (gethostname(name, sizeof name - 1) == 0) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) == 0) {
+      std::string result;
+      for (addrinfo* a = found; a != nullptr && result.empty(); a = a->ai_next) {
+        const in_addr address = reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr;
+        if (!IsLoopback(address)) result = Dotted(address);
+      }
+      freeaddrinfo(found);
+      if (!result.empty()) return result;
+    }
+  }
+  // A host name that resolves only to loopback would tell the peer nothing: use the first
+  // interface that is up instead.
+  ifaddrs* interfaces = nullptr;
+  if (getifaddrs(&interfaces) == 0) {
+    std::string result;
+    for (ifaddrs* i = interfaces; i != nullptr && result.empty(); i = i->ifa_next) {
+      if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+      if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0) continue;
+      const in_addr address = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr;
+      if (!IsLoopback(address)) result = Dotted(address);
+    }
+    freeifaddrs(interfaces);
+    if (!result.empty()) return result;
+  }
+  return "127.0.0.1";
+}
+
+bool OnConnect(Session& s) {
+  if (s.idle.load() == 1) {
+    s.idle.store(0);
+    s.attempt.fetch_add(1);
+    CloseListenSocket(s);
+    s.port.EnableConnect(false);
+    s.port.EnableDisconnect(true);
+    s.saved_address = s.port.GetInputText();
+    const AddressText address = SplitAddress(s.saved_address);
+    if (address.host == OwnAddress()) {
+      StartListening(s, address.port);
+    } else {
+      ConnectToPeer(s, address.host, address.port);
+    }
+  } else if (s.chat_request.load() == 0) {
+    s.chat_request.store(1);
+    s.Notify();
+  }
+  return true;
+}
+
+void StartListening(Session& s, int port) {
+  s.listen_addr = sockaddr_in{};
+  s.listen_addr.sin_family = AF_INET;
+  s.listen_addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+  s.listen_addr.sin_addr.s_addr = htonl(INADDR_ANY);
+
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&s.listen_addr), sizeof s.listen_addr) != 0 ||
+      listen(fd, 1) != 0) {
+    // Nobody could ever connect: say so instead of claiming to wait. The attempt stays
+    // open (Connect enabled, as after a failed connect) until Disconnect.
+    if (fd >= 0) ::close(fd);
+    s.port.AppendChatLog(FormatLine(text::kListenFailed, port));
+    s.port.EnableConnect(true);
+    return;
+  }
+  s.listen_socket = fd;
+  s.port.WatchListenSocket(fd);
+  s.port.AppendChatLog(FormatLine(text::kWaiting, port));
+}
+
+bool ConnectToPeer(Session& s, const std::string& host, int port) {
+  const std::optional<uint32_t> address = ParseIpv4(host);
+  if (!address) {
+    s.port.AppendChatLog(text::kInvalidIp);
+    s.port.EnableConnect(true);
+    return true;
+  }
+  s.peer_addr = sockaddr_in{};
+  s.peer_addr.sin_family = AF_INET;
+  s.peer_addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+  s.peer_addr.sin_addr.s_addr = *address;
+  s.port.AppendChatLog(FormatLine(text::kConnecting, port));
+
+  // Blocking connect on the UI thread: the window waits until the peer answers.
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int result = -1;
+  if (fd >= 0) {
+    result = connect(fd, reinterpret_cast<sockaddr*>(&s.peer_addr), sizeof s.peer_addr);
+    if (result != 0 && errno == EINTR) {
+      // The connection goes on in the background; wait for its outcome.
+      pollfd waiting{fd, POLLOUT, 0};
+      int error = 0;
+      socklen_t length = sizeof error;
+      while (poll(&waiting, 1, -1) < 0 && errno == EINTR) {
+      }
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) result = 0;
+    }
+  }
+  if (result != 0) {
+    if (fd >= 0) ::close(fd);
+    s.port.AppendChatLog(text::kConnectFailed);
+    s.port.EnableConnect(true);
+    return true;
+  }
+  SetNoDelay(fd);
+  s.peer_socket = std::make_shared<Connection>(fd);
+  s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
+  StartSession(s);
+  return true;
+}
+
+bool OnSocketNotify(Session& s, uint32_t word) {
+  if ((word >> 16) != 0) return false;
+  if ((word & 0xFFFF) != FD_ACCEPT) return true;
+  int fd = -1;
+  if (s.listen_socket >= 0) {
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    // The accepted socket is blocking: accept4 does not pass on the listener's O_NONBLOCK.
+    fd = accept4(s.listen_socket, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    if (fd >= 0) s.peer_addr = from;
+  }
+  if (fd < 0) {
+    s.port.AppendChatLog(text::kAcceptFailed);
+    return true;
+  }
+  SetNoDelay(fd);
+  s.peer_socket = std::make_shared<Connection>(fd);
+  s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
+  CloseListenSocket(s);
+  StartSession(s);
+  return true;
+}
+
+void StartSession(Session& s) {
+  s.port.AppendChatLog(text::kRule);
+  s.port.SetInputText("");
+  s.port.SetConnectLabel(text::kSend);
+  s.port.EnableConnect(true);
+  StartWorker(s, s.recv_thread, ReceiveWorker);
+  StartWorker(s, s.send_thread, SendWorker);
+  StartWorker(s, s.chat_thread, ChatWorker);
+}
+
+bool Teardown(Session& s, uint32_t attempt) {
+  // The whole teardown is one step on the UI thread: the session control never races the
+  // window, and a late run from an ended session finds a newer attempt number and leaves it
+  // alone.
+  const bool ran = s.port.RunOnUiThread([&] {
+    if (attempt != s.attempt.load()) return;
+    if (s.idle.exchange(1) == 0) {
+      s.port.AppendChatLog(text::kRule);
+      s.port.AppendChatLog(text::kDisconnected);
+      s.port.SelectTab(0);
+    }
+    s.Notify();
+    CloseListenSocket(s);
+    ClosePeerSocket(s);
+    s.port.SetInputText(s.saved_address);
+    s.port.SetConnectLabel(text::kConnect);
+    s.port.EnableDisconnect(false);
+    s.port.EnableConnect(true);
+  });
+  if (!ran && attempt == s.attempt.load()) {
+    // The window is gone; its own teardown has closed the sockets. Still stop the workers.
+    s.idle.store(1);
+    s.Notify();
+  }
+  return true;
+}
+
 bool Teardown(Session& s) { return Teardown(s, s.attempt.load()); }
-bool OnDestroy(Session&) { return true; }
-int ListeningPort(const Session&) { return -1; }
+
+bool OnDestroy(Session& s) { return Teardown(s); }
+
+int ListeningPort(const Session& s) {
+  if (s.listen_socket < 0) return -1;
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  if (getsockname(s.listen_socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return -1;
+  return ntohs(bound.sin_port);
+}
+
 }  // namespace tovrin

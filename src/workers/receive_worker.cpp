@@ -1,4 +1,190 @@
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "protocol/connection.h"
+#include "protocol/frame.h"
+#include "protocol/wire_text.h"
+#include "session/lifecycle.h"
+#include "session/session.h"
+#include "storage/save_dir.h"
+#include "storage/storage.h"
+#include "ui/format.h"
+#include "ui/texts.h"
+#include "ui/transfer_meter.h"
+#include "ui/window_port.h"
 #include "workers/workers.h"
+
 namespace tovrin {
-uint32_t ReceiveWorker(void*) { return 0; }
+
+namespace {
+
+// The reading side of a session: carries out every message the peer sends.
+class Receiver final {
+ public:
+  Receiver(Session& s, Connection& connection)
+      : s_(s), connection_(connection), meter_(s, TransferMeter::Direction::kReceive),
+        buffer_(MESSAGE_BUFFER_SIZE) {}
+  Receiver(const Receiver&) = delete;
+  Receiver& operator=(const Receiver&) = delete;
+  ~Receiver() { CloseFile(); }
+
+  // Reads until the connection fails or the peer breaks the format.
+  void Run() {
+    char* const payload = buffer_.data() + HEADER_SIZE;
+    for (;;) {
+      if (!connection_.Receive(buffer_.data(), HEADER_SIZE)) return;
+      const FrameHeader header = LoadHeader(buffer_.data());
+      // A length the buffer cannot hold is no message of ours: end the session.
+      if (header.length < 0 || header.length > MAX_PAYLOAD) return;
+      if (!connection_.Receive(payload, header.length)) return;
+      if (!Carry(header, payload)) return;
+    }
+  }
+
+ private:
+  // False when the session is to end.
+  bool Carry(const FrameHeader& h, const char* payload) {
+    switch (h.type) {
+      case MSG_NAME:
+        s_.port.AppendChatLog(FormatLine(text::kPeerName, DisplayText(payload, h.length).c_str()));
+        return true;
+      case MSG_CHAT:
+        s_.port.AppendChatLog(
+            FormatLine(text::kChatReceived, DisplayText(payload, h.length).c_str()));
+        return true;
+      case MSG_FILE_OFFER:
+        return Offer(h.value, PayloadText(payload, h.length));
+      case MSG_FILE_SEEK:
+        SeekFile(h);
+        return true;
+      case MSG_FILE_DATA:
+        WriteData(h, payload);
+        return true;
+      case MSG_FILE_CLOSE:
+        if (h.handle == open_file_) CloseFile();
+        return true;
+      case MSG_FOLDER:
+        current_folder_ = WireFolderToLocal(PayloadText(payload, h.length));
+        return true;
+      case MSG_BATCH_DONE:
+        s_.port.AppendRecvLog(text::kReceiveDone);
+        meter_.Reset();
+        return true;
+      case MSG_OFFER_REPLY:
+        s_.reply_size.store(h.value);
+        s_.reply_handle.store(h.handle);
+        s_.Notify();
+        return true;
+      default:
+        return true;  // read whole and dropped
+    }
+  }
+
+  static std::string DisplayText(const char* payload, int length) {
+    return Cp932ToUtf8Lossy(PayloadText(payload, length));
+  }
+
+  bool Offer(int32_t size, std::string_view wire_name) {
+    // A file left open by a peer that never closed it is closed before the next one.
+    CloseFile();
+    const bool subfolders = s_.port.IsSubfoldersChecked();
+    const std::optional<std::string> name = WireNameToLocal(wire_name);
+    const std::optional<std::string> folder =
+        subfolders ? current_folder_ : std::optional<std::string>(std::string());
+    if (name && folder) {
+      shown_name_ = *folder + *name;
+      const std::string target = s_.save_dir + shown_name_;
+      MakeDirectories(target);
+      open_file_ = OpenForWrite(target);
+      if (open_file_ >= 0) {
+        s_.port.AppendRecvLog(FormatLine(text::kReceiving, shown_name_.c_str(), size));
+      } else {
+        s_.port.AppendRecvLog(FormatLine(text::kCannotCreate, target.c_str()));
+      }
+    } else {
+      // Absolute, drive-qualified, ".." or undecodable: nothing is written for this offer.
+      const std::string shown = s_.save_dir + (folder ? *folder : std::string()) +
+                                Cp932ToUtf8Lossy(wire_name);
+      s_.port.AppendRecvLog(FormatLine(text::kCannotCreate, shown.c_str()));
+    }
+    write_failed_ = false;
+
+    FrameHeader reply{MSG_OFFER_REPLY, open_file_, -1, 0};
+    if (open_file_ >= 0) {
+      reply.value = Seek(open_file_, 0, SEEK_FROM_END);
+      if (Seek(open_file_, 0, SEEK_FROM_START) != 0 || reply.value < 0) {
+        // Too large for the protocol's sizes (or unseekable): refuse rather than overwrite.
+        CloseFile();
+        reply = FrameHeader{MSG_OFFER_REPLY, -1, -1, 0};
+      }
+    }
+    const bool sent = connection_.PostReply(reply);
+    meter_.BeginFile(size);
+    return sent;
+  }
+
+  // Only the handle handed out for the current offer is honoured.
+  bool Honoured(const FrameHeader& h) const {
+    return open_file_ >= 0 && h.handle == open_file_ && !write_failed_;
+  }
+
+  void SeekFile(const FrameHeader& h) {
+    if (!Honoured(h)) return;
+    const int32_t position = Seek(open_file_, h.value, h.length);
+    if (position < 0) {
+      // Writing on at the old position would put the data at a wrong offset.
+      FailFile();
+      return;
+    }
+    meter_.SetPosition(position);
+  }
+
+  void WriteData(const FrameHeader& h, const char* payload) {
+    if (!Honoured(h)) return;
+    const int written = Write(open_file_, payload, h.length);
+    if (written < 0) {
+      FailFile();
+      return;
+    }
+    meter_.Advance(written);
+  }
+
+  // Logs a failed write once; the rest of this file is not written, and what is on disk
+  // stays for a later resume.
+  void FailFile() {
+    write_failed_ = true;
+    s_.port.AppendRecvLog(FormatLine(text::kWriteFailed, shown_name_.c_str()));
+  }
+
+  void CloseFile() {
+    if (open_file_ >= 0) Close(open_file_);
+    open_file_ = -1;
+  }
+
+  Session& s_;
+  Connection& connection_;
+  TransferMeter meter_;
+  std::vector<char> buffer_;
+  std::optional<std::string> current_folder_ = std::string();
+  std::string shown_name_;
+  int open_file_ = -1;
+  bool write_failed_ = false;
+};
+
+}  // namespace
+
+uint32_t ReceiveWorker(void* parameter) {
+  std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(parameter));
+  Session& s = *args->session;
+  if (args->connection) {
+    Receiver receiver(s, *args->connection);
+    receiver.Run();
+  }
+  Teardown(s, args->attempt);
+  s.recv_thread.Exit(0);
+  return 0;
+}
+
 }  // namespace tovrin

@@ -1,4 +1,215 @@
+#include <dirent.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protocol/connection.h"
+#include "protocol/frame.h"
+#include "protocol/wire_text.h"
+#include "queue/send_queue.h"
+#include "session/lifecycle.h"
+#include "session/session.h"
+#include "storage/storage.h"
+#include "ui/format.h"
+#include "ui/texts.h"
+#include "ui/transfer_meter.h"
+#include "ui/window_port.h"
 #include "workers/workers.h"
+
 namespace tovrin {
-uint32_t SendWorker(void*) { return 0; }
+
+namespace {
+
+constexpr auto kPollPeriod = std::chrono::milliseconds(100);
+
+// Longest name a peer's 1024-byte buffers can take, NUL included.
+constexpr std::size_t kMaxWireName = 1024;
+
+// The names in a folder, sorted for a stable order; names beginning with '.' are skipped.
+// false when the folder cannot be listed.
+bool ListFolder(const std::string& path, std::vector<std::string>& names) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return false;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return true;
+}
+
+// Drains the send queue, one entry at a time, from the front.
+class Sender final {
+ public:
+  Sender(Session& s, Connection& connection)
+      : s_(s), connection_(connection), meter_(s, TransferMeter::Direction::kSend),
+        buffer_(HEADER_SIZE + MESSAGE_BUFFER_SIZE) {}
+  Sender(const Sender&) = delete;
+  Sender& operator=(const Sender&) = delete;
+
+  void Run() {
+    while (!stop_ && s_.idle.load() == 0) {
+      if (s_.queue.Count() == 0) {
+        s_.WaitFor([this] { return s_.idle.load() != 0; }, kPollPeriod);
+        continue;
+      }
+      const std::optional<std::string> entry = s_.queue.TakeFront();
+      if (!entry) continue;  // the user emptied the queue meanwhile
+      if (IsFolderHeader(*entry)) {
+        current_dir_ = entry->substr(1);
+        if (!SendFolder()) break;
+        continue;
+      }
+      const std::string path = current_dir_ + *entry;
+      if (IsDirectory(path)) {
+        Expand(*entry, path);
+        continue;
+      }
+      if (!SendFile(*entry, path)) break;
+    }
+    // Unfinished items keep their directory for the next session.
+    if (s_.queue.Count() != 0 && !current_dir_.empty()) s_.queue.InsertAt(0, ">" + current_dir_);
+  }
+
+ private:
+  char* payload() { return buffer_.data() + HEADER_SIZE; }
+
+  bool SendMessage(int32_t type, int32_t handle, int32_t value, int32_t length) {
+    StoreHeader(FrameHeader{type, handle, value, length}, buffer_.data());
+    return connection_.Send(buffer_.data(), HEADER_SIZE + length);
+  }
+
+  bool SendText(int32_t type, int32_t value, const std::string& text) {
+    std::memcpy(payload(), text.c_str(), text.size() + 1);
+    return SendMessage(type, 0, value, static_cast<int32_t>(text.size() + 1));
+  }
+
+  bool SendFolder() {
+    std::string folder = LocalToWireFolder(current_dir_);
+    if (folder.size() >= kMaxWireName) folder.resize(kMaxWireName - 1);
+    return SendText(MSG_FOLDER, 0, folder);
+  }
+
+  // A folder item is replaced at the front of the queue by its children, in listing order.
+  void Expand(const std::string& item, const std::string& path) {
+    std::vector<std::string> names;
+    if (!ListFolder(path, names)) return;
+    int index = 0;
+    for (const std::string& name : names) s_.queue.InsertAt(index++, item + "/" + name);
+  }
+
+  // false when the worker is to end.
+  bool SendFile(const std::string& entry, const std::string& path) {
+    const std::optional<std::string> wire_name = LocalToWireName(entry);
+    if (!wire_name || wire_name->size() >= kMaxWireName) {
+      s_.port.AppendSendLog(FormatLine(text::kNameNotSendable, entry.c_str()));
+      return true;
+    }
+    const int file = OpenForRead(path);
+    if (file < 0) {
+      s_.port.AppendSendLog(FormatLine(text::kCannotOpen, entry.c_str()));
+      return true;
+    }
+    const int32_t size = Seek(file, 0, SEEK_FROM_END);
+    if (size < 0) {
+      // Sizes on the wire are signed 32-bit: never offer a wrong size.
+      Close(file);
+      s_.port.AppendSendLog(FormatLine(text::kTooLarge, entry.c_str()));
+      return true;
+    }
+
+    s_.reply_handle.store(REPLY_PENDING);
+    if (!SendText(MSG_FILE_OFFER, size, *wire_name)) {
+      Close(file);
+      return false;
+    }
+    while (!s_.WaitFor(
+        [this] { return s_.reply_handle.load() != REPLY_PENDING || s_.idle.load() != 0; },
+        kPollPeriod)) {
+    }
+    if (s_.idle.load() != 0) {
+      Close(file);
+      return false;
+    }
+    const int32_t handle = s_.reply_handle.load();
+    const int32_t held = s_.reply_size.load();
+
+    if (handle < 0) {
+      s_.port.AppendSendLog(FormatLine(text::kCannotSend, entry.c_str()));
+    } else if (size <= held) {
+      s_.port.AppendSendLog(FormatLine(text::kExists, entry.c_str()));
+    } else {
+      Stream(file, handle, size, held, entry);
+    }
+    Close(file);
+
+    if (s_.idle.load() != 0 || stop_) {
+      s_.queue.InsertAt(0, entry);
+      return false;
+    }
+    if (!SendMessage(MSG_FILE_CLOSE, handle, 0, 0)) return false;
+    if (s_.queue.Count() != 0) return true;
+
+    s_.port.AppendSendLog(text::kSendDone);
+    if (!SendMessage(MSG_BATCH_DONE, 0, 0, 0)) return false;
+    meter_.Reset();
+    if (s_.close_after_batch.load()) connection_.ShutdownSend();
+    return true;
+  }
+
+  void Stream(int file, int32_t handle, int32_t size, int32_t held, const std::string& entry) {
+    s_.port.AppendSendLog(FormatLine(text::kSending, entry.c_str(), size));
+    int64_t offset = Seek(file, 0, SEEK_FROM_START);
+    if (held > 0) {
+      // Resume one byte before what the peer holds: its last byte is sent again.
+      offset = Seek(file, held - 1, SEEK_FROM_START);
+      s_.port.AppendSendLog(FormatLine(text::kResuming, held));
+      if (offset < 0 || !SendMessage(MSG_FILE_SEEK, handle, held - 1, 0)) stop_ = true;
+    }
+    meter_.BeginFile(size);
+    if (held > 0) meter_.SetPosition(held - 1);
+
+    // The file is read to its end, also when it grew since the offer, but never past what
+    // a 32-bit offset can name.
+    while (!stop_ && s_.idle.load() == 0) {
+      const int count = static_cast<int>(std::min<int64_t>(CHUNK_SIZE, INT32_MAX - offset));
+      if (count <= 0) break;
+      const int got = Read(file, payload(), count);
+      if (got <= 0) break;
+      if (!SendMessage(MSG_FILE_DATA, handle, 0, got)) {
+        stop_ = true;
+        break;
+      }
+      offset += got;
+      meter_.Advance(got);
+    }
+  }
+
+  Session& s_;
+  Connection& connection_;
+  TransferMeter meter_;
+  std::vector<char> buffer_;
+  std::string current_dir_;
+  bool stop_ = false;
+};
+
+}  // namespace
+
+uint32_t SendWorker(void* parameter) {
+  std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(parameter));
+  Session& s = *args->session;
+  if (args->connection) {
+    Sender sender(s, *args->connection);
+    sender.Run();
+  }
+  Teardown(s, args->attempt);
+  s.send_thread.Exit(0);
+  return 0;
+}
+
 }  // namespace tovrin

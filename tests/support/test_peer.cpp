@@ -1,0 +1,70 @@
+#include "support/test_peer.h"
+
+#include "protocol/connection.h"
+#include "session/lifecycle.h"
+
+namespace tovrin::testing {
+
+TestPeer::TestPeer() : session(port, queue, dir.path() + "save/") {
+  port.SetInputText(OwnAddress());
+  session.idle.store(1);
+}
+
+TestPeer::~TestPeer() { Stop(); }
+
+void TestPeer::Connect(const std::string& address) {
+  port.RunOnUiThread([&] {
+    port.SetInputText(address);
+    OnConnect(session);
+  });
+}
+
+int TestPeer::Listen() {
+  Connect(OwnAddress() + ":0");
+  int bound = -1;
+  port.RunOnUiThread([&] { bound = ListeningPort(session); });
+  return bound;
+}
+
+void TestPeer::Accept() {
+  port.RunOnUiThread([&] { OnSocketNotify(session, FD_ACCEPT); });
+}
+
+void TestPeer::Disconnect() {
+  port.RunOnUiThread([&] { Teardown(session); });
+}
+
+void TestPeer::Chat(const std::string& line) {
+  port.RunOnUiThread([&] {
+    port.SetInputText(line);
+    OnConnect(session);
+  });
+}
+
+void TestPeer::Drop(const std::vector<std::string>& paths) { queue.AddDropped(paths); }
+
+bool TestPeer::Connected() {
+  bool connected = false;
+  port.RunOnUiThread([&] { connected = session.peer_socket != nullptr && session.idle.load() == 0; });
+  return connected;
+}
+
+bool TestPeer::WorkersEnded() {
+  return !session.recv_thread.IsRunning() && !session.send_thread.IsRunning() &&
+         !session.chat_thread.IsRunning();
+}
+
+void TestPeer::Stop() {
+  Disconnect();
+  WaitFor([this] { return WorkersEnded(); }, std::chrono::seconds(30));
+}
+
+bool ConnectPair(TestPeer& a, TestPeer& b) {
+  const int listening = a.Listen();
+  if (listening <= 0) return false;
+  b.Connect("127.0.0.1:" + std::to_string(listening));
+  a.Accept();
+  return WaitFor([&] { return a.Connected() && b.Connected(); });
+}
+
+}  // namespace tovrin::testing

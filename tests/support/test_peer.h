@@ -1,0 +1,48 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "queue/send_queue.h"
+#include "session/session.h"
+#include "support/recording_port.h"
+#include "support/temp_dir.h"
+
+namespace tovrin::testing {
+
+// One instance of the program in-process: a recording window, its send queue and session,
+// with a temporary save directory. The test thread plays the UI thread.
+class TestPeer final {
+ public:
+  TestPeer();
+  ~TestPeer();
+  TestPeer(const TestPeer&) = delete;
+  TestPeer& operator=(const TestPeer&) = delete;
+
+  // Types `address` into the field and presses Connect.
+  void Connect(const std::string& address);
+  // Listens on a free port of its own address; returns the port.
+  int Listen();
+  // Delivers the accept notification the window would get.
+  void Accept();
+  void Disconnect();
+  // Types a chat line and presses Send.
+  void Chat(const std::string& line);
+  void Drop(const std::vector<std::string>& paths);
+
+  bool Connected();
+  // True once no worker of this peer runs.
+  bool WorkersEnded();
+  // Disconnects and waits for the workers to end.
+  void Stop();
+
+  RecordingPort port;
+  SendQueue queue{port};
+  TempDir dir;
+  Session session;
+};
+
+// Connects `a` (listening) and `b` (connecting over 127.0.0.1); true when both run a session.
+bool ConnectPair(TestPeer& a, TestPeer& b);
+
+}  // namespace tovrin::testing
