@@ -1,1 +1,49 @@
-int main() { return 0; }
+#include <QApplication>
+#include <QMessageBox>
+#include <QStringList>
+#include <QThread>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "app/cthread.h"
+#include "app/my_wnd.h"
+#include "storage/save_dir.h"
+
+namespace {
+
+// The thread record's warnings; Start runs on the UI thread, which is the only place a
+// message box can be shown from.
+void ShowCriticalBox(const std::string& text, const std::string& caption) {
+  const QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr || QThread::currentThread() != app->thread()) {
+    std::cerr << caption << ": " << text << std::endl;
+    return;
+  }
+  QMessageBox box(QMessageBox::Critical, QString::fromStdString(caption), QString::fromStdString(text),
+                  QMessageBox::Ok);
+  box.exec();
+}
+
+int Run(int argc, char** argv) {
+  QApplication app(argc, argv);
+  tovrin::SetMessageBoxHandler(ShowCriticalBox);
+  QStringList arguments = QCoreApplication::arguments();
+  if (!arguments.isEmpty()) arguments.removeFirst();
+  // Made once and never deleted: workers of the last session may still be finishing.
+  auto* application = new tovrin::CMyWnd(tovrin::ResolveSaveDir(arguments.join(' ').toStdString()));
+  if (!application->Create(nullptr)) return 0;
+  const int code = application->MessageLoop();
+  // Whatever ended the loop, no worker reaches the window from here on.
+  application->port.Shutdown();
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int code = Run(argc, argv);
+  // Workers still finishing may be using static objects: leave without destroying them.
+  std::fflush(nullptr);
+  std::_Exit(code);
+}
