@@ -25,6 +25,8 @@ constexpr int LOOP_INTERVAL_MS = 100;
 constexpr int LINE_WAITING_INTERVAL_MS = 10;
 // Most bytes of one chat line the chat worker reads from the field.
 constexpr size_t MAX_CHAT_TEXT = 1023;
+// Input without a line end is taken as a line once this much of it waits.
+constexpr size_t MAX_PENDING_INPUT = 65536;
 
 volatile std::sig_atomic_t end_requested = 0;
 
@@ -50,7 +52,8 @@ class StdinLines final {
 
   // A whole line is waiting (or the last, unterminated one after the end of input).
   [[nodiscard]] bool HasLine() const {
-    return buffer_.find('\n') != std::string::npos || (!open_ && !buffer_.empty());
+    return buffer_.find('\n') != std::string::npos || buffer_.size() >= MAX_PENDING_INPUT ||
+           (!open_ && !buffer_.empty());
   }
 
   [[nodiscard]] std::string TakeLine() {
@@ -101,8 +104,9 @@ enum class Outcome { kRunning, kSessionEnded, kNoSession };
 // An attempt that neither listens nor started a session has failed for good: the console has
 // no Disconnect to press.
 Outcome Assess(Session& s, ConsolePort& port) {
-  if (s.idle.load() == 1) return port.sessions_started() > 0 ? Outcome::kSessionEnded : Outcome::kNoSession;
-  if (port.sessions_started() == 0 && s.listen_socket < 0) return Outcome::kNoSession;
+  const bool started = port.sessions_started() > 0;
+  if (s.idle.load() == 1) return started ? Outcome::kSessionEnded : Outcome::kNoSession;
+  if (!started && s.listen_socket < 0) return Outcome::kNoSession;
   return Outcome::kRunning;
 }
 
@@ -113,7 +117,8 @@ int ExitCode(Outcome outcome) { return outcome == Outcome::kSessionEnded ? 0 : 1
 int RunConsole(const ConsoleOptions& options) {
   InstallSignals();
   // Made once and never destroyed: workers may outlive this function.
-  auto* port = new ConsolePort(options.subfolders, stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
+  auto* port =
+      new ConsolePort(options.subfolders, stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
   auto* queue = new SendQueue(*port);
   auto* session = new Session(*port, *queue, ResolveSaveDir(options.save_dir_text));
   Session& s = *session;

@@ -48,10 +48,8 @@ class ConsolePort final : public WindowPort {
   // Any thread: the listening socket to poll for incoming connections, or -1.
   [[nodiscard]] int watched_socket() const { return watched_socket_.load(); }
 
-  // UI thread. How many times the Connect button turned into Send (a session started), and
-  // whether it reads Send now (a session is connected).
+  // UI thread. How many times the Connect button turned into Send: sessions started.
   [[nodiscard]] int sessions_started() const { return sessions_started_; }
-  [[nodiscard]] bool shows_send_label() const { return shows_send_label_; }
 
   // Main loop, any thread: prints the latest status text if it has not been shown yet and
   // the throttle allows it.

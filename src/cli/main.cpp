@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,11 @@
 #include "storage/storage.h"
 
 int main(int argc, char** argv) {
+  // Descriptors 0 to 2 are never handed to a socket or a file: standard input is read as
+  // chat, and a stray write to a closed standard output must not land in a received file.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) return 1;
+  }
   const std::vector<std::string> args(argv + 1, argv + argc);
   tovrin::ConsoleOptions options;
   std::string error;

@@ -235,7 +235,9 @@ class ScratchDir final {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-  [[nodiscard]] std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  [[nodiscard]] std::string operator/(const std::string& name) const {
+    return (path_ / name).string();
+  }
 
  private:
   std::filesystem::path path_;
