@@ -42,6 +42,7 @@ bool CMyWnd::OnInitDialog() {
   window->on_connect = [this] { OnConnect(session); };
   window->on_disconnect = [this] { Teardown(session); };
   window->on_tab_changed = [this] { OnNotify(TCN_SELCHANGE); };
+  window->WidenForTabs();
   window->LayOut();
   session.idle = 1;
   session.Notify();

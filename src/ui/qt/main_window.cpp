@@ -103,6 +103,11 @@ void MainWindow::AppendLine(QListWidget* list, const std::string& text) {
   list->scrollToBottom();
 }
 
+void MainWindow::WidenForTabs() {
+  const int needed = tabs_->bar()->sizeHint().width() + 2 * tabs_->PageArea().x();
+  if (width() < needed) resize(needed, height());
+}
+
 void MainWindow::LayOut() {
   if (isMinimized()) return;
   const int w = width();

@@ -45,6 +45,8 @@ class MainWindow final : public QWidget {
   void SelectTab(int index);
   // Adds a line at the end of a log and selects it, which brings it into view.
   static void AppendLine(QListWidget* list, const std::string& text);
+  // Widens the window, before it is first shown, so that every tab's text fits.
+  void WidenForTabs();
   // Places every control for the current client size; nothing moves while minimised.
   void LayOut();
 
