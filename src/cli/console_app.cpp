@@ -30,6 +30,16 @@ constexpr size_t MAX_PENDING_INPUT = 65536;
 
 volatile std::sig_atomic_t end_requested = 0;
 
+// The objects of the one session, made once and never destroyed: workers may outlive
+// RunConsole, and the process exits without waiting for them. Held here so that they stay
+// reachable to the end.
+struct Kept {
+  ConsolePort* port;
+  SendQueue* queue;
+  Session* session;
+};
+Kept kept{};
+
 void OnEndSignal(int) { end_requested = 1; }
 
 void InstallSignals() {
@@ -116,12 +126,11 @@ int ExitCode(Outcome outcome) { return outcome == Outcome::kSessionEnded ? 0 : 1
 
 int RunConsole(const ConsoleOptions& options) {
   InstallSignals();
-  // Made once and never destroyed: workers may outlive this function.
-  auto* port =
-      new ConsolePort(options.subfolders, stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
-  auto* queue = new SendQueue(*port);
-  auto* session = new Session(*port, *queue, ResolveSaveDir(options.save_dir_text));
-  Session& s = *session;
+  kept.port = new ConsolePort(options.subfolders, stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
+  kept.queue = new SendQueue(*kept.port);
+  kept.session = new Session(*kept.port, *kept.queue, ResolveSaveDir(options.save_dir_text));
+  ConsolePort* port = kept.port;
+  Session& s = *kept.session;
 
   {
     auto ui = port->LockUi();
