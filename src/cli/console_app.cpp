@@ -172,9 +172,9 @@ int RunConsole(const ConsoleOptions& options) {
     nfds_t count = 0;
     if (listen_fd >= 0) fds[count++] = pollfd{listen_fd, POLLIN, 0};
     if (want_input) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
-    const int ready =
+    const int events =
         poll(fds, count, line_waiting ? LINE_WAITING_INTERVAL_MS : LOOP_INTERVAL_MS);
-    if (ready <= 0) continue;
+    if (events <= 0) continue;
     for (nfds_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
       if (fds[i].fd == STDIN_FILENO) {
