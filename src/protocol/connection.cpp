@@ -77,6 +77,10 @@ void Connection::FlushRepliesAfterUnlock() {
 
 bool Connection::Receive(void* buffer, int count) { return ReceiveBlock(fd_, buffer, count); }
 
+int Connection::ReceiveSome(void* buffer, int capacity) {
+  return tovrin::ReceiveSome(fd_, buffer, capacity);
+}
+
 void Connection::ShutdownSend() {
   std::lock_guard<std::mutex> lock(send_lock_);
   FlushRepliesLocked();

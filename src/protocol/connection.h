@@ -35,6 +35,8 @@ class Connection final {
 
   // Receives exactly `count` bytes (see ReceiveBlock). Only the receive worker reads.
   [[nodiscard]] bool Receive(void* buffer, int count);
+  // Receives what has arrived, up to `capacity` bytes (see ReceiveSome). Receive worker only.
+  [[nodiscard]] int ReceiveSome(void* buffer, int capacity);
 
   // Ends our sending direction after everything queued has left (a graceful close); the
   // peer sees the end of the stream once it has read every byte.

@@ -33,18 +33,35 @@ int32_t GetInt32(const unsigned char* in) {
 
 }  // namespace
 
-// Runs over every data chunk in both directions: eight bytes per step through memcpy (no
-// alignment assumptions), which the compiler turns into vector code.
+// Runs over every data chunk in both directions, so it is written as vector code rather than
+// left to the optimiser (which at -O2 keeps a plain loop scalar): four unaligned 16-byte
+// lanes per step, then single lanes, then single bytes.
 void Complement(void* buffer, int count) {
   if (count <= 0) return;
+  using Lane = unsigned char __attribute__((vector_size(16)));
   auto* bytes = static_cast<unsigned char*>(buffer);
   const auto total = static_cast<size_t>(count);
   size_t i = 0;
-  for (; i + 8 <= total; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, bytes + i, 8);
-    word = ~word;
-    std::memcpy(bytes + i, &word, 8);
+  for (; i + 4 * sizeof(Lane) <= total; i += 4 * sizeof(Lane)) {
+    Lane a, b, c, d;
+    std::memcpy(&a, bytes + i, sizeof a);
+    std::memcpy(&b, bytes + i + 16, sizeof b);
+    std::memcpy(&c, bytes + i + 32, sizeof c);
+    std::memcpy(&d, bytes + i + 48, sizeof d);
+    a = ~a;
+    b = ~b;
+    c = ~c;
+    d = ~d;
+    std::memcpy(bytes + i, &a, sizeof a);
+    std::memcpy(bytes + i + 16, &b, sizeof b);
+    std::memcpy(bytes + i + 32, &c, sizeof c);
+    std::memcpy(bytes + i + 48, &d, sizeof d);
+  }
+  for (; i + sizeof(Lane) <= total; i += sizeof(Lane)) {
+    Lane lane;
+    std::memcpy(&lane, bytes + i, sizeof lane);
+    lane = ~lane;
+    std::memcpy(bytes + i, &lane, sizeof lane);
   }
   for (; i < total; ++i) bytes[i] = static_cast<unsigned char>(~bytes[i]);
 }
@@ -110,6 +127,24 @@ bool ReceiveBlock(int socket, void* buffer, int count) {
   // Also after a failure: callers never see raw wire bytes, only undefined ones.
   Complement(buffer, count);
   return result;
+}
+
+int ReceiveSome(int socket, void* buffer, int capacity) {
+  if (capacity <= 0) return -1;
+  for (;;) {
+    const ssize_t n = ::recv(socket, buffer, static_cast<size_t>(capacity), 0);
+    if (n > 0) {
+      Complement(buffer, static_cast<int>(n));
+      return static_cast<int>(n);
+    }
+    if (n == 0) return 0;  // the peer closed the connection in order
+    if (errno == EINTR) continue;
+    if (IsWouldBlock(errno)) {
+      std::this_thread::sleep_for(WOULD_BLOCK_WAIT);
+      continue;
+    }
+    return -1;
+  }
 }
 
 }  // namespace tovrin

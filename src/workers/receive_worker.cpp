@@ -1,3 +1,4 @@
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,25 +21,75 @@ namespace tovrin {
 
 namespace {
 
+// Room for several data messages: one recv takes whatever has arrived, so a 32 KiB chunk
+// costs a fraction of a system call instead of two (header, then payload).
+constexpr int kReadBufferSize = 4 * MESSAGE_BUFFER_SIZE;
+static_assert(kReadBufferSize >= HEADER_SIZE + MAX_PAYLOAD, "a whole message must fit");
+
+// Cuts the peer's stream into messages. Bytes are complemented once, as they arrive; a
+// message is handed out only once all of it is in the buffer, in stream order, and nothing
+// is ever received beyond the buffer's end.
+class MessageReader final {
+ public:
+  explicit MessageReader(Connection& connection)
+      : connection_(connection), buffer_(kReadBufferSize) {}
+  MessageReader(const MessageReader&) = delete;
+  MessageReader& operator=(const MessageReader&) = delete;
+
+  // The next message: its header, and its payload inside the reader's buffer, valid until
+  // the next call. False when the connection ended, or when the header's length is no
+  // message of ours (its payload is then not read).
+  [[nodiscard]] bool Next(FrameHeader& header, const char*& payload) {
+    if (!Have(HEADER_SIZE)) return false;
+    header = LoadHeader(buffer_.data() + start_);
+    if (header.length < 0 || header.length > MAX_PAYLOAD) return false;
+    const int size = HEADER_SIZE + header.length;
+    if (!Have(size)) return false;
+    payload = buffer_.data() + start_ + HEADER_SIZE;
+    start_ += size;
+    return true;
+  }
+
+ private:
+  // Makes `count` (at most the buffer's size) bytes from start_ on available.
+  bool Have(int count) {
+    if (end_ - start_ >= count) return true;
+    if (start_ + count > kReadBufferSize) {
+      // The rest of a message lies at the end: move it to the front to make room.
+      std::memmove(buffer_.data(), buffer_.data() + start_, static_cast<size_t>(end_ - start_));
+      end_ -= start_;
+      start_ = 0;
+    }
+    while (end_ - start_ < count) {
+      const int got = connection_.ReceiveSome(buffer_.data() + end_, kReadBufferSize - end_);
+      if (got <= 0) return false;
+      end_ += got;
+    }
+    return true;
+  }
+
+  Connection& connection_;
+  std::vector<char> buffer_;
+  int start_ = 0;  // the first byte not handed out yet
+  int end_ = 0;    // one past the last byte received
+};
+
 // The reading side of a session: carries out every message the peer sends.
 class Receiver final {
  public:
   Receiver(Session& s, Connection& connection)
-      : s_(s), connection_(connection), meter_(s, TransferMeter::Direction::kReceive),
-        buffer_(MESSAGE_BUFFER_SIZE) {}
+      : s_(s), connection_(connection), reader_(connection),
+        meter_(s, TransferMeter::Direction::kReceive) {}
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
   ~Receiver() { CloseFile(); }
 
   // Reads until the connection fails or the peer breaks the format.
+  // A length no message buffer could hold is no message of ours: the session ends.
   void Run() {
-    char* const payload = buffer_.data() + HEADER_SIZE;
-    for (;;) {
-      if (!connection_.Receive(buffer_.data(), HEADER_SIZE)) return;
-      const FrameHeader header = LoadHeader(buffer_.data());
-      // A length the buffer cannot hold is no message of ours: end the session.
-      if (header.length < 0 || header.length > MAX_PAYLOAD) return;
-      if (!connection_.Receive(payload, header.length)) return;
+    FrameHeader header{};
+    const char* payload = nullptr;
+    while (reader_.Next(header, payload)) {
       if (!Carry(header, payload)) return;
     }
   }
@@ -165,8 +216,8 @@ class Receiver final {
 
   Session& s_;
   Connection& connection_;
+  MessageReader reader_;
   TransferMeter meter_;
-  std::vector<char> buffer_;
   std::optional<std::string> current_folder_ = std::string();
   std::string shown_name_;
   int open_file_ = -1;

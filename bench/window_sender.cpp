@@ -1,0 +1,79 @@
+// The window as a sender, for bench/run.sh: the application object and its window are made
+// as the program makes them, the paths arrive as one drop on the window, the peer's address
+// is typed into the address field and Connect is pressed. Nothing in the window knows it is
+// being driven.
+//
+//   tovrin-bench-window SAVE_DIR HOST:PORT PATH...
+//
+// It runs until it is signalled (the script does so once the receiver has logged the end of
+// the batch) or for at most TOVRIN_BENCH_LIMIT seconds (default 600).
+
+#include <QApplication>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTimer>
+#include <QUrl>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/my_wnd.h"
+#include "storage/save_dir.h"
+#include "ui/qt/main_window.h"
+
+namespace {
+
+// Delivers the paths the way a drag from a file manager ends: enter, then drop.
+void Drop(QWidget* target, const QList<QUrl>& urls) {
+  QMimeData mime;
+  mime.setUrls(urls);
+  const QPoint centre = target->rect().center();
+  QDragEnterEvent enter(centre, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(target, &enter);
+  QDropEvent drop(QPointF(centre), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(target, &drop);
+}
+
+int Run(int argc, char** argv) {
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  const QStringList arguments = QCoreApplication::arguments();
+  if (arguments.size() < 4) {
+    std::fprintf(stderr, "usage: tovrin-bench-window SAVE_DIR HOST:PORT PATH...\n");
+    return 2;
+  }
+  QList<QUrl> urls;
+  for (qsizetype i = 3; i < arguments.size(); ++i) {
+    urls << QUrl::fromLocalFile(QFileInfo(arguments[i]).absoluteFilePath());
+  }
+  // Made once and never deleted: workers of the session may still be finishing at exit.
+  auto* application = new tovrin::CMyWnd(tovrin::ResolveSaveDir(arguments[1].toStdString()));
+  if (!application->Create(nullptr)) return 1;
+  tovrin::MainWindow* window = application->main_window();
+  if (window == nullptr) return 1;
+
+  const QString address = arguments[2];
+  // Inside the loop: the workers reach the window through it.
+  QTimer::singleShot(0, window, [window, urls, address] {
+    Drop(window, urls);
+    window->address()->setText(address);
+    window->connect_button()->click();
+  });
+  bool ok = false;
+  int limit = qEnvironmentVariableIntValue("TOVRIN_BENCH_LIMIT", &ok);
+  if (!ok || limit <= 0) limit = 600;
+  QTimer::singleShot(limit * 1000, &app, [] { std::_Exit(3); });
+  const int code = application->MessageLoop();
+  application->port.Shutdown();
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int code = Run(argc, argv);
+  std::fflush(nullptr);
+  std::_Exit(code);
+}
