@@ -40,6 +40,10 @@ std::atomic<int32_t>& TransferMeter::eta_word() {
 }
 
 void TransferMeter::SetBar(int percent) {
+  // A file that grew while it was sent, or a peer that sends more than it offered, takes
+  // position past total (or, wrapped, below 0); the bars only know 0..100.
+  if (percent < 0) percent = 0;
+  if (percent > 100) percent = 100;
   if (direction_ == Direction::kSend) {
     session_.port.SetSendProgress(percent);
   } else {
@@ -69,7 +73,8 @@ void TransferMeter::Advance(int32_t bytes) {
   rate_word().store(rate);
   const double remaining = static_cast<double>(static_cast<int64_t>(total_) - position_) *
                            static_cast<double>(kSecondsPerMillisecond) / static_cast<double>(rate);
-  eta_word().store(static_cast<int32_t>(remaining));
+  // Past the end there is nothing left to wait for: 0:00, never a negative time.
+  eta_word().store(remaining > 0 ? static_cast<int32_t>(remaining) : 0);
   RefreshStatusLine();
 }
 
