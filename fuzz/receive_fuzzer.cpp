@@ -1,0 +1,213 @@
+// Feeds arbitrary bytes to the receiving side as a peer's stream: the real ReceiveWorker
+// reads them from one end of a socket pair and stores what they offer below a temporary
+// save directory. Every input must end the worker without a crash, a hang, a leaked
+// descriptor or a file outside the save directory.
+//
+// Layout of the scratch area (made once per process, the save directory emptied per input):
+//   <root>/fence/           must stay exactly as made
+//   <root>/fence/save/      the save directory
+//   <root>/fence/marker     a file a stray write would change
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "protocol/connection.h"
+#include "queue/send_queue.h"
+#include "session/session.h"
+#include "ui/window_port.h"
+#include "workers/workers.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A window that only counts: every operation runs at once on the calling thread, which
+// plays the UI thread. The subfolder checkbox flips at every look, so both ways of
+// composing a target path are taken.
+class FuzzPort final : public tovrin::WindowPort {
+ public:
+  void AppendChatLog(const std::string& text) override { Count(text); }
+  void AppendSendLog(const std::string& text) override { Count(text); }
+  void AppendRecvLog(const std::string& text) override { Count(text); }
+  void SetSendProgress(int percent) override { Check(percent); }
+  void SetRecvProgress(int percent) override { Check(percent); }
+  void SetStatusText(const std::string& text) override { Count(text); }
+  bool IsSubfoldersChecked() override { return (looks_++ & 1) == 0; }
+  std::string GetInputText() override { return std::string(); }
+  void SetInputText(const std::string& text) override { Count(text); }
+  void SetConnectLabel(const std::string& text) override { Count(text); }
+  void EnableConnect(bool) override {}
+  void EnableDisconnect(bool) override {}
+  void SelectTab(int) override {}
+  bool RunOnUiThread(const std::function<void()>& task) override {
+    task();
+    return true;
+  }
+  void WatchListenSocket(int) override {}
+
+  void Reset() { looks_ = 0; }
+  [[nodiscard]] std::size_t bytes() const { return bytes_; }
+
+ private:
+  void Count(const std::string& text) {
+    bytes_ += text.size();
+    if (verbose_) std::fprintf(stderr, "port: %s\n", text.c_str());
+  }
+  void Check(int percent) {
+    if (verbose_) std::fprintf(stderr, "progress: %d\n", percent);
+    // A progress bar runs from 0 to 100; anything else is a fault of the meter.
+    if (percent < 0 || percent > 100) {
+      std::fprintf(stderr, "progress out of range: %d\n", percent);
+      std::abort();
+    }
+  }
+  // TOVRIN_FUZZ_VERBOSE=1 prints what the worker shows, for looking at one input.
+  const bool verbose_ = std::getenv("TOVRIN_FUZZ_VERBOSE") != nullptr;
+  unsigned looks_ = 0;
+  std::size_t bytes_ = 0;
+};
+
+int CountDescriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// Everything below `root` except the save directory's contents, as one text.
+std::string Fence(const fs::path& root, const fs::path& save) {
+  std::string listing;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    listing += it->path().string();
+    if (it->is_regular_file()) listing += " " + std::to_string(it->file_size());
+    listing += "\n";
+    if (it->path() == save) it.disable_recursion_pending();
+  }
+  return listing;
+}
+
+struct Fixture {
+  Fixture() {
+    std::string pattern = (fs::temp_directory_path() / "tovrin-fuzz-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    root = pattern;
+    fs::create_directories(root / "fence" / "save");
+    std::FILE* marker = std::fopen((root / "fence" / "marker").c_str(), "wb");
+    if (marker == nullptr) std::abort();
+    std::fputs("unchanged", marker);
+    std::fclose(marker);
+    save = root / "fence" / "save";
+    fence = Fence(root, save);
+  }
+  ~Fixture() {
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  }
+
+  void EmptySaveDir() {
+    for (const auto& entry : fs::directory_iterator(save)) fs::remove_all(entry.path());
+  }
+
+  fs::path root;
+  fs::path save;
+  std::string fence;
+  FuzzPort port;
+  tovrin::SendQueue queue{port};
+  tovrin::Session session{port, queue, save.string() + "/"};
+};
+
+Fixture& TheFixture() {
+  static auto* fixture = new Fixture;  // lives as long as the process; removed at exit
+  static const bool cleanup = (std::atexit([] { delete fixture; }), true);
+  (void)cleanup;
+  return *fixture;
+}
+
+// The peer's side of the socket pair: writes the stream and ends it, reading the worker's
+// replies all along so that neither side can block the other.
+void PlayPeer(int fd, const uint8_t* data, std::size_t size) {
+  std::size_t sent = 0;
+  bool writing = true;
+  char sink[4096];
+  for (;;) {
+    if (writing && sent == size) {
+      ::shutdown(fd, SHUT_WR);
+      writing = false;
+    }
+    pollfd watch{fd, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
+    if (::poll(&watch, 1, -1) < 0) continue;
+    if ((watch.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return;
+    }
+    if (writing && (watch.revents & POLLOUT) != 0) {
+      const ssize_t n = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        writing = false;  // the worker ended early: the rest is never read
+      }
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  Fixture& f = TheFixture();
+  const int descriptors = CountDescriptors();
+
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) std::abort();
+  f.port.Reset();
+  f.session.idle.store(0);
+  f.session.reply_handle.store(tovrin::REPLY_PENDING);
+  const uint32_t attempt = f.session.attempt.fetch_add(1) + 1;
+
+  std::thread peer(PlayPeer, pair[1], data, size);
+  {
+    auto connection = std::make_shared<tovrin::Connection>(pair[0]);
+    // The worker owns its arguments; it runs here on the fuzzing thread and closes the
+    // connection (its last reference) as it ends, which ends the peer's reading.
+    auto* args = new tovrin::WorkerArgs{&f.session, std::move(connection), attempt};
+    tovrin::ReceiveWorker(args);
+  }
+  peer.join();
+  ::close(pair[1]);
+
+  if (f.session.idle.load() != 1) {
+    std::fprintf(stderr, "the worker ended without tearing the session down\n");
+    std::abort();
+  }
+  if (CountDescriptors() != descriptors) {
+    std::fprintf(stderr, "descriptors before %d, after %d\n", descriptors, CountDescriptors());
+    std::abort();
+  }
+  if (Fence(f.root, f.save) != f.fence) {
+    std::fprintf(stderr, "something was written outside the save directory:\n%s",
+                 Fence(f.root, f.save).c_str());
+    std::abort();
+  }
+  f.EmptySaveDir();
+  return 0;
+}
