@@ -223,3 +223,25 @@ TEST(Transfer, ASymbolicLinkInTheSaveDirectoryIsNotFollowed) {
 
 }  // namespace
 }  // namespace tovrin::testing
+
+namespace tovrin::testing {
+namespace {
+
+// With close_after_batch the session ends once the queue is drained, also when the last
+// entry was a folder with nothing to send (which ends without a batch end).
+TEST(Transfer, CloseAfterBatchEndsTheSessionAfterAnEmptyLastFolder) {
+  TestPeer a, b;
+  WriteFile(a.dir.path() + "src/file.txt", "content");
+  std::filesystem::create_directories(a.dir.path() + "src/empty");
+  WriteFile(a.dir.path() + "src/dots/.only", "skipped");
+  a.Drop({a.dir.path() + "src/file.txt", a.dir.path() + "src/empty", a.dir.path() + "src/dots"});
+  a.session.close_after_batch.store(true);
+  ASSERT_TRUE(ConnectPair(a, b));
+  ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded() && b.WorkersEnded(); }));
+  EXPECT_EQ(ReadFile(b.session.save_dir + "file.txt"), "content");
+  EXPECT_EQ(a.port.CountChatLine(text::kDisconnected), 1);
+  EXPECT_EQ(b.port.CountChatLine(text::kDisconnected), 1);
+}
+
+}  // namespace
+}  // namespace tovrin::testing

@@ -55,6 +55,12 @@ class Sender final {
   void Run() {
     while (!stop_ && s_.idle.load() == 0) {
       if (s_.queue.Count() == 0) {
+        // The console's --exit-after-batch: once nothing is left to send (also when the last
+        // entry was an empty folder, which ends without a batch end), close our direction.
+        if (s_.close_after_batch.load() && !closed_) {
+          closed_ = true;
+          connection_.ShutdownSend();
+        }
         s_.WaitFor([this] { return s_.idle.load() != 0; }, kPollPeriod);
         continue;
       }
@@ -158,7 +164,6 @@ class Sender final {
     s_.port.AppendSendLog(text::kSendDone);
     if (!SendMessage(MSG_BATCH_DONE, 0, 0, 0)) return false;
     meter_.Reset();
-    if (s_.close_after_batch.load()) connection_.ShutdownSend();
     return true;
   }
 
@@ -196,6 +201,7 @@ class Sender final {
   std::vector<char> buffer_;
   std::string current_dir_;
   bool stop_ = false;
+  bool closed_ = false;  // our sending direction has been shut down
 };
 
 }  // namespace
