@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -318,6 +320,56 @@ TEST(ConsoleReliability, ATreeSurvivesKillsAndCutConnections) {
   for (const auto& [name, size] : expected) {
     EXPECT_TRUE(SameBytes(source / name, received / name)) << name;
   }
+}
+
+// Found by this test: a file-size limit killed the receiving process with SIGXFSZ. Now the
+// write fails, the receive log says so, the session goes on, and a later one resumes.
+TEST(ConsoleReliability, AFileSizeLimitFailsTheWriteInsteadOfTheProcess) {
+  ScratchDir dir;
+  const fs::path source = dir.path() / "src";
+  WriteSource(source / "big.bin", 3u << 20, 11);
+  WriteSource(source / "after.bin", 1000, 12);
+  const rlim_t kLimit = (1u << 20) + 12345;
+
+  int port = 0;
+  std::unique_ptr<CliProcess> receiver;
+  {
+    // The child inherits the limit and the default action of SIGXFSZ; this process keeps
+    // neither beyond the start.
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    auto* previous = std::signal(SIGXFSZ, SIG_DFL);
+    rlimit limited = saved;
+    limited.rlim_cur = kLimit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    receiver = StartListener({"--save-dir", dir / "recv"}, port);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+  }
+  ASSERT_NE(receiver, nullptr);
+  {
+    CliProcess sender({"--connect", PeerAddress(port), "--save-dir", dir / "unused",
+                       "--exit-after-batch", (source / "big.bin").string(),
+                       (source / "after.bin").string()});
+    ASSERT_TRUE(sender.WaitExit());
+    ASSERT_TRUE(receiver->WaitExit());
+    EXPECT_EQ(receiver->exit_code(), 0) << receiver->ErrorText();
+    EXPECT_EQ(sender.exit_code(), 0);
+  }
+  EXPECT_EQ(receiver->CountLine("recv: 書き込みに失敗しました [big.bin]"), 1);
+  EXPECT_EQ(receiver->CountLine("recv: 受信完了"), 1);
+  const fs::path target = fs::path(dir / "recv") / "big.bin";
+  EXPECT_EQ(fs::file_size(target), kLimit);
+  EXPECT_TRUE(SameBytes(source / "after.bin", fs::path(dir / "recv") / "after.bin"));
+
+  receiver = StartListener({"--save-dir", dir / "recv"}, port);
+  ASSERT_NE(receiver, nullptr);
+  CliProcess sender({"--connect", PeerAddress(port), "--save-dir", dir / "unused",
+                     "--exit-after-batch", (source / "big.bin").string()});
+  ASSERT_TRUE(sender.WaitExit());
+  ASSERT_TRUE(receiver->WaitExit());
+  EXPECT_EQ(sender.CountLine("send: (" + std::to_string(kLimit) + " バイトよりレジューム)"), 1);
+  EXPECT_TRUE(SameBytes(source / "big.bin", target));
 }
 
 }  // namespace
