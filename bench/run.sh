@@ -76,21 +76,36 @@ now_us() { echo "${EPOCHREALTIME/./}"; }
 seconds_since() { awk -v a="$1" -v b="$(now_us)" 'BEGIN { printf "%.3f", (b - a) / 1e6 }'; }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
+# Sleeps $1 seconds without starting a process (a read that times out on an idle pipe), so
+# the waiting loops take no CPU from the runs they watch.
+exec {nap_fd}<> <(:)
+nap() { read -r -t "$1" -u "$nap_fd" _ || true; }
+
+# Running and not yet a zombie.
+alive() { ps -o stat= -p "$1" 2>/dev/null | grep -qv Z; }
+
+# Below the kernel's ephemeral range (32768 and up), where tests that bind port 0 land.
 free_port() {
   local port
   for _ in $(seq 100); do
-    port=$((20000 + RANDOM % 30000))
+    port=$((20000 + RANDOM % 12000))
     [ -z "$(ss -Htln "sport = :$port")" ] && { echo "$port"; return; }
   done
   fail "no free port"
 }
 
-# Waits until something listens on the port, while process $2 lives (at most 10 s).
+# Waits until something listens on the port, while process $2 lives (at most 10 s). A
+# receiver that could not listen (another program took the port) ends at once: looked for
+# once more after a moment, so the sender never talks to a stranger.
 wait_listen() {
   for _ in $(seq 1000); do
-    [ -n "$(ss -Htln "sport = :$1")" ] && return 0
-    kill -0 "$2" 2>/dev/null || fail "the receiver ended before listening on $1"
-    sleep 0.01
+    alive "$2" || fail "the receiver ended before listening on $1"
+    if [ -n "$(ss -Htln "sport = :$1")" ]; then
+      nap 0.05
+      alive "$2" || fail "the receiver could not listen on $1"
+      return 0
+    fi
+    nap 0.01
   done
   fail "nothing listens on $1"
 }
@@ -225,7 +240,7 @@ file_window() {
   for _ in $(seq $((limit * 100))); do
     [ -s "$work/done" ] && break
     kill -0 "$sender" 2>/dev/null || break
-    sleep 0.01
+    nap 0.01
   done
   kill "$sender" 2>/dev/null || true
   wait "$sender" 2>/dev/null || true
