@@ -25,7 +25,7 @@ if ! [[ "$runs" =~ ^[0-9]+$ ]] || [ "$runs" -lt 3 ]; then
 fi
 
 "$here/tools/ensure-packages.sh" cmake make g++ pkg-config qt6-base-dev socat time tar \
-  iproute2 diffutils
+  iproute2 procps diffutils
 
 # --- build (Release) --------------------------------------------------------------------
 if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$build/CMakeCache.txt" 2>/dev/null; then
