@@ -11,6 +11,8 @@
 # before every timed run so no run pays for an earlier one's write-back.
 #
 #   bench/run.sh [RUNS]            (RUNS >= 3, default 5)
+#   bench/run.sh --profile         one run of cases 1 and 2 with both tovrin-cli processes
+#                                  under perf, then where each side spent its cycles
 #
 # Environment: TOVRIN_BENCH_DIR (parent of the work directory, default the build directory),
 # TOVRIN_BENCH_TIMEOUT (seconds any one process may take, default 300).
@@ -19,13 +21,18 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build="$here/build-bench"
 runs=${1:-5}
 limit=${TOVRIN_BENCH_TIMEOUT:-300}
-if ! [[ "$runs" =~ ^[0-9]+$ ]] || [ "$runs" -lt 3 ]; then
+profile=0
+if [ "$runs" = "--profile" ]; then
+  profile=1
+  runs=1
+elif ! [[ "$runs" =~ ^[0-9]+$ ]] || [ "$runs" -lt 3 ]; then
   echo "usage: bench/run.sh [RUNS]   (RUNS is a number, at least 3)" >&2
   exit 2
 fi
 
 "$here/tools/ensure-packages.sh" cmake make g++ pkg-config qt6-base-dev socat time tar \
   iproute2 procps diffutils
+[ "$profile" -eq 0 ] || "$here/tools/ensure-packages.sh" linux-perf
 
 # --- build (Release) --------------------------------------------------------------------
 if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$build/CMakeCache.txt" 2>/dev/null; then
@@ -137,6 +144,16 @@ record_usage() {
   record "$1.cpu" "$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.2f", u + s }')"
 }
 timed() { /usr/bin/time -o "$1" -f '%M %U %S' timeout "$limit" "${@:2}"; }
+# The command line that starts tovrin-cli for $1 (case and side), in cli_cmd: with
+# --profile under perf, recording to perf.$1.
+cli_cmd=()
+cli_for() {
+  if [ "$profile" -eq 1 ]; then
+    cli_cmd=(perf record -q -g -o "$work/perf.$1" -- "$cli")
+  else
+    cli_cmd=("$cli")
+  fi
+}
 
 # --- the cases --------------------------------------------------------------------------
 file_socat() {
@@ -163,9 +180,10 @@ file_socat() {
 receiver=""
 start_receiver() {
   : > "$work/done"
+  cli_for "$2.receiver"
   (
     set +e
-    timed "$work/r.time" "$cli" --listen "$1" --save-dir "$save" < /dev/null 2>&1 |
+    timed "$work/r.time" "${cli_cmd[@]}" --listen "$1" --save-dir "$save" < /dev/null 2>&1 |
       tee "$work/r.log" | grep --line-buffered -F -x 'recv: 受信完了' |
       while IFS= read -r _; do echo "${EPOCHREALTIME/./}" >> "$work/done"; done
     exit "${PIPESTATUS[0]}"
@@ -181,10 +199,11 @@ done_since() {
 file_tovrin() {
   fresh_save
   local port; port=$(free_port)
-  start_receiver "$port"
+  start_receiver "$port" file
   wait_listen "$port" "$receiver"
   local start; start=$(now_us)
-  timed "$work/s.time" "$cli" --connect "127.0.0.1:$port" --save-dir "$work/unused" \
+  cli_for file.sender
+  timed "$work/s.time" "${cli_cmd[@]}" --connect "127.0.0.1:$port" --save-dir "$work/unused" \
     --exit-after-batch "$big" > "$work/s.log" 2>&1 < /dev/null || fail "tovrin-cli sender"
   wait "$receiver" || fail "tovrin-cli receiver"
   record file.tovrin "$(seconds_since "$start")"
@@ -213,10 +232,11 @@ tree_tar() {
 tree_tovrin() {
   fresh_save
   local port; port=$(free_port)
-  start_receiver "$port"
+  start_receiver "$port" tree
   wait_listen "$port" "$receiver"
   local start; start=$(now_us)
-  timeout "$limit" "$cli" --connect "127.0.0.1:$port" --save-dir "$work/unused" \
+  cli_for tree.sender
+  timeout "$limit" "${cli_cmd[@]}" --connect "127.0.0.1:$port" --save-dir "$work/unused" \
     --exit-after-batch "$work/src/tree" > "$work/s.log" 2>&1 < /dev/null ||
     fail "tovrin-cli sender (tree)"
   wait "$receiver" || fail "tovrin-cli receiver (tree)"
@@ -231,7 +251,7 @@ tree_tovrin() {
 file_window() {
   fresh_save
   local port; port=$(free_port)
-  start_receiver "$port"
+  start_receiver "$port" window
   wait_listen "$port" "$receiver"
   local start; start=$(now_us)
   QT_QPA_PLATFORM=offscreen TOVRIN_BENCH_LIMIT="$limit" "$window" "$work/unused" \
@@ -250,6 +270,19 @@ file_window() {
   cmp -s "$big" "$save/big.bin" || fail "window: the received file differs"
   rm -f "$save/big.bin"
 }
+
+# --- where the cycles go (--profile) ----------------------------------------------------
+if [ "$profile" -eq 1 ]; then
+  file_tovrin
+  tree_tovrin
+  for run in file.sender file.receiver tree.sender tree.receiver; do
+    echo
+    echo "=== $run: where its cycles went (perf, self time) ==="
+    perf report -i "$work/perf.$run" --no-children --sort dso,sym --stdio 2>/dev/null |
+      grep -E '^ +[0-9]+\.[0-9]+%' | head -n 15 || true
+  done
+  exit 0
+fi
 
 # --- interleaved runs -------------------------------------------------------------------
 for run in $(seq "$runs"); do
