@@ -4,9 +4,10 @@
 // descriptor or a file outside the save directory.
 //
 // Layout of the scratch area (made once per process, the save directory emptied per input):
-//   <root>/fence/           must stay exactly as made
-//   <root>/fence/save/      the save directory
-//   <root>/fence/marker     a file a stray write would change
+//   <root>/                 everything but the save directory's contents must stay as made
+//   <root>/1/2/3/4/save/    the save directory, deep enough that a name climbing out of it
+//                           with several ".." steps still lands inside <root>
+//   <root>/1/marker         a file a stray write would change
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -106,18 +107,23 @@ std::string Fence(const fs::path& root, const fs::path& save) {
   return listing;
 }
 
+fs::path MakeRoot() {
+  std::string pattern = (fs::temp_directory_path() / "tovrin-fuzz-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) std::abort();
+  return pattern;
+}
+
+// Members are made in this order: the save directory exists and is known before the
+// session that writes below it.
 struct Fixture {
   Fixture() {
-    std::string pattern = (fs::temp_directory_path() / "tovrin-fuzz-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    root = pattern;
-    fs::create_directories(root / "fence" / "save");
-    std::FILE* marker = std::fopen((root / "fence" / "marker").c_str(), "wb");
+    fs::create_directories(save);
+    std::FILE* marker = std::fopen((root / "1" / "marker").c_str(), "wb");
     if (marker == nullptr) std::abort();
     std::fputs("unchanged", marker);
     std::fclose(marker);
-    save = root / "fence" / "save";
     fence = Fence(root, save);
+    if (session.save_dir != save.string() + "/") std::abort();
   }
   ~Fixture() {
     std::error_code ignored;
@@ -128,8 +134,8 @@ struct Fixture {
     for (const auto& entry : fs::directory_iterator(save)) fs::remove_all(entry.path());
   }
 
-  fs::path root;
-  fs::path save;
+  const fs::path root = MakeRoot();
+  const fs::path save = root / "1" / "2" / "3" / "4" / "save";
   std::string fence;
   FuzzPort port;
   tovrin::SendQueue queue{port};

@@ -26,6 +26,12 @@ cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVRIN_FUZZ=ON 
   -DTOVRIN_WITH_QT=OFF -DTOVRIN_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++-14 \
   -DTOVRIN_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link > /dev/null
 
+# The targets' scratch directories go below the build directory, so that one left behind by
+# a crashing input is removed by the next run.
+export TMPDIR="$build/tmp"
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
