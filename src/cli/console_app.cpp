@@ -168,8 +168,9 @@ int RunConsole(const ConsoleOptions& options) {
     }
     port->FlushStatus();
 
-    pollfd fds[2];
+    pollfd fds[3];
     nfds_t count = 0;
+    if (port->wake_fd() >= 0) fds[count++] = pollfd{port->wake_fd(), POLLIN, 0};
     if (listen_fd >= 0) fds[count++] = pollfd{listen_fd, POLLIN, 0};
     if (want_input) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
     const int events =
@@ -177,7 +178,9 @@ int RunConsole(const ConsoleOptions& options) {
     if (events <= 0) continue;
     for (nfds_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
-      if (fds[i].fd == STDIN_FILENO) {
+      if (fds[i].fd == port->wake_fd()) {
+        port->DrainWake();
+      } else if (fds[i].fd == STDIN_FILENO) {
         input.Read();
       } else if ((fds[i].revents & POLLIN) != 0) {
         auto ui = port->LockUi();

@@ -1,5 +1,10 @@
 #include "cli/console_port.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+
 #include "ui/texts.h"
 
 namespace tovrin {
@@ -14,7 +19,12 @@ constexpr char STATUS_CLEAR[] = "\r\x1b[K";
 }  // namespace
 
 ConsolePort::ConsolePort(bool subfolders, std::FILE* log_out, std::FILE* status_out)
-    : subfolders_(subfolders), log_out_(log_out), status_out_(status_out) {}
+    : subfolders_(subfolders), log_out_(log_out), status_out_(status_out),
+      wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+ConsolePort::~ConsolePort() {
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+}
 
 #define TOVRIN_AS_UI(body)                            \
   std::lock_guard<std::recursive_mutex> lock(mutex_); \
@@ -67,7 +77,18 @@ bool ConsolePort::RunOnUiThread(const std::function<void()>& task) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (closed_) return false;
   task();
+  const uint64_t one = 1;
+  if (wake_fd_ >= 0 && write(wake_fd_, &one, sizeof one) < 0) {
+    // Already readable (the counter is full); the main loop wakes either way.
+  }
   return true;
+}
+
+void ConsolePort::DrainWake() {
+  uint64_t count;
+  if (wake_fd_ >= 0 && read(wake_fd_, &count, sizeof count) < 0) {
+    // Nothing was pending.
+  }
 }
 
 std::unique_lock<std::recursive_mutex> ConsolePort::LockUi() {

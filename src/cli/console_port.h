@@ -23,6 +23,7 @@ namespace tovrin {
 class ConsolePort final : public WindowPort {
  public:
   ConsolePort(bool subfolders, std::FILE* log_out, std::FILE* status_out);
+  ~ConsolePort() override;
   ConsolePort(const ConsolePort&) = delete;
   ConsolePort& operator=(const ConsolePort&) = delete;
 
@@ -44,6 +45,11 @@ class ConsolePort final : public WindowPort {
 
   // Makes the calling thread the UI thread while the lock is held.
   [[nodiscard]] std::unique_lock<std::recursive_mutex> LockUi();
+
+  // Readable after a step of the session control has run for a worker (a teardown, say):
+  // the main loop polls it to notice such changes at once. Drain with DrainWake().
+  [[nodiscard]] int wake_fd() const { return wake_fd_; }
+  void DrainWake();
 
   // Any thread: the listening socket to poll for incoming connections, or -1.
   [[nodiscard]] int watched_socket() const { return watched_socket_.load(); }
@@ -83,6 +89,7 @@ class ConsolePort final : public WindowPort {
   std::chrono::steady_clock::time_point status_printed_at_{};
 
   std::atomic<int> watched_socket_{-1};
+  const int wake_fd_;
 };
 
 }  // namespace tovrin

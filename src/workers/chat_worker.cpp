@@ -33,7 +33,7 @@ std::string CutCp932(std::string text, std::size_t limit) {
 }
 
 // Sends the field's text whenever the user presses Send; ends silently when a send fails.
-void Chat(Session& s, Connection& connection) {
+void Chat(Session& s, Connection& connection, uint32_t attempt) {
   char buffer[HEADER_SIZE + MAX_TEXT];
   while (s.idle.load() == 0) {
     if (s.chat_request.load() == 0) {
@@ -49,7 +49,11 @@ void Chat(Session& s, Connection& connection) {
       StoreHeader(FrameHeader{MSG_CHAT, 0, 0, length}, buffer);
       std::memcpy(buffer + HEADER_SIZE, wire.c_str(), wire.size() + 1);
       if (!connection.Send(buffer, HEADER_SIZE + length)) return;
-      s.port.SetInputText("");
+      // Emptied only while the session lasts: once it has ended, the field holds the
+      // address again and must keep it.
+      s.port.RunOnUiThread([&] {
+        if (s.idle.load() == 0 && s.attempt.load() == attempt) s.port.SetInputText("");
+      });
     }
     s.chat_request.store(0);
   }
@@ -60,7 +64,7 @@ void Chat(Session& s, Connection& connection) {
 uint32_t ChatWorker(void* parameter) {
   std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(parameter));
   Session& s = *args->session;
-  if (args->connection) Chat(s, *args->connection);
+  if (args->connection) Chat(s, *args->connection, args->attempt);
   s.chat_request.store(0);
   s.chat_thread.Exit(0);
   return 0;
