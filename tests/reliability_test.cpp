@@ -1,9 +1,8 @@
 // Disk trouble on the receiving side and a long run of sessions between two instances that
 // are never restarted. TOVRIN_LONG=1 makes the soak five times longer.
 
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -102,8 +101,10 @@ TEST(Reliability, AnUnwritableSaveDirectoryIsReportedAndTheSessionGoesOn) {
   ASSERT_TRUE(ConnectPair(a, b));
 
   ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
-  EXPECT_TRUE(b.port.HasRecvLine(FormatLine(text::kCannotCreate, (b.session.save_dir + "one.txt").c_str())));
-  EXPECT_TRUE(b.port.HasRecvLine(FormatLine(text::kCannotCreate, (b.session.save_dir + "sub/two.bin").c_str())));
+  EXPECT_TRUE(b.port.HasRecvLine(
+      FormatLine(text::kCannotCreate, (b.session.save_dir + "one.txt").c_str())));
+  EXPECT_TRUE(b.port.HasRecvLine(
+      FormatLine(text::kCannotCreate, (b.session.save_dir + "sub/two.bin").c_str())));
   EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::kCannotSend, "one.txt")));
   EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::kCannotSend, "sub/two.bin")));
   EXPECT_EQ(ReadFile(b.dir.path() + "save"), "in the way");
@@ -170,13 +171,15 @@ TEST(Reliability, ManySessionsLeaveNoDescriptorsThreadsOrMemoryBehind) {
     ASSERT_TRUE(WaitFor([&] {
       return b.port.HasChatLine("recv > " + line) && a.port.HasChatLine("recv > " + line) &&
              CountLines(b.port.recv_log(), text::kReceiveDone) == i + 1;
-    })) << "cycle " << i;
+    })) << "cycle "
+        << i;
     ASSERT_EQ(FileSize(target), 40000) << "cycle " << i;
     // Either side may end it.
     (i % 2 == 0 ? a : b).Disconnect();
     ASSERT_TRUE(WaitFor([&] {
       return a.WorkersEnded() && b.WorkersEnded() && !a.Connected() && !b.Connected();
-    })) << "cycle " << i;
+    })) << "cycle "
+        << i;
   };
 
   // The first cycle sets up what lives for the whole process (iconv, the handle registry).

@@ -7,7 +7,6 @@
 // TOVRIN_VERBOSE=1 prints both transcripts of every round.
 
 #include <gtest/gtest.h>
-
 #include <poll.h>
 #include <sys/resource.h>
 
@@ -171,7 +170,8 @@ bool SameBytes(const fs::path& a, const fs::path& b) {
   for (;;) {
     x.read(p.data(), static_cast<std::streamsize>(p.size()));
     y.read(q.data(), static_cast<std::streamsize>(q.size()));
-    if (x.gcount() != y.gcount() || std::memcmp(p.data(), q.data(), static_cast<size_t>(x.gcount())) != 0) {
+    if (x.gcount() != y.gcount() ||
+        std::memcmp(p.data(), q.data(), static_cast<size_t>(x.gcount())) != 0) {
       return false;
     }
     if (x.gcount() == 0) return true;
@@ -183,7 +183,8 @@ std::map<std::string, uintmax_t> Sizes(const fs::path& root) {
   std::map<std::string, uintmax_t> sizes;
   if (!fs::is_directory(root)) return sizes;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (entry.is_regular_file()) sizes[fs::relative(entry.path(), root).string()] = entry.file_size();
+    if (entry.is_regular_file())
+      sizes[fs::relative(entry.path(), root).string()] = entry.file_size();
   }
   return sizes;
 }
@@ -212,12 +213,18 @@ enum class Fault { kKillSender, kKillReceiver, kKillBoth, kReset, kClose, kNone 
 
 const char* FaultName(Fault fault) {
   switch (fault) {
-    case Fault::kKillSender: return "kill sender";
-    case Fault::kKillReceiver: return "kill receiver";
-    case Fault::kKillBoth: return "kill both";
-    case Fault::kReset: return "reset connection";
-    case Fault::kClose: return "close connection";
-    case Fault::kNone: return "none";
+    case Fault::kKillSender:
+      return "kill sender";
+    case Fault::kKillReceiver:
+      return "kill receiver";
+    case Fault::kKillBoth:
+      return "kill both";
+    case Fault::kReset:
+      return "reset connection";
+    case Fault::kClose:
+      return "close connection";
+    case Fault::kNone:
+      return "none";
   }
   return "?";
 }
@@ -244,15 +251,24 @@ Round RunRound(const ScratchDir& dir, const fs::path& source, Fault fault, int64
       WaitFor([&] { return relay.forwarded() >= after_bytes || sender.Exited(); }, limit);
     }
     switch (fault) {
-      case Fault::kKillSender: sender.Signal(SIGKILL); break;
-      case Fault::kKillReceiver: receiver->Signal(SIGKILL); break;
+      case Fault::kKillSender:
+        sender.Signal(SIGKILL);
+        break;
+      case Fault::kKillReceiver:
+        receiver->Signal(SIGKILL);
+        break;
       case Fault::kKillBoth:
         receiver->Signal(SIGKILL);
         sender.Signal(SIGKILL);
         break;
-      case Fault::kReset: relay.Cut(true); break;
-      case Fault::kClose: relay.Cut(false); break;
-      case Fault::kNone: break;
+      case Fault::kReset:
+        relay.Cut(true);
+        break;
+      case Fault::kClose:
+        relay.Cut(false);
+        break;
+      case Fault::kNone:
+        break;
     }
   }
   EXPECT_TRUE(WaitFor([&] { return sender.Exited(); }, limit)) << sender.ErrorText();
@@ -267,7 +283,8 @@ Round RunRound(const ScratchDir& dir, const fs::path& source, Fault fault, int64
   for (CliProcess* process : {receiver.get(), &sender}) {
     if (process->exit_code() == -SIGKILL) continue;
     EXPECT_TRUE(process->exit_code() == 0 || process->exit_code() == 1)
-        << FaultName(fault) << ": exit " << process->exit_code() << "\n" << process->ErrorText();
+        << FaultName(fault) << ": exit " << process->exit_code() << "\n"
+        << process->ErrorText();
   }
   round.batch_done = sender.CountLine("send: 送信完了") > 0;
   if (std::getenv("TOVRIN_VERBOSE") != nullptr) {
@@ -300,8 +317,8 @@ TEST(ConsoleReliability, ATreeSurvivesKillsAndCutConnections) {
     // spread over the whole transfer.
     const int64_t after =
         random() % 8 == 0 ? -1 : static_cast<int64_t>(random() % (2 * total / faults + 1));
-    SCOPED_TRACE(std::string("round ") + std::to_string(i) + ": " + FaultName(fault) +
-                 " after " + std::to_string(after) + " bytes");
+    SCOPED_TRACE(std::string("round ") + std::to_string(i) + ": " + FaultName(fault) + " after " +
+                 std::to_string(after) + " bytes");
     RunRound(dir, source, fault, after);
     // What has arrived is never more than its source holds, and never a name not sent.
     for (const auto& [name, size] : Sizes(received)) {
