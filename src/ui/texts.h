@@ -36,6 +36,7 @@ inline constexpr char kExists[] = "送信先が存在 [%s]";
 inline constexpr char kSending[] = "送信中 [%s] (%d bytes)";
 inline constexpr char kResuming[] = "(%d バイトよりレジューム)";
 inline constexpr char kSendDone[] = "送信完了";
+inline constexpr char kReadFailed[] = "読み込みに失敗しました [%s]";
 inline constexpr char kNameNotSendable[] = "ファイル名を送信できません [%s]";
 inline constexpr char kTooLarge[] = "2GB以上のファイルは送信できません [%s]";
 

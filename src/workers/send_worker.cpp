@@ -185,7 +185,12 @@ class Sender final {
       const int count = static_cast<int>(std::min<int64_t>(CHUNK_SIZE, INT32_MAX - offset));
       if (count <= 0) break;
       const int got = Read(file, payload(), count);
-      if (got <= 0) break;
+      if (got < 0) {
+        // The peer keeps what it has and a later offer resumes it; say why it is short.
+        s_.port.AppendSendLog(FormatLine(text::kReadFailed, entry.c_str()));
+        break;
+      }
+      if (got == 0) break;
       if (!SendMessage(MSG_FILE_DATA, handle, 0, got)) {
         stop_ = true;
         break;
