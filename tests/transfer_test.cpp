@@ -260,3 +260,30 @@ TEST(Transfer, CloseAfterBatchEndsTheSessionAfterAnEmptyLastFolder) {
 
 }  // namespace
 }  // namespace tovrin::testing
+
+namespace tovrin::testing {
+namespace {
+
+// The receiver remembers which directory it made last; one removed meanwhile is made again.
+TEST(Transfer, ADirectoryRemovedBetweenOffersIsMadeAgain) {
+  TestPeer a;
+  const int port = a.Listen();
+  RawPeer raw;
+  ASSERT_TRUE(raw.ConnectTo(port));
+  a.Accept();
+  FrameHeader reply{};
+  for (const char* name : {"d\\a.txt", "d\\b.txt"}) {
+    ASSERT_TRUE(raw.Send(MSG_FILE_OFFER, 0, 1, std::string(name) + '\0'));
+    ASSERT_TRUE(raw.ReceiveReply(reply));
+    ASSERT_GE(reply.handle, 0) << name;
+    ASSERT_TRUE(raw.Send(MSG_FILE_DATA, reply.handle, 0, "x"));
+    ASSERT_TRUE(raw.Send(MSG_FILE_CLOSE, reply.handle, 0, ""));
+    ASSERT_TRUE(raw.Send(MSG_BATCH_DONE, 0, 0, ""));
+    ASSERT_TRUE(WaitFor([&] { return a.port.HasRecvLine(text::kReceiveDone); }));
+    std::filesystem::remove_all(a.session.save_dir + "d");
+  }
+  EXPECT_TRUE(a.port.HasRecvLine("受信中 [d/b.txt] (1 bytes)"));
+}
+
+}  // namespace
+}  // namespace tovrin::testing

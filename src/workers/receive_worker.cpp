@@ -147,8 +147,7 @@ class Receiver final {
     if (name && folder) {
       shown_name_ = *folder + *name;
       const std::string target = s_.save_dir + shown_name_;
-      MakeDirectories(target);
-      open_file_ = OpenForWrite(target);
+      open_file_ = OpenTarget(target);
       if (open_file_ >= 0) {
         s_.port.AppendRecvLog(FormatLine(text::kReceiving, shown_name_.c_str(), size));
       } else {
@@ -174,6 +173,21 @@ class Receiver final {
     const bool sent = connection_.PostReply(reply);
     meter_.BeginFile(size);
     return sent;
+  }
+
+  // The directories of a batch's files are mostly the same as the last file's: they are
+  // only made again when the directory changes, or when opening fails without them.
+  int OpenTarget(const std::string& target) {
+    const std::string directory = DirectoryPart(target);
+    if (directory != made_directory_) {
+      MakeDirectories(target);
+      made_directory_ = directory;
+      return OpenForWrite(target);
+    }
+    const int file = OpenForWrite(target);
+    if (file >= 0) return file;
+    MakeDirectories(target);
+    return OpenForWrite(target);
   }
 
   // Only the handle handed out for the current offer is honoured.
@@ -220,6 +234,7 @@ class Receiver final {
   TransferMeter meter_;
   std::optional<std::string> current_folder_ = std::string();
   std::string shown_name_;
+  std::string made_directory_;
   int open_file_ = -1;
   bool write_failed_ = false;
 };
