@@ -1,3 +1,5 @@
+#include "app/cthread.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "app/cthread.h"
 #include "support/recording_port.h"
 #include "ui/texts.h"
 

@@ -1,6 +1,7 @@
+#include "ui/format.h"
+
 #include <gtest/gtest.h>
 
-#include "ui/format.h"
 #include "ui/transfer_meter.h"
 
 namespace tovrin {

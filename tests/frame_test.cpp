@@ -1,3 +1,5 @@
+#include "protocol/frame.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -6,8 +8,6 @@
 #include <cstring>
 #include <thread>
 #include <vector>
-
-#include "protocol/frame.h"
 
 namespace tovrin {
 namespace {

@@ -3,9 +3,8 @@
 // message lying across the end of the worker's buffer), every message must be carried out
 // whole and in order.
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -133,7 +132,8 @@ TEST(ReceiveStream, MessagesAreCutExactlyHoweverTheBytesArrive) {
   ASSERT_TRUE(SendInPieces(fd, stream, {1, 15, 7, 9, 65536, 100003, 3, 200000}));
   ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(FormatLine(text::kChatReceived, "done")); }));
   std::ifstream file(a.dir.path() + "save/s.bin", std::ios::binary);
-  const std::string received((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string received((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
   EXPECT_EQ(received.size(), expected.size());
   EXPECT_TRUE(received == expected);
 

@@ -1,3 +1,5 @@
+#include "storage/save_dir.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -5,7 +7,6 @@
 #include <filesystem>
 #include <string>
 
-#include "storage/save_dir.h"
 #include "storage/storage.h"
 
 namespace tovrin {
@@ -30,8 +31,7 @@ TEST(SaveDir, QuotesAndSeparators) {
 
 TEST(SaveDir, DefaultIsBelowTheCurrentDirectory) {
   const std::string cwd = CurrentDirectory();
-  const std::string expected =
-      (cwd == "/" ? std::string("/") : cwd + "/") + "Received Files/";
+  const std::string expected = (cwd == "/" ? std::string("/") : cwd + "/") + "Received Files/";
   EXPECT_EQ(ResolveSaveDir(""), expected);
   // Nothing is left of a lone quote or an empty quoted argument: the default, never "/".
   EXPECT_EQ(ResolveSaveDir("\""), expected);

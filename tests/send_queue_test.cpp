@@ -1,10 +1,11 @@
+#include "queue/send_queue.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <set>
 #include <thread>
 
-#include "queue/send_queue.h"
 #include "support/recording_port.h"
 
 namespace tovrin::testing {
@@ -43,8 +44,8 @@ TEST_F(QueueFixture, ADropAddsOneHeaderAndOneItemPerPath) {
   queue.AddDropped({"/home/u/photos/trip", "/home/u/photos/list.txt"});
   queue.AddDropped({"/home/u/photos/trip"});
   queue.AddDropped({"/表/ソ.txt"});
-  const Strings expected{">/home/u/photos/", "trip", "list.txt", ">/home/u/photos/", "trip",
-                         ">/表/", "ソ.txt"};
+  const Strings expected{
+      ">/home/u/photos/", "trip", "list.txt", ">/home/u/photos/", "trip", ">/表/", "ソ.txt"};
   EXPECT_EQ(queue.Entries(), expected);
   EXPECT_EQ(list.rows, expected);  // the visible list is the queue
   EXPECT_EQ(port.tab(), 1);

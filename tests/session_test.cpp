@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -121,8 +120,9 @@ TEST(Session, LongChatLinesAreSentWholeAndCutSafelyInTheLog) {
   ASSERT_TRUE(ConnectPair(a, b));
   const std::string line(1023, 'x');
   a.Chat(line);
-  EXPECT_TRUE(WaitFor([&] { return !b.port.chat_log().empty() &&
-                                   b.port.chat_log().back().rfind("recv > xxx", 0) == 0; }));
+  EXPECT_TRUE(WaitFor([&] {
+    return !b.port.chat_log().empty() && b.port.chat_log().back().rfind("recv > xxx", 0) == 0;
+  }));
   const std::string shown = b.port.chat_log().back();
   EXPECT_EQ(shown.size(), 1023u);  // "recv > " and 1016 of the 1023 bytes
   // An empty field sends and logs nothing.

@@ -1,3 +1,5 @@
+#include "storage/storage.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,8 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include "storage/storage.h"
 
 namespace tovrin {
 namespace {

@@ -1,9 +1,10 @@
+#include "ui/transfer_meter.h"
+
 #include <gtest/gtest.h>
 
 #include "queue/send_queue.h"
 #include "session/session.h"
 #include "support/recording_port.h"
-#include "ui/transfer_meter.h"
 
 namespace tovrin::testing {
 namespace {

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,7 +101,7 @@ TEST(Transfer, AnInterruptedBatchContinuesInTheNextSession) {
   ASSERT_TRUE(ConnectPair(a, b));
   const std::string target = b.session.save_dir + "big.bin";
   ASSERT_TRUE(WaitFor([&] {
-    struct stat info{};
+    struct stat info {};
     return stat(target.c_str(), &info) == 0 && info.st_size > (1 << 20);
   }));
   a.Disconnect();
@@ -114,11 +113,13 @@ TEST(Transfer, AnInterruptedBatchContinuesInTheNextSession) {
   EXPECT_EQ(left[1], "big.bin");
 
   ASSERT_TRUE(ConnectPair(a, b));
-  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }, std::chrono::seconds(60)));
+  ASSERT_TRUE(
+      WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }, std::chrono::seconds(60)));
   EXPECT_EQ(ReadFile(target), content);
   EXPECT_EQ(ReadFile(b.session.save_dir + "after.txt"), "after");
   bool resumed = false;
-  for (const std::string& line : a.port.send_log()) resumed |= line.find("バイトよりレジューム") != std::string::npos;
+  for (const std::string& line : a.port.send_log())
+    resumed |= line.find("バイトよりレジューム") != std::string::npos;
   EXPECT_TRUE(resumed);
 }
 
@@ -147,9 +148,11 @@ TEST(Transfer, BothSidesSendAtOnceWhileChatting) {
     a.Chat("ping " + std::to_string(i));
     ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > ping " + std::to_string(i)); }));
   }
-  ASSERT_TRUE(WaitFor([&] { return a.port.HasRecvLine(text::kReceiveDone) &&
-                                   b.port.HasRecvLine(text::kReceiveDone); },
-                      std::chrono::seconds(120)));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return a.port.HasRecvLine(text::kReceiveDone) && b.port.HasRecvLine(text::kReceiveDone);
+      },
+      std::chrono::seconds(120)));
   for (std::size_t i = 0; i < to_b.size(); ++i) {
     EXPECT_TRUE(ReadFile(b.session.save_dir + "out/to_b" + std::to_string(i)) == to_b[i]) << i;
     EXPECT_TRUE(ReadFile(a.session.save_dir + "out/to_a" + std::to_string(i)) == to_a[i]) << i;
@@ -181,10 +184,13 @@ TEST(Transfer, HostileOffersAreRefused) {
   ASSERT_TRUE(raw.ConnectTo(port));
   a.Accept();
   FrameHeader reply{};
-  const std::string refused[] = {
-      std::string("..\\outside.txt\0", 15), std::string("\\etc\\passwd\0", 12),
-      std::string("/tmp/x\0", 7), std::string("C:\\x.txt\0", 9), std::string("a\\..\\..\\x\0", 10),
-      std::string("\x81\0", 2), std::string("\0", 1)};
+  const std::string refused[] = {std::string("..\\outside.txt\0", 15),
+                                 std::string("\\etc\\passwd\0", 12),
+                                 std::string("/tmp/x\0", 7),
+                                 std::string("C:\\x.txt\0", 9),
+                                 std::string("a\\..\\..\\x\0", 10),
+                                 std::string("\x81\0", 2),
+                                 std::string("\0", 1)};
   for (const std::string& name : refused) {
     ASSERT_TRUE(raw.Send(MSG_FILE_OFFER, 0, 10, name));
     ASSERT_TRUE(raw.ReceiveReply(reply));
@@ -219,7 +225,8 @@ TEST(Transfer, HostileOffersAreRefused) {
   EXPECT_FALSE(std::filesystem::exists(outside));
   EXPECT_EQ(ListTree(a.dir.path()), std::vector<std::string>{"save/good.txt"});
   int refusals = 0;
-  for (const std::string& line : a.port.recv_log()) refusals += line.rfind("ファイルが作成できません", 0) == 0;
+  for (const std::string& line : a.port.recv_log())
+    refusals += line.rfind("ファイルが作成できません", 0) == 0;
   EXPECT_EQ(refusals, 8);
 }
 

@@ -1,10 +1,10 @@
+#include "protocol/wire_text.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "protocol/wire_text.h"
 
 namespace tovrin {
 namespace {
@@ -45,11 +45,13 @@ TEST(WireText, ConversionsKeepSeparatorsAndTrailBytes) {
   EXPECT_EQ(Utf8ToCp932Lossy("x\xE8\xA1y表", '_'), "x_y" + kHyoWire);  // cut character
 
   // Invalid cp932 is refused, or shown as '?' for display.
-  for (const std::string& bad : {"a\x81"s, "\x80"s, "\xA0"s, "\xFD\x40"s, "\xFE"s, "\xFF"s,
-                                "\x81\x20"s}) {
+  for (const std::string& bad :
+       {"a\x81"s, "\x80"s, "\xA0"s, "\xFD\x40"s, "\xFE"s, "\xFF"s, "\x81\x20"s}) {
     EXPECT_EQ(Cp932ToUtf8(bad), std::nullopt) << bad;
   }
-  EXPECT_EQ(Cp932ToUtf8Lossy("a\x80" "b"), "a?b");
+  EXPECT_EQ(Cp932ToUtf8Lossy("a\x80"
+                             "b"),
+            "a?b");
   EXPECT_EQ(Cp932ToUtf8Lossy("\xFF" + kHyoWire), "?表");
   EXPECT_EQ(Cp932ToUtf8Lossy("ok\x81"), "ok?");
 }
@@ -81,9 +83,8 @@ TEST(WireText, ReceivedNamesStayBelowTheSaveDirectory) {
   EXPECT_EQ(WireNameToLocal("a\\b/c.txt"), "a/b/c.txt");
   EXPECT_EQ(WireNameToLocal("a\\\\.\\b"), "a/b");
   EXPECT_EQ(WireNameToLocal("...\\x..y"), ".../x..y");
-  for (const std::string& bad :
-       {""s, "\\x"s, "/x"s, "C:x"s, "c:\\x"s, "..\\x"s, "a\\..\\..\\x"s, "a/.."s, ".."s, "."s,
-        "\\"s, "a\x81"s, "a\x80"s, "a\0b"s}) {
+  for (const std::string& bad : {""s, "\\x"s, "/x"s, "C:x"s, "c:\\x"s, "..\\x"s, "a\\..\\..\\x"s,
+                                 "a/.."s, ".."s, "."s, "\\"s, "a\x81"s, "a\x80"s, "a\0b"s}) {
     EXPECT_EQ(WireNameToLocal(bad), std::nullopt) << bad;
   }
 }

@@ -27,8 +27,7 @@ void ShowMessageBox(const std::string& text, const std::string& caption) {
   message_box_handler.load(std::memory_order_acquire)(text, caption);
 }
 
-bool CTHREAD::Start(ThreadRoutine routine, void* parameter, int /*priority*/,
-                    uint32_t /*flags*/) {
+bool CTHREAD::Start(ThreadRoutine routine, void* parameter, int /*priority*/, uint32_t /*flags*/) {
   // Marked running before the thread exists: a routine that reaches Exit at once then
   // empties the record instead of having its Exit overwritten by this store.
   if (running_.exchange(true, std::memory_order_acq_rel)) {

@@ -73,7 +73,8 @@ void CDLG::PostQuit(int code) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) return;
   // Queued like a quit message: a loop that starts later still receives it.
-  QMetaObject::invokeMethod(app, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      app, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
 }
 
 void CDLG::DiscardWindow() {

@@ -20,8 +20,8 @@ void ShowCriticalBox(const std::string& text, const std::string& caption) {
     std::cerr << caption << ": " << text << std::endl;
     return;
   }
-  QMessageBox box(QMessageBox::Critical, QString::fromStdString(caption), QString::fromStdString(text),
-                  QMessageBox::Ok);
+  QMessageBox box(QMessageBox::Critical, QString::fromStdString(caption),
+                  QString::fromStdString(text), QMessageBox::Ok);
   box.exec();
 }
 

@@ -34,7 +34,8 @@ bool CMyWnd::OnInitDialog() {
   icon.addFile(":/tovrin-16.png", QSize(16, 16));
   icon.addFile(":/tovrin-32.png", QSize(32, 32));
   window->setWindowIcon(icon);
-  for (const char* tab : {text::kTabChat, text::kTabSendList, text::kTabSendLog, text::kTabRecvLog}) {
+  for (const char* tab :
+       {text::kTabChat, text::kTabSendList, text::kTabSendLog, text::kTabRecvLog}) {
     window->tabs()->bar()->addTab(QString::fromUtf8(tab));
   }
   port.AppendChatLog(FormatLine(text::kSavingTo, session.save_dir.c_str()));

@@ -173,8 +173,7 @@ int RunConsole(const ConsoleOptions& options) {
     if (port->wake_fd() >= 0) fds[count++] = pollfd{port->wake_fd(), POLLIN, 0};
     if (listen_fd >= 0) fds[count++] = pollfd{listen_fd, POLLIN, 0};
     if (want_input) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
-    const int events =
-        poll(fds, count, line_waiting ? LINE_WAITING_INTERVAL_MS : LOOP_INTERVAL_MS);
+    const int events = poll(fds, count, line_waiting ? LINE_WAITING_INTERVAL_MS : LOOP_INTERVAL_MS);
     if (events <= 0) continue;
     for (nfds_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;

@@ -19,7 +19,9 @@ constexpr char STATUS_CLEAR[] = "\r\x1b[K";
 }  // namespace
 
 ConsolePort::ConsolePort(bool subfolders, std::FILE* log_out, std::FILE* status_out)
-    : subfolders_(subfolders), log_out_(log_out), status_out_(status_out),
+    : subfolders_(subfolders),
+      log_out_(log_out),
+      status_out_(status_out),
       wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 ConsolePort::~ConsolePort() {

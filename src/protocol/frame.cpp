@@ -26,8 +26,7 @@ void PutInt32(unsigned char* out, int32_t value) {
 
 int32_t GetInt32(const unsigned char* in) {
   const uint32_t bits = static_cast<uint32_t>(in[0]) | (static_cast<uint32_t>(in[1]) << 8) |
-                        (static_cast<uint32_t>(in[2]) << 16) |
-                        (static_cast<uint32_t>(in[3]) << 24);
+                        (static_cast<uint32_t>(in[2]) << 16) | (static_cast<uint32_t>(in[3]) << 24);
   return static_cast<int32_t>(bits);
 }
 
@@ -85,8 +84,7 @@ bool SendBlock(int socket, void* buffer, int count) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   int sent = 0;
   while (sent < count) {
-    const ssize_t n =
-        ::send(socket, bytes + sent, static_cast<size_t>(count - sent), MSG_NOSIGNAL);
+    const ssize_t n = ::send(socket, bytes + sent, static_cast<size_t>(count - sent), MSG_NOSIGNAL);
     if (n > 0) {
       sent += static_cast<int>(n);
       continue;

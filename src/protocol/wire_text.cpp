@@ -56,8 +56,7 @@ class Converter final {
   iconv_t cd_;
 };
 
-std::optional<std::string> ConvertStrict(const char* to, const char* from,
-                                         std::string_view in) {
+std::optional<std::string> ConvertStrict(const char* to, const char* from, std::string_view in) {
   Converter converter(to, from);
   if (!converter.ok()) return std::nullopt;
   std::string out;
@@ -72,9 +71,12 @@ std::optional<std::string> ConvertStrict(const char* to, const char* from,
 size_t Utf8SkipLength(std::string_view text) {
   const auto lead = static_cast<unsigned char>(text[0]);
   size_t length = 1;
-  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-  else if (lead >= 0xE0 && lead <= 0xEF) length = 3;
-  else if (lead >= 0xF0 && lead <= 0xF4) length = 4;
+  if (lead >= 0xC2 && lead <= 0xDF)
+    length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF)
+    length = 3;
+  else if (lead >= 0xF0 && lead <= 0xF4)
+    length = 4;
   size_t skip = 1;
   while (skip < length && skip < text.size() &&
          (static_cast<unsigned char>(text[skip]) & 0xC0) == 0x80) {
@@ -193,8 +195,7 @@ std::string_view PayloadText(const char* payload, int length) {
   if (payload == nullptr || length <= 0) return {};
   const auto size = static_cast<size_t>(length);
   const void* nul = std::memchr(payload, '\0', size);
-  return std::string_view(payload, nul != nullptr ? static_cast<const char*>(nul) - payload
-                                                  : size);
+  return std::string_view(payload, nul != nullptr ? static_cast<const char*>(nul) - payload : size);
 }
 
 std::optional<std::string> LocalToWireName(std::string_view relative) {

@@ -78,7 +78,9 @@ class MessageReader final {
 class Receiver final {
  public:
   Receiver(Session& s, Connection& connection)
-      : s_(s), connection_(connection), reader_(connection),
+      : s_(s),
+        connection_(connection),
+        reader_(connection),
         meter_(s, TransferMeter::Direction::kReceive) {}
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
@@ -155,8 +157,8 @@ class Receiver final {
       }
     } else {
       // Absolute, drive-qualified, ".." or undecodable: nothing is written for this offer.
-      const std::string shown = s_.save_dir + (folder ? *folder : std::string()) +
-                                Cp932ToUtf8Lossy(wire_name);
+      const std::string shown =
+          s_.save_dir + (folder ? *folder : std::string()) + Cp932ToUtf8Lossy(wire_name);
       s_.port.AppendRecvLog(FormatLine(text::kCannotCreate, shown.c_str()));
     }
     write_failed_ = false;

@@ -47,7 +47,9 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names) {
 class Sender final {
  public:
   Sender(Session& s, Connection& connection)
-      : s_(s), connection_(connection), meter_(s, TransferMeter::Direction::kSend),
+      : s_(s),
+        connection_(connection),
+        meter_(s, TransferMeter::Direction::kSend),
         buffer_(HEADER_SIZE + MESSAGE_BUFFER_SIZE) {}
   Sender(const Sender&) = delete;
   Sender& operator=(const Sender&) = delete;

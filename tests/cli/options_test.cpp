@@ -69,9 +69,9 @@ TEST(ConsoleOptions, AddressFieldFollowsTheMode) {
 TEST(ConsoleOptions, PathsBecomeAbsoluteWithoutTrailingSlash) {
   ConsoleOptions options;
   ASSERT_TRUE(Parses({"a/b/", "../c", "/x//y/", ".", "表/ソ", "--", "-z", "--listen"}, options));
-  EXPECT_EQ(options.paths, (std::vector<std::string>{"/base/dir/a/b", "/base/c", "/x/y",
-                                                     "/base/dir", "/base/dir/表/ソ",
-                                                     "/base/dir/-z", "/base/dir/--listen"}));
+  EXPECT_EQ(options.paths,
+            (std::vector<std::string>{"/base/dir/a/b", "/base/c", "/x/y", "/base/dir",
+                                      "/base/dir/表/ソ", "/base/dir/-z", "/base/dir/--listen"}));
   EXPECT_EQ(options.mode, ConsoleOptions::Mode::kOwnAddress);
 }
 

@@ -106,11 +106,11 @@ TEST(ConsoleTransfer, KilledSenderResumesWhereTheFileBrokeOff) {
   ASSERT_NE(receiver, nullptr);
   {
     // Stopped the moment it starts streaming, so the file is caught part-way.
-    CliProcess sender({"--connect", PeerAddress(port), "--save-dir", dir / "unused",
-                       source.string()},
-                      [](const std::string& line, pid_t pid) {
-                        if (line.rfind("send: 送信中 [", 0) == 0) kill(pid, SIGSTOP);
-                      });
+    CliProcess sender(
+        {"--connect", PeerAddress(port), "--save-dir", dir / "unused", source.string()},
+        [](const std::string& line, pid_t pid) {
+          if (line.rfind("send: 送信中 [", 0) == 0) kill(pid, SIGSTOP);
+        });
     // Stopped before its first chunk left: let it go on until some data has arrived.
     if (!WaitFor([&] { return partial_size() > 0; }, std::chrono::seconds(2))) {
       sender.Signal(SIGCONT);

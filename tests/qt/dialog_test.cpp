@@ -1,3 +1,5 @@
+#include "app/dialog.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog.h"
 #include "app/my_wnd.h"
 #include "ui/qt/main_window.h"
 
@@ -55,10 +56,11 @@ TEST(DialogTest, CloseRunsTheSequenceAndEndsTheLoopWithZero) {
   dialog.allow_close = true;
   QTimer::singleShot(0, first, [first] { first->close(); });
   EXPECT_EQ(dialog.MessageLoop(), 0);
-  dialog.steps.push_back(dialog.dialog_window() == nullptr ? "loop ended, no window" : "loop ended");
-  EXPECT_EQ(dialog.steps, (std::vector<std::string>{"init with window", "close", "close",
-                                                     "destroy with window", "window deleted",
-                                                     "loop ended, no window"}));
+  dialog.steps.push_back(dialog.dialog_window() == nullptr ? "loop ended, no window"
+                                                           : "loop ended");
+  EXPECT_EQ(dialog.steps,
+            (std::vector<std::string>{"init with window", "close", "close", "destroy with window",
+                                      "window deleted", "loop ended, no window"}));
 
   // After Destroy the object can make a window again.
   ASSERT_TRUE(dialog.Create(nullptr));

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -6,8 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
-
-#include <unistd.h>
 
 #include "qt/window_fixture.h"
 #include "support/recording_port.h"

@@ -154,15 +154,16 @@ TEST_F(WindowTest, DropAddsOneGroupAndDeleteRemovesOnlyTheSelectedGroup) {
   // The same folder again is a group of its own; a non-local URL is not a path.
   drop({QUrl::fromLocalFile("/data/photos/trip"), QUrl("https://example.invalid/x")});
   drop({QUrl::fromLocalFile("/data/more/a.bin")});
-  const std::vector<std::string> three_groups{">/data/photos/", "trip", "list.txt",   ">/data/photos/",
-                                              "trip",           ">/data/more/", "a.bin"};
+  const std::vector<std::string> three_groups{
+      ">/data/photos/", "trip", "list.txt", ">/data/photos/", "trip", ">/data/more/", "a.bin"};
   EXPECT_EQ(Lines(send_list), three_groups);
 
   // Delete on the middle header takes its group and nothing else.
   send_list->setCurrentRow(3);
   ASSERT_EQ(app_->queue.SelectedIndex(), 3);
   QTest::keyClick(send_list, Qt::Key_Delete);
-  const std::vector<std::string> two_groups{">/data/photos/", "trip", "list.txt", ">/data/more/", "a.bin"};
+  const std::vector<std::string> two_groups{">/data/photos/", "trip", "list.txt", ">/data/more/",
+                                            "a.bin"};
   EXPECT_EQ(Lines(send_list), two_groups);
   EXPECT_EQ(app_->queue.Entries(), two_groups);
   EXPECT_EQ(app_->queue.SelectedIndex(), -1);
@@ -171,7 +172,8 @@ TEST_F(WindowTest, DropAddsOneGroupAndDeleteRemovesOnlyTheSelectedGroup) {
   EXPECT_EQ(Lines(send_list), two_groups);
   send_list->setCurrentRow(2);
   QTest::keyClick(send_list, Qt::Key_Delete);
-  EXPECT_EQ(Lines(send_list), (std::vector<std::string>{">/data/photos/", "trip", ">/data/more/", "a.bin"}));
+  EXPECT_EQ(Lines(send_list),
+            (std::vector<std::string>{">/data/photos/", "trip", ">/data/more/", "a.bin"}));
 
   // A drop without local paths only brings the send list to the front.
   window_->tabs()->bar()->setCurrentIndex(0);

@@ -14,19 +14,27 @@ bool WaitFor(const std::function<bool()>& ready, std::chrono::milliseconds limit
   return true;
 }
 
-#define TOVRIN_LOCKED(body)                          \
+#define TOVRIN_LOCKED(body)                           \
   std::lock_guard<std::recursive_mutex> lock(mutex_); \
   if (closed_) return;                                \
   body
 
-void RecordingPort::AppendChatLog(const std::string& text) { TOVRIN_LOCKED(chat_log_.push_back(text);) }
-void RecordingPort::AppendSendLog(const std::string& text) { TOVRIN_LOCKED(send_log_.push_back(text);) }
-void RecordingPort::AppendRecvLog(const std::string& text) { TOVRIN_LOCKED(recv_log_.push_back(text);) }
+void RecordingPort::AppendChatLog(const std::string& text) {
+  TOVRIN_LOCKED(chat_log_.push_back(text);)
+}
+void RecordingPort::AppendSendLog(const std::string& text) {
+  TOVRIN_LOCKED(send_log_.push_back(text);)
+}
+void RecordingPort::AppendRecvLog(const std::string& text) {
+  TOVRIN_LOCKED(recv_log_.push_back(text);)
+}
 void RecordingPort::SetSendProgress(int percent) { TOVRIN_LOCKED(send_progress_ = percent;) }
 void RecordingPort::SetRecvProgress(int percent) { TOVRIN_LOCKED(recv_progress_ = percent;) }
 void RecordingPort::SetStatusText(const std::string& text) { TOVRIN_LOCKED(status_text_ = text;) }
 void RecordingPort::SetInputText(const std::string& text) { TOVRIN_LOCKED(input_text_ = text;) }
-void RecordingPort::SetConnectLabel(const std::string& text) { TOVRIN_LOCKED(connect_label_ = text;) }
+void RecordingPort::SetConnectLabel(const std::string& text) {
+  TOVRIN_LOCKED(connect_label_ = text;)
+}
 void RecordingPort::EnableConnect(bool enabled) { TOVRIN_LOCKED(connect_enabled_ = enabled;) }
 void RecordingPort::EnableDisconnect(bool enabled) { TOVRIN_LOCKED(disconnect_enabled_ = enabled;) }
 void RecordingPort::SelectTab(int index) { TOVRIN_LOCKED(tab_ = index;) }
@@ -73,10 +81,10 @@ bool RecordingPort::HasSendLine(const std::string& line) { return CountIn(send_l
 bool RecordingPort::HasRecvLine(const std::string& line) { return CountIn(recv_log(), line) > 0; }
 int RecordingPort::CountChatLine(const std::string& line) { return CountIn(chat_log(), line); }
 
-#define TOVRIN_GETTER(type, name)                     \
-  type RecordingPort::name() {                        \
+#define TOVRIN_GETTER(type, name)                       \
+  type RecordingPort::name() {                          \
     std::lock_guard<std::recursive_mutex> lock(mutex_); \
-    return name##_;                                   \
+    return name##_;                                     \
   }
 TOVRIN_GETTER(int, send_progress)
 TOVRIN_GETTER(int, recv_progress)

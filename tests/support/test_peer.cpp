@@ -45,7 +45,8 @@ void TestPeer::Drop(const std::vector<std::string>& paths) { queue.AddDropped(pa
 
 bool TestPeer::Connected() {
   bool connected = false;
-  port.RunOnUiThread([&] { connected = session.peer_socket != nullptr && session.idle.load() == 0; });
+  port.RunOnUiThread(
+      [&] { connected = session.peer_socket != nullptr && session.idle.load() == 0; });
   return connected;
 }
 

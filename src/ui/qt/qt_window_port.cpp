@@ -64,7 +64,8 @@ bool QtWindowPort::RunOnUiThread(const std::function<void()>& task) {
   call->task = &task;
   pending_.push_back(call);
   // Posted under the lock, so Shutdown cannot remove the receiver in between.
-  QMetaObject::invokeMethod(receiver_, [this, call] { Execute(call); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      receiver_, [this, call] { Execute(call); }, Qt::QueuedConnection);
   finished_.wait(lock, [&] { return call->done || call->abandoned; });
   return call->done;
 }
@@ -127,7 +128,8 @@ void QtWindowPort::PostMeter(const std::function<void(Meters&)>& store) {
   }
   if (meters_.posted) return;
   meters_.posted = true;
-  QMetaObject::invokeMethod(receiver_, [this] { ApplyMeters(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      receiver_, [this] { ApplyMeters(); }, Qt::QueuedConnection);
 }
 
 void QtWindowPort::ApplyMeters() {
