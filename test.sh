@@ -25,6 +25,9 @@ cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVRIN_WIT
 cmake --build "$here/build" -j"$jobs"
 QT_QPA_PLATFORM=offscreen run_ctest "$here/build"
 
+step "clang-tidy"
+"$here/tools/tidy.sh" "$here/build"
+
 step "address and undefined-behaviour sanitizers"
 cmake -S "$here" -B "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTOVRIN_WITH_QT=OFF \
   -DTOVRIN_SANITIZE=address,undefined > /dev/null

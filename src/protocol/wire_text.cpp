@@ -28,7 +28,10 @@ class Converter final {
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
 
-  [[nodiscard]] bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  // iconv_open reports failure as (iconv_t)-1.
+  [[nodiscard]] bool ok() const {
+    return cd_ != reinterpret_cast<iconv_t>(-1);  // NOLINT(performance-no-int-to-ptr)
+  }
 
   // Converts as much of `in` as it can, appending to `out`. Returns the bytes consumed and
   // sets `error` to 0 when all of `in` was converted, else EILSEQ or EINVAL.

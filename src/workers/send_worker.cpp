@@ -35,7 +35,8 @@ constexpr std::size_t kMaxWireName = 1024;
 bool ListFolder(const std::string& path, std::vector<std::string>& names) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return false;
-  while (const dirent* entry = readdir(dir)) {
+  // readdir is safe here: no other thread reads this stream.
+  while (const dirent* entry = readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
     if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
   }
   closedir(dir);
@@ -108,7 +109,12 @@ class Sender final {
     std::vector<std::string> names;
     if (!ListFolder(path, names)) return;
     int index = 0;
-    for (const std::string& name : names) s_.queue.InsertAt(index++, item + "/" + name);
+    for (const std::string& name : names) {
+      std::string child = item;
+      child += '/';
+      child += name;
+      s_.queue.InsertAt(index++, child);
+    }
   }
 
   // false when the worker is to end.
