@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/test_modes.h"
 #include "support/test_peer.h"
 #include "ui/format.h"
 #include "ui/texts.h"
@@ -18,17 +19,6 @@
 
 namespace tovrin::testing {
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
-bool LongMode() {
-  const char* value = std::getenv("TOVRIN_LONG");
-  return value != nullptr && value[0] != '\0' && value[0] != '0';
-}
 
 int CountEntries(const char* folder) {
   int count = 0;

@@ -8,6 +8,7 @@
 #include "protocol/wire_text.h"
 #include "session/lifecycle.h"
 #include "support/raw_peer.h"
+#include "support/test_modes.h"
 #include "support/test_peer.h"
 #include "ui/texts.h"
 
@@ -123,11 +124,7 @@ TEST(Transfer, AnInterruptedBatchContinuesInTheNextSession) {
   EXPECT_TRUE(resumed);
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr std::size_t kBothWaysBytes = 24 << 20;
-#else
-constexpr std::size_t kBothWaysBytes = 200 << 20;
-#endif
+constexpr std::size_t kBothWaysBytes = kSanitized ? 24 << 20 : 200 << 20;
 
 // Both receive workers must keep reading while their replies wait for the send lock, or two
 // peers streaming to each other stop for good.

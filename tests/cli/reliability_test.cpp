@@ -16,22 +16,12 @@
 #include <random>
 
 #include "cli/cli_process.h"
+#include "support/test_modes.h"
 
 namespace tovrin::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
-bool LongMode() {
-  const char* value = std::getenv("TOVRIN_LONG");
-  return value != nullptr && value[0] != '\0' && value[0] != '0';
-}
 
 // Forwards one connection to `target_port` on loopback, both ways with half-closes passed
 // on, until either side is gone or Cut() ends it.

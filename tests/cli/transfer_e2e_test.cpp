@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "cli/cli_process.h"
+#include "support/temp_dir.h"
 
 namespace tovrin::testing {
 namespace {
@@ -12,16 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 
 void WriteFile(const fs::path& path, size_t size, uint32_t seed) {
-  fs::create_directories(path.parent_path());
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761u + 1;
-  for (char& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<char>(state);
-  }
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
+  testing::WriteFile(path.string(), PatternBytes(size, seed));
 }
 
 std::string ReadFile(const fs::path& path) {
