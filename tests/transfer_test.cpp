@@ -161,13 +161,19 @@ TEST(Transfer, UnsendableEntriesAreLoggedAndSkipped) {
   WriteFile(a.dir.path() + "src/ok.txt", "ok");
   WriteFile(a.dir.path() + "src/emoji😀.txt", "no cp932 form");
   WriteFile(a.dir.path() + "src/back\\slash.txt", "would split on the peer");
+  // 2 GiB does not fit the protocol's signed 32-bit sizes (a sparse file costs no disk).
+  WriteFile(a.dir.path() + "src/huge.bin", "");
+  std::filesystem::resize_file(a.dir.path() + "src/huge.bin", 1ull << 31);
+  WriteFile(a.dir.path() + "src/ok.txt", "ok");
   a.Drop({a.dir.path() + "src/missing.txt", a.dir.path() + "src/emoji😀.txt",
-          a.dir.path() + "src/back\\slash.txt", a.dir.path() + "src/ok.txt"});
+          a.dir.path() + "src/back\\slash.txt", a.dir.path() + "src/huge.bin",
+          a.dir.path() + "src/ok.txt"});
   ASSERT_TRUE(ConnectPair(a, b));
   ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
   EXPECT_TRUE(a.port.HasSendLine("ファイルを開けません [missing.txt]"));
   EXPECT_TRUE(a.port.HasSendLine("ファイル名を送信できません [emoji😀.txt]"));
   EXPECT_TRUE(a.port.HasSendLine("ファイル名を送信できません [back\\slash.txt]"));
+  EXPECT_TRUE(a.port.HasSendLine("2GB以上のファイルは送信できません [huge.bin]"));
   EXPECT_EQ(ListTree(b.session.save_dir), std::vector<std::string>{"ok.txt"});
 }
 
