@@ -1,10 +1,16 @@
 #include "ui/qt/qt_window_port.h"
 
+#include <QTimer>
+#include <chrono>
+
 #include "ui/format.h"
 #include "ui/qt/main_window.h"
 
 namespace tovrin {
 namespace {
+
+// How often worker updates of the bars and the status line reach the screen at most.
+constexpr std::chrono::milliseconds METER_INTERVAL(40);
 
 // The address field is read into a 1024-byte buffer on the wire side.
 constexpr std::size_t MAX_INPUT_TEXT = 1023;
@@ -128,8 +134,12 @@ void QtWindowPort::PostMeter(const std::function<void(Meters&)>& store) {
   }
   if (meters_.posted) return;
   meters_.posted = true;
+  // A worker updates the meter after every 32 KiB chunk; the window shows the latest values
+  // a few dozen times a second instead of painting for every one of them.
   QMetaObject::invokeMethod(
-      receiver_, [this] { ApplyMeters(); }, Qt::QueuedConnection);
+      receiver_,
+      [this] { QTimer::singleShot(METER_INTERVAL, receiver_, [this] { ApplyMeters(); }); },
+      Qt::QueuedConnection);
 }
 
 void QtWindowPort::ApplyMeters() {
