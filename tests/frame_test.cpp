@@ -62,20 +62,6 @@ TEST(Frame, HeaderIsLittleEndianAtAnyAlignment) {
   EXPECT_EQ(back.length, MAX_PAYLOAD);
 }
 
-TEST(Frame, ComplementCoversOddLengthsAndOffsets) {
-  std::vector<unsigned char> data(1000);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7);
-  Complement(data.data() + 3, 37);  // neither start nor length a multiple of eight
-  for (size_t i = 0; i < data.size(); ++i) {
-    const auto original = static_cast<unsigned char>(i * 7);
-    const bool inside = i >= 3 && i < 40;
-    EXPECT_EQ(data[i], inside ? static_cast<unsigned char>(~original) : original) << i;
-  }
-  Complement(data.data(), 0);
-  Complement(data.data(), -5);
-  EXPECT_EQ(data[0], 0);
-}
-
 TEST(Frame, SendAndReceiveOverASocketPair) {
   SocketPair pair;
   std::array<unsigned char, HEADER_SIZE + 4> out{};
