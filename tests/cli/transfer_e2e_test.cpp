@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <regex>
 
@@ -16,11 +15,6 @@ void WriteFile(const fs::path& path, size_t size, uint32_t seed) {
   testing::WriteFile(path.string(), PatternBytes(size, seed));
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Every file below `root` by relative path, with its content; directories end in '/'.
 std::map<std::string, std::string> Tree(const fs::path& root) {
   std::map<std::string, std::string> tree;
@@ -30,7 +24,7 @@ std::map<std::string, std::string> Tree(const fs::path& root) {
     if (entry.is_directory()) {
       tree[relative + "/"] = "";
     } else {
-      tree[relative] = ReadFile(entry.path());
+      tree[relative] = ReadFile(entry.path().string());
     }
   }
   return tree;
@@ -141,7 +135,7 @@ TEST(ConsoleTransfer, KilledSenderResumesWhereTheFileBrokeOff) {
   }
   EXPECT_TRUE(found);
   EXPECT_EQ(partial_size(), kSize);
-  EXPECT_TRUE(ReadFile(target) == ReadFile(source));
+  EXPECT_TRUE(ReadFile(target.string()) == ReadFile(source.string()));
 }
 
 }  // namespace
