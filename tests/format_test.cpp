@@ -9,7 +9,7 @@ namespace {
 
 TEST(FormatLine, CutsLongLinesAtACharacterBoundary) {
   std::string text;
-  for (int i = 0; i < 400; ++i) text += "表";  // three bytes each in UTF-8
+  for (int i = 0; i < 1400; ++i) text += "表";  // three bytes each in UTF-8
   const std::string line = FormatLine("recv > %s", text.c_str());
   EXPECT_LE(line.size(), MAX_LOG_LINE);
   EXPECT_EQ((line.size() - 7) % 3, 0u);

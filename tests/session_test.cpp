@@ -1,8 +1,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "protocol/connection.h"
 #include "session/lifecycle.h"
@@ -65,6 +68,38 @@ TEST(Lifecycle, BadAddressesAndRefusedConnectsLeaveAFailedAttempt) {
   EXPECT_EQ(peer.port.CountChatLine(text::kDisconnected), 4);
 }
 
+TEST(Lifecycle, SessionSocketsNoticeAVanishedPeerAndUnansweredConnectsGiveUp) {
+  TestPeer a, b;
+  ASSERT_TRUE(ConnectPair(a, b));
+  for (TestPeer* peer : {&a, &b}) {
+    const int fd = peer->session.peer_socket->fd();
+    int value = 0;
+    socklen_t length = sizeof value;
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &value, &length), 0);
+    EXPECT_EQ(value, 1);
+    ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &value, &length), 0);
+    EXPECT_GT(value, 0);
+  }
+
+  // A listener whose queue is full drops further connection requests unanswered.
+  const int full = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(full, 0), 0);
+  ASSERT_EQ(getsockname(full, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const int queued = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  TestPeer c;
+  c.session.connect_timeout_ms = 300;
+  c.Connect("127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+  EXPECT_EQ(c.port.chat_log().back(), text::kConnectFailed);
+  ::close(queued);
+  ::close(full);
+}
+
 TEST(Lifecycle, ListeningCanBeCancelledAndAPortInUseIsReported) {
   TestPeer a;
   const int port = a.Listen();
@@ -115,16 +150,13 @@ TEST(Session, ChatsBothWaysAndEndsOnBothSidesWithOnePairEach) {
   }
 }
 
-TEST(Session, LongChatLinesAreSentWholeAndCutSafelyInTheLog) {
+TEST(Session, LongChatLinesAreSentAndShownWhole) {
   TestPeer a, b;
   ASSERT_TRUE(ConnectPair(a, b));
-  const std::string line(1023, 'x');
-  a.Chat(line);
-  EXPECT_TRUE(WaitFor([&] {
-    return !b.port.chat_log().empty() && b.port.chat_log().back().rfind("recv > xxx", 0) == 0;
-  }));
-  const std::string shown = b.port.chat_log().back();
-  EXPECT_EQ(shown.size(), 1023u);  // "recv > " and 1016 of the 1023 bytes
+  std::string line(1023, 'x');
+  a.Chat(line + "cut");
+  EXPECT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > " + line); }));
+  EXPECT_TRUE(a.port.HasChatLine("send > " + line));
   // An empty field sends and logs nothing.
   const std::size_t lines = a.port.chat_log().size();
   a.Chat("");
@@ -159,6 +191,56 @@ TEST(Session, HostileFramesEndTheSessionOrAreShownSafely) {
   EXPECT_TRUE(raw.WaitForClose());
   EXPECT_TRUE(WaitFor([&] { return a.WorkersEnded(); }));
   EXPECT_EQ(a.port.CountChatLine(text::kDisconnected), 2);
+}
+
+std::vector<std::string> message_boxes;
+void RecordMessageBox(const std::string& text, const std::string&) {
+  message_boxes.push_back(text);
+}
+
+// A Disconnect and a quick Connect: the workers of the ended session cannot leave before the
+// UI thread lets them (the test holds it), so the new session must wait for them instead of
+// running without workers.
+TEST(Session, AQuickReconnectWaitsForTheEndedSessionsWorkers) {
+  SetMessageBoxHandler(RecordMessageBox);
+  TestPeer a, b;
+  ASSERT_TRUE(ConnectPair(a, b));
+  a.port.RunOnUiThread([&] {
+    a.Disconnect();
+    ASSERT_TRUE(WaitFor([&] { return b.WorkersEnded(); }));
+    ASSERT_TRUE(ConnectPair(a, b));
+  });
+  SetMessageBoxHandler(nullptr);
+  EXPECT_EQ(message_boxes, std::vector<std::string>{});
+  EXPECT_EQ(a.session.sessions_started.load(), 2);
+  ASSERT_TRUE(WaitFor([&] {
+    return a.session.recv_thread.IsRunning() && a.session.send_thread.IsRunning() &&
+           a.session.chat_thread.IsRunning();
+  }));
+  // All three workers serve the new session.
+  WriteFile(a.dir.path() + "after.txt", "after");
+  a.Drop({a.dir.path() + "after.txt"});
+  a.Chat("again");
+  EXPECT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
+  EXPECT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > again"); }));
+  EXPECT_EQ(ReadFile(b.session.save_dir + "after.txt"), "after");
+}
+
+// Send pressed just as the session ends: the chat worker must not read the field, which
+// holds the address again, and log it as a chat line.
+TEST(Session, SendPressedAsTheSessionEndsSendsNothing) {
+  TestPeer a, b;
+  ASSERT_TRUE(ConnectPair(a, b));
+  a.port.RunOnUiThread([&] {
+    a.Chat("typed");
+    // Time for the woken chat worker to reach the UI thread, which the test holds.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    a.Disconnect();
+  });
+  ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded(); }));
+  for (const std::string& line : a.port.chat_log())
+    EXPECT_EQ(line.rfind("send > ", 0), std::string::npos) << line;
+  EXPECT_EQ(a.session.chat_request.load(), 0);
 }
 
 TEST(Session, ALateTeardownOfAnEndedSessionLeavesTheNewAttemptAlone) {

@@ -233,6 +233,46 @@ TEST(Transfer, HostileOffersAreRefused) {
   EXPECT_EQ(refusals, 8);
 }
 
+// Links inside a dropped folder: one to a folder ("." or a parent would loop) is not entered
+// and says so; one to a file is sent as that file.
+TEST(Transfer, LinksToFoldersInsideADroppedFolderAreNotEntered) {
+  TestPeer a, b;
+  const std::string root = a.dir.path() + "src/root";
+  WriteFile(root + "/f.txt", "file");
+  std::filesystem::create_directory_symlink(".", root + "/loop");
+  std::filesystem::create_directory_symlink("..", root + "/up");
+  std::filesystem::create_symlink("f.txt", root + "/file-link");
+  a.Drop({root});
+  ASSERT_TRUE(ConnectPair(a, b));
+  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
+  EXPECT_EQ(ListTree(b.session.save_dir),
+            (std::vector<std::string>{"root/f.txt", "root/file-link"}));
+  EXPECT_EQ(ReadFile(b.session.save_dir + "root/file-link"), "file");
+  EXPECT_TRUE(a.port.HasSendLine("フォルダへのリンクは送信しません [root/loop]"));
+  EXPECT_TRUE(a.port.HasSendLine("フォルダへのリンクは送信しません [root/up]"));
+}
+
+// The connection breaks while the sender waits for the reply to its offer: the file goes
+// back to the front of the queue under its folder header, for the next session.
+TEST(Transfer, AnOfferLeftUnansweredStaysQueuedWhenTheConnectionBreaks) {
+  TestPeer a;
+  WriteFile(a.dir.path() + "src/waiting.txt", "waiting");
+  a.Drop({a.dir.path() + "src/waiting.txt"});
+  const int port = a.Listen();
+  RawPeer raw;
+  ASSERT_TRUE(raw.ConnectTo(port));
+  a.Accept();
+  FrameHeader header{};
+  std::string payload;
+  do {
+    ASSERT_TRUE(raw.Receive(header, payload));
+  } while (header.type != MSG_FILE_OFFER);
+  raw.Close();
+  ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded(); }));
+  EXPECT_EQ(a.queue.Entries(),
+            (std::vector<std::string>{">" + a.dir.path() + "src/", "waiting.txt"}));
+}
+
 TEST(Transfer, ASymbolicLinkInTheSaveDirectoryIsNotFollowed) {
   TestPeer a, b;
   WriteFile(a.dir.path() + "src/link.txt", "payload");

@@ -101,6 +101,59 @@ TEST(WireText, FolderTexts) {
   EXPECT_EQ(WireFolderToLocal("a\x81"), std::nullopt);
 }
 
+TEST(WireText, NamesThatCp932FoldsOntoAnotherCharacterAreRefused) {
+  // Each of these converts to the code of another character and would come back as it:
+  // a〜b and a～b would meet in one wire name, and the receiver would mix the two files.
+  for (const std::string name : {"a〜b", "¢", "£", "¬", "—", "‖", "−", "a¥b", "a‾b"}) {
+    EXPECT_EQ(LocalToWireName(name), std::nullopt) << name;
+  }
+  EXPECT_TRUE(LocalToWireName("a～b"));  // the fullwidth tilde is cp932's own
+  EXPECT_EQ(Utf8ToCp932Lossy("x〜y‖z", '_'), "x_y_z");
+}
+
+TEST(WireText, ChatTextStopsAtNulAndIsCutOnACharacter) {
+  EXPECT_EQ(ChatTextToWire(std::string("ab\0cd", 5)), "ab");
+  // Chat is no path: ¥ goes as the byte Windows peers send for it.
+  EXPECT_EQ(ChatTextToWire("a¥b€"), "a\\b?");
+  std::string japanese;
+  for (int i = 0; i < 600; ++i) japanese += "あ";
+  const std::string wire = ChatTextToWire(japanese);
+  EXPECT_EQ(wire.size(), 1022u);  // 511 two-byte characters: the 512th would pass 1023 bytes
+  EXPECT_EQ(Cp932ToUtf8(wire), japanese.substr(0, 511 * 3));
+}
+
+TEST(WireText, LongFolderTextsLoseLeadingComponentsOnly) {
+  std::string directory = "/";
+  for (int i = 0; i < 50; ++i) directory += "長いフォルダの名前" + std::to_string(i) + "/";
+  const std::string wire = LocalToWireFolder(directory);
+  ASSERT_LE(wire.size(), 1023u);
+  EXPECT_GT(wire.size(), 500u);
+  EXPECT_EQ(wire.back(), '\\');
+  // What is left is whole components, the innermost ones, so the receiver takes it.
+  const auto local = WireFolderToLocal(wire);
+  ASSERT_TRUE(local);
+  EXPECT_EQ(directory.substr(directory.size() - local->size()), *local);
+  EXPECT_EQ(directory[directory.size() - local->size() - 1], '/');
+  // Many short components: at most as many as a receiver takes.
+  std::string deep = "/";
+  for (int i = 0; i < 100; ++i) deep += "d/";
+  const auto shallower = WireFolderToLocal(LocalToWireFolder(deep));
+  ASSERT_TRUE(shallower);
+  EXPECT_EQ(shallower->size(), 2 * MAX_WIRE_DEPTH);
+}
+
+TEST(WireText, ReceivedTextsWithControlsOrBeyondTheLimitsAreRefused) {
+  std::string deepest;
+  for (std::size_t i = 0; i < MAX_WIRE_DEPTH; ++i) deepest += "d\\";
+  for (const std::string& bad : {"a\nsend: x"s, "a\x1b[2J"s, "a\tb"s, "a\x7f"s, "\r"s,
+                                 std::string(1024, 'a'), deepest + "x"}) {
+    EXPECT_EQ(WireNameToLocal(bad), std::nullopt) << bad;
+    EXPECT_EQ(WireFolderToLocal(bad + "\\"), std::nullopt) << bad;
+  }
+  EXPECT_TRUE(WireNameToLocal(std::string(1023, 'a')));
+  EXPECT_TRUE(WireNameToLocal(deepest.substr(2) + "x"));
+}
+
 TEST(WireText, ConvertsOnSeveralThreadsAtOnce) {
   std::vector<std::thread> threads;
   std::vector<int> failures(4, 0);

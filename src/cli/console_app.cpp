@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,8 +24,6 @@ namespace {
 constexpr int LOOP_INTERVAL_MS = 100;
 // While a chat line waits for the chat worker to take the previous one.
 constexpr int LINE_WAITING_INTERVAL_MS = 10;
-// Most bytes of one chat line the chat worker reads from the field.
-constexpr size_t MAX_CHAT_TEXT = 1023;
 // Input without a line end is taken as a line once this much of it waits.
 constexpr size_t MAX_PENDING_INPUT = 65536;
 
@@ -102,6 +101,9 @@ void StartAttempt(Session& s, ConsolePort& port, const ConsoleOptions& options) 
   port.SelectTab(0);
   s.idle.store(1);
   s.close_after_batch.store(options.exit_after_batch);
+  s.connect_mode = options.mode == ConsoleOptions::Mode::kListen    ? ConnectMode::kListen
+                   : options.mode == ConsoleOptions::Mode::kConnect ? ConnectMode::kConnect
+                                                                    : ConnectMode::kByAddress;
   if (!options.paths.empty()) s.queue.AddDropped(options.paths);
   port.SetInputText(AddressFieldText(options, OwnAddress()));
   OnConnect(s);
@@ -113,8 +115,8 @@ enum class Outcome { kRunning, kSessionEnded, kNoSession };
 // (it is one step on the UI thread), and only workers run it here, so a session has ended.
 // An attempt that neither listens nor started a session has failed for good: the console has
 // no Disconnect to press.
-Outcome Assess(Session& s, ConsolePort& port) {
-  const bool started = port.sessions_started() > 0;
+Outcome Assess(Session& s) {
+  const bool started = s.sessions_started.load() > 0;
   if (s.idle.load() == 1) return started ? Outcome::kSessionEnded : Outcome::kNoSession;
   if (!started && s.listen_socket < 0) return Outcome::kNoSession;
   return Outcome::kRunning;
@@ -144,11 +146,11 @@ int RunConsole(const ConsoleOptions& options) {
     bool line_waiting = false;
     {
       auto ui = port->LockUi();
-      Outcome outcome = Assess(s, *port);
+      Outcome outcome = Assess(s);
       if (outcome == Outcome::kRunning && end_requested) {
         // As closing the window: the session or attempt ends with its disconnect lines.
         OnDestroy(s);
-        outcome = port->sessions_started() > 0 ? Outcome::kSessionEnded : Outcome::kNoSession;
+        outcome = s.sessions_started.load() > 0 ? Outcome::kSessionEnded : Outcome::kNoSession;
       }
       if (outcome != Outcome::kRunning) {
         port->Close();
@@ -156,7 +158,9 @@ int RunConsole(const ConsoleOptions& options) {
       }
       const bool ready = ChatReady(s, *port);
       if (ready && input.HasLine()) {
-        const std::string line = CutUtf8(input.TakeLine(), MAX_CHAT_TEXT);
+        // The wire's text ends at a NUL; the chat worker cuts the line to what the wire holds.
+        std::string line = input.TakeLine();
+        line.resize(std::min(line.size(), line.find('\0')));
         if (!line.empty()) {
           port->SetInputText(line);
           OnConnect(s);  // raises chat_request; the chat worker sends the field's text

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "ui/format.h"
 #include "ui/texts.h"
 
 namespace tovrin {
@@ -47,14 +48,7 @@ void ConsolePort::WatchListenSocket(int fd) { TOVRIN_AS_UI(watched_socket_.store
 
 #undef TOVRIN_AS_UI
 
-// StartSession turns Connect into Send; Teardown turns it back.
-void ConsolePort::SetConnectLabel(const std::string& text) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (closed_) return;
-  const bool send = text == text::kSend;
-  if (send && !shows_send_label_) ++sessions_started_;
-  shows_send_label_ = send;
-}
+void ConsolePort::SetConnectLabel(const std::string&) {}
 
 void ConsolePort::SetStatusText(const std::string& text) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -121,8 +115,10 @@ void ConsolePort::WriteLogLine(const char* prefix, const std::string& text) {
     ClearStatusLocked();
     status_pending_ = !status_text_.empty();
   }
+  // One output line is exactly one log line, whatever the peer's text holds.
+  const std::string shown = EscapeControls(text);
   std::fputs(prefix, log_out_);
-  std::fwrite(text.data(), 1, text.size(), log_out_);
+  std::fwrite(shown.data(), 1, shown.size(), log_out_);
   std::fputc('\n', log_out_);
   std::fflush(log_out_);
 }

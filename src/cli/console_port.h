@@ -54,9 +54,6 @@ class ConsolePort final : public WindowPort {
   // Any thread: the listening socket to poll for incoming connections, or -1.
   [[nodiscard]] int watched_socket() const { return watched_socket_.load(); }
 
-  // UI thread. How many times the Connect button turned into Send: sessions started.
-  [[nodiscard]] int sessions_started() const { return sessions_started_; }
-
   // Main loop, any thread: prints the latest status text if it has not been shown yet and
   // the throttle allows it.
   void FlushStatus();
@@ -78,8 +75,6 @@ class ConsolePort final : public WindowPort {
   std::FILE* const status_out_;
 
   std::string input_text_;
-  bool shows_send_label_ = false;
-  int sessions_started_ = 0;
   int send_progress_ = 0;
   int recv_progress_ = 0;
 

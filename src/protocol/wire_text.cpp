@@ -2,20 +2,18 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "protocol/frame.h"
 
 namespace tovrin {
 namespace {
 
 constexpr char WIRE_CODE[] = "CP932";
 constexpr char LOCAL_CODE[] = "UTF-8";
-
-// glibc's CP932 table folds two characters onto ASCII bytes: U+00A5 (yen) onto 0x5C, the
-// path separator, and U+203E (overline) onto 0x7E. Such a character would reach the peer as
-// another character, so it counts as one that cp932 lacks.
-constexpr std::string_view FOLDED_TO_ASCII[] = {"\xC2\xA5", "\xE2\x80\xBE"};
 
 // One conversion descriptor per call: an iconv_t holds shift state and must not be shared
 // between the threads that convert at the same time.
@@ -101,17 +99,31 @@ void ConvertLossy(Converter& converter, std::string_view in, char substitute, bo
   }
 }
 
-// The position of the first character of FOLDED_TO_ASCII in `utf8`, and its length.
-size_t FindFolded(std::string_view utf8, size_t& length) {
-  size_t first = std::string_view::npos;
-  for (const std::string_view folded : FOLDED_TO_ASCII) {
-    const size_t at = utf8.find(folded);
-    if (at < first) {
-      first = at;
-      length = folded.size();
+// The first '\\' in cp932 text that is not a trail byte, or npos.
+size_t FindSeparator(std::string_view wire) {
+  for (size_t i = 0; i < wire.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(wire[i]);
+    if (IsLeadByte(byte)) {
+      ++i;
+    } else if (byte == '\\') {
+      return i;
     }
   }
-  return first;
+  return std::string_view::npos;
+}
+
+// The '\\' bytes in cp932 text that are not trail bytes.
+size_t CountSeparators(std::string_view wire) {
+  size_t count = 0;
+  for (size_t i = 0; i < wire.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(wire[i]);
+    if (IsLeadByte(byte)) {
+      ++i;
+    } else if (byte == '\\') {
+      ++count;
+    }
+  }
+  return count;
 }
 
 // Splits cp932 text at every '\' or '/' that is not a trail byte. Empty and "." components
@@ -140,13 +152,24 @@ bool SplitWirePath(std::string_view wire, std::vector<std::string_view>& compone
   return take(wire.size());
 }
 
-// Received text as local components: nullopt for invalid cp932, a NUL (which would cut the
-// local path short) or a ".." component.
+// A control byte in a name would reach file names, terminals and log lines: a newline forges
+// a log line, an escape sequence drives the terminal. 0x7F is never a cp932 trail byte, and
+// trail bytes start at 0x40, so a byte test suffices.
+bool HasControlByte(std::string_view wire) {
+  return std::any_of(wire.begin(), wire.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
+}
+
+// Received text as local components: nullopt for text longer than the wire's texts, invalid
+// cp932, a control byte (NUL included, which would cut the local path short), a ".."
+// component, or more components than one offer may create directories for.
 std::optional<std::vector<std::string>> WireComponents(std::string_view wire) {
-  if (wire.find('\0') != std::string_view::npos) return std::nullopt;
+  if (wire.size() >= static_cast<size_t>(MAX_TEXT) || HasControlByte(wire)) return std::nullopt;
   if (!Cp932ToUtf8(wire)) return std::nullopt;
   std::vector<std::string_view> parts;
-  if (!SplitWirePath(wire, parts)) return std::nullopt;
+  if (!SplitWirePath(wire, parts) || parts.size() > MAX_WIRE_DEPTH) return std::nullopt;
   std::vector<std::string> local;
   for (const std::string_view part : parts) {
     auto converted = Cp932ToUtf8(part);
@@ -163,24 +186,59 @@ bool IsLeadByte(unsigned char byte) {
 }
 
 std::optional<std::string> Utf8ToCp932(std::string_view utf8) {
-  size_t length = 0;
-  if (FindFolded(utf8, length) != std::string_view::npos) return std::nullopt;
-  return ConvertStrict(WIRE_CODE, LOCAL_CODE, utf8);
+  // glibc's CP932 table folds several characters onto the code of another one (¥ onto the
+  // separator 0x5C, 〜 onto ～, ‖ onto ∥, ...). A name that does not convert back to itself
+  // would reach the peer as another name, and two local names could meet in one wire name.
+  auto wire = ConvertStrict(WIRE_CODE, LOCAL_CODE, utf8);
+  if (!wire) return std::nullopt;
+  const auto back = ConvertStrict(LOCAL_CODE, WIRE_CODE, *wire);
+  if (!back || *back != utf8) return std::nullopt;
+  return wire;
 }
 
 std::string Utf8ToCp932Lossy(std::string_view utf8, char substitute) {
+  // Character by character, so that one which only converts to another character's code
+  // is substituted like one that does not convert at all.
   std::string out;
-  Converter converter(WIRE_CODE, LOCAL_CODE);
-  if (!converter.ok()) return out;
+  Converter to_wire(WIRE_CODE, LOCAL_CODE);
+  Converter to_local(LOCAL_CODE, WIRE_CODE);
+  if (!to_wire.ok() || !to_local.ok()) return out;
   while (!utf8.empty()) {
-    size_t length = 0;
-    const size_t folded = FindFolded(utf8, length);
-    ConvertLossy(converter, utf8.substr(0, folded), substitute, true, out);
-    if (folded == std::string_view::npos) break;
-    out += substitute;
-    utf8.remove_prefix(folded + length);
+    const std::string_view character = utf8.substr(0, Utf8SkipLength(utf8));
+    utf8.remove_prefix(character.size());
+    std::string wire;
+    std::string back;
+    int error = 0;
+    to_wire.Run(character, wire, error);
+    if (error == 0) to_local.Run(wire, back, error);
+    if (error == 0 && back == character) {
+      out += wire;
+    } else {
+      out += substitute;
+    }
   }
   return out;
+}
+
+std::string ChatTextToWire(std::string_view utf8) {
+  // The wire's text ends at its NUL: a NUL typed into the line ends what is sent.
+  utf8 = utf8.substr(0, utf8.find('\0'));
+  std::string wire;
+  Converter converter(WIRE_CODE, LOCAL_CODE);
+  if (converter.ok()) ConvertLossy(converter, utf8, '?', true, wire);
+  return CutCp932(std::move(wire), MAX_TEXT - 1);
+}
+
+std::string CutCp932(std::string text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  std::size_t end = 0;
+  while (end < limit) {
+    const std::size_t step = IsLeadByte(static_cast<unsigned char>(text[end])) ? 2 : 1;
+    if (end + step > limit) break;
+    end += step;
+  }
+  text.resize(end);
+  return text;
 }
 
 std::optional<std::string> Cp932ToUtf8(std::string_view cp932) {
@@ -224,7 +282,16 @@ std::string LocalToWireFolder(std::string_view directory) {
   for (char& byte : wire) {
     if (byte == '/') byte = '\\';
   }
-  return wire;
+  // Longer or deeper than a receiver takes: the innermost folders are the ones that tell the
+  // user where a file belongs, so leading components go, at separators, and the trailing
+  // '\\' stays. Every '\\' here separates: one inside a name became '_' above.
+  std::string_view kept = wire;
+  while (kept.size() > static_cast<size_t>(MAX_TEXT - 1) ||
+         CountSeparators(kept) > MAX_WIRE_DEPTH) {
+    const size_t separator = FindSeparator(kept.substr(0, kept.size() - 1));
+    kept = separator == std::string_view::npos ? std::string_view() : kept.substr(separator + 1);
+  }
+  return std::string(kept);
 }
 
 std::optional<std::string> WireNameToLocal(std::string_view wire) {

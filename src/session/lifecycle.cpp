@@ -1,6 +1,7 @@
 #include "session/lifecycle.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
@@ -49,11 +50,54 @@ std::string Dotted(in_addr address) {
   return text;
 }
 
-void SetNoDelay(int fd) {
+// Options of every session socket.
+void PrepareSessionSocket(int fd) {
+  const int on = 1;
   // An offer and its reply are single small messages; Nagle's delay would cost every file
   // a delayed-acknowledgement round trip.
-  const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  // A peer that vanishes without a FIN (cable pulled, machine suspended) must not keep the
+  // session open forever: an idle connection is probed after 60 s and given up after six
+  // unanswered probes 10 s apart, and data that stays unacknowledged for two minutes ends
+  // it too (keepalive alone is silent while data waits to be sent).
+  const int idle_seconds = 60;
+  const int interval_seconds = 10;
+  const int probes = 6;
+  const unsigned int user_timeout_ms = 120000;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_seconds, sizeof idle_seconds);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_seconds, sizeof interval_seconds);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
+}
+
+// Connects a new socket to `address`, giving up after `timeout_ms`; the socket is blocking
+// again on success. -1 on failure.
+int ConnectWithTimeout(const sockaddr_in& address, int timeout_ms) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
+    pollfd waiting{fd, POLLOUT, 0};
+    int ready;
+    do {
+      ready = poll(&waiting, 1, timeout_ms);
+    } while (ready < 0 && errno == EINTR);
+    int error = 0;
+    socklen_t length = sizeof error;
+    connected =
+        ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (!connected || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool AnyWorkerRunning(const Session& s) {
+  return s.recv_thread.IsRunning() || s.send_thread.IsRunning() || s.chat_thread.IsRunning();
 }
 
 // UI thread.
@@ -75,6 +119,13 @@ void ClosePeerSocket(Session& s) {
 void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
   auto* args = new WorkerArgs{&s, s.peer_socket, s.attempt.load()};
   if (!record.Start(routine, args, 0, 0)) delete args;
+}
+
+// UI thread.
+void StartWorkers(Session& s) {
+  StartWorker(s, s.recv_thread, ReceiveWorker);
+  StartWorker(s, s.send_thread, SendWorker);
+  StartWorker(s, s.chat_thread, ChatWorker);
 }
 
 }  // namespace
@@ -130,12 +181,17 @@ bool OnConnect(Session& s) {
   if (s.idle.load() == 1) {
     s.idle.store(0);
     s.attempt.fetch_add(1);
+    // Workers of an ended session still finishing see the new number and stop.
+    s.Notify();
     CloseListenSocket(s);
     s.port.EnableConnect(false);
     s.port.EnableDisconnect(true);
     s.saved_address = s.port.GetInputText();
     const AddressText address = SplitAddress(s.saved_address);
-    if (address.host == OwnAddress()) {
+    const bool listen = s.connect_mode == ConnectMode::kByAddress
+                            ? address.host == OwnAddress()
+                            : s.connect_mode == ConnectMode::kListen;
+    if (listen) {
       StartListening(s, address.port);
     } else {
       ConnectToPeer(s, address.host, address.port);
@@ -183,28 +239,14 @@ bool ConnectToPeer(Session& s, const std::string& host, int port) {
   s.peer_addr.sin_addr.s_addr = *address;
   s.port.AppendChatLog(FormatLine(text::kConnecting, port));
 
-  // Blocking connect on the UI thread: the window waits until the peer answers.
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int result = -1;
-  if (fd >= 0) {
-    result = connect(fd, reinterpret_cast<sockaddr*>(&s.peer_addr), sizeof s.peer_addr);
-    if (result != 0 && errno == EINTR) {
-      // The connection goes on in the background; wait for its outcome.
-      pollfd waiting{fd, POLLOUT, 0};
-      int error = 0;
-      socklen_t length = sizeof error;
-      while (poll(&waiting, 1, -1) < 0 && errno == EINTR) {
-      }
-      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) result = 0;
-    }
-  }
-  if (result != 0) {
-    if (fd >= 0) ::close(fd);
+  // The UI thread waits here until the peer answers or the time limit passes.
+  const int fd = ConnectWithTimeout(s.peer_addr, s.connect_timeout_ms);
+  if (fd < 0) {
     s.port.AppendChatLog(text::kConnectFailed);
     s.port.EnableConnect(true);
     return true;
   }
-  SetNoDelay(fd);
+  PrepareSessionSocket(fd);
   s.peer_socket = std::make_shared<Connection>(fd);
   s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
   StartSession(s);
@@ -226,7 +268,7 @@ bool OnSocketNotify(Session& s, uint32_t word) {
     s.port.AppendChatLog(text::kAcceptFailed);
     return true;
   }
-  SetNoDelay(fd);
+  PrepareSessionSocket(fd);
   s.peer_socket = std::make_shared<Connection>(fd);
   s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
   CloseListenSocket(s);
@@ -239,9 +281,25 @@ void StartSession(Session& s) {
   s.port.SetInputText("");
   s.port.SetConnectLabel(text::kSend);
   s.port.EnableConnect(true);
-  StartWorker(s, s.recv_thread, ReceiveWorker);
-  StartWorker(s, s.send_thread, SendWorker);
-  StartWorker(s, s.chat_thread, ChatWorker);
+  s.sessions_started.fetch_add(1);
+  // Workers of the previous session may still be on their way out (a Disconnect and a quick
+  // Connect): the new ones start once the last of them has left its record.
+  if (AnyWorkerRunning(s)) {
+    s.pending_start = s.attempt.load();
+    return;
+  }
+  s.pending_start = 0;
+  StartWorkers(s);
+}
+
+void EndWorker(Session& s, CTHREAD& record) {
+  record.Exit(0);
+  s.port.RunOnUiThread([&s] {
+    if (s.pending_start == 0 || AnyWorkerRunning(s)) return;
+    const uint32_t waiting = s.pending_start;
+    s.pending_start = 0;
+    if (!s.Ended(waiting) && s.peer_socket) StartWorkers(s);
+  });
 }
 
 bool Teardown(Session& s, uint32_t attempt) {

@@ -6,6 +6,7 @@
 
 namespace tovrin {
 
+class CTHREAD;
 struct Session;
 
 inline constexpr int DEFAULT_PORT = 10000;
@@ -35,8 +36,12 @@ void StartListening(Session& s, int port);
 bool ConnectToPeer(Session& s, const std::string& host, int port);
 // UI thread: the listening socket reported an event (low 16 bits) or an error (high 16).
 bool OnSocketNotify(Session& s, uint32_t word);
-// UI thread: a connected socket exists in peer_socket.
+// UI thread: a connected socket exists in peer_socket. Its workers start at once, or, while a
+// worker of the previous session is still ending, as soon as the last of those has ended.
 void StartSession(Session& s);
+// A worker's last act: empties its record (CTHREAD::Exit) and starts the workers of a
+// session that waited for it. Any worker thread.
+void EndWorker(Session& s, CTHREAD& record);
 // Ends the session or attempt numbered `attempt`; an older number does nothing. Any thread:
 // the work itself is done on the UI thread.
 bool Teardown(Session& s, uint32_t attempt);

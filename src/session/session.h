@@ -20,6 +20,17 @@ class WindowPort;
 
 inline constexpr int32_t REPLY_PENDING = -9999;
 
+// The longest a wait on the shared words goes without looking at the session's end.
+inline constexpr auto IDLE_CHECK = std::chrono::milliseconds(100);
+
+// A connect that gets no answer gives up after this long.
+inline constexpr int CONNECT_TIMEOUT_MS = 20000;
+
+// How a Connect press decides between waiting and connecting: by the address text (the own
+// address waits, any other connects), or always one of the two (the console's --listen and
+// --connect).
+enum class ConnectMode { kByAddress, kListen, kConnect };
+
 // The state of the one session the program has at a time, shared by the UI thread and the
 // three workers. It is never destroyed while a worker may still use it: the front ends keep
 // it for the whole process.
@@ -49,10 +60,23 @@ struct Session final {
   std::atomic<int32_t> recv_eta{0};
 
   // Counts Connect presses. Every worker carries the number of the attempt it belongs to,
-  // so a late Teardown of an ended session never touches a newer attempt.
+  // so a late Teardown of an ended session never touches a newer attempt, and a worker of an
+  // ended session stops even when a newer attempt has already set idle back to 0.
   std::atomic<uint32_t> attempt{0};
+  // Sessions started so far (StartSession runs): what the console's exit code is decided by.
+  std::atomic<int32_t> sessions_started{0};
+
+  // True once the session or attempt numbered `number` has ended for its workers.
+  [[nodiscard]] bool Ended(uint32_t number) const {
+    return idle.load() != 0 || attempt.load() != number;
+  }
 
   // UI thread only.
+  ConnectMode connect_mode = ConnectMode::kByAddress;
+  int connect_timeout_ms = CONNECT_TIMEOUT_MS;
+  // A session whose workers wait for those of the previous session to end (StartSession
+  // found a record still held); EndWorker starts them. 0: none waits.
+  uint32_t pending_start = 0;
   int listen_socket = -1;
   std::shared_ptr<Connection> peer_socket;
   std::string saved_address;

@@ -15,6 +15,32 @@ std::string CutUtf8(std::string text, std::size_t limit) {
   return text;
 }
 
+std::string EscapeControls(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    unsigned int control = 0x100;  // none
+    if (byte < 0x20 || byte == 0x7F) {
+      control = byte;
+    } else if (byte == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        control = next;
+        ++i;
+      }
+    }
+    if (control == 0x100) {
+      out += static_cast<char>(byte);
+      continue;
+    }
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\x%02X", control);
+    out += escape;
+  }
+  return out;
+}
+
 std::string FormatLine(const char* format, ...) {
   va_list args;
   va_start(args, format);

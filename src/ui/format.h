@@ -4,11 +4,18 @@
 
 namespace tovrin {
 
-// Longest log line in bytes; longer lines are cut at a character boundary.
-inline constexpr std::size_t MAX_LOG_LINE = 1023;
+// Longest log line in bytes; longer lines are cut at a character boundary. Room for a whole
+// wire text of 1,023 cp932 bytes shown in UTF-8 (a one-byte half-width katakana takes three)
+// and the words around it, so a chat line is shown as whole as it was sent.
+inline constexpr std::size_t MAX_LOG_LINE = 4095;
 
 // printf into a std::string, cut to MAX_LOG_LINE bytes without splitting a UTF-8 character.
 [[nodiscard]] std::string FormatLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The text with every control character (C0, DEL and the C1 range U+0080-U+009F) written as
+// a visible escape "\xNN": a peer's text can then neither start a line of its own in a log
+// nor drive a terminal.
+[[nodiscard]] std::string EscapeControls(const std::string& text);
 
 // Cuts UTF-8 text to at most `limit` bytes without splitting a character.
 [[nodiscard]] std::string CutUtf8(std::string text, std::size_t limit);

@@ -38,6 +38,7 @@ inline constexpr char kResuming[] = "(%d バイトよりレジューム)";
 inline constexpr char kSendDone[] = "送信完了";
 inline constexpr char kReadFailed[] = "読み込みに失敗しました [%s]";
 inline constexpr char kNameNotSendable[] = "ファイル名を送信できません [%s]";
+inline constexpr char kFolderLinkSkipped[] = "フォルダへのリンクは送信しません [%s]";
 inline constexpr char kTooLarge[] = "2GB以上のファイルは送信できません [%s]";
 
 inline constexpr char kThreadExists[] = "このThreadは既に作られています。";

@@ -1,4 +1,3 @@
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -6,6 +5,7 @@
 #include "protocol/connection.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
+#include "session/lifecycle.h"
 #include "session/session.h"
 #include "ui/format.h"
 #include "ui/texts.h"
@@ -16,43 +16,31 @@ namespace tovrin {
 
 namespace {
 
-// The longest chat text on the wire, NUL excluded.
-constexpr std::size_t kMaxChatBytes = MAX_TEXT - 1;
-
-// Cuts cp932 text without splitting a two-byte character.
-std::string CutCp932(std::string text, std::size_t limit) {
-  if (text.size() <= limit) return text;
-  std::size_t end = 0;
-  while (end < limit) {
-    const std::size_t step = IsLeadByte(static_cast<unsigned char>(text[end])) ? 2 : 1;
-    if (end + step > limit) break;
-    end += step;
-  }
-  text.resize(end);
-  return text;
-}
-
 // Sends the field's text whenever the user presses Send; ends silently when a send fails.
 void Chat(Session& s, Connection& connection, uint32_t attempt) {
   char buffer[HEADER_SIZE + MAX_TEXT];
-  while (s.idle.load() == 0) {
+  while (!s.Ended(attempt)) {
     if (s.chat_request.load() == 0) {
-      s.WaitFor([&s] { return s.chat_request.load() != 0 || s.idle.load() != 0; },
-                std::chrono::milliseconds(100));
+      s.WaitFor([&] { return s.chat_request.load() != 0 || s.Ended(attempt); }, IDLE_CHECK);
       continue;
     }
-    const std::string line = s.port.GetInputText();
-    if (!line.empty()) {
-      const std::string wire = CutCp932(Utf8ToCp932Lossy(line, '?'), kMaxChatBytes);
-      s.port.AppendChatLog(FormatLine(text::kChatSent, line.c_str()));
-      const int32_t length = static_cast<int32_t>(wire.size() + 1);
+    // Reading the field and logging the line is one step on the UI thread, taken only while
+    // this session lasts: once Teardown has run, the field holds the address again.
+    std::string wire;
+    s.port.RunOnUiThread([&] {
+      if (s.Ended(attempt)) return;
+      wire = ChatTextToWire(s.port.GetInputText());
+      if (!wire.empty()) {
+        s.port.AppendChatLog(FormatLine(text::kChatSent, Cp932ToUtf8Lossy(wire).c_str()));
+      }
+    });
+    if (!wire.empty()) {
+      const auto length = static_cast<int32_t>(wire.size() + 1);
       StoreHeader(FrameHeader{MSG_CHAT, 0, 0, length}, buffer);
       std::memcpy(buffer + HEADER_SIZE, wire.c_str(), wire.size() + 1);
       if (!connection.Send(buffer, HEADER_SIZE + length)) return;
-      // Emptied only while the session lasts: once it has ended, the field holds the
-      // address again and must keep it.
       s.port.RunOnUiThread([&] {
-        if (s.idle.load() == 0 && s.attempt.load() == attempt) s.port.SetInputText("");
+        if (!s.Ended(attempt)) s.port.SetInputText("");
       });
     }
     s.chat_request.store(0);
@@ -66,7 +54,7 @@ uint32_t ChatWorker(void* parameter) {
   Session& s = *args->session;
   if (args->connection) Chat(s, *args->connection, args->attempt);
   s.chat_request.store(0);
-  s.chat_thread.Exit(0);
+  EndWorker(s, s.chat_thread);
   return 0;
 }
 

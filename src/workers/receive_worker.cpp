@@ -251,7 +251,7 @@ uint32_t ReceiveWorker(void* parameter) {
     receiver.Run();
   }
   Teardown(s, args->attempt);
-  s.recv_thread.Exit(0);
+  EndWorker(s, s.recv_thread);
   return 0;
 }
 

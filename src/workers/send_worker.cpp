@@ -1,7 +1,7 @@
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -25,38 +25,48 @@ namespace tovrin {
 
 namespace {
 
-constexpr auto kPollPeriod = std::chrono::milliseconds(100);
-
-// Longest name a peer's 1024-byte buffers can take, NUL included.
-constexpr std::size_t kMaxWireName = 1024;
-
-// The names in a folder, sorted for a stable order; names beginning with '.' are skipped.
-// false when the folder cannot be listed.
-bool ListFolder(const std::string& path, std::vector<std::string>& names) {
+// The names in a folder, sorted for a stable order; names beginning with '.' are skipped,
+// and so are links to directories (into `links`): descending into them could loop forever
+// (a link to "." or to a parent) or leave the dropped tree. Links to files are sent as the
+// files they name. false when the folder cannot be listed.
+bool ListFolder(const std::string& path, std::vector<std::string>& names,
+                std::vector<std::string>& links) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return false;
   // readdir is safe here: no other thread reads this stream.
   while (const dirent* entry = readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
-    if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+    if (entry->d_name[0] == '.') continue;
+    const std::string name = entry->d_name;
+    struct stat info {};
+    const bool link = entry->d_type == DT_LNK ||
+                      (entry->d_type == DT_UNKNOWN &&
+                       lstat((path + '/' + name).c_str(), &info) == 0 && S_ISLNK(info.st_mode));
+    if (link && IsDirectory(path + '/' + name)) {
+      links.push_back(name);
+    } else {
+      names.push_back(name);
+    }
   }
   closedir(dir);
   std::sort(names.begin(), names.end());
+  std::sort(links.begin(), links.end());
   return true;
 }
 
 // Drains the send queue, one entry at a time, from the front.
 class Sender final {
  public:
-  Sender(Session& s, Connection& connection)
+  Sender(Session& s, Connection& connection, uint32_t attempt)
       : s_(s),
         connection_(connection),
+        attempt_(attempt),
         meter_(s, TransferMeter::Direction::kSend),
         buffer_(HEADER_SIZE + MESSAGE_BUFFER_SIZE) {}
   Sender(const Sender&) = delete;
   Sender& operator=(const Sender&) = delete;
 
   void Run() {
-    while (!stop_ && s_.idle.load() == 0) {
+    while (!stop_ && !Ended()) {
       if (s_.queue.Count() == 0) {
         // The console's --exit-after-batch: once nothing is left to send (also when the last
         // entry was an empty folder, which ends without a batch end), close our direction.
@@ -64,14 +74,14 @@ class Sender final {
           closed_ = true;
           connection_.ShutdownSend();
         }
-        s_.WaitFor([this] { return s_.idle.load() != 0; }, kPollPeriod);
+        s_.WaitFor([this] { return Ended(); }, IDLE_CHECK);
         continue;
       }
       const std::optional<std::string> entry = s_.queue.TakeFront();
       if (!entry) continue;  // the user emptied the queue meanwhile
       if (IsFolderHeader(*entry)) {
         current_dir_ = entry->substr(1);
-        if (!SendFolder()) break;
+        if (!SendText(MSG_FOLDER, 0, LocalToWireFolder(current_dir_))) break;
         continue;
       }
       const std::string path = current_dir_ + *entry;
@@ -88,6 +98,8 @@ class Sender final {
  private:
   char* payload() { return buffer_.data() + HEADER_SIZE; }
 
+  [[nodiscard]] bool Ended() const { return s_.Ended(attempt_); }
+
   bool SendMessage(int32_t type, int32_t handle, int32_t value, int32_t length) {
     StoreHeader(FrameHeader{type, handle, value, length}, buffer_.data());
     return connection_.Send(buffer_.data(), HEADER_SIZE + length);
@@ -98,16 +110,14 @@ class Sender final {
     return SendMessage(type, 0, value, static_cast<int32_t>(text.size() + 1));
   }
 
-  bool SendFolder() {
-    std::string folder = LocalToWireFolder(current_dir_);
-    if (folder.size() >= kMaxWireName) folder.resize(kMaxWireName - 1);
-    return SendText(MSG_FOLDER, 0, folder);
-  }
-
   // A folder item is replaced at the front of the queue by its children, in listing order.
   void Expand(const std::string& item, const std::string& path) {
     std::vector<std::string> names;
-    if (!ListFolder(path, names)) return;
+    std::vector<std::string> links;
+    if (!ListFolder(path, names, links)) return;
+    for (const std::string& link : links) {
+      s_.port.AppendSendLog(FormatLine(text::kFolderLinkSkipped, (item + '/' + link).c_str()));
+    }
     int index = 0;
     for (const std::string& name : names) {
       std::string child = item;
@@ -117,10 +127,11 @@ class Sender final {
     }
   }
 
-  // false when the worker is to end.
+  // false when the worker is to end. A file whose transfer the end of the session cut short
+  // goes back to the front of the queue, for the next session to offer again.
   bool SendFile(const std::string& entry, const std::string& path) {
     const std::optional<std::string> wire_name = LocalToWireName(entry);
-    if (!wire_name || wire_name->size() >= kMaxWireName) {
+    if (!wire_name || wire_name->size() >= static_cast<size_t>(MAX_TEXT)) {
       s_.port.AppendSendLog(FormatLine(text::kNameNotSendable, entry.c_str()));
       return true;
     }
@@ -140,14 +151,15 @@ class Sender final {
     s_.reply_handle.store(REPLY_PENDING);
     if (!SendText(MSG_FILE_OFFER, size, *wire_name)) {
       Close(file);
+      s_.queue.InsertAt(0, entry);
       return false;
     }
-    while (!s_.WaitFor(
-        [this] { return s_.reply_handle.load() != REPLY_PENDING || s_.idle.load() != 0; },
-        kPollPeriod)) {
+    while (!s_.WaitFor([this] { return s_.reply_handle.load() != REPLY_PENDING || Ended(); },
+                       IDLE_CHECK)) {
     }
-    if (s_.idle.load() != 0) {
+    if (Ended()) {
       Close(file);
+      s_.queue.InsertAt(0, entry);
       return false;
     }
     const int32_t handle = s_.reply_handle.load();
@@ -162,11 +174,12 @@ class Sender final {
     }
     Close(file);
 
-    if (s_.idle.load() != 0 || stop_) {
+    // Until the close has gone out, the peer may not have all of it: the next session's
+    // offer finds out (a whole file is skipped as existing).
+    if (Ended() || stop_ || !SendMessage(MSG_FILE_CLOSE, handle, 0, 0)) {
       s_.queue.InsertAt(0, entry);
       return false;
     }
-    if (!SendMessage(MSG_FILE_CLOSE, handle, 0, 0)) return false;
     if (s_.queue.Count() != 0) return true;
 
     s_.port.AppendSendLog(text::kSendDone);
@@ -189,7 +202,7 @@ class Sender final {
 
     // The file is read to its end, also when it grew since the offer, but never past what
     // a 32-bit offset can name.
-    while (!stop_ && s_.idle.load() == 0) {
+    while (!stop_ && !Ended()) {
       const int count = static_cast<int>(std::min<int64_t>(CHUNK_SIZE, INT32_MAX - offset));
       if (count <= 0) break;
       const int got = Read(file, payload(), count);
@@ -210,6 +223,7 @@ class Sender final {
 
   Session& s_;
   Connection& connection_;
+  const uint32_t attempt_;
   TransferMeter meter_;
   std::vector<char> buffer_;
   std::string current_dir_;
@@ -223,11 +237,11 @@ uint32_t SendWorker(void* parameter) {
   std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(parameter));
   Session& s = *args->session;
   if (args->connection) {
-    Sender sender(s, *args->connection);
+    Sender sender(s, *args->connection, args->attempt);
     sender.Run();
   }
   Teardown(s, args->attempt);
-  s.send_thread.Exit(0);
+  EndWorker(s, s.send_thread);
   return 0;
 }
 

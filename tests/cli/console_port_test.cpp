@@ -37,16 +37,13 @@ TEST(ConsolePort, LogLinesArePrefixedAndNeverSplitTheStatusLine) {
             "chat: recv > 表ソ\n\r\x1b[K送 1K\r\x1b[Ksend: 送信完了\nrecv: \n");
 }
 
-TEST(ConsolePort, CountsSessionsAndGoesQuietOnceClosed) {
+TEST(ConsolePort, EscapesControlsAndGoesQuietOnceClosed) {
   File log(std::tmpfile());
   ConsolePort port(true, log.get(), nullptr);
-  EXPECT_EQ(port.sessions_started(), 0);
-  port.SetConnectLabel(text::kSend);
-  port.SetConnectLabel(text::kSend);
-  EXPECT_EQ(port.sessions_started(), 1);
-  port.SetConnectLabel(text::kConnect);
-  port.SetConnectLabel(text::kSend);
-  EXPECT_EQ(port.sessions_started(), 2);
+  // A peer's text can neither forge a second log line nor drive the terminal.
+  port.AppendChatLog("recv > x\nsend: 送信完了\x1b[2J\t\x7f\u009b");
+  const std::string escaped = "chat: recv > x\\x0Asend: 送信完了\\x1B[2J\\x09\\x7F\\x9B\n";
+  EXPECT_EQ(Contents(log.get()), escaped);
 
   port.SetInputText("line");
   port.WatchListenSocket(7);
@@ -62,7 +59,7 @@ TEST(ConsolePort, CountsSessionsAndGoesQuietOnceClosed) {
   EXPECT_EQ(port.GetInputText(), "");
   EXPECT_FALSE(port.IsSubfoldersChecked());
   EXPECT_EQ(port.watched_socket(), -1);
-  EXPECT_EQ(Contents(log.get()), "");
+  EXPECT_EQ(Contents(log.get()), escaped);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli_process.h"
+#include "session/lifecycle.h"
 
 namespace tovrin::testing {
 namespace {
@@ -84,6 +85,27 @@ TEST(ConsoleSession, ChatBothWaysThenBothEndOnce) {
   EXPECT_EQ(listener->exit_code(), 0);
   ExpectOneDisconnectPair(connector);
   ExpectOneDisconnectPair(*listener);
+}
+
+// --connect connects even to the machine's own address. A chat line goes up to a NUL typed
+// into it, and is cut where the wire's text ends (1,023 cp932 bytes), not at 1,023 UTF-8 bytes.
+TEST(ConsoleSession, ConnectToTheOwnAddressAndLinesCutAsTheWireHoldsThem) {
+  ScratchDir dir;
+  int port = 0;
+  auto listener = StartListener({"--save-dir", dir / "l"}, port);
+  ASSERT_NE(listener, nullptr);
+  CliProcess connector(
+      {"--connect", OwnAddress() + ":" + std::to_string(port), "--save-dir", dir / "c"});
+  connector.WriteLine(std::string("before\0after", 12));
+  std::string japanese;
+  for (int i = 0; i < 600; ++i) japanese += "あ";
+  connector.WriteLine(japanese);
+  ASSERT_TRUE(listener->WaitForLine("chat: recv > before"));
+  ASSERT_TRUE(listener->WaitForLine("chat: recv > " + japanese.substr(0, 511 * 3)));
+  EXPECT_EQ(connector.CountLine("chat: send > " + japanese.substr(0, 511 * 3)), 1);
+  connector.Signal(SIGTERM);
+  ASSERT_TRUE(connector.WaitExit());
+  EXPECT_EQ(connector.exit_code(), 0);
 }
 
 TEST(ConsoleSession, PeerVanishingEndsTheSession) {

@@ -12,9 +12,6 @@ namespace {
 // How often worker updates of the bars and the status line reach the screen at most.
 constexpr std::chrono::milliseconds METER_INTERVAL(40);
 
-// The address field is read into a 1024-byte buffer on the wire side.
-constexpr std::size_t MAX_INPUT_TEXT = 1023;
-
 }  // namespace
 
 QtWindowPort::~QtWindowPort() { Shutdown(); }
@@ -91,15 +88,15 @@ void QtWindowPort::Execute(const std::shared_ptr<Call>& call) {
 }
 
 void QtWindowPort::AppendChatLog(const std::string& text) {
-  RunOnUiThread([&] { MainWindow::AppendLine(window_->chat_log(), text); });
+  RunOnUiThread([&] { MainWindow::AppendLine(window_->chat_log(), EscapeControls(text)); });
 }
 
 void QtWindowPort::AppendSendLog(const std::string& text) {
-  RunOnUiThread([&] { MainWindow::AppendLine(window_->send_log(), text); });
+  RunOnUiThread([&] { MainWindow::AppendLine(window_->send_log(), EscapeControls(text)); });
 }
 
 void QtWindowPort::AppendRecvLog(const std::string& text) {
-  RunOnUiThread([&] { MainWindow::AppendLine(window_->recv_log(), text); });
+  RunOnUiThread([&] { MainWindow::AppendLine(window_->recv_log(), EscapeControls(text)); });
 }
 
 void QtWindowPort::SetSendProgress(int percent) {
@@ -165,7 +162,7 @@ bool QtWindowPort::IsSubfoldersChecked() {
 std::string QtWindowPort::GetInputText() {
   std::string text;
   RunOnUiThread([&] { text = window_->address()->text().toStdString(); });
-  return CutUtf8(std::move(text), MAX_INPUT_TEXT);
+  return text;
 }
 
 void QtWindowPort::SetInputText(const std::string& text) {
