@@ -65,6 +65,9 @@ def seeds(h):
     yield "replies_and_unknown", (frame(REPLY, 7, 100) + frame(REPLY, -1, -1) +
                                   frame(0, 0, 0, b"ignored") + frame(0x7F, 1, 2, b"") +
                                   frame(MSG_CHAT, 0, 0, b"no terminator"))
+    # A seek far past a one-byte offer, then data: the position is far outside the size.
+    yield "seek_far_past_offer", (frame(OFFER, 0, 1, text("far.bin")) + frame(SEEK, h, 2**31 - 2) +
+                                  frame(DATA, h, 0, b"x") + frame(CLOSE, h) + frame(BATCH))
     yield "chat_and_file", (frame(MSG_CHAT, 0, 0, text("sending")) +
                             send_file(h, "a\\b\\c\\last.txt", pattern(3000, 4)) +
                             frame(MSG_CHAT, 0, 0, text("done")) + frame(BATCH))

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "storage/storage.h"
@@ -64,13 +65,21 @@ TEST(SaveDir, MakeDirectoriesCreatesEveryDirectoryButNotTheFile) {
   MakeDirectories(root + "a//b/");
   EXPECT_TRUE(IsDirectory(root + "a/b"));
 
+  // Millions of components are walked once, not copied once each; below a file nothing is
+  // made and the file stays.
+  std::ofstream(root + "file") << "kept";
+  std::string deep = root + "file/";
+  for (int i = 0; i < (4 << 20); ++i) deep += "d/";
+  MakeDirectories(deep + "x.txt");
+  EXPECT_TRUE(fs::is_regular_file(root + "file"));
+
   const std::string previous = CurrentDirectory();
   ASSERT_EQ(::chdir(root.c_str()), 0);
   MakeDirectories("plain.txt");  // no separator: nothing is created
   ASSERT_EQ(::chdir(previous.c_str()), 0);
   int entries = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(root)) ++entries;
-  EXPECT_EQ(entries, 2);  // 表 and a
+  EXPECT_EQ(entries, 3);  // 表, a and file
 
   std::error_code ignored;
   fs::remove_all(root, ignored);

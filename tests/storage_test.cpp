@@ -1,5 +1,6 @@
 #include "storage/storage.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -61,6 +62,24 @@ TEST_F(StorageTest, OpenForWriteDoesNotFollowAFinalSymlink) {
   WriteFile(dir_ + "target", "keep");
   fs::create_symlink(dir_ + "target", dir_ + "link");
   EXPECT_EQ(OpenForWrite(dir_ + "link"), -1);
+}
+
+// A FIFO or a device under the name would block the receiver in open() or take its data
+// elsewhere: only regular files are opened, without waiting for a reader.
+TEST_F(StorageTest, OpenForWriteOnlyTakesRegularFiles) {
+  ASSERT_EQ(::mkfifo((dir_ + "fifo").c_str(), 0600), 0);
+  const int reader = ::open((dir_ + "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(OpenForWrite(dir_ + "fifo"), -1);  // with a reader, so open() itself succeeds
+  ::close(reader);
+  EXPECT_EQ(OpenForWrite(dir_ + "fifo"), -1);  // and without one it does not block
+  EXPECT_EQ(OpenForWrite("/dev/null"), -1);
+  EXPECT_EQ(OpenForWrite(dir_), -1);
+
+  const int handle = OpenForWrite(dir_ + "plain");
+  ASSERT_GT(handle, 2);
+  EXPECT_EQ(::fcntl(handle, F_GETFL) & O_NONBLOCK, 0);
+  Close(handle);
 }
 
 TEST_F(StorageTest, OpenForReadOnlyTakesRegularFiles) {

@@ -72,6 +72,18 @@ TEST_F(MeterFixture, AResumedFileCountsItsOffsetAndLargeFilesDoNotOverflow) {
   recv.BeginFile(0);
   recv.Advance(0);
   EXPECT_EQ(port.recv_progress(), 100);
+
+  // A peer may seek anywhere: the ratio to a tiny total leaves every int behind, past the
+  // end and, wrapped, below zero. The bar and the time left stay in range.
+  recv.BeginFile(1);
+  recv.SetPosition(INT32_MAX - 1);
+  recv.Advance(1);
+  EXPECT_EQ(port.recv_progress(), 100);
+  EXPECT_EQ(session.recv_eta.load(), 0);
+  recv.SetPosition(INT32_MAX);
+  recv.Advance(1);
+  EXPECT_EQ(port.recv_progress(), 0);
+  EXPECT_GE(session.recv_eta.load(), 0);
 }
 
 }  // namespace

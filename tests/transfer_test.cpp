@@ -10,6 +10,7 @@
 #include "support/raw_peer.h"
 #include "support/test_modes.h"
 #include "support/test_peer.h"
+#include "ui/format.h"
 #include "ui/texts.h"
 
 namespace tovrin::testing {
@@ -271,6 +272,33 @@ TEST(Transfer, AnOfferLeftUnansweredStaysQueuedWhenTheConnectionBreaks) {
   ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded(); }));
   EXPECT_EQ(a.queue.Entries(),
             (std::vector<std::string>{">" + a.dir.path() + "src/", "waiting.txt"}));
+}
+
+// An existing target too large for the protocol's sizes, or one that is no regular file
+// (a FIFO without a reader would block open()), gets handle -1 and a refusal line, never a
+// "receiving" line; the session goes on.
+TEST(Transfer, TargetsThatCannotTakeTheFileAreRefusedAndLoggedAsRefused) {
+  TestPeer a;
+  const std::string save = a.session.save_dir;
+  WriteFile(save + "huge.bin", "");
+  ASSERT_EQ(::truncate((save + "huge.bin").c_str(), 2147483648), 0);
+  ASSERT_EQ(::mkfifo((save + "pipe.bin").c_str(), 0600), 0);
+  const int port = a.Listen();
+  RawPeer raw;
+  ASSERT_TRUE(raw.ConnectTo(port));
+  a.Accept();
+  for (const std::string name : {"huge.bin", "pipe.bin"}) {
+    FrameHeader reply{};
+    ASSERT_TRUE(raw.Send(MSG_FILE_OFFER, 0, 10, name + '\0'));
+    ASSERT_TRUE(raw.ReceiveReply(reply)) << name;
+    EXPECT_EQ(reply.handle, -1) << name;
+    EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::kCannotCreate, (save + name).c_str())));
+    EXPECT_FALSE(a.port.HasRecvLine(FormatLine(text::kReceiving, name.c_str(), 10))) << name;
+  }
+  ASSERT_TRUE(raw.Send(MSG_CHAT, 0, 0, std::string("still here\0", 11)));
+  EXPECT_TRUE(
+      WaitFor([&] { return a.port.HasChatLine(FormatLine(text::kChatReceived, "still here")); }));
+  EXPECT_EQ(std::filesystem::file_size(save + "huge.bin"), 2147483648u);
 }
 
 TEST(Transfer, ASymbolicLinkInTheSaveDirectoryIsNotFollowed) {

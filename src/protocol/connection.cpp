@@ -29,7 +29,7 @@ bool Connection::Send(void* buffer, int count) {
 bool Connection::PostReply(const FrameHeader& reply) {
   {
     std::lock_guard<std::mutex> lock(replies_lock_);
-    if (failed_) return false;
+    if (failed_ || replies_.size() >= MAX_PENDING_REPLIES) return false;
     replies_.push_back(reply);
   }
   FlushRepliesAfterUnlock();

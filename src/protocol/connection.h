@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -16,6 +17,11 @@ namespace tovrin {
 // be read or written by a stale worker.
 class Connection final {
  public:
+  // A compliant peer waits for each reply before it offers the next file, so at most one
+  // reply is ever waiting to be sent; more than this many is a peer flooding offers while
+  // it does not read.
+  static constexpr std::size_t MAX_PENDING_REPLIES = 64;
+
   explicit Connection(int fd);
   ~Connection();
   Connection(const Connection&) = delete;
@@ -30,7 +36,9 @@ class Connection final {
 
   // Queues an offer reply and sends it now if nobody holds the send lock; otherwise the
   // holder sends it before letting go. Never waits for the send lock: the reader must keep
-  // reading while the other side streams to us. False once a send on this connection failed.
+  // reading while the other side streams to us. False once a send on this connection failed,
+  // and when MAX_PENDING_REPLIES are already waiting (the reply is not queued): either way
+  // the session is to end.
   [[nodiscard]] bool PostReply(const FrameHeader& reply);
 
   // Receives exactly `count` bytes (see ReceiveBlock). Only the receive worker reads.

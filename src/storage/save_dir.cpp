@@ -1,5 +1,7 @@
 #include "storage/save_dir.h"
 
+#include <climits>
+
 #include "storage/storage.h"
 
 namespace tovrin {
@@ -32,9 +34,15 @@ std::string ResolveSaveDir(const std::string& argument_text) {
 }
 
 void MakeDirectories(const std::string& path) {
-  for (size_t slash = path.find('/'); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    MakeDirectory(path.substr(0, slash + 1));
+  // One prefix grows by a component at a time instead of a copy per directory. A prefix of
+  // PATH_MAX bytes or more is refused by the system (ENAMETOOLONG), and so is every longer
+  // one: the walk ends there.
+  std::string prefix;
+  for (size_t start = 0, slash = path.find('/'); slash != std::string::npos;
+       start = slash + 1, slash = path.find('/', start)) {
+    if (slash + 1 >= PATH_MAX) return;
+    prefix.append(path, start, slash + 1 - start);
+    MakeDirectory(prefix);
   }
 }
 

@@ -11,7 +11,9 @@ namespace tovrin {
 [[nodiscard]] std::string ResolveSaveDir(const std::string& argument_text);
 
 // Creates every directory on the path of a file, outermost first (one MakeDirectory per '/');
-// the part after the last '/' is never created.
+// the part after the last '/' is never created. Directories whose path the system cannot
+// take (PATH_MAX bytes or more) are not tried, so the work is linear in the path's length
+// and at most PATH_MAX / 2 directories are made.
 void MakeDirectories(const std::string& path);
 
 // The path up to and including its last '/'; a path without one is returned whole.

@@ -85,27 +85,32 @@ int OpenRetrying(const std::string& path, int flags, mode_t mode) {
   return fd;
 }
 
+// Opens without blocking, so that a FIFO or a device under the name can never hold the
+// caller in open(), and keeps only a regular file, switched back to blocking mode.
+int OpenRegular(const std::string& path, int flags, mode_t mode) {
+  const int fd = OpenRetrying(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
+  if (fd < 0) return -1;
+  struct stat info {};
+  const int status = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || status < 0 ||
+      ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return Adopt(fd);
+}
+
 }  // namespace
 
 int OpenForWrite(const std::string& path) {
   if (path.empty()) return -1;
   IgnoreFileSizeSignal();
-  return Adopt(OpenRetrying(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
+  return OpenRegular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
 }
 
 int OpenForRead(const std::string& path) {
   if (path.empty()) return -1;
-  // O_NONBLOCK keeps a FIFO or device from blocking the open; only regular files pass.
-  const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
-  if (fd < 0) return -1;
-  struct stat info {};
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
-      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return Adopt(fd);
+  return OpenRegular(path, O_RDONLY, 0);
 }
 
 int32_t Seek(int handle, int32_t offset, int origin) {

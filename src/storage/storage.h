@@ -14,7 +14,8 @@ inline constexpr int SEEK_FROM_CURRENT = 1;
 inline constexpr int SEEK_FROM_END = 2;
 
 // Opens for writing, creating the file when missing and keeping existing content (never
-// truncates). A symbolic link as the final component is not followed. -1 on failure.
+// truncates). A symbolic link as the final component is not followed, and anything but a
+// regular file (a FIFO, a device) is refused without blocking. -1 on failure.
 [[nodiscard]] int OpenForWrite(const std::string& path);
 // Opens an existing regular file for reading. -1 on failure.
 [[nodiscard]] int OpenForRead(const std::string& path);

@@ -1,6 +1,8 @@
 #include "ui/transfer_meter.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 
 #include "session/session.h"
@@ -40,10 +42,6 @@ std::atomic<int32_t>& TransferMeter::eta_word() {
 }
 
 void TransferMeter::SetBar(int percent) {
-  // A file that grew while it was sent, or a peer that sends more than it offered, takes
-  // position past total (or, wrapped, below 0); the bars only know 0..100.
-  if (percent < 0) percent = 0;
-  if (percent > 100) percent = 100;
   if (direction_ == Direction::kSend) {
     session_.port.SetSendProgress(percent);
   } else {
@@ -64,7 +62,11 @@ void TransferMeter::Advance(int32_t bytes) {
   // not make this undefined.
   position_ = static_cast<int32_t>(static_cast<uint32_t>(position_) + static_cast<uint32_t>(bytes));
   if (total_ > 0) {
-    SetBar(static_cast<int>(static_cast<double>(position_) * 100.0 / static_cast<double>(total_)));
+    // A file that grew while it was sent, or a peer that seeks past what it offered, takes
+    // position past total (or, wrapped, below 0), by a ratio no int holds; the bars only
+    // know 0..100. Clamped before the conversion, which would otherwise be undefined.
+    const double percent = static_cast<double>(position_) * 100.0 / static_cast<double>(total_);
+    SetBar(static_cast<int>(std::clamp(percent, 0.0, 100.0)));
   }
   int32_t elapsed = static_cast<int32_t>(clock_() - start_time_);
   if (elapsed == 0) elapsed = 1;
@@ -74,7 +76,7 @@ void TransferMeter::Advance(int32_t bytes) {
   const double remaining = static_cast<double>(static_cast<int64_t>(total_) - position_) *
                            static_cast<double>(kSecondsPerMillisecond) / static_cast<double>(rate);
   // Past the end there is nothing left to wait for: 0:00, never a negative time.
-  eta_word().store(remaining > 0 ? static_cast<int32_t>(remaining) : 0);
+  eta_word().store(static_cast<int32_t>(std::clamp(remaining, 0.0, double{INT32_MAX})));
   RefreshStatusLine();
 }
 

@@ -139,6 +139,8 @@ class Receiver final {
     return Cp932ToUtf8Lossy(PayloadText(payload, length));
   }
 
+  // The reply is settled before anything is logged: "receiving" only for a real handle,
+  // a refusal line (with the full target path) for every refusal.
   bool Offer(int32_t size, std::string_view wire_name) {
     // A file left open by a peer that never closed it is closed before the next one.
     CloseFile();
@@ -146,10 +148,13 @@ class Receiver final {
     const std::optional<std::string> name = WireNameToLocal(wire_name);
     const std::optional<std::string> folder =
         subfolders ? current_folder_ : std::optional<std::string>(std::string());
+    FrameHeader reply{MSG_OFFER_REPLY, -1, -1, 0};
     if (name && folder) {
       shown_name_ = *folder + *name;
       const std::string target = s_.save_dir + shown_name_;
       open_file_ = OpenTarget(target);
+      reply.value = ExistingSize();
+      reply.handle = open_file_;
       if (open_file_ >= 0) {
         s_.port.AppendRecvLog(FormatLine(text::kReceiving, shown_name_.c_str(), size));
       } else {
@@ -163,18 +168,21 @@ class Receiver final {
     }
     write_failed_ = false;
 
-    FrameHeader reply{MSG_OFFER_REPLY, open_file_, -1, 0};
-    if (open_file_ >= 0) {
-      reply.value = Seek(open_file_, 0, SEEK_FROM_END);
-      if (Seek(open_file_, 0, SEEK_FROM_START) != 0 || reply.value < 0) {
-        // Too large for the protocol's sizes (or unseekable): refuse rather than overwrite.
-        CloseFile();
-        reply = FrameHeader{MSG_OFFER_REPLY, -1, -1, 0};
-      }
-    }
     const bool sent = connection_.PostReply(reply);
     meter_.BeginFile(size);
     return sent;
+  }
+
+  // The size of what the open file already holds, which the peer resumes from; -1 when no
+  // file is open. A file too large for the protocol's sizes (or unseekable) is closed and
+  // -1 returned: refusing it beats overwriting it from the start.
+  int32_t ExistingSize() {
+    const int32_t existing = Seek(open_file_, 0, SEEK_FROM_END);
+    if (existing < 0 || Seek(open_file_, 0, SEEK_FROM_START) != 0) {
+      CloseFile();
+      return -1;
+    }
+    return existing;
   }
 
   // The directories of a batch's files are mostly the same as the last file's: they are
