@@ -182,6 +182,37 @@ TEST_F(WindowTest, DropAddsOneGroupAndDeleteRemovesOnlyTheSelectedGroup) {
   EXPECT_EQ(send_list->count(), 4);
 }
 
+TEST_F(WindowTest, TheSelectionStaysWithItsEntryAndGoesWithIt) {
+  app_->port.SelectTab(1);
+  SendList* send_list = window_->send_list();
+  for (const char* entry : {">/d/", "a", ">/e/", "f", "g", "h"}) app_->queue.Append(entry);
+  auto selected = [&] { return app_->queue.EntryAt(app_->queue.SelectedIndex()).value_or("-"); };
+  // The worker takes the row above the selected one, then the selected one itself.
+  send_list->setCurrentRow(1);
+  ASSERT_TRUE(app_->queue.TakeFront());
+  EXPECT_EQ(selected(), "a");
+  ASSERT_TRUE(app_->queue.TakeFront());
+  EXPECT_EQ(selected(), "-");
+  EXPECT_EQ(send_list->currentRow(), -1);
+  // Delete then takes nothing, least of all the group that moved up.
+  QTest::keyClick(send_list, Qt::Key_Delete);
+  EXPECT_EQ(app_->queue.Count(), 4);
+
+  // The current row goes without the selection, then a row below: the selection stays put.
+  send_list->setCurrentRow(2);
+  send_list->selectionModel()->setCurrentIndex(send_list->model()->index(0, 0),
+                                               QItemSelectionModel::NoUpdate);
+  ASSERT_TRUE(app_->queue.TakeFront());
+  app_->queue.RemoveAt(2);
+  EXPECT_EQ(selected(), "g");
+  // After a Delete no row is selected or current.
+  send_list->setCurrentRow(0);
+  QTest::keyClick(send_list, Qt::Key_Delete);
+  EXPECT_EQ(app_->queue.Entries(), std::vector<std::string>{"g"});
+  EXPECT_TRUE(send_list->selectedItems().isEmpty());
+  EXPECT_EQ(send_list->currentRow(), -1);
+}
+
 TEST_F(WindowTest, LogLinesAreAppendedAndSelectedWithoutChangingTheTab) {
   auto* send_log = Find<QListWidget>("IDC_SEND_LOG");
   app_->port.AppendSendLog("one");
