@@ -112,16 +112,29 @@ TEST_F(WindowTest, PickingATabShowsExactlyItsList) {
 
 TEST_F(WindowTest, EnterPressesConnectOnlyWhileEnabledAndEscapeKeepsTheWindow) {
   int presses = 0;
+  int disconnects = 0;
   window_->on_connect = [&] { ++presses; };
+  window_->on_disconnect = [&] { ++disconnects; };
   auto* address = Find<QLineEdit>("IDC_ADDRESS");
-  QTest::keyClick(address, Qt::Key_Return);
-  EXPECT_EQ(presses, 1);
-  app_->port.EnableConnect(false);
-  QTest::keyClick(address, Qt::Key_Return);
-  QTest::keyClick(address, Qt::Key_Enter);
-  EXPECT_EQ(presses, 1);
-  app_->port.EnableConnect(true);
-  QTest::keyClick(address, Qt::Key_Enter);
+  // From any control, as in a dialog, and once per Enter.
+  for (QWidget* control : {static_cast<QWidget*>(address), Find<QWidget>("IDC_CHAT_LOG"),
+                           Find<QWidget>("IDC_SUBFOLDERS")}) {
+    SCOPED_TRACE(control->objectName().toStdString());
+    presses = 0;
+    QTest::keyClick(control, Qt::Key_Return);
+    EXPECT_EQ(presses, 1);
+    app_->port.EnableConnect(false);
+    QTest::keyClick(control, Qt::Key_Return);
+    QTest::keyClick(control, Qt::Key_Enter);
+    EXPECT_EQ(presses, 1);
+    app_->port.EnableConnect(true);
+    QTest::keyClick(control, Qt::Key_Enter);
+    EXPECT_EQ(presses, 2);
+  }
+  // A push button with the focus is pressed instead of the default one.
+  app_->port.EnableDisconnect(true);
+  QTest::keyClick(window_->disconnect_button(), Qt::Key_Return);
+  EXPECT_EQ(disconnects, 1);
   EXPECT_EQ(presses, 2);
 
   QTest::keyClick(address, Qt::Key_Escape);
