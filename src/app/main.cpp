@@ -1,33 +1,18 @@
 #include <QApplication>
-#include <QMessageBox>
 #include <QStringList>
-#include <QThread>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 
+#include "app/critical_box.h"
 #include "app/cthread.h"
 #include "app/my_wnd.h"
 #include "storage/save_dir.h"
 
 namespace {
 
-// The thread record's warnings; Start runs on the UI thread, which is the only place a
-// message box can be shown from.
-void ShowCriticalBox(const std::string& text, const std::string& caption) {
-  const QCoreApplication* app = QCoreApplication::instance();
-  if (app == nullptr || QThread::currentThread() != app->thread()) {
-    std::cerr << caption << ": " << text << std::endl;
-    return;
-  }
-  QMessageBox box(QMessageBox::Critical, QString::fromStdString(caption),
-                  QString::fromStdString(text), QMessageBox::Ok);
-  box.exec();
-}
-
 int Run(int argc, char** argv) {
   QApplication app(argc, argv);
-  tovrin::SetMessageBoxHandler(ShowCriticalBox);
+  tovrin::SetMessageBoxHandler(tovrin::ShowCriticalBox);
   QStringList arguments = QCoreApplication::arguments();
   if (!arguments.isEmpty()) arguments.removeFirst();
   // Made once and never deleted: workers of the last session may still be finishing.

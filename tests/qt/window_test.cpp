@@ -112,16 +112,29 @@ TEST_F(WindowTest, PickingATabShowsExactlyItsList) {
 
 TEST_F(WindowTest, EnterPressesConnectOnlyWhileEnabledAndEscapeKeepsTheWindow) {
   int presses = 0;
+  int disconnects = 0;
   window_->on_connect = [&] { ++presses; };
+  window_->on_disconnect = [&] { ++disconnects; };
   auto* address = Find<QLineEdit>("IDC_ADDRESS");
-  QTest::keyClick(address, Qt::Key_Return);
-  EXPECT_EQ(presses, 1);
-  app_->port.EnableConnect(false);
-  QTest::keyClick(address, Qt::Key_Return);
-  QTest::keyClick(address, Qt::Key_Enter);
-  EXPECT_EQ(presses, 1);
-  app_->port.EnableConnect(true);
-  QTest::keyClick(address, Qt::Key_Enter);
+  // From any control, as in a dialog, and once per Enter.
+  for (QWidget* control : {static_cast<QWidget*>(address), Find<QWidget>("IDC_CHAT_LOG"),
+                           Find<QWidget>("IDC_SUBFOLDERS")}) {
+    SCOPED_TRACE(control->objectName().toStdString());
+    presses = 0;
+    QTest::keyClick(control, Qt::Key_Return);
+    EXPECT_EQ(presses, 1);
+    app_->port.EnableConnect(false);
+    QTest::keyClick(control, Qt::Key_Return);
+    QTest::keyClick(control, Qt::Key_Enter);
+    EXPECT_EQ(presses, 1);
+    app_->port.EnableConnect(true);
+    QTest::keyClick(control, Qt::Key_Enter);
+    EXPECT_EQ(presses, 2);
+  }
+  // A push button with the focus is pressed instead of the default one.
+  app_->port.EnableDisconnect(true);
+  QTest::keyClick(window_->disconnect_button(), Qt::Key_Return);
+  EXPECT_EQ(disconnects, 1);
   EXPECT_EQ(presses, 2);
 
   QTest::keyClick(address, Qt::Key_Escape);
@@ -180,6 +193,37 @@ TEST_F(WindowTest, DropAddsOneGroupAndDeleteRemovesOnlyTheSelectedGroup) {
   drop({QUrl("https://example.invalid/y")});
   EXPECT_EQ(window_->tabs()->bar()->currentIndex(), 1);
   EXPECT_EQ(send_list->count(), 4);
+}
+
+TEST_F(WindowTest, TheSelectionStaysWithItsEntryAndGoesWithIt) {
+  app_->port.SelectTab(1);
+  SendList* send_list = window_->send_list();
+  for (const char* entry : {">/d/", "a", ">/e/", "f", "g", "h"}) app_->queue.Append(entry);
+  auto selected = [&] { return app_->queue.EntryAt(app_->queue.SelectedIndex()).value_or("-"); };
+  // The worker takes the row above the selected one, then the selected one itself.
+  send_list->setCurrentRow(1);
+  ASSERT_TRUE(app_->queue.TakeFront());
+  EXPECT_EQ(selected(), "a");
+  ASSERT_TRUE(app_->queue.TakeFront());
+  EXPECT_EQ(selected(), "-");
+  EXPECT_EQ(send_list->currentRow(), -1);
+  // Delete then takes nothing, least of all the group that moved up.
+  QTest::keyClick(send_list, Qt::Key_Delete);
+  EXPECT_EQ(app_->queue.Count(), 4);
+
+  // The current row goes without the selection, then a row below: the selection stays put.
+  send_list->setCurrentRow(2);
+  send_list->selectionModel()->setCurrentIndex(send_list->model()->index(0, 0),
+                                               QItemSelectionModel::NoUpdate);
+  ASSERT_TRUE(app_->queue.TakeFront());
+  app_->queue.RemoveAt(2);
+  EXPECT_EQ(selected(), "g");
+  // After a Delete no row is selected or current.
+  send_list->setCurrentRow(0);
+  QTest::keyClick(send_list, Qt::Key_Delete);
+  EXPECT_EQ(app_->queue.Entries(), std::vector<std::string>{"g"});
+  EXPECT_TRUE(send_list->selectedItems().isEmpty());
+  EXPECT_EQ(send_list->currentRow(), -1);
 }
 
 TEST_F(WindowTest, LogLinesAreAppendedAndSelectedWithoutChangingTheTab) {

@@ -2,6 +2,7 @@
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QResizeEvent>
 #include <QUrl>
@@ -62,9 +63,6 @@ MainWindow::MainWindow(QWidget* parent)
   connect(connect_, &QPushButton::clicked, this, [this] {
     if (on_connect) on_connect();
   });
-  connect(address_, &QLineEdit::returnPressed, this, [this] {
-    if (connect_->isEnabled() && on_connect) on_connect();
-  });
   connect(disconnect_, &QPushButton::clicked, this, [this] {
     if (on_disconnect) on_disconnect();
   });
@@ -76,6 +74,11 @@ MainWindow::MainWindow(QWidget* parent)
   setMinimumSize(MIN_CLIENT_WIDTH, MIN_CLIENT_HEIGHT);
   resize(std::max(MIN_CLIENT_WIDTH, DESIGN_WIDTH_DU * metrics.averageCharWidth() / 4),
          std::max(MIN_CLIENT_HEIGHT, DESIGN_HEIGHT_DU * metrics.height() / 8));
+
+  // Enter is handled here before the control with the focus gets it, whatever that control
+  // would do with the key.
+  installEventFilter(this);
+  for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
 }
 
 QListWidget* MainWindow::MakeLog(const char* id) {
@@ -129,6 +132,20 @@ void MainWindow::LayOut() {
   send_progress_->setGeometry(0, 19, half, 11);
   recv_progress_->setGeometry(half, 19, w - half, 11);
   update();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      // As in a dialog: a push button with the focus is the default button while it has it.
+      auto* focused = qobject_cast<QPushButton*>(watched);
+      QPushButton* button = focused != nullptr ? focused : connect_;
+      if (button->isEnabled()) button->click();
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event) {

@@ -50,7 +50,8 @@ class MainWindow final : public QWidget {
   // Places every control for the current client size; nothing moves while minimised.
   void LayOut();
 
-  // Connect/Send pressed, or Enter in the address field while that button is enabled.
+  // Connect/Send pressed. Enter anywhere in the window presses that default button while it
+  // is enabled, or the push button that has the focus instead, only while that one is enabled.
   std::function<void()> on_connect;
   std::function<void()> on_disconnect;
   // The user picked another tab.
@@ -59,6 +60,7 @@ class MainWindow final : public QWidget {
   std::function<void(const std::vector<std::string>&)> on_drop;
 
  protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
