@@ -230,8 +230,9 @@ TEST_F(WindowTest, LogLinesAreAppendedAndSelectedWithoutChangingTheTab) {
   auto* send_log = Find<QListWidget>("IDC_SEND_LOG");
   app_->port.AppendSendLog("one");
   send_log->setCurrentRow(0);
-  app_->port.AppendSendLog("two");
-  EXPECT_EQ(Lines(send_log), (std::vector<std::string>{"one", "two"}));
+  // A peer's control characters are shown, not obeyed: one log line stays one row.
+  app_->port.AppendSendLog("two\nsend: 送信完了\x1b[2J");
+  EXPECT_EQ(Lines(send_log), (std::vector<std::string>{"one", "two\\x0Asend: 送信完了\\x1B[2J"}));
   EXPECT_EQ(send_log->currentRow(), 1);
   EXPECT_EQ(window_->tabs()->bar()->currentIndex(), 0);
 }
