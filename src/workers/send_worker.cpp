@@ -37,11 +37,14 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names,
   while (const dirent* entry = readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
     if (entry->d_name[0] == '.') continue;
     const std::string name = entry->d_name;
+    std::string child = path;
+    child += '/';
+    child += name;
     struct stat info {};
-    const bool link = entry->d_type == DT_LNK ||
-                      (entry->d_type == DT_UNKNOWN &&
-                       lstat((path + '/' + name).c_str(), &info) == 0 && S_ISLNK(info.st_mode));
-    if (link && IsDirectory(path + '/' + name)) {
+    const bool link =
+        entry->d_type == DT_LNK ||
+        (entry->d_type == DT_UNKNOWN && lstat(child.c_str(), &info) == 0 && S_ISLNK(info.st_mode));
+    if (link && IsDirectory(child)) {
       links.push_back(name);
     } else {
       names.push_back(name);
@@ -116,7 +119,8 @@ class Sender final {
     std::vector<std::string> links;
     if (!ListFolder(path, names, links)) return;
     for (const std::string& link : links) {
-      s_.port.AppendSendLog(FormatLine(text::kFolderLinkSkipped, (item + '/' + link).c_str()));
+      s_.port.AppendSendLog(
+          FormatLine(text::kFolderLinkSkipped, (item + "/").append(link).c_str()));
     }
     int index = 0;
     for (const std::string& name : names) {
