@@ -72,7 +72,8 @@ TEST(Lifecycle, SessionSocketsNoticeAVanishedPeerAndUnansweredConnectsGiveUp) {
   TestPeer a, b;
   ASSERT_TRUE(ConnectPair(a, b));
   for (TestPeer* peer : {&a, &b}) {
-    const int fd = peer->session.peer_socket->fd();
+    int fd = -1;
+    peer->port.RunOnUiThread([&] { fd = peer->session.peer_socket->fd(); });
     int value = 0;
     socklen_t length = sizeof value;
     ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &value, &length), 0);
@@ -214,8 +215,12 @@ TEST(Session, AQuickReconnectWaitsForTheEndedSessionsWorkers) {
   EXPECT_EQ(message_boxes, std::vector<std::string>{});
   EXPECT_EQ(a.session.sessions_started.load(), 2);
   ASSERT_TRUE(WaitFor([&] {
-    return a.session.recv_thread.IsRunning() && a.session.send_thread.IsRunning() &&
-           a.session.chat_thread.IsRunning();
+    bool all = false;
+    a.port.RunOnUiThread([&] {
+      all = a.session.recv_thread.IsRunning() && a.session.send_thread.IsRunning() &&
+            a.session.chat_thread.IsRunning();
+    });
+    return all;
   }));
   // All three workers serve the new session.
   WriteFile(a.dir.path() + "after.txt", "after");

@@ -293,13 +293,17 @@ void StartSession(Session& s) {
 }
 
 void EndWorker(Session& s, CTHREAD& record) {
-  record.Exit(0);
-  s.port.RunOnUiThread([&s] {
+  // The record is emptied inside the UI step that looks for a waiting session: the last
+  // worker of an ended session then always finds every record free, and whoever waits for
+  // the records (under the UI thread) never sees this worker touch the session afterwards.
+  const bool ran = s.port.RunOnUiThread([&s, &record] {
+    record.Exit(0);
     if (s.pending_start == 0 || AnyWorkerRunning(s)) return;
     const uint32_t waiting = s.pending_start;
     s.pending_start = 0;
     if (!s.Ended(waiting) && s.peer_socket) StartWorkers(s);
   });
+  if (!ran) record.Exit(0);
 }
 
 bool Teardown(Session& s, uint32_t attempt) {

@@ -51,8 +51,14 @@ bool TestPeer::Connected() {
 }
 
 bool TestPeer::WorkersEnded() {
-  return !session.recv_thread.IsRunning() && !session.send_thread.IsRunning() &&
-         !session.chat_thread.IsRunning();
+  // Under the UI lock: a worker empties its record in its last UI step, so once this holds
+  // no worker touches the peer any more.
+  bool ended = false;
+  port.RunOnUiThread([&] {
+    ended = !session.recv_thread.IsRunning() && !session.send_thread.IsRunning() &&
+            !session.chat_thread.IsRunning();
+  });
+  return ended;
 }
 
 void TestPeer::Stop() {
