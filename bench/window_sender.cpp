@@ -19,9 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/my_wnd.h"
+#include "window/my_wnd.h"
 #include "storage/save_dir.h"
-#include "ui/qt/main_window.h"
+#include "window/main_window.h"
 
 namespace {
 

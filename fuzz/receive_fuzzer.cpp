@@ -30,7 +30,7 @@
 #include "protocol/connection.h"
 #include "queue/send_queue.h"
 #include "session/session.h"
-#include "ui/window_port.h"
+#include "port/window_port.h"
 #include "workers/workers.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/cthread.h"
+#include "workers/cthread.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/recording_port.h"
-#include "ui/texts.h"
+#include "port/texts.h"
 
 namespace tovrin {
 namespace {

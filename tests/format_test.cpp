@@ -1,8 +1,8 @@
-#include "ui/format.h"
+#include "port/format.h"
 
 #include <gtest/gtest.h>
 
-#include "ui/transfer_meter.h"
+#include "port/transfer_meter.h"
 
 namespace tovrin {
 namespace {

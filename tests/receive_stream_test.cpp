@@ -16,8 +16,8 @@
 
 #include "protocol/frame.h"
 #include "support/test_peer.h"
-#include "ui/format.h"
-#include "ui/texts.h"
+#include "port/format.h"
+#include "port/texts.h"
 
 namespace tovrin::testing {
 namespace {

@@ -13,9 +13,9 @@
 
 #include "support/test_modes.h"
 #include "support/test_peer.h"
-#include "ui/format.h"
-#include "ui/texts.h"
-#include "ui/transfer_meter.h"
+#include "port/format.h"
+#include "port/texts.h"
+#include "port/transfer_meter.h"
 
 namespace tovrin::testing {
 namespace {

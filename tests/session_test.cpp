@@ -11,7 +11,7 @@
 #include "session/lifecycle.h"
 #include "support/raw_peer.h"
 #include "support/test_peer.h"
-#include "ui/texts.h"
+#include "port/texts.h"
 
 namespace tovrin::testing {
 namespace {

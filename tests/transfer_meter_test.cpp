@@ -1,4 +1,4 @@
-#include "ui/transfer_meter.h"
+#include "port/transfer_meter.h"
 
 #include <gtest/gtest.h>
 

@@ -10,8 +10,8 @@
 #include "support/raw_peer.h"
 #include "support/test_modes.h"
 #include "support/test_peer.h"
-#include "ui/format.h"
-#include "ui/texts.h"
+#include "port/format.h"
+#include "port/texts.h"
 
 namespace tovrin::testing {
 namespace {

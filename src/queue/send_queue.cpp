@@ -1,7 +1,7 @@
 #include "queue/send_queue.h"
 
 #include "storage/save_dir.h"
-#include "ui/window_port.h"
+#include "port/window_port.h"
 
 namespace tovrin {
 

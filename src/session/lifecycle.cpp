@@ -16,9 +16,9 @@
 
 #include "protocol/connection.h"
 #include "session/session.h"
-#include "ui/format.h"
-#include "ui/texts.h"
-#include "ui/window_port.h"
+#include "port/format.h"
+#include "port/texts.h"
+#include "port/window_port.h"
 #include "workers/workers.h"
 
 namespace tovrin {

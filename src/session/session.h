@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/cthread.h"
+#include "workers/cthread.h"
 
 namespace tovrin {
 

@@ -11,10 +11,10 @@
 #include "session/session.h"
 #include "storage/save_dir.h"
 #include "storage/storage.h"
-#include "ui/format.h"
-#include "ui/texts.h"
-#include "ui/transfer_meter.h"
-#include "ui/window_port.h"
+#include "port/format.h"
+#include "port/texts.h"
+#include "port/transfer_meter.h"
+#include "port/window_port.h"
 #include "workers/workers.h"
 
 namespace tovrin {

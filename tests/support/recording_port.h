@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/window_port.h"
+#include "port/window_port.h"
 
 namespace tovrin::testing {
 

@@ -1,0 +1,197 @@
+#include "console/console_app.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "console/console_port.h"
+#include "queue/send_queue.h"
+#include "session/lifecycle.h"
+#include "session/session.h"
+#include "storage/save_dir.h"
+#include "port/format.h"
+#include "port/texts.h"
+
+namespace tovrin {
+namespace {
+
+// The main loop looks at the session at least this often (milliseconds).
+constexpr int LOOP_INTERVAL_MS = 100;
+// While a chat line waits for the chat worker to take the previous one.
+constexpr int LINE_WAITING_INTERVAL_MS = 10;
+// Input without a line end is taken as a line once this much of it waits.
+constexpr size_t MAX_PENDING_INPUT = 65536;
+
+volatile std::sig_atomic_t end_requested = 0;
+
+// The objects of the one session, made once and never destroyed: workers may outlive
+// RunConsole, and the process exits without waiting for them. Held here so that they stay
+// reachable to the end.
+struct Kept {
+  ConsolePort* port;
+  SendQueue* queue;
+  Session* session;
+};
+Kept kept{};
+
+void OnEndSignal(int) { end_requested = 1; }
+
+void InstallSignals() {
+  // A peer that vanishes must never end the process; sends use MSG_NOSIGNAL, this is a belt.
+  std::signal(SIGPIPE, SIG_IGN);
+  struct sigaction action {};
+  action.sa_handler = OnEndSignal;
+  sigemptyset(&action.sa_mask);
+  // A second signal ends the process at once (for example while a connect blocks).
+  action.sa_flags = SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Standard input, split into chat lines. It is read only while a line can be sent, so lines
+// typed before the session wait in the pipe and none is read ahead of the chat worker.
+class StdinLines final {
+ public:
+  [[nodiscard]] bool open() const { return open_; }
+
+  // A whole line is waiting (or the last, unterminated one after the end of input).
+  [[nodiscard]] bool HasLine() const {
+    return buffer_.find('\n') != std::string::npos || buffer_.size() >= MAX_PENDING_INPUT ||
+           (!open_ && !buffer_.empty());
+  }
+
+  [[nodiscard]] std::string TakeLine() {
+    size_t end = buffer_.find('\n');
+    std::string line = buffer_.substr(0, end);
+    buffer_.erase(0, end == std::string::npos ? end : end + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+  }
+
+  // After poll reported standard input readable (or hung up).
+  void Read() {
+    char chunk[4096];
+    const ssize_t count = read(STDIN_FILENO, chunk, sizeof chunk);
+    if (count > 0) {
+      buffer_.append(chunk, static_cast<size_t>(count));
+    } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
+      open_ = false;
+    }
+  }
+
+ private:
+  std::string buffer_;
+  bool open_ = true;
+};
+
+// UI thread: a connected session whose chat worker is free for the next line.
+bool ChatReady(Session& s, ConsolePort& port) {
+  return s.idle.load() == 0 && s.peer_socket != nullptr && s.chat_request.load() == 0 &&
+         port.GetInputText().empty();
+}
+
+// UI thread: the first, unchanged steps of the window's start and the Connect press.
+void StartAttempt(Session& s, ConsolePort& port, const ConsoleOptions& options) {
+  port.AppendChatLog(FormatLine(text::kSavingTo, s.save_dir.c_str()));
+  port.SelectTab(0);
+  s.idle.store(1);
+  s.close_after_batch.store(options.exit_after_batch);
+  s.connect_mode = options.mode == ConsoleOptions::Mode::kListen    ? ConnectMode::kListen
+                   : options.mode == ConsoleOptions::Mode::kConnect ? ConnectMode::kConnect
+                                                                    : ConnectMode::kByAddress;
+  if (!options.paths.empty()) s.queue.AddDropped(options.paths);
+  port.SetInputText(AddressFieldText(options, OwnAddress()));
+  OnConnect(s);
+}
+
+enum class Outcome { kRunning, kSessionEnded, kNoSession };
+
+// UI thread. After the Connect press: idle is 1 again only once Teardown has run completely
+// (it is one step on the UI thread), and only workers run it here, so a session has ended.
+// An attempt that neither listens nor started a session has failed for good: the console has
+// no Disconnect to press.
+Outcome Assess(Session& s) {
+  const bool started = s.sessions_started.load() > 0;
+  if (s.idle.load() == 1) return started ? Outcome::kSessionEnded : Outcome::kNoSession;
+  if (!started && s.listen_socket < 0) return Outcome::kNoSession;
+  return Outcome::kRunning;
+}
+
+int ExitCode(Outcome outcome) { return outcome == Outcome::kSessionEnded ? 0 : 1; }
+
+}  // namespace
+
+int RunConsole(const ConsoleOptions& options) {
+  InstallSignals();
+  kept.port = new ConsolePort(options.subfolders, stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
+  kept.queue = new SendQueue(*kept.port);
+  kept.session = new Session(*kept.port, *kept.queue, ResolveSaveDir(options.save_dir_text));
+  ConsolePort* port = kept.port;
+  Session& s = *kept.session;
+
+  {
+    auto ui = port->LockUi();
+    StartAttempt(s, *port, options);
+  }
+
+  StdinLines input;
+  for (;;) {
+    int listen_fd = -1;
+    bool want_input = false;
+    bool line_waiting = false;
+    {
+      auto ui = port->LockUi();
+      Outcome outcome = Assess(s);
+      if (outcome == Outcome::kRunning && end_requested) {
+        // As closing the window: the session or attempt ends with its disconnect lines.
+        OnDestroy(s);
+        outcome = s.sessions_started.load() > 0 ? Outcome::kSessionEnded : Outcome::kNoSession;
+      }
+      if (outcome != Outcome::kRunning) {
+        port->Close();
+        return ExitCode(outcome);
+      }
+      const bool ready = ChatReady(s, *port);
+      if (ready && input.HasLine()) {
+        // The wire's text ends at a NUL; the chat worker cuts the line to what the wire holds.
+        std::string line = input.TakeLine();
+        line.resize(std::min(line.size(), line.find('\0')));
+        if (!line.empty()) {
+          port->SetInputText(line);
+          OnConnect(s);  // raises chat_request; the chat worker sends the field's text
+        }
+      }
+      line_waiting = input.HasLine();
+      want_input = ready && input.open() && !line_waiting;
+      listen_fd = port->watched_socket();
+    }
+    port->FlushStatus();
+
+    pollfd fds[3];
+    nfds_t count = 0;
+    if (port->wake_fd() >= 0) fds[count++] = pollfd{port->wake_fd(), POLLIN, 0};
+    if (listen_fd >= 0) fds[count++] = pollfd{listen_fd, POLLIN, 0};
+    if (want_input) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
+    const int events = poll(fds, count, line_waiting ? LINE_WAITING_INTERVAL_MS : LOOP_INTERVAL_MS);
+    if (events <= 0) continue;
+    for (nfds_t i = 0; i < count; ++i) {
+      if (fds[i].revents == 0) continue;
+      if (fds[i].fd == port->wake_fd()) {
+        port->DrainWake();
+      } else if (fds[i].fd == STDIN_FILENO) {
+        input.Read();
+      } else if ((fds[i].revents & POLLIN) != 0) {
+        auto ui = port->LockUi();
+        // The socket may have been closed and its number reused since the poll.
+        if (port->watched_socket() == listen_fd) OnSocketNotify(s, FD_ACCEPT);
+      }
+    }
+  }
+}
+
+}  // namespace tovrin

@@ -1,0 +1,30 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "console/console_app.h"
+#include "console/options.h"
+#include "storage/storage.h"
+
+int main(int argc, char** argv) {
+  // Descriptors 0 to 2 are never handed to a socket or a file: standard input is read as
+  // chat, and a stray write to a closed standard output must not land in a received file.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) return 1;
+  }
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  tovrin::ConsoleOptions options;
+  std::string error;
+  if (!tovrin::ParseConsoleOptions(args, tovrin::CurrentDirectory(), options, error)) {
+    std::fprintf(stderr, "%s: %s\n%s", argv[0], error.c_str(), tovrin::UsageText(argv[0]).c_str());
+    return tovrin::EXIT_USAGE;
+  }
+  if (options.help) {
+    std::fputs(tovrin::UsageText(argv[0]).c_str(), stdout);
+    return 0;
+  }
+  return tovrin::RunConsole(options);
+}

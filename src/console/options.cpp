@@ -1,0 +1,147 @@
+#include "console/options.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace tovrin {
+namespace {
+
+// A port of 1 to 65535 in plain decimal digits; -1 for anything else.
+int ParsePort(const std::string& text) {
+  if (text.empty() || text.size() > 5) return -1;
+  int port = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return -1;
+    port = port * 10 + (c - '0');
+  }
+  return port >= 1 && port <= 65535 ? port : -1;
+}
+
+std::string AbsolutePath(const std::string& path, const std::string& current_dir) {
+  std::filesystem::path absolute(path);
+  if (absolute.is_relative()) absolute = std::filesystem::path(current_dir) / absolute;
+  std::string text = absolute.lexically_normal().string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+// Splits "--name=value" into name and value; other arguments are left whole.
+bool SplitInlineValue(const std::string& arg, std::string& name, std::string& value) {
+  const size_t equals = arg.find('=');
+  if (arg.rfind("--", 0) != 0 || equals == std::string::npos) {
+    name = arg;
+    return false;
+  }
+  name = arg.substr(0, equals);
+  value = arg.substr(equals + 1);
+  return true;
+}
+
+}  // namespace
+
+bool ParseConsoleOptions(const std::vector<std::string>& args, const std::string& current_dir,
+                         ConsoleOptions& options, std::string& error) {
+  options = ConsoleOptions{};
+  bool have_save_dir = false;
+  bool have_mode = false;
+  bool options_ended = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_ended || arg.empty() || arg[0] != '-' || arg == "-") {
+      if (arg.empty()) {
+        error = "empty PATH argument";
+        return false;
+      }
+      options.paths.push_back(AbsolutePath(arg, current_dir));
+      continue;
+    }
+    std::string name, value;
+    const bool inline_value = SplitInlineValue(arg, name, value);
+    const bool takes_value =
+        name == "--save-dir" || name == "--listen" || name == "--connect" || name == "--address";
+    if (takes_value && !inline_value) {
+      if (i + 1 >= args.size()) {
+        error = name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+    } else if (!takes_value && inline_value) {
+      error = name + " takes no value";
+      return false;
+    }
+
+    if (name == "--") {
+      options_ended = true;
+    } else if (name == "-h" || name == "--help") {
+      options.help = true;
+    } else if (name == "--subfolders") {
+      options.subfolders = true;
+    } else if (name == "--exit-after-batch") {
+      options.exit_after_batch = true;
+    } else if (name == "--save-dir") {
+      if (have_save_dir) {
+        error = "--save-dir given twice";
+        return false;
+      }
+      have_save_dir = true;
+      options.save_dir_text = value;
+    } else if (takes_value) {
+      if (have_mode) {
+        error = "only one of --listen, --connect and --address may be given";
+        return false;
+      }
+      have_mode = true;
+      if (name == "--listen") {
+        options.mode = ConsoleOptions::Mode::kListen;
+        options.listen_port = ParsePort(value);
+        if (options.listen_port < 0) {
+          error = "--listen needs a port from 1 to 65535, not '" + value + "'";
+          return false;
+        }
+      } else {
+        options.mode =
+            name == "--connect" ? ConsoleOptions::Mode::kConnect : ConsoleOptions::Mode::kAddress;
+        if (value.empty()) {
+          error = name + " needs a non-empty address";
+          return false;
+        }
+        options.address_text = value;
+      }
+    } else {
+      error = "unknown option '" + arg + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string AddressFieldText(const ConsoleOptions& options, const std::string& own_address) {
+  switch (options.mode) {
+    case ConsoleOptions::Mode::kListen:
+      return own_address + ":" + std::to_string(options.listen_port);
+    case ConsoleOptions::Mode::kConnect:
+    case ConsoleOptions::Mode::kAddress:
+      return options.address_text;
+    case ConsoleOptions::Mode::kOwnAddress:
+      break;
+  }
+  return own_address;
+}
+
+std::string UsageText(const char* program) {
+  return std::string("usage: ") + program +
+         " [--save-dir DIR] [--subfolders] [--listen PORT | --connect HOST[:PORT] |"
+         " --address TEXT]\n"
+         "       [--exit-after-batch] [PATH ...]\n"
+         "  --save-dir DIR      where received files are written (default: ./Received Files/)\n"
+         "  --subfolders        receive each sender folder into a subfolder of its own\n"
+         "  --listen PORT       wait for a peer on PORT\n"
+         "  --connect HOST[:PORT]  connect to the dotted IPv4 address HOST (port 10000)\n"
+         "  --address TEXT      as typed into the address field: the own address listens,\n"
+         "                      any other connects (default: the own address)\n"
+         "  --exit-after-batch  end the session once every PATH has been sent\n"
+         "  PATH ...            files and folders to send\n"
+         "Every line of standard input is sent as a chat line.\n";
+}
+
+}  // namespace tovrin

@@ -1,0 +1,96 @@
+#include "port/transfer_meter.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+
+#include "session/session.h"
+#include "port/window_port.h"
+
+namespace tovrin {
+
+namespace {
+// The seconds-per-millisecond factor is kept in single precision on purpose: the time left
+// shown to the user has always been computed with exactly this value.
+constexpr float kSecondsPerMillisecond = 0.001f;
+}  // namespace
+
+std::string FormatStatusLine(int32_t send_rate, int32_t send_eta, int32_t recv_rate,
+                             int32_t recv_eta) {
+  char line[128];
+  std::snprintf(line, sizeof line, "%dK(%d:%02d)/%dK(%d:%02d)", send_rate, send_eta / 60,
+                send_eta % 60, recv_rate, recv_eta / 60, recv_eta % 60);
+  return line;
+}
+
+uint32_t SteadyMilliseconds() {
+  using namespace std::chrono;
+  return static_cast<uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+TransferMeter::TransferMeter(Session& session, Direction direction, MillisecondClock clock)
+    : session_(session), direction_(direction), clock_(clock) {}
+
+std::atomic<int32_t>& TransferMeter::rate_word() {
+  return direction_ == Direction::kSend ? session_.send_rate : session_.recv_rate;
+}
+
+std::atomic<int32_t>& TransferMeter::eta_word() {
+  return direction_ == Direction::kSend ? session_.send_eta : session_.recv_eta;
+}
+
+void TransferMeter::SetBar(int percent) {
+  if (direction_ == Direction::kSend) {
+    session_.port.SetSendProgress(percent);
+  } else {
+    session_.port.SetRecvProgress(percent);
+  }
+}
+
+void TransferMeter::BeginFile(int32_t total) {
+  total_ = total;
+  position_ = 0;
+  start_time_ = clock_();
+}
+
+void TransferMeter::SetPosition(int32_t offset) { position_ = offset; }
+
+void TransferMeter::Advance(int32_t bytes) {
+  // Wraps like the 32-bit word it is; a file that grows past 2 GiB while it is sent must
+  // not make this undefined.
+  position_ = static_cast<int32_t>(static_cast<uint32_t>(position_) + static_cast<uint32_t>(bytes));
+  if (total_ > 0) {
+    // A file that grew while it was sent, or a peer that seeks past what it offered, takes
+    // position past total (or, wrapped, below 0), by a ratio no int holds; the bars only
+    // know 0..100. Clamped before the conversion, which would otherwise be undefined.
+    const double percent = static_cast<double>(position_) * 100.0 / static_cast<double>(total_);
+    SetBar(static_cast<int>(std::clamp(percent, 0.0, 100.0)));
+  }
+  int32_t elapsed = static_cast<int32_t>(clock_() - start_time_);
+  if (elapsed == 0) elapsed = 1;
+  int32_t rate = position_ / elapsed;
+  if (rate == 0) rate = 1;
+  rate_word().store(rate);
+  const double remaining = static_cast<double>(static_cast<int64_t>(total_) - position_) *
+                           static_cast<double>(kSecondsPerMillisecond) / static_cast<double>(rate);
+  // Past the end there is nothing left to wait for: 0:00, never a negative time.
+  eta_word().store(static_cast<int32_t>(std::clamp(remaining, 0.0, double{INT32_MAX})));
+  RefreshStatusLine();
+}
+
+void TransferMeter::Reset() {
+  SetBar(0);
+  rate_word().store(0);
+  eta_word().store(0);
+  RefreshStatusLine();
+}
+
+void TransferMeter::RefreshStatusLine() {
+  session_.port.SetStatusText(FormatStatusLine(session_.send_rate.load(), session_.send_eta.load(),
+                                               session_.recv_rate.load(),
+                                               session_.recv_eta.load()));
+}
+
+}  // namespace tovrin

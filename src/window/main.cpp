@@ -1,0 +1,34 @@
+#include <QApplication>
+#include <QStringList>
+#include <cstdio>
+#include <cstdlib>
+
+#include "window/critical_box.h"
+#include "workers/cthread.h"
+#include "window/my_wnd.h"
+#include "storage/save_dir.h"
+
+namespace {
+
+int Run(int argc, char** argv) {
+  QApplication app(argc, argv);
+  tovrin::SetMessageBoxHandler(tovrin::ShowCriticalBox);
+  QStringList arguments = QCoreApplication::arguments();
+  if (!arguments.isEmpty()) arguments.removeFirst();
+  // Made once and never deleted: workers of the last session may still be finishing.
+  auto* application = new tovrin::CMyWnd(tovrin::ResolveSaveDir(arguments.join(' ').toStdString()));
+  if (!application->Create(nullptr)) return 0;
+  const int code = application->MessageLoop();
+  // Whatever ended the loop, no worker reaches the window from here on.
+  application->port.Shutdown();
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int code = Run(argc, argv);
+  // Workers still finishing may be using static objects: leave without destroying them.
+  std::fflush(nullptr);
+  std::_Exit(code);
+}

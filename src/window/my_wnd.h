@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+
+#include "window/dialog.h"
+#include "queue/send_queue.h"
+#include "session/session.h"
+#include "window/qt_window_port.h"
+
+namespace tovrin {
+
+class MainWindow;
+
+// The application object: the window port, the send queue and the session (in that order,
+// since the later ones keep references to the earlier), and the main window's handlers.
+// Exactly one exists in the program, made with new and never deleted, so nothing a worker
+// may still use goes away under it. UI thread only, apart from what the port and the
+// session's atomic words allow.
+class CMyWnd final : public CDLG {
+ public:
+  explicit CMyWnd(std::string save_dir);
+  // For tests, once no worker can run any more: drops the window without handlers.
+  ~CMyWnd() override;
+
+  bool OnInitDialog() override;
+  bool OnNotify(int code) override;
+
+  // The window as the main window, or nullptr when there is none.
+  [[nodiscard]] MainWindow* main_window() const;
+
+  QtWindowPort port;
+  SendQueue queue;
+  Session session;
+
+ protected:
+  QWidget* MakeWindow(QWidget* parent) override;
+  // The session's end (Teardown, while the controls still exist), the quit, then the port
+  // stops acting on the window.
+  bool OnDestroy() override;
+};
+
+}  // namespace tovrin

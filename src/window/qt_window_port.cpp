@@ -1,0 +1,208 @@
+#include "window/qt_window_port.h"
+
+#include <QTimer>
+#include <chrono>
+
+#include "port/format.h"
+#include "window/main_window.h"
+
+namespace tovrin {
+namespace {
+
+// How often worker updates of the bars and the status line reach the screen at most.
+constexpr std::chrono::milliseconds METER_INTERVAL(40);
+
+}  // namespace
+
+QtWindowPort::~QtWindowPort() { Shutdown(); }
+
+void QtWindowPort::Attach(MainWindow* window, std::function<void()> on_accept) {
+  auto* receiver = new QObject();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ui_thread_ = std::this_thread::get_id();
+    window_ = window;
+    receiver_ = receiver;
+    on_accept_ = std::move(on_accept);
+    meters_ = Meters{};
+    open_ = true;
+  }
+  window_gone_ = QObject::connect(window, &QObject::destroyed, receiver, [this] { Shutdown(); });
+}
+
+void QtWindowPort::Shutdown() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_ || !OnUiThread()) return;
+    open_ = false;
+    for (const std::shared_ptr<Call>& call : pending_) call->abandoned = true;
+    pending_.clear();
+    meters_ = Meters{};
+  }
+  finished_.notify_all();
+  QObject::disconnect(window_gone_);
+  StopWatching();
+  // Later, not now: Shutdown may run inside one of the receiver's own calls. Calls still
+  // queued for it find themselves abandoned.
+  receiver_->deleteLater();
+  receiver_ = nullptr;
+  window_ = nullptr;
+  on_accept_ = nullptr;
+}
+
+int QtWindowPort::PendingCalls() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(pending_.size());
+}
+
+bool QtWindowPort::RunOnUiThread(const std::function<void()>& task) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!open_) return false;
+  if (OnUiThread()) {
+    lock.unlock();
+    task();
+    return true;
+  }
+  auto call = std::make_shared<Call>();
+  call->task = &task;
+  pending_.push_back(call);
+  // Posted under the lock, so Shutdown cannot remove the receiver in between.
+  QMetaObject::invokeMethod(
+      receiver_, [this, call] { Execute(call); }, Qt::QueuedConnection);
+  finished_.wait(lock, [&] { return call->done || call->abandoned; });
+  return call->done;
+}
+
+void QtWindowPort::Execute(const std::shared_ptr<Call>& call) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (call->abandoned) return;
+    std::erase(pending_, call);
+  }
+  (*call->task)();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    call->done = true;
+  }
+  finished_.notify_all();
+}
+
+void QtWindowPort::AppendChatLog(const std::string& text) {
+  RunOnUiThread([&] { MainWindow::AppendLine(window_->chat_log(), EscapeControls(text)); });
+}
+
+void QtWindowPort::AppendSendLog(const std::string& text) {
+  RunOnUiThread([&] { MainWindow::AppendLine(window_->send_log(), EscapeControls(text)); });
+}
+
+void QtWindowPort::AppendRecvLog(const std::string& text) {
+  RunOnUiThread([&] { MainWindow::AppendLine(window_->recv_log(), EscapeControls(text)); });
+}
+
+void QtWindowPort::SetSendProgress(int percent) {
+  PostMeter([percent](Meters& m) {
+    m.send_percent = percent;
+    m.send_dirty = true;
+  });
+}
+
+void QtWindowPort::SetRecvProgress(int percent) {
+  PostMeter([percent](Meters& m) {
+    m.recv_percent = percent;
+    m.recv_dirty = true;
+  });
+}
+
+void QtWindowPort::SetStatusText(const std::string& text) {
+  PostMeter([&text](Meters& m) {
+    m.status = text;
+    m.status_dirty = true;
+  });
+}
+
+void QtWindowPort::PostMeter(const std::function<void(Meters&)>& store) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!open_) return;
+  store(meters_);
+  if (OnUiThread()) {
+    lock.unlock();
+    ApplyMeters();
+    return;
+  }
+  if (meters_.posted) return;
+  meters_.posted = true;
+  // A worker updates the meter after every 32 KiB chunk; the window shows the latest values
+  // a few dozen times a second instead of painting for every one of them.
+  QMetaObject::invokeMethod(
+      receiver_,
+      [this] { QTimer::singleShot(METER_INTERVAL, receiver_, [this] { ApplyMeters(); }); },
+      Qt::QueuedConnection);
+}
+
+void QtWindowPort::ApplyMeters() {
+  Meters latest;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!open_) return;
+    latest = meters_;
+    meters_.send_dirty = meters_.recv_dirty = meters_.status_dirty = false;
+    meters_.posted = false;
+  }
+  if (latest.send_dirty) window_->send_progress()->setValue(latest.send_percent);
+  if (latest.recv_dirty) window_->recv_progress()->setValue(latest.recv_percent);
+  if (latest.status_dirty) window_->status()->setText(QString::fromStdString(latest.status));
+}
+
+bool QtWindowPort::IsSubfoldersChecked() {
+  bool checked = false;
+  RunOnUiThread([&] { checked = window_->subfolders()->isChecked(); });
+  return checked;
+}
+
+std::string QtWindowPort::GetInputText() {
+  std::string text;
+  RunOnUiThread([&] { text = window_->address()->text().toStdString(); });
+  return text;
+}
+
+void QtWindowPort::SetInputText(const std::string& text) {
+  RunOnUiThread([&] { window_->address()->setText(QString::fromStdString(text)); });
+}
+
+void QtWindowPort::SetConnectLabel(const std::string& text) {
+  RunOnUiThread([&] { window_->connect_button()->setText(QString::fromStdString(text)); });
+}
+
+void QtWindowPort::EnableConnect(bool enabled) {
+  RunOnUiThread([&] { window_->connect_button()->setEnabled(enabled); });
+}
+
+void QtWindowPort::EnableDisconnect(bool enabled) {
+  RunOnUiThread([&] { window_->disconnect_button()->setEnabled(enabled); });
+}
+
+void QtWindowPort::SelectTab(int index) {
+  RunOnUiThread([&] { window_->SelectTab(index); });
+}
+
+void QtWindowPort::WatchListenSocket(int fd) {
+  RunOnUiThread([&] {
+    StopWatching();
+    if (fd < 0) return;
+    notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, receiver_);
+    QObject::connect(notifier_, &QSocketNotifier::activated, receiver_, [this] {
+      if (on_accept_) on_accept_();
+    });
+  });
+}
+
+void QtWindowPort::StopWatching() {
+  if (notifier_ == nullptr) return;
+  // Disabled now, so the descriptor may be closed right after; deleted once its own
+  // activation (which may have led here) has returned.
+  notifier_->setEnabled(false);
+  notifier_->deleteLater();
+  notifier_ = nullptr;
+}
+
+}  // namespace tovrin

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "port/window_port.h"
+
+namespace tovrin {
+
+class MainWindow;
+
+// The window port on the Qt main window.
+//
+// On the UI thread an operation runs directly. From a worker it is posted to the UI thread
+// and the worker waits for it; the UI thread never waits for a worker. The three meter
+// displays are posted without waiting and coalesced (the latest value wins), since a round
+// trip per 32 KiB chunk would cap a transfer.
+//
+// Until Attach and after Shutdown every operation returns at once without effect and
+// without touching Qt, on any thread; Shutdown also releases workers already waiting. The
+// object must outlive every worker that may call it.
+class QtWindowPort final : public WindowPort {
+ public:
+  QtWindowPort() = default;
+  // UI thread; shuts down first.
+  ~QtWindowPort() override;
+  QtWindowPort(const QtWindowPort&) = delete;
+  QtWindowPort& operator=(const QtWindowPort&) = delete;
+
+  // UI thread: operations from now on act on `window`. `on_accept` runs on the UI thread
+  // when the watched listening socket is readable.
+  void Attach(MainWindow* window, std::function<void()> on_accept);
+  // UI thread: the window is going away or the event loop has ended. Idempotent.
+  void Shutdown();
+  // Worker calls posted and not yet carried out or abandoned (for tests).
+  [[nodiscard]] int PendingCalls();
+
+  void AppendChatLog(const std::string& text) override;
+  void AppendSendLog(const std::string& text) override;
+  void AppendRecvLog(const std::string& text) override;
+  void SetSendProgress(int percent) override;
+  void SetRecvProgress(int percent) override;
+  void SetStatusText(const std::string& text) override;
+  [[nodiscard]] bool IsSubfoldersChecked() override;
+  [[nodiscard]] std::string GetInputText() override;
+  void SetInputText(const std::string& text) override;
+  void SetConnectLabel(const std::string& text) override;
+  void EnableConnect(bool enabled) override;
+  void EnableDisconnect(bool enabled) override;
+  void SelectTab(int index) override;
+  bool RunOnUiThread(const std::function<void()>& task) override;
+  void WatchListenSocket(int fd) override;
+
+ private:
+  // One worker call waiting for the UI thread. The task lives on the worker's stack: it is
+  // run only while the worker still waits (not abandoned).
+  struct Call {
+    const std::function<void()>* task;
+    bool done = false;
+    bool abandoned = false;
+  };
+  // The latest meter values not yet shown.
+  struct Meters {
+    int send_percent = 0;
+    int recv_percent = 0;
+    std::string status;
+    bool send_dirty = false;
+    bool recv_dirty = false;
+    bool status_dirty = false;
+    bool posted = false;
+  };
+
+  [[nodiscard]] bool OnUiThread() const { return std::this_thread::get_id() == ui_thread_; }
+  // UI thread: carries out a posted call unless it was abandoned.
+  void Execute(const std::shared_ptr<Call>& call);
+  // Stores a meter value and shows it now (UI thread) or posts one update (worker).
+  void PostMeter(const std::function<void(Meters&)>& store);
+  void ApplyMeters();
+  void StopWatching();
+
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  // Guarded by mutex_; written on the UI thread only.
+  bool open_ = false;
+  std::thread::id ui_thread_;
+  std::deque<std::shared_ptr<Call>> pending_;
+  Meters meters_;
+  // UI thread only, valid while open_.
+  MainWindow* window_ = nullptr;
+  QObject* receiver_ = nullptr;
+  QPointer<QSocketNotifier> notifier_;
+  std::function<void()> on_accept_;
+  QMetaObject::Connection window_gone_;
+};
+
+}  // namespace tovrin
