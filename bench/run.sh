@@ -30,7 +30,7 @@ elif ! [[ "$runs" =~ ^[0-9]+$ ]] || [ "$runs" -lt 3 ]; then
   exit 2
 fi
 
-"$here/tools/ensure-packages.sh" cmake make g++ pkg-config qt6-base-dev socat time tar \
+"$here/tools/ensure-packages.sh" cmake make g++ pkg-config qt6-base-dev qt6-l10n-tools socat time tar \
   iproute2 procps diffutils
 [ "$profile" -eq 0 ] || "$here/tools/ensure-packages.sh" linux-perf
 

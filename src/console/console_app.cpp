@@ -5,17 +5,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
 
 #include "console/console_port.h"
+#include "port/format.h"
+#include "port/texts.h"
 #include "queue/send_queue.h"
 #include "session/lifecycle.h"
 #include "session/session.h"
 #include "storage/save_dir.h"
-#include "port/format.h"
-#include "port/texts.h"
 
 namespace tovrin {
 namespace {
@@ -118,7 +119,7 @@ enum class Outcome { kRunning, kSessionEnded, kNoSession };
 Outcome Assess(Session& s) {
   const bool started = s.sessions_started.load() > 0;
   if (s.idle.load() == 1) return started ? Outcome::kSessionEnded : Outcome::kNoSession;
-  if (!started && s.listen_socket < 0) return Outcome::kNoSession;
+  if (!started && s.listen_socket < 0 && s.connect_socket < 0) return Outcome::kNoSession;
   return Outcome::kRunning;
 }
 
@@ -142,6 +143,8 @@ int RunConsole(const ConsoleOptions& options) {
   StdinLines input;
   for (;;) {
     int listen_fd = -1;
+    int connect_fd = -1;
+    int timeout_ms = LOOP_INTERVAL_MS;
     bool want_input = false;
     bool line_waiting = false;
     {
@@ -169,15 +172,28 @@ int RunConsole(const ConsoleOptions& options) {
       line_waiting = input.HasLine();
       want_input = ready && input.open() && !line_waiting;
       listen_fd = port->watched_socket();
+      connect_fd = port->connecting_socket();
+      if (line_waiting) timeout_ms = LINE_WAITING_INTERVAL_MS;
+      if (connect_fd >= 0) {
+        // A connect that runs out of time is reported like one that ended.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            port->connect_deadline() - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+          OnSocketNotify(s, FD_CONNECT);
+          continue;
+        }
+        timeout_ms = static_cast<int>(std::min<int64_t>(timeout_ms, left.count()));
+      }
     }
     port->FlushStatus();
 
-    pollfd fds[3];
+    pollfd fds[4];
     nfds_t count = 0;
     if (port->wake_fd() >= 0) fds[count++] = pollfd{port->wake_fd(), POLLIN, 0};
     if (listen_fd >= 0) fds[count++] = pollfd{listen_fd, POLLIN, 0};
+    if (connect_fd >= 0) fds[count++] = pollfd{connect_fd, POLLOUT, 0};
     if (want_input) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
-    const int events = poll(fds, count, line_waiting ? LINE_WAITING_INTERVAL_MS : LOOP_INTERVAL_MS);
+    const int events = poll(fds, count, timeout_ms);
     if (events <= 0) continue;
     for (nfds_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
@@ -185,6 +201,9 @@ int RunConsole(const ConsoleOptions& options) {
         port->DrainWake();
       } else if (fds[i].fd == STDIN_FILENO) {
         input.Read();
+      } else if (fds[i].fd == connect_fd) {
+        auto ui = port->LockUi();
+        if (port->connecting_socket() == connect_fd) OnSocketNotify(s, FD_CONNECT);
       } else if ((fds[i].revents & POLLIN) != 0) {
         auto ui = port->LockUi();
         // The socket may have been closed and its number reused since the poll.

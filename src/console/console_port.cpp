@@ -48,6 +48,14 @@ void ConsolePort::WatchListenSocket(int fd) { TOVRIN_AS_UI(watched_socket_.store
 
 #undef TOVRIN_AS_UI
 
+bool ConsolePort::WatchConnectSocket(int fd, int timeout_ms) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (closed_) return false;
+  connecting_socket_ = fd;
+  connect_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  return true;
+}
+
 void ConsolePort::SetConnectLabel(const std::string&) {}
 
 void ConsolePort::SetStatusText(const std::string& text) {
@@ -104,6 +112,7 @@ void ConsolePort::Close() {
   ClearStatusLocked();
   closed_ = true;
   watched_socket_.store(-1);
+  connecting_socket_ = -1;
 }
 
 void ConsolePort::WriteLogLine(const char* prefix, const std::string& text) {

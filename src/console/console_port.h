@@ -42,6 +42,7 @@ class ConsolePort final : public WindowPort {
   void SelectTab(int index) override;
   bool RunOnUiThread(const std::function<void()>& task) override;
   void WatchListenSocket(int fd) override;
+  bool WatchConnectSocket(int fd, int timeout_ms) override;
 
   // Makes the calling thread the UI thread while the lock is held.
   [[nodiscard]] std::unique_lock<std::recursive_mutex> LockUi();
@@ -53,6 +54,12 @@ class ConsolePort final : public WindowPort {
 
   // Any thread: the listening socket to poll for incoming connections, or -1.
   [[nodiscard]] int watched_socket() const { return watched_socket_.load(); }
+  // UI thread (LockUi): the socket of a connect under way to poll for writability, or -1,
+  // and when its time is up.
+  [[nodiscard]] int connecting_socket() const { return connecting_socket_; }
+  [[nodiscard]] std::chrono::steady_clock::time_point connect_deadline() const {
+    return connect_deadline_;
+  }
 
   // Main loop, any thread: prints the latest status text if it has not been shown yet and
   // the throttle allows it.
@@ -84,6 +91,8 @@ class ConsolePort final : public WindowPort {
   std::chrono::steady_clock::time_point status_printed_at_{};
 
   std::atomic<int> watched_socket_{-1};
+  int connecting_socket_ = -1;
+  std::chrono::steady_clock::time_point connect_deadline_{};
   const int wake_fd_;
 };
 

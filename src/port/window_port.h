@@ -40,6 +40,17 @@ class WindowPort {
   // UI thread: the listening socket whose incoming connections are to be reported through
   // OnSocketNotify, or -1 to stop watching (always called before that socket is closed).
   virtual void WatchListenSocket(int fd) = 0;
+
+  // UI thread: the socket of a non-blocking connect under way, to be reported through
+  // OnSocketNotify with FD_CONNECT once it is writable (connected or failed) or `timeout_ms`
+  // have passed; -1 stops watching (always called before that socket is closed). True when
+  // the port watches it; a port that cannot answers false and the connect is waited for on
+  // the spot.
+  virtual bool WatchConnectSocket(int fd, int timeout_ms) {
+    (void)fd;
+    (void)timeout_ms;
+    return false;
+  }
 };
 
 }  // namespace tovrin

@@ -10,15 +10,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <memory>
 
-#include "protocol/connection.h"
-#include "session/session.h"
 #include "port/format.h"
 #include "port/texts.h"
+#include "port/transfer_meter.h"
 #include "port/window_port.h"
+#include "protocol/connection.h"
+#include "session/session.h"
 #include "workers/workers.h"
 
 namespace tovrin {
@@ -71,29 +74,46 @@ void PrepareSessionSocket(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms, sizeof user_timeout_ms);
 }
 
-// Connects a new socket to `address`, giving up after `timeout_ms`; the socket is blocking
-// again on success. -1 on failure.
-int ConnectWithTimeout(const sockaddr_in& address, int timeout_ms) {
+// Starts a non-blocking connect of a new socket to `address`: the socket, or -1 when the
+// connect failed at once.
+int StartConnect(const sockaddr_in& address) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-  if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
-    pollfd waiting{fd, POLLOUT, 0};
-    int ready;
-    do {
-      ready = poll(&waiting, 1, timeout_ms);
-    } while (ready < 0 && errno == EINTR);
-    int error = 0;
-    socklen_t length = sizeof error;
-    connected =
-        ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-  }
-  const int flags = fcntl(fd, F_GETFL);
-  if (!connected || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+      errno != EINPROGRESS && errno != EINTR) {
     ::close(fd);
     return -1;
   }
   return fd;
+}
+
+// The socket of a connect that was under way, now writable or out of time: true, with the
+// socket blocking again, when it is connected.
+bool Connected(int fd) {
+  pollfd ready{fd, POLLOUT, 0};
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0 ||
+      getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+    return false;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// For a port that cannot watch a connecting socket: waits on the UI thread until the socket
+// is writable or `timeout_ms` have passed.
+void WaitUntilWritable(int fd, int timeout_ms) {
+  pollfd waiting{fd, POLLOUT, 0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (poll(&waiting, 1, static_cast<int>(std::max<int64_t>(0, left.count()))) >= 0 ||
+        errno != EINTR) {
+      return;
+    }
+  }
 }
 
 bool AnyWorkerRunning(const Session& s) {
@@ -106,6 +126,32 @@ void CloseListenSocket(Session& s) {
   s.port.WatchListenSocket(-1);
   ::close(s.listen_socket);
   s.listen_socket = -1;
+}
+
+// UI thread.
+void CloseConnectSocket(Session& s) {
+  if (s.connect_socket < 0) return;
+  s.port.WatchConnectSocket(-1, 0);
+  ::close(s.connect_socket);
+  s.connect_socket = -1;
+}
+
+// UI thread: the connect under way has ended or is out of time.
+void FinishConnect(Session& s) {
+  const int fd = s.connect_socket;
+  if (fd < 0) return;
+  s.port.WatchConnectSocket(-1, 0);
+  s.connect_socket = -1;
+  if (!Connected(fd)) {
+    ::close(fd);
+    s.port.AppendChatLog(text::kConnectFailed);
+    s.port.EnableConnect(true);
+    return;
+  }
+  PrepareSessionSocket(fd);
+  s.peer_socket = std::make_shared<Connection>(fd);
+  s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
+  StartSession(s);
 }
 
 // UI thread. Wakes every worker blocked on the connection; the descriptor is closed when the
@@ -239,21 +285,28 @@ bool ConnectToPeer(Session& s, const std::string& host, int port) {
   s.peer_addr.sin_addr.s_addr = *address;
   s.port.AppendChatLog(FormatLine(text::kConnecting, port));
 
-  // The UI thread waits here until the peer answers or the time limit passes.
-  const int fd = ConnectWithTimeout(s.peer_addr, s.connect_timeout_ms);
+  const int fd = StartConnect(s.peer_addr);
   if (fd < 0) {
     s.port.AppendChatLog(text::kConnectFailed);
     s.port.EnableConnect(true);
     return true;
   }
-  PrepareSessionSocket(fd);
-  s.peer_socket = std::make_shared<Connection>(fd);
-  s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
-  StartSession(s);
+  // The Connecting state: the event loop goes on and reports the end of the connect (or
+  // its time limit) through OnSocketNotify; Disconnect closes the socket meanwhile.
+  s.connect_socket = fd;
+  if (!s.port.WatchConnectSocket(fd, s.connect_timeout_ms)) {
+    WaitUntilWritable(fd, s.connect_timeout_ms);
+    FinishConnect(s);
+  }
   return true;
 }
 
 bool OnSocketNotify(Session& s, uint32_t word) {
+  if ((word & 0xFFFF) == FD_CONNECT) {
+    // Connected or not, FinishConnect finds out from the socket itself.
+    FinishConnect(s);
+    return true;
+  }
   if ((word >> 16) != 0) return false;
   if ((word & 0xFFFF) != FD_ACCEPT) return true;
   int fd = -1;
@@ -318,7 +371,16 @@ bool Teardown(Session& s, uint32_t attempt) {
       s.port.SelectTab(0);
     }
     s.Notify();
+    // Both directions back to zero, as after a batch; runs again after the workers' last
+    // meter updates, since they end with a Teardown of their own.
+    for (std::atomic<int32_t>* word : {&s.send_rate, &s.send_eta, &s.recv_rate, &s.recv_eta}) {
+      word->store(0);
+    }
+    s.port.SetSendProgress(0);
+    s.port.SetRecvProgress(0);
+    s.port.SetStatusText(FormatStatusLine(0, 0, 0, 0));
     CloseListenSocket(s);
+    CloseConnectSocket(s);
     ClosePeerSocket(s);
     s.port.SetInputText(s.saved_address);
     s.port.SetConnectLabel(text::kConnect);

@@ -11,6 +11,7 @@ struct Session;
 
 inline constexpr int DEFAULT_PORT = 10000;
 inline constexpr uint32_t FD_ACCEPT = 8;
+inline constexpr uint32_t FD_CONNECT = 16;
 
 // The address text split at its first colon. The port is converted like atoi (no digits
 // give 0; DEFAULT_PORT without a colon); the socket uses its low 16 bits.
@@ -34,7 +35,8 @@ bool OnConnect(Session& s);
 // UI thread, from OnConnect.
 void StartListening(Session& s, int port);
 bool ConnectToPeer(Session& s, const std::string& host, int port);
-// UI thread: the listening socket reported an event (low 16 bits) or an error (high 16).
+// UI thread: the listening socket reported an event (low 16 bits) or an error (high 16);
+// FD_CONNECT: the connect under way has ended or run out of time.
 bool OnSocketNotify(Session& s, uint32_t word);
 // UI thread: a connected socket exists in peer_socket. Its workers start at once, or, while a
 // worker of the previous session is still ending, as soon as the last of those has ended.

@@ -78,6 +78,8 @@ struct Session final {
   // found a record still held); EndWorker starts them. 0: none waits.
   uint32_t pending_start = 0;
   int listen_socket = -1;
+  // The socket of a connect under way (non-blocking, watched by the port), or -1.
+  int connect_socket = -1;
   std::shared_ptr<Connection> peer_socket;
   std::string saved_address;
   sockaddr_in listen_addr{};

@@ -42,7 +42,8 @@ bool CDLG::Create(QWidget* parent) {
   QGuiApplication::setQuitOnLastWindowClosed(false);
   OnInitDialog();
   if (dialog_window_ == nullptr) return false;
-  if (parent == nullptr) {
+  // A window that OnInitDialog put in a place of its own stays there.
+  if (parent == nullptr && !window->testAttribute(Qt::WA_Moved)) {
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
       QRect frame = window->frameGeometry();
       frame.moveCenter(screen->availableGeometry().center());

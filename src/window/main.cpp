@@ -3,16 +3,18 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "window/critical_box.h"
-#include "workers/cthread.h"
-#include "window/my_wnd.h"
 #include "storage/save_dir.h"
+#include "window/critical_box.h"
+#include "window/my_wnd.h"
+#include "window/translation.h"
+#include "workers/cthread.h"
 
 namespace {
 
 int Run(int argc, char** argv) {
   QApplication app(argc, argv);
   tovrin::SetMessageBoxHandler(tovrin::ShowCriticalBox);
+  tovrin::InstallTranslation(QLocale::system());
   QStringList arguments = QCoreApplication::arguments();
   if (!arguments.isEmpty()) arguments.removeFirst();
   // Made once and never deleted: workers of the last session may still be finishing.

@@ -1,5 +1,7 @@
 #include "window/main_window.h"
 
+#include <QApplication>
+#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QKeyEvent>
@@ -8,7 +10,9 @@
 #include <QUrl>
 #include <algorithm>
 
+#include "port/format.h"
 #include "port/texts.h"
+#include "window/translation.h"
 
 namespace tovrin {
 namespace {
@@ -21,7 +25,12 @@ constexpr int MIN_CLIENT_HEIGHT = 120;
 constexpr int DESIGN_WIDTH_DU = 184;
 constexpr int DESIGN_HEIGHT_DU = 138;
 
-QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+// Log lines that deserve the user's eye while the window is in the background.
+bool AsksForAttention(const std::string& line) {
+  static const std::string chat_received =
+      std::string(text::kChatReceived).substr(0, std::string(text::kChatReceived).find('%'));
+  return line.starts_with(chat_received) || line == text::kReceiveDone;
+}
 
 }  // namespace
 
@@ -29,20 +38,22 @@ MainWindow::MainWindow(QWidget* parent)
     : QWidget(parent),
       subfolders_(new QCheckBox(this)),
       address_(new QLineEdit(this)),
-      connect_(new QPushButton(Text(text::kConnect), this)),
-      disconnect_(new QPushButton(Text(text::kDisconnect), this)),
+      connect_(new QPushButton(Tr(text::kConnect), this)),
+      disconnect_(new QPushButton(Tr(text::kDisconnect), this)),
       send_progress_(new QProgressBar(this)),
       recv_progress_(new QProgressBar(this)),
       tabs_(new TabControl(this)),
-      status_(new QLabel(Text(text::kStatusInitial), this)),
+      status_(new QLabel(Tr(text::kStatusInitial), this)),
       send_log_(MakeLog("IDC_SEND_LOG")),
       send_list_(new SendList(this)),
       chat_log_(MakeLog("IDC_CHAT_LOG")),
       recv_log_(MakeLog("IDC_RECV_LOG")) {
   setObjectName("IDD_MAIN");
-  setWindowTitle(Text(text::kCaption));
+  setWindowTitle(QString::fromUtf8(text::kCaption));
   setAcceptDrops(true);
   subfolders_->setObjectName("IDC_SUBFOLDERS");
+  subfolders_->setToolTip(Tr("受信したファイルを、送り手のフォルダごとのサブフォルダに保存します"));
+  subfolders_->setAccessibleName(Tr("フォルダごとに保存"));
   address_->setObjectName("IDC_ADDRESS");
   // A drop on the field is a drop on the window, not text typed into the field.
   address_->setAcceptDrops(false);
@@ -51,6 +62,10 @@ MainWindow::MainWindow(QWidget* parent)
   disconnect_->setEnabled(false);
   send_progress_->setObjectName("IDC_SEND_PROGRESS");
   recv_progress_->setObjectName("IDC_RECV_PROGRESS");
+  send_progress_->setToolTip(Tr("送信中のファイルの進み具合"));
+  send_progress_->setAccessibleName(Tr("送信の進み具合"));
+  recv_progress_->setToolTip(Tr("受信中のファイルの進み具合"));
+  recv_progress_->setAccessibleName(Tr("受信の進み具合"));
   for (QProgressBar* bar : {send_progress_, recv_progress_}) {
     bar->setTextVisible(false);
     bar->setValue(0);
@@ -60,6 +75,13 @@ MainWindow::MainWindow(QWidget* parent)
   status_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   status_->setIndent(3);
   send_list_->setObjectName("IDC_SEND_LIST");
+  send_list_->on_paths = [this](const std::vector<std::string>& paths) {
+    if (on_drop) on_drop(paths);
+  };
+  AddOpenFolder(chat_log_);
+  AddOpenFolder(recv_log_);
+  open_url = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+  request_attention = [this] { QApplication::alert(this); };
   connect(connect_, &QPushButton::clicked, this, [this] {
     if (on_connect) on_connect();
   });
@@ -81,11 +103,43 @@ MainWindow::MainWindow(QWidget* parent)
   for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
 }
 
-QListWidget* MainWindow::MakeLog(const char* id) {
-  auto* list = new QListWidget(this);
-  list->setObjectName(id);
-  list->setSelectionMode(QAbstractItemView::SingleSelection);
-  return list;
+LineView* MainWindow::MakeLog(const char* id) {
+  auto* log = new LineView(this);
+  log->setObjectName(id);
+  log->SetSelectsNewRows(true);
+  return log;
+}
+
+void MainWindow::AddOpenFolder(LineView* log) {
+  auto* open = new QAction(Tr("フォルダを開く"), log);
+  open->setObjectName("OPEN_FOLDER");
+  open->setEnabled(false);
+  log->addAction(open);
+  log->setContextMenuPolicy(Qt::ActionsContextMenu);
+  // A right click makes the row under the pointer current before the menu shows.
+  connect(log->selectionModel(), &QItemSelectionModel::currentChanged, open,
+          [open](const QModelIndex& current) {
+            open->setEnabled(!current.data(LineModel::FOLDER_ROLE).toString().isEmpty());
+          });
+  connect(open, &QAction::triggered, this, [this, log] { OpenFolder(log, log->currentRow()); });
+  connect(log, &QAbstractItemView::doubleClicked, this,
+          [this, log](const QModelIndex& index) { OpenFolder(log, index.row()); });
+}
+
+QAction* MainWindow::open_folder_action(LineView* log) const {
+  return log->findChild<QAction*>("OPEN_FOLDER");
+}
+
+void MainWindow::OpenFolder(LineView* log, int row) {
+  const QString folder = log->lines()->Folder(row);
+  if (!folder.isEmpty() && open_url) open_url(QUrl::fromLocalFile(folder));
+}
+
+void MainWindow::AppendLog(LineView* log, const std::string& line) {
+  const std::string folder = folder_of_line ? folder_of_line(line) : std::string();
+  log->lines()->Insert(log->count(), TranslateLine(QString::fromStdString(EscapeControls(line))),
+                       QString::fromStdString(folder));
+  if (AsksForAttention(line) && !isActiveWindow() && request_attention) request_attention();
 }
 
 void MainWindow::SelectTab(int index) {
@@ -98,12 +152,6 @@ void MainWindow::SelectTab(int index) {
   send_list_->setVisible(index == 1);
   send_log_->setVisible(index == 2);
   recv_log_->setVisible(index == 3);
-}
-
-void MainWindow::AppendLine(QListWidget* list, const std::string& text) {
-  list->addItem(QString::fromStdString(text));
-  list->setCurrentRow(list->count() - 1);
-  list->scrollToBottom();
 }
 
 void MainWindow::WidenForTabs() {
@@ -134,9 +182,36 @@ void MainWindow::LayOut() {
   update();
 }
 
+bool MainWindow::SwitchTabByKey(const QKeyEvent* event) {
+  const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+  int step = 0;
+  if (modifiers == Qt::ControlModifier) {
+    if (event->key() == Qt::Key_Tab || event->key() == Qt::Key_PageDown) step = 1;
+    if (event->key() == Qt::Key_PageUp) step = -1;
+  } else if (modifiers == (Qt::ControlModifier | Qt::ShiftModifier)) {
+    if (event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab) step = -1;
+  }
+  if (step == 0) return false;
+  QTabBar* bar = tabs_->bar();
+  const int count = bar->count();
+  // As a click on the tab: the bar reports the change to on_tab_changed.
+  if (count > 0) bar->setCurrentIndex((bar->currentIndex() + step + count) % count);
+  return true;
+}
+
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress) {
-    const int key = static_cast<QKeyEvent*>(event)->key();
+  if (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) {
+    const auto* keys = static_cast<QKeyEvent*>(event);
+    if (event->type() == QEvent::ShortcutOverride) {
+      // Claimed here, so no control uses these keys for anything else.
+      const bool tab_switch = (keys->modifiers() & Qt::ControlModifier) != 0 &&
+                              (keys->key() == Qt::Key_Tab || keys->key() == Qt::Key_Backtab ||
+                               keys->key() == Qt::Key_PageDown || keys->key() == Qt::Key_PageUp);
+      if (tab_switch) event->accept();
+      return false;
+    }
+    if (SwitchTabByKey(keys)) return true;
+    const int key = keys->key();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
       // As in a dialog: a push button with the focus is the default button while it has it.
       auto* focused = qobject_cast<QPushButton*>(watched);
@@ -165,14 +240,7 @@ void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
 
 void MainWindow::dropEvent(QDropEvent* event) {
   if (!event->mimeData()->hasUrls()) return;
-  std::vector<std::string> paths;
-  for (const QUrl& url : event->mimeData()->urls()) {
-    if (!url.isLocalFile()) continue;
-    std::string path = url.toLocalFile().toStdString();
-    // A folder may arrive as ".../name/"; the queue wants its name as the item.
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    paths.push_back(std::move(path));
-  }
+  const std::vector<std::string> paths = LocalPaths(event->mimeData()->urls());
   event->acceptProposedAction();
   if (on_drop) on_drop(paths);
 }

@@ -1,16 +1,19 @@
 #pragma once
 
+#include <QAction>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QUrl>
 #include <QWidget>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "window/line_view.h"
 #include "window/send_list.h"
 #include "window/tab_control.h"
 
@@ -21,6 +24,8 @@ namespace tovrin {
 //
 // Every control's object name is its control id (IDC_ADDRESS, ...). The four lists are
 // children of the window, not of the tab control, and lie over its page area.
+//
+// Its texts are Japanese at the source and shown in the window's language (translation.h).
 class MainWindow final : public QWidget {
   Q_OBJECT
 
@@ -35,16 +40,20 @@ class MainWindow final : public QWidget {
   [[nodiscard]] QProgressBar* recv_progress() const { return recv_progress_; }
   [[nodiscard]] TabControl* tabs() const { return tabs_; }
   [[nodiscard]] QLabel* status() const { return status_; }
-  [[nodiscard]] QListWidget* chat_log() const { return chat_log_; }
+  [[nodiscard]] LineView* chat_log() const { return chat_log_; }
   [[nodiscard]] SendList* send_list() const { return send_list_; }
-  [[nodiscard]] QListWidget* send_log() const { return send_log_; }
-  [[nodiscard]] QListWidget* recv_log() const { return recv_log_; }
+  [[nodiscard]] LineView* send_log() const { return send_log_; }
+  [[nodiscard]] LineView* recv_log() const { return recv_log_; }
+  // "フォルダを開く" of the chat log's and the receive log's context menus.
+  [[nodiscard]] QAction* open_folder_action(LineView* log) const;
 
   // Makes tab `index` current and shows only its list: 0 chat log, 1 send list, 2 send log,
   // 3 receive log. Does not report a tab change.
   void SelectTab(int index);
-  // Adds a line at the end of a log and selects it, which brings it into view.
-  static void AppendLine(QListWidget* list, const std::string& text);
+  // Adds a line as the core wrote it at the end of a log, shown with its control characters
+  // escaped and in the window's language. A line the peer sent or the end of a received
+  // batch asks for the user's attention while the window is not active.
+  void AppendLog(LineView* log, const std::string& line);
   // Widens the window, before it is first shown, so that every tab's text fits.
   void WidenForTabs();
   // Places every control for the current client size; nothing moves while minimised.
@@ -56,8 +65,14 @@ class MainWindow final : public QWidget {
   std::function<void()> on_disconnect;
   // The user picked another tab.
   std::function<void()> on_tab_changed;
-  // Local paths of one drop, in drop order.
+  // Local paths of one drop, in drop order; also files chosen or pasted on the send list.
   std::function<void(const std::vector<std::string>&)> on_drop;
+  // The folder a log line points at (a received file's folder, the save directory), or "".
+  std::function<std::string(const std::string&)> folder_of_line;
+  // Shows a folder in the desktop's file manager; tests replace it.
+  std::function<bool(const QUrl&)> open_url;
+  // Asks the desktop to draw the user's eye to the window; tests replace it.
+  std::function<void()> request_attention;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -67,7 +82,11 @@ class MainWindow final : public QWidget {
   void dropEvent(QDropEvent* event) override;
 
  private:
-  QListWidget* MakeLog(const char* id);
+  LineView* MakeLog(const char* id);
+  void AddOpenFolder(LineView* log);
+  void OpenFolder(LineView* log, int row);
+  // Ctrl+Tab, Ctrl+Shift+Tab, Ctrl+PgDn and Ctrl+PgUp: true when `event` was one of them.
+  bool SwitchTabByKey(const QKeyEvent* event);
 
   QCheckBox* subfolders_;
   QLineEdit* address_;
@@ -77,10 +96,10 @@ class MainWindow final : public QWidget {
   QProgressBar* recv_progress_;
   TabControl* tabs_;
   QLabel* status_;
-  QListWidget* send_log_;
+  LineView* send_log_;
   SendList* send_list_;
-  QListWidget* chat_log_;
-  QListWidget* recv_log_;
+  LineView* chat_log_;
+  LineView* recv_log_;
 };
 
 }  // namespace tovrin

@@ -1,13 +1,43 @@
 #include "window/my_wnd.h"
 
 #include <QIcon>
+#include <QRegularExpression>
+#include <QSettings>
 
-#include "session/lifecycle.h"
 #include "port/format.h"
-#include "window/main_window.h"
 #include "port/texts.h"
+#include "session/lifecycle.h"
+#include "storage/save_dir.h"
+#include "window/main_window.h"
+#include "window/translation.h"
+
+// The icons sit in the static window library, whose resource object nothing else refers
+// to; registering them here keeps the linker from leaving them out. The macro has to be used
+// outside any namespace.
+static void LoadWindowResources() { Q_INIT_RESOURCE(tovrin); }
 
 namespace tovrin {
+namespace {
+
+// The subfolder choice and the window's place, kept between runs.
+constexpr char SUBFOLDERS_KEY[] = "subfolders";
+constexpr char GEOMETRY_KEY[] = "geometry";
+
+// The folder a log line points at: the save directory of "保存先 [%s]", the folder holding
+// the file of "受信中 [%s] (%d bytes)" (a name relative to the save directory); else "".
+std::string FolderOfLine(const std::string& line, const std::string& save_dir) {
+  if (line == FormatLine(text::kSavingTo, save_dir.c_str())) return save_dir;
+  static const QRegularExpression receiving(
+      "\\A" + QRegularExpression::escape(QString::fromUtf8(text::kReceiving).section("%s", 0, 0)) +
+      "(.*)\\] \\(-?\\d+ bytes\\)\\z");
+  const QRegularExpressionMatch match = receiving.match(QString::fromStdString(line));
+  if (!match.hasMatch()) return {};
+  return save_dir + DirectoryPart(match.captured(1).toStdString());
+}
+
+}  // namespace
+
+QSettings OpenSettings() { return QSettings(QStringLiteral("Tovrin"), QStringLiteral("Tovrin")); }
 
 CMyWnd::CMyWnd(std::string save_dir) : queue(port), session(port, queue, std::move(save_dir)) {}
 
@@ -22,8 +52,9 @@ MainWindow* CMyWnd::main_window() const { return qobject_cast<MainWindow*>(dialo
 QWidget* CMyWnd::MakeWindow(QWidget* parent) { return new MainWindow(parent); }
 
 bool CMyWnd::OnInitDialog() {
+  LoadWindowResources();
   MainWindow* window = main_window();
-  port.Attach(window, [this] { OnSocketNotify(session, FD_ACCEPT); });
+  port.Attach(window, [this](uint32_t event) { OnSocketNotify(session, event); });
   window->send_progress()->setRange(0, 100);
   window->recv_progress()->setRange(0, 100);
   window->on_drop = [this](const std::vector<std::string>& paths) { queue.AddDropped(paths); };
@@ -36,15 +67,24 @@ bool CMyWnd::OnInitDialog() {
   window->setWindowIcon(icon);
   for (const char* tab :
        {text::kTabChat, text::kTabSendList, text::kTabSendLog, text::kTabRecvLog}) {
-    window->tabs()->bar()->addTab(QString::fromUtf8(tab));
+    window->tabs()->bar()->addTab(Tr(tab));
   }
+  window->folder_of_line = [this](const std::string& line) {
+    return FolderOfLine(line, session.save_dir);
+  };
   port.AppendChatLog(FormatLine(text::kSavingTo, session.save_dir.c_str()));
   port.SelectTab(0);
   window->on_connect = [this] { OnConnect(session); };
   window->on_disconnect = [this] { Teardown(session); };
   window->on_tab_changed = [this] { OnNotify(TCN_SELCHANGE); };
+  const QSettings settings = OpenSettings();
+  window->subfolders()->setChecked(settings.value(SUBFOLDERS_KEY, false).toBool());
+  // A restored place counts as moved: the frame then does not centre the window.
+  window->restoreGeometry(settings.value(GEOMETRY_KEY).toByteArray());
   window->WidenForTabs();
   window->LayOut();
+  // Typing an address is the first thing to do.
+  window->address()->setFocus();
   session.idle = 1;
   session.Notify();
   return true;
@@ -58,6 +98,11 @@ bool CMyWnd::OnNotify(int code) {
 }
 
 bool CMyWnd::OnDestroy() {
+  if (MainWindow* window = main_window()) {
+    QSettings settings = OpenSettings();
+    settings.setValue(SUBFOLDERS_KEY, window->subfolders()->isChecked());
+    settings.setValue(GEOMETRY_KEY, window->saveGeometry());
+  }
   tovrin::OnDestroy(session);
   CDLG::OnDestroy();
   queue.SetView(nullptr);

@@ -1,15 +1,19 @@
 #pragma once
 
+#include <QSettings>
 #include <string>
 
-#include "window/dialog.h"
 #include "queue/send_queue.h"
 #include "session/session.h"
+#include "window/dialog.h"
 #include "window/qt_window_port.h"
 
 namespace tovrin {
 
 class MainWindow;
+
+// Where the window keeps the user's choices between runs (the user's configuration folder).
+[[nodiscard]] QSettings OpenSettings();
 
 // The application object: the window port, the send queue and the session (in that order,
 // since the later ones keep references to the earlier), and the main window's handlers.

@@ -3,8 +3,9 @@
 #include <QTimer>
 #include <chrono>
 
-#include "port/format.h"
+#include "session/lifecycle.h"
 #include "window/main_window.h"
+#include "window/translation.h"
 
 namespace tovrin {
 namespace {
@@ -16,14 +17,14 @@ constexpr std::chrono::milliseconds METER_INTERVAL(40);
 
 QtWindowPort::~QtWindowPort() { Shutdown(); }
 
-void QtWindowPort::Attach(MainWindow* window, std::function<void()> on_accept) {
+void QtWindowPort::Attach(MainWindow* window, std::function<void(uint32_t)> on_socket) {
   auto* receiver = new QObject();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ui_thread_ = std::this_thread::get_id();
     window_ = window;
     receiver_ = receiver;
-    on_accept_ = std::move(on_accept);
+    on_socket_ = std::move(on_socket);
     meters_ = Meters{};
     open_ = true;
   }
@@ -42,12 +43,13 @@ void QtWindowPort::Shutdown() {
   finished_.notify_all();
   QObject::disconnect(window_gone_);
   StopWatching();
+  StopWatchingConnect();
   // Later, not now: Shutdown may run inside one of the receiver's own calls. Calls still
   // queued for it find themselves abandoned.
   receiver_->deleteLater();
   receiver_ = nullptr;
   window_ = nullptr;
-  on_accept_ = nullptr;
+  on_socket_ = nullptr;
 }
 
 int QtWindowPort::PendingCalls() {
@@ -88,15 +90,15 @@ void QtWindowPort::Execute(const std::shared_ptr<Call>& call) {
 }
 
 void QtWindowPort::AppendChatLog(const std::string& text) {
-  RunOnUiThread([&] { MainWindow::AppendLine(window_->chat_log(), EscapeControls(text)); });
+  RunOnUiThread([&] { window_->AppendLog(window_->chat_log(), text); });
 }
 
 void QtWindowPort::AppendSendLog(const std::string& text) {
-  RunOnUiThread([&] { MainWindow::AppendLine(window_->send_log(), EscapeControls(text)); });
+  RunOnUiThread([&] { window_->AppendLog(window_->send_log(), text); });
 }
 
 void QtWindowPort::AppendRecvLog(const std::string& text) {
-  RunOnUiThread([&] { MainWindow::AppendLine(window_->recv_log(), EscapeControls(text)); });
+  RunOnUiThread([&] { window_->AppendLog(window_->recv_log(), text); });
 }
 
 void QtWindowPort::SetSendProgress(int percent) {
@@ -170,7 +172,7 @@ void QtWindowPort::SetInputText(const std::string& text) {
 }
 
 void QtWindowPort::SetConnectLabel(const std::string& text) {
-  RunOnUiThread([&] { window_->connect_button()->setText(QString::fromStdString(text)); });
+  RunOnUiThread([&] { window_->connect_button()->setText(Tr(text.c_str())); });
 }
 
 void QtWindowPort::EnableConnect(bool enabled) {
@@ -191,9 +193,42 @@ void QtWindowPort::WatchListenSocket(int fd) {
     if (fd < 0) return;
     notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, receiver_);
     QObject::connect(notifier_, &QSocketNotifier::activated, receiver_, [this] {
-      if (on_accept_) on_accept_();
+      if (on_socket_) on_socket_(FD_ACCEPT);
     });
   });
+}
+
+bool QtWindowPort::WatchConnectSocket(int fd, int timeout_ms) {
+  bool watching = false;
+  RunOnUiThread([&] {
+    StopWatchingConnect();
+    if (fd < 0) return;
+    auto report = [this] {
+      if (on_socket_) on_socket_(FD_CONNECT);
+    };
+    connect_notifier_ = new QSocketNotifier(fd, QSocketNotifier::Write, receiver_);
+    QObject::connect(connect_notifier_, &QSocketNotifier::activated, receiver_, report);
+    connect_timer_ = new QTimer(receiver_);
+    connect_timer_->setSingleShot(true);
+    QObject::connect(connect_timer_, &QTimer::timeout, receiver_, report);
+    connect_timer_->start(timeout_ms);
+    watching = true;
+  });
+  return watching;
+}
+
+void QtWindowPort::StopWatchingConnect() {
+  if (connect_timer_ != nullptr) {
+    connect_timer_->stop();
+    connect_timer_->deleteLater();
+    connect_timer_ = nullptr;
+  }
+  if (connect_notifier_ != nullptr) {
+    // As for the listening socket: the descriptor is closed right after this.
+    connect_notifier_->setEnabled(false);
+    connect_notifier_->deleteLater();
+    connect_notifier_ = nullptr;
+  }
 }
 
 void QtWindowPort::StopWatching() {

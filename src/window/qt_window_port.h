@@ -3,7 +3,9 @@
 #include <QObject>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -35,9 +37,10 @@ class QtWindowPort final : public WindowPort {
   QtWindowPort(const QtWindowPort&) = delete;
   QtWindowPort& operator=(const QtWindowPort&) = delete;
 
-  // UI thread: operations from now on act on `window`. `on_accept` runs on the UI thread
-  // when the watched listening socket is readable.
-  void Attach(MainWindow* window, std::function<void()> on_accept);
+  // UI thread: operations from now on act on `window`. `on_socket` runs on the UI thread
+  // with FD_ACCEPT when the watched listening socket is readable, and with FD_CONNECT when
+  // the watched connecting socket is writable or its time is up.
+  void Attach(MainWindow* window, std::function<void(uint32_t)> on_socket);
   // UI thread: the window is going away or the event loop has ended. Idempotent.
   void Shutdown();
   // Worker calls posted and not yet carried out or abandoned (for tests).
@@ -58,6 +61,7 @@ class QtWindowPort final : public WindowPort {
   void SelectTab(int index) override;
   bool RunOnUiThread(const std::function<void()>& task) override;
   void WatchListenSocket(int fd) override;
+  bool WatchConnectSocket(int fd, int timeout_ms) override;
 
  private:
   // One worker call waiting for the UI thread. The task lives on the worker's stack: it is
@@ -85,6 +89,7 @@ class QtWindowPort final : public WindowPort {
   void PostMeter(const std::function<void(Meters&)>& store);
   void ApplyMeters();
   void StopWatching();
+  void StopWatchingConnect();
 
   std::mutex mutex_;
   std::condition_variable finished_;
@@ -97,7 +102,9 @@ class QtWindowPort final : public WindowPort {
   MainWindow* window_ = nullptr;
   QObject* receiver_ = nullptr;
   QPointer<QSocketNotifier> notifier_;
-  std::function<void()> on_accept_;
+  QPointer<QSocketNotifier> connect_notifier_;
+  QPointer<QTimer> connect_timer_;
+  std::function<void(uint32_t)> on_socket_;
   QMetaObject::Connection window_gone_;
 };
 

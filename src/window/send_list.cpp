@@ -1,16 +1,74 @@
 #include "window/send_list.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QFileDialog>
 #include <QKeyEvent>
+#include <QMimeData>
+#include <QUrl>
 
 namespace tovrin {
+namespace {
 
-SendList::SendList(QWidget* parent) : QListWidget(parent) {
-  setSelectionMode(QAbstractItemView::SingleSelection);
-  setSortingEnabled(false);
+std::vector<std::string> ToPaths(const QStringList& names) {
+  std::vector<std::string> paths;
+  for (const QString& name : names) paths.push_back(name.toStdString());
+  return paths;
+}
+
+}  // namespace
+
+std::vector<std::string> LocalPaths(const QList<QUrl>& urls) {
+  std::vector<std::string> paths;
+  for (const QUrl& url : urls) {
+    if (!url.isLocalFile()) continue;
+    std::string path = url.toLocalFile().toStdString();
+    // A folder may arrive as ".../name/"; the queue wants its name as the item.
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    paths.push_back(std::move(path));
+  }
+  return paths;
+}
+
+SendList::SendList(QWidget* parent)
+    : LineView(parent),
+      add_files_(new QAction(tr("ファイルを追加..."), this)),
+      add_folder_(new QAction(tr("フォルダを追加..."), this)),
+      paste_(new QAction(tr("貼り付け"), this)) {
+  add_files_->setObjectName("ADD_FILES");
+  add_folder_->setObjectName("ADD_FOLDER");
+  paste_->setObjectName("PASTE");
+  paste_->setShortcut(QKeySequence::Paste);
+  paste_->setShortcutContext(Qt::WidgetShortcut);
+  addAction(add_files_);
+  addAction(add_folder_);
+  addAction(paste_);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+  choose_files = [this] {
+    return ToPaths(QFileDialog::getOpenFileNames(this, add_files_->text().remove("...")));
+  };
+  choose_folder = [this] {
+    const QString folder =
+        QFileDialog::getExistingDirectory(this, add_folder_->text().remove("..."));
+    return folder.isEmpty() ? std::vector<std::string>() : ToPaths({folder});
+  };
+  connect(add_files_, &QAction::triggered, this, [this] { Hand(choose_files()); });
+  connect(add_folder_, &QAction::triggered, this, [this] { Hand(choose_folder()); });
+  connect(paste_, &QAction::triggered, this, [this] { PasteFiles(); });
+}
+
+void SendList::Hand(const std::vector<std::string>& paths) {
+  // A cancelled dialog adds nothing and leaves the tabs alone.
+  if (!paths.empty() && on_paths) on_paths(paths);
+}
+
+void SendList::PasteFiles() {
+  const QMimeData* mime = QApplication::clipboard()->mimeData();
+  if (mime != nullptr && mime->hasUrls()) Hand(LocalPaths(mime->urls()));
 }
 
 void SendList::Inserted(int index, const std::string& entry) {
-  insertItem(index, QString::fromStdString(entry));
+  lines()->Insert(index, QString::fromStdString(entry));
 }
 
 void SendList::Removed(int index) {
@@ -23,7 +81,7 @@ void SendList::Removed(int index) {
   } else if (index == currentRow()) {
     selectionModel()->clearCurrentIndex();
   }
-  delete takeItem(index);
+  lines()->Remove(index);
 }
 
 int SendList::SelectedRow() const {
@@ -44,7 +102,7 @@ void SendList::keyPressEvent(QKeyEvent* event) {
     event->accept();
     return;
   }
-  QListWidget::keyPressEvent(event);
+  LineView::keyPressEvent(event);
 }
 
 }  // namespace tovrin

@@ -9,8 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "window/window_fixture.h"
+#include "session/lifecycle.h"
 #include "support/recording_port.h"
+#include "window/window_fixture.h"
 
 namespace tovrin::testing {
 namespace {
@@ -38,9 +39,9 @@ TEST_F(WindowTest, WorkerCallsAreCarriedOutOnTheUiThreadInOrder) {
   });
   QTRY_VERIFY(finished.load());
   worker.join();
-  const std::vector<std::string> chat = Lines(Find<QListWidget>("IDC_CHAT_LOG"));
+  const std::vector<std::string> chat = Lines(Find<LineView>("IDC_CHAT_LOG"));
   EXPECT_EQ(chat.back(), "from a worker");
-  EXPECT_EQ(Find<QListWidget>("IDC_CHAT_LOG")->currentRow(), static_cast<int>(chat.size()) - 1);
+  QTRY_COMPARE(Find<LineView>("IDC_CHAT_LOG")->currentRow(), static_cast<int>(chat.size()) - 1);
   EXPECT_EQ(read_back, "10.0.0.7:4000");
   EXPECT_TRUE(checked);
   EXPECT_TRUE(same_thread);
@@ -97,7 +98,8 @@ TEST_F(WindowTest, ListeningSocketReadinessReachesTheUiThread) {
   std::atomic<int> notified{0};
   // A stand-in watcher: the port reports readiness through the handler given at Attach.
   app_->port.Shutdown();
-  app_->port.Attach(window_, [&] {
+  app_->port.Attach(window_, [&](uint32_t event) {
+    EXPECT_EQ(event, FD_ACCEPT);
     ++notified;
     char byte;
     ASSERT_EQ(read(fds[0], &byte, 1), 1);

@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QDropEvent>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
 #include <QTest>
@@ -14,18 +13,21 @@
 #include <string>
 #include <vector>
 
-#include "window/my_wnd.h"
+#include "port/format.h"
+#include "port/texts.h"
 #include "session/lifecycle.h"
 #include "support/temp_dir.h"
-#include "port/format.h"
 #include "window/main_window.h"
-#include "port/texts.h"
+#include "window/my_wnd.h"
 
 namespace tovrin::testing {
 namespace {
 
-bool HasLine(const QListWidget* list, const std::string& line) {
-  return !list->findItems(QString::fromStdString(line), Qt::MatchExactly).isEmpty();
+bool HasLine(const LineView* list, const std::string& line) {
+  for (int row = 0; row < list->count(); ++row) {
+    if (list->lines()->Text(row).toStdString() == line) return true;
+  }
+  return false;
 }
 
 bool WorkersEnded(const Session& s) {
@@ -63,7 +65,7 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   const std::string peer = own == "127.0.0.1" ? "127.0.0.2" : "127.0.0.1";
   b->address()->setText(QString::fromStdString(peer + ":" + std::to_string(port)));
   QTest::keyClick(b->address(), Qt::Key_Return);
-  ASSERT_EQ(b->connect_button()->text().toStdString(), text::kSend);
+  QTRY_COMPARE(b->connect_button()->text().toStdString(), std::string(text::kSend));
   // The listener learns of the connection through its socket notifier.
   QTRY_COMPARE(a->connect_button()->text().toStdString(), std::string(text::kSend));
 
@@ -92,7 +94,7 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   std::vector<std::string> closing_lines;
   QObject::connect(a->chat_log()->model(), &QAbstractItemModel::rowsInserted, a,
                    [&](const QModelIndex&, int first, int) {
-                     closing_lines.push_back(a->chat_log()->item(first)->text().toStdString());
+                     closing_lines.push_back(a->chat_log()->lines()->Text(first).toStdString());
                    });
   QTimer::singleShot(0, a, [a] { a->close(); });
   EXPECT_EQ(listener->MessageLoop(), 0);

@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QListWidget>
 #include <QTest>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "window/my_wnd.h"
 #include "window/main_window.h"
+#include "window/my_wnd.h"
 
 namespace tovrin::testing {
 
@@ -20,6 +19,8 @@ inline constexpr char SAVE_DIR[] = "/nonexistent/保存 dir/";
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Every test starts from no remembered choices (main points them at a temporary folder).
+    OpenSettings().clear();
     app_ = std::make_unique<CMyWnd>(SAVE_DIR);
     ASSERT_TRUE(app_->Create(nullptr));
     window_ = app_->main_window();
@@ -38,16 +39,16 @@ class WindowTest : public ::testing::Test {
     return window_->findChild<T*>(QString::fromLatin1(id));
   }
 
-  static std::vector<std::string> Lines(const QListWidget* list) {
+  static std::vector<std::string> Lines(const LineView* list) {
     std::vector<std::string> lines;
-    for (int i = 0; i < list->count(); ++i) lines.push_back(list->item(i)->text().toStdString());
+    for (int i = 0; i < list->count(); ++i) lines.push_back(list->lines()->Text(i).toStdString());
     return lines;
   }
 
   // The lists that are visible, by object name.
   std::vector<std::string> VisibleLists() const {
     std::vector<std::string> names;
-    for (QListWidget* list : window_->findChildren<QListWidget*>(Qt::FindDirectChildrenOnly)) {
+    for (LineView* list : window_->findChildren<LineView*>(Qt::FindDirectChildrenOnly)) {
       if (list->isVisible()) names.push_back(list->objectName().toStdString());
     }
     return names;

@@ -7,15 +7,15 @@
 #include <QPushButton>
 #include <QUrl>
 
-#include "window/window_fixture.h"
 #include "port/texts.h"
+#include "window/window_fixture.h"
 
 namespace tovrin::testing {
 namespace {
 
 TEST_F(WindowTest, StartsIdleWithTheSaveDirectoryLine) {
   EXPECT_EQ(window_->windowTitle().toStdString(), text::kCaption);
-  EXPECT_EQ(Lines(Find<QListWidget>("IDC_CHAT_LOG")),
+  EXPECT_EQ(Lines(Find<LineView>("IDC_CHAT_LOG")),
             std::vector<std::string>{std::string("保存先 [") + SAVE_DIR + "]"});
   EXPECT_EQ(window_->tabs()->bar()->currentIndex(), 0);
   EXPECT_EQ(VisibleLists(), std::vector<std::string>{"IDC_CHAT_LOG"});
@@ -159,7 +159,7 @@ TEST_F(WindowTest, DropAddsOneGroupAndDeleteRemovesOnlyTheSelectedGroup) {
   drop({QUrl::fromLocalFile("/data/photos/trip/"), QUrl::fromLocalFile("/data/photos/list.txt")});
   EXPECT_EQ(window_->tabs()->bar()->currentIndex(), 1);
   EXPECT_EQ(VisibleLists(), std::vector<std::string>{"IDC_SEND_LIST"});
-  auto* send_list = Find<QListWidget>("IDC_SEND_LIST");
+  auto* send_list = Find<LineView>("IDC_SEND_LIST");
   const std::vector<std::string> first{">/data/photos/", "trip", "list.txt"};
   EXPECT_EQ(Lines(send_list), first);
   EXPECT_EQ(app_->queue.Entries(), first);
@@ -222,16 +222,18 @@ TEST_F(WindowTest, TheSelectionStaysWithItsEntryAndGoesWithIt) {
   send_list->setCurrentRow(0);
   QTest::keyClick(send_list, Qt::Key_Delete);
   EXPECT_EQ(app_->queue.Entries(), std::vector<std::string>{"g"});
-  EXPECT_TRUE(send_list->selectedItems().isEmpty());
+  EXPECT_FALSE(send_list->selectionModel()->hasSelection());
   EXPECT_EQ(send_list->currentRow(), -1);
 }
 
 TEST_F(WindowTest, LogLinesAreAppendedAndSelectedWithoutChangingTheTab) {
-  auto* send_log = Find<QListWidget>("IDC_SEND_LOG");
+  auto* send_log = Find<LineView>("IDC_SEND_LOG");
   app_->port.AppendSendLog("one");
+  send_log->Flush();
   send_log->setCurrentRow(0);
   // A peer's control characters are shown, not obeyed: one log line stays one row.
   app_->port.AppendSendLog("two\nsend: 送信完了\x1b[2J");
+  send_log->Flush();
   EXPECT_EQ(Lines(send_log), (std::vector<std::string>{"one", "two\\x0Asend: 送信完了\\x1B[2J"}));
   EXPECT_EQ(send_log->currentRow(), 1);
   EXPECT_EQ(window_->tabs()->bar()->currentIndex(), 0);

@@ -1,0 +1,137 @@
+#include "window/translation.h"
+
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <QTranslator>
+#include <vector>
+
+#include "port/texts.h"
+
+// Resources of the static window library are registered by hand, or the linker leaves them
+// out: the macro has to be used outside any namespace.
+static void LoadTranslationResources() { Q_INIT_RESOURCE(tovrin_i18n); }
+
+namespace tovrin {
+namespace {
+
+constexpr char CONTEXT[] = "Tovrin";
+
+// The core's fixed log lines that the window translates.
+constexpr const char* LINE_FORMATS[] = {
+    text::kWaiting,         text::kInvalidIp,         text::kConnecting,   text::kConnected,
+    text::kConnectFailed,   text::kAcceptFailed,      text::kDisconnected, text::kListenFailed,
+    text::kSavingTo,        text::kReceiving,         text::kCannotCreate, text::kReceiveDone,
+    text::kWriteFailed,     text::kCannotOpen,        text::kCannotSend,   text::kExists,
+    text::kSending,         text::kResuming,          text::kSendDone,     text::kReadFailed,
+    text::kNameNotSendable, text::kFolderLinkSkipped, text::kTooLarge};
+
+// One printf format as a pattern: its text before the first conversion, and an expression
+// that matches a whole line made from it, one group per conversion.
+struct LinePattern {
+  const char* source;
+  QString prefix;
+  QRegularExpression expression;
+};
+
+// The length of the conversion that starts at `format[i]` ('%'), or 0 for "%%".
+qsizetype ConversionLength(const QString& format, qsizetype i) {
+  qsizetype end = i + 1;
+  static const QString flags = QStringLiteral("0123456789-+ #.lh");
+  while (end < format.size() && flags.contains(format[end])) ++end;
+  return end < format.size() && format[end] != '%' ? end - i + 1 : 0;
+}
+
+LinePattern MakePattern(const char* source) {
+  const QString format = QString::fromUtf8(source);
+  QString expression = "\\A";
+  QString literal;
+  QString prefix;
+  bool in_prefix = true;
+  for (qsizetype i = 0; i < format.size(); ++i) {
+    if (format[i] != '%' || i + 1 >= format.size()) {
+      literal += format[i];
+      continue;
+    }
+    const qsizetype length = ConversionLength(format, i);
+    if (length == 0) {
+      literal += '%';
+      ++i;
+      continue;
+    }
+    if (in_prefix) prefix = literal;
+    in_prefix = false;
+    expression += QRegularExpression::escape(literal);
+    literal.clear();
+    expression += format[i + length - 1] == 's' ? "(.*)" : "(-?\\d+)";
+    i += length - 1;
+  }
+  if (in_prefix) prefix = literal;
+  expression += QRegularExpression::escape(literal) + "\\z";
+  return {source, prefix, QRegularExpression(expression)};
+}
+
+const std::vector<LinePattern>& Patterns() {
+  static const std::vector<LinePattern> patterns = [] {
+    std::vector<LinePattern> made;
+    for (const char* format : LINE_FORMATS) made.push_back(MakePattern(format));
+    return made;
+  }();
+  return patterns;
+}
+
+// `format` with its conversions replaced, in order, by the captured values.
+QString Fill(const QString& format, const QRegularExpressionMatch& values) {
+  QString line;
+  int next = 1;
+  for (qsizetype i = 0; i < format.size(); ++i) {
+    if (format[i] != '%' || i + 1 >= format.size()) {
+      line += format[i];
+      continue;
+    }
+    const qsizetype length = ConversionLength(format, i);
+    if (length == 0) {
+      line += '%';
+      ++i;
+      continue;
+    }
+    line += values.captured(next++);
+    i += length - 1;
+  }
+  return line;
+}
+
+QTranslator& Translator() {
+  static QTranslator translator;
+  return translator;
+}
+
+}  // namespace
+
+bool InstallTranslation(const QLocale& locale) {
+  LoadTranslationResources();
+  RemoveTranslation();
+  // Only a locale whose first language is English: a user who lists English second still
+  // gets the source texts.
+  const QStringList languages = locale.uiLanguages();
+  if (languages.isEmpty() || !languages.first().startsWith(QLatin1String("en"))) return false;
+  if (!Translator().load(QStringLiteral(":/i18n/tovrin_en.qm"))) return false;
+  return QCoreApplication::installTranslator(&Translator());
+}
+
+void RemoveTranslation() { QCoreApplication::removeTranslator(&Translator()); }
+
+QString Tr(const char* source) { return QCoreApplication::translate(CONTEXT, source); }
+
+QString TranslateLine(const QString& line) {
+  for (const LinePattern& pattern : Patterns()) {
+    if (!line.startsWith(pattern.prefix)) continue;
+    const QString translated = Tr(pattern.source);
+    // Without a translation the line is shown as the core wrote it.
+    if (translated == QString::fromUtf8(pattern.source)) return line;
+    const QRegularExpressionMatch match = pattern.expression.match(line);
+    if (match.hasMatch()) return Fill(translated, match);
+  }
+  return line;
+}
+
+}  // namespace tovrin
