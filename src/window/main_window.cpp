@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QKeyEvent>
@@ -132,7 +133,7 @@ QAction* MainWindow::open_folder_action(LineView* log) const {
 
 void MainWindow::OpenFolder(LineView* log, int row) {
   const QString folder = log->lines()->Folder(row);
-  if (!folder.isEmpty() && open_url) open_url(QUrl::fromLocalFile(folder));
+  if (!folder.isEmpty() && open_url) open_url(QUrl::fromLocalFile(QDir(folder).absolutePath()));
 }
 
 void MainWindow::AppendLog(LineView* log, const std::string& line) {

@@ -7,6 +7,8 @@
 #include <QMimeData>
 #include <QUrl>
 
+#include "window/translation.h"
+
 namespace tovrin {
 namespace {
 
@@ -32,9 +34,9 @@ std::vector<std::string> LocalPaths(const QList<QUrl>& urls) {
 
 SendList::SendList(QWidget* parent)
     : LineView(parent),
-      add_files_(new QAction(tr("ファイルを追加..."), this)),
-      add_folder_(new QAction(tr("フォルダを追加..."), this)),
-      paste_(new QAction(tr("貼り付け"), this)) {
+      add_files_(new QAction(Tr("ファイルを追加..."), this)),
+      add_folder_(new QAction(Tr("フォルダを追加..."), this)),
+      paste_(new QAction(Tr("貼り付け"), this)) {
   add_files_->setObjectName("ADD_FILES");
   add_folder_->setObjectName("ADD_FOLDER");
   paste_->setObjectName("PASTE");

@@ -1,11 +1,18 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QAbstractItemModel>
 #include <QCheckBox>
 #include <QDropEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -28,6 +35,13 @@ bool HasLine(const LineView* list, const std::string& line) {
     if (list->lines()->Text(row).toStdString() == line) return true;
   }
   return false;
+}
+
+std::vector<std::string> Lines(const LineView* list) {
+  std::vector<std::string> lines;
+  for (int row = 0; row < list->count(); ++row)
+    lines.push_back(list->lines()->Text(row).toStdString());
+  return lines;
 }
 
 bool WorkersEnded(const Session& s) {
@@ -105,6 +119,72 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   QTRY_VERIFY(WorkersEnded(listener->session) && WorkersEnded(connector->session));
   connector->Destroy();
   QCoreApplication::processEvents();
+}
+
+// A peer that never answers: a listener whose queue is full drops further connection
+// requests. The attempt never holds the event loop, Disconnect ends it, the window closes at
+// once, and a connect that runs out of time fails.
+TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
+  const int full = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(full, 0), 0);
+  ASSERT_EQ(getsockname(full, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int queued = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string host = OwnAddress() == "127.0.0.1" ? "127.0.0.2" : "127.0.0.1";
+  const QString target =
+      QString::fromStdString(host + ":" + std::to_string(ntohs(address.sin_port)));
+
+  auto app = std::make_unique<CMyWnd>("/nonexistent/");
+  ASSERT_TRUE(app->Create(nullptr));
+  MainWindow* w = app->main_window();
+  w->address()->setText(target);
+  w->connect_button()->click();
+  const std::string connecting = FormatLine(text::kConnecting, ntohs(address.sin_port));
+  ASSERT_EQ(Lines(w->chat_log()).back(), connecting);
+  EXPECT_FALSE(w->connect_button()->isEnabled());
+  EXPECT_TRUE(w->disconnect_button()->isEnabled());
+  // The loop turns: timers fire and a tab click is served while the connect waits.
+  int ticks = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+  ticker.start(10);
+  QTRY_VERIFY(ticks >= 10);
+  w->tabs()->bar()->setCurrentIndex(2);
+  EXPECT_TRUE(w->send_log()->isVisible());
+  EXPECT_EQ(Lines(w->chat_log()).back(), connecting);
+
+  // Disconnect ends the attempt, and with it both bars and the status line return to zero.
+  app->port.SetSendProgress(40);
+  app->port.SetStatusText("12K(0:03)/0K(0:00)");
+  w->disconnect_button()->click();
+  EXPECT_EQ(Lines(w->chat_log()).back(), text::kDisconnected);
+  EXPECT_EQ(w->connect_button()->text().toStdString(), text::kConnect);
+  EXPECT_TRUE(w->connect_button()->isEnabled());
+  EXPECT_FALSE(w->disconnect_button()->isEnabled());
+  EXPECT_EQ(w->send_progress()->value(), 0);
+  EXPECT_EQ(w->status()->text().toStdString(), "0K(0:00)/0K(0:00)");
+
+  // Out of time: the attempt fails as a refused one does.
+  app->session.connect_timeout_ms = 200;
+  w->connect_button()->click();
+  QTRY_COMPARE(Lines(w->chat_log()).back(), std::string(text::kConnectFailed));
+  EXPECT_TRUE(w->connect_button()->isEnabled());
+
+  // Closing the window while a connect waits ends the loop at once.
+  w->disconnect_button()->click();
+  app->session.connect_timeout_ms = CONNECT_TIMEOUT_MS;
+  w->connect_button()->click();
+  ASSERT_EQ(Lines(w->chat_log()).back(), connecting);
+  QTimer::singleShot(0, w, [w] { w->close(); });
+  EXPECT_EQ(app->MessageLoop(), 0);
+  EXPECT_EQ(app->dialog_window(), nullptr);
+  ::close(queued);
+  ::close(full);
 }
 
 }  // namespace

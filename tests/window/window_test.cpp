@@ -1,17 +1,40 @@
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QUrl>
+#include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "port/texts.h"
 #include "window/window_fixture.h"
 
 namespace tovrin::testing {
 namespace {
+
+// Counts the paint events a widget receives.
+class PaintCounter final : public QObject {
+ public:
+  PaintCounter(QWidget* widget, int& paints) : paints_(paints) { widget->installEventFilter(this); }
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints_;
+    return false;
+  }
+
+ private:
+  int& paints_;
+};
 
 TEST_F(WindowTest, StartsIdleWithTheSaveDirectoryLine) {
   EXPECT_EQ(window_->windowTitle().toStdString(), text::kCaption);
@@ -33,7 +56,11 @@ TEST_F(WindowTest, StartsIdleWithTheSaveDirectoryLine) {
   EXPECT_EQ(Find<QLabel>("IDC_STATUS")->text().toStdString(), text::kStatusInitial);
   EXPECT_FALSE(Find<QCheckBox>("IDC_SUBFOLDERS")->isChecked());
   EXPECT_FALSE(Find<QLineEdit>("IDC_ADDRESS")->text().isEmpty());
-  EXPECT_FALSE(window_->windowIcon().isNull());
+  // The icon's pixels are in the binary, not merely its name.
+  EXPECT_EQ(QPixmap(":/tovrin-32.png").size(), QSize(32, 32));
+  EXPECT_EQ(QPixmap(":/tovrin-16.png").size(), QSize(16, 16));
+  // Typing an address is the first thing to do.
+  EXPECT_EQ(window_->focusWidget(), Find<QWidget>("IDC_ADDRESS"));
   EXPECT_EQ(app_->session.idle.load(), 1);
   // Every control the logic and the tests look up by its id.
   for (const char* id : {"IDC_SUBFOLDERS", "IDC_SEND_LIST", "IDC_SEND_LOG", "IDC_SEND_PROGRESS",
@@ -108,6 +135,23 @@ TEST_F(WindowTest, PickingATabShowsExactlyItsList) {
   app_->port.SelectTab(1);
   EXPECT_EQ(window_->tabs()->bar()->currentIndex(), 1);
   EXPECT_EQ(VisibleLists(), std::vector<std::string>{"IDC_SEND_LIST"});
+
+  // The keyboard takes the path of a click on a tab, from any control, round the end.
+  struct Step {
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+    int tab;
+  };
+  const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
+  for (const Step step :
+       {Step{Qt::Key_Tab, ctrl, 2}, Step{Qt::Key_PageDown, ctrl, 3}, Step{Qt::Key_Tab, ctrl, 0},
+        Step{Qt::Key_PageUp, ctrl, 3}, Step{Qt::Key_Backtab, ctrl | Qt::ShiftModifier, 2}}) {
+    QTest::keyClick(
+        step.tab % 2 == 0 ? Find<QWidget>("IDC_ADDRESS") : Find<QWidget>("IDC_SEND_LOG"), step.key,
+        step.modifiers);
+    EXPECT_EQ(window_->tabs()->bar()->currentIndex(), step.tab);
+    EXPECT_EQ(VisibleLists(), std::vector<std::string>{lists[step.tab]});
+  }
 }
 
 TEST_F(WindowTest, EnterPressesConnectOnlyWhileEnabledAndEscapeKeepsTheWindow) {
@@ -195,6 +239,39 @@ TEST_F(WindowTest, DropAddsOneGroupAndDeleteRemovesOnlyTheSelectedGroup) {
   EXPECT_EQ(send_list->count(), 4);
 }
 
+TEST_F(WindowTest, FilesChosenInTheMenuOrPastedQueueAsADropDoes) {
+  SendList* send_list = window_->send_list();
+  ASSERT_EQ(send_list->contextMenuPolicy(), Qt::ActionsContextMenu);
+  send_list->choose_files = [] {
+    return std::vector<std::string>{"/data/a/one.txt", "/data/a/two.txt"};
+  };
+  send_list->choose_folder = [] { return std::vector<std::string>{"/data/b/photos"}; };
+  send_list->add_files_action()->trigger();
+  EXPECT_EQ(window_->tabs()->bar()->currentIndex(), 1);
+  send_list->add_folder_action()->trigger();
+  // A cancelled dialog adds nothing.
+  send_list->choose_folder = [] { return std::vector<std::string>(); };
+  send_list->add_folder_action()->trigger();
+
+  // Files copied in a file manager, pasted with Ctrl+V on the list.
+  auto* mime = new QMimeData;
+  mime->setUrls({QUrl::fromLocalFile("/data/c/x.bin"), QUrl::fromLocalFile("/data/c/sub/"),
+                 QUrl("https://example.invalid/z")});
+  QApplication::clipboard()->setMimeData(mime);
+  window_->activateWindow();
+  send_list->setFocus();
+  QTRY_VERIFY(send_list->hasFocus());
+  QTest::keyClick(send_list, Qt::Key_V, Qt::ControlModifier);
+  const std::vector<std::string> queued{">/data/a/", "one.txt",   "two.txt", ">/data/b/",
+                                        "photos",    ">/data/c/", "x.bin",   "sub"};
+  EXPECT_EQ(app_->queue.Entries(), queued);
+  EXPECT_EQ(Lines(send_list), queued);
+  // Text on the clipboard is no file: nothing is queued.
+  QApplication::clipboard()->setText("/data/d/not-a-file-list");
+  send_list->paste_action()->trigger();
+  EXPECT_EQ(app_->queue.Count(), static_cast<int>(queued.size()));
+}
+
 TEST_F(WindowTest, TheSelectionStaysWithItsEntryAndGoesWithIt) {
   app_->port.SelectTab(1);
   SendList* send_list = window_->send_list();
@@ -237,6 +314,147 @@ TEST_F(WindowTest, LogLinesAreAppendedAndSelectedWithoutChangingTheTab) {
   EXPECT_EQ(Lines(send_log), (std::vector<std::string>{"one", "two\\x0Asend: 送信完了\\x1B[2J"}));
   EXPECT_EQ(send_log->currentRow(), 1);
   EXPECT_EQ(window_->tabs()->bar()->currentIndex(), 0);
+
+  // A user who scrolled up to read keeps the place and the selection; at the end the log
+  // follows again.
+  app_->port.SelectTab(2);
+  for (int i = 0; i < 200; ++i) app_->port.AppendSendLog("line " + std::to_string(i));
+  send_log->Flush();
+  QScrollBar* bar = send_log->verticalScrollBar();
+  ASSERT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  send_log->setCurrentRow(3);
+  bar->setValue(0);
+  app_->port.AppendSendLog("while reading");
+  send_log->Flush();
+  EXPECT_EQ(bar->value(), 0);
+  EXPECT_EQ(send_log->currentRow(), 3);
+  bar->setValue(bar->maximum());
+  app_->port.AppendSendLog("at the end");
+  send_log->Flush();
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_EQ(send_log->currentRow(), send_log->count() - 1);
+  EXPECT_TRUE(
+      send_log->visualRect(send_log->currentIndex()).intersects(send_log->viewport()->rect()));
+}
+
+// A worker's line costs the same whatever the log's length, and a burst of lines is painted
+// a few times, not once per line.
+TEST_F(WindowTest, ABurstOfLinesCostsTheSameAtAnyLengthAndIsPaintedTogether) {
+  constexpr int BURST = 400;
+  LineView* short_log = window_->chat_log();
+  LineView* long_log = window_->recv_log();
+  for (auto [log, rows] : {std::pair(short_log, 1000), std::pair(long_log, 20000)}) {
+    while (log->count() < rows) log->lines()->Insert(log->count(), "filler");
+    log->Flush();
+  }
+  int paints = 0;
+  PaintCounter short_paints(short_log->viewport(), paints);
+  PaintCounter long_paints(long_log->viewport(), paints);
+  // Nanoseconds for BURST lines from a worker into the log on tab `tab`, shown.
+  auto burst = [&](LineView* log, int tab) {
+    app_->port.SelectTab(tab);
+    log->Flush();
+    QCoreApplication::processEvents();
+    paints = 0;
+    QElapsedTimer clock;
+    clock.start();
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      for (int i = 0; i < BURST; ++i) {
+        const std::string line = "受信中 [d/f" + std::to_string(i) + "] (4096 bytes)";
+        tab == 0 ? app_->port.AppendChatLog(line) : app_->port.AppendRecvLog(line);
+      }
+      done = true;
+    });
+    while (!done) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    worker.join();
+    const qint64 elapsed = clock.nsecsElapsed();
+    log->Flush();
+    QCoreApplication::processEvents();
+    EXPECT_LT(paints, BURST / 4);
+    EXPECT_EQ(log->currentRow(), log->count() - 1);
+    return elapsed;
+  };
+  // The median of a few rounds, short and long taking turns at going first.
+  std::vector<double> ratios;
+  for (int round = 0; round < 5; ++round) {
+    const qint64 first = burst(round % 2 == 0 ? short_log : long_log, round % 2 == 0 ? 0 : 3);
+    const qint64 second = burst(round % 2 == 0 ? long_log : short_log, round % 2 == 0 ? 3 : 0);
+    ratios.push_back(round % 2 == 0 ? static_cast<double>(second) / static_cast<double>(first)
+                                    : static_cast<double>(first) / static_cast<double>(second));
+  }
+  std::sort(ratios.begin(), ratios.end());
+  EXPECT_LT(ratios[2], 2.0) << "a line at 20,000 lines costs " << ratios[2]
+                            << " times one at 1,000";
+}
+
+TEST_F(WindowTest, ALineThatNamesAReceivedFileOpensItsFolder) {
+  std::vector<QUrl> opened;
+  window_->open_url = [&](const QUrl& url) {
+    opened.push_back(url);
+    return true;
+  };
+  app_->port.SelectTab(3);
+  LineView* recv_log = window_->recv_log();
+  app_->port.AppendRecvLog("受信中 [trip/day 1] (x)/a.jpg] (5120 bytes)");
+  app_->port.AppendRecvLog("受信完了");
+  recv_log->Flush();
+  const QRect row = recv_log->visualRect(recv_log->lines()->index(0));
+  // As the window system delivers a double click: a click, then the second press.
+  QTest::mouseClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, row.center());
+  QTest::mouseDClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, row.center());
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString(SAVE_DIR) + "trip/day 1] (x)"));
+  // A line that names no file opens nothing; its menu entry is off.
+  QAction* open = window_->open_folder_action(recv_log);
+  recv_log->setCurrentRow(1);
+  EXPECT_FALSE(open->isEnabled());
+  const QPoint batch_end = recv_log->visualRect(recv_log->lines()->index(1)).center();
+  QTest::mouseClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, batch_end);
+  QTest::mouseDClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, batch_end);
+  EXPECT_EQ(opened.size(), 1u);
+
+  // The chat log's save-directory line opens the save directory through its menu.
+  LineView* chat_log = window_->chat_log();
+  chat_log->setCurrentRow(0);
+  QAction* open_save_dir = window_->open_folder_action(chat_log);
+  ASSERT_TRUE(open_save_dir->isEnabled());
+  open_save_dir->trigger();
+  ASSERT_EQ(opened.size(), 2u);
+  EXPECT_EQ(opened[1], QUrl::fromLocalFile(QString(SAVE_DIR).chopped(1)));
+}
+
+TEST_F(WindowTest, APeersLineOrABatchEndAsksForAttentionOnlyInTheBackground) {
+  int requests = 0;
+  window_->request_attention = [&] { ++requests; };
+  QWidget other;
+  other.show();
+  other.activateWindow();
+  QTRY_VERIFY(!window_->isActiveWindow());
+  app_->port.AppendChatLog("recv > hello");
+  app_->port.AppendRecvLog("受信完了");
+  app_->port.AppendChatLog("send > mine");
+  app_->port.AppendRecvLog("受信中 [a] (1 bytes)");
+  EXPECT_EQ(requests, 2);
+  window_->activateWindow();
+  QTRY_VERIFY(window_->isActiveWindow());
+  app_->port.AppendChatLog("recv > seen");
+  EXPECT_EQ(requests, 2);
+}
+
+TEST_F(WindowTest, TheSubfolderChoiceAndThePlaceAreKeptBetweenRuns) {
+  window_->subfolders()->setChecked(true);
+  window_->setGeometry(QRect(QPoint(40, 50), QSize(520, 410)));
+  QTRY_COMPARE(window_->size(), QSize(520, 410));
+  const QRect kept = window_->geometry();
+  app_->Destroy();
+  QCoreApplication::processEvents();
+  app_ = std::make_unique<CMyWnd>(SAVE_DIR);
+  ASSERT_TRUE(app_->Create(nullptr));
+  window_ = app_->main_window();
+  EXPECT_TRUE(window_->subfolders()->isChecked());
+  QTRY_COMPARE(window_->geometry(), kept);
 }
 
 }  // namespace

@@ -1,0 +1,73 @@
+#include "window/translation.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <memory>
+#include <string>
+
+#include "port/format.h"
+#include "port/texts.h"
+#include "window/main_window.h"
+#include "window/my_wnd.h"
+
+namespace tovrin::testing {
+namespace {
+
+// Back to the source texts whatever the test's outcome.
+struct JapaneseAfterwards {
+  ~JapaneseAfterwards() { RemoveTranslation(); }
+};
+
+TEST(TranslationTest, AnEnglishLocaleGetsAnEnglishWindowAndEveryOtherKeepsJapanese) {
+  const JapaneseAfterwards restore;
+  for (const char* name : {"ja_JP", "de_DE", "C"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(InstallTranslation(QLocale(name)));
+    EXPECT_EQ(Tr(text::kConnect).toStdString(), text::kConnect);
+    EXPECT_EQ(TranslateLine(QString::fromUtf8(text::kReceiveDone)).toStdString(),
+              text::kReceiveDone);
+  }
+  ASSERT_TRUE(InstallTranslation(QLocale("en_GB")));
+
+  auto app = std::make_unique<CMyWnd>("/data/in/");
+  ASSERT_TRUE(app->Create(nullptr));
+  MainWindow* w = app->main_window();
+  EXPECT_EQ(w->connect_button()->text(), "Connect");
+  EXPECT_EQ(w->disconnect_button()->text(), "Disconnect");
+  EXPECT_EQ(w->status()->text(), "Send/Recv");
+  EXPECT_EQ(w->tabs()->bar()->tabText(3), "Receive log");
+  EXPECT_EQ(w->chat_log()->lines()->Text(0), "Saving to [/data/in/]");
+  EXPECT_EQ(w->send_list()->add_folder_action()->text(), "Add Folder...");
+  EXPECT_EQ(w->recv_progress()->accessibleName(), "Receiving progress");
+  EXPECT_EQ(w->subfolders()->accessibleName(), "Save per folder");
+  app->port.SetConnectLabel(text::kSend);
+  EXPECT_EQ(w->connect_button()->text(), "Send");
+
+  // A line made from a fixed format keeps its values, wherever they stand; other lines,
+  // a peer's chat among them, stay as they came.
+  const std::pair<std::string, QString> lines[] = {
+      {FormatLine(text::kReceiving, "a] (1 bytes)/b.txt", 4096),
+       "Receiving [a] (1 bytes)/b.txt] (4096 bytes)"},
+      {FormatLine(text::kResuming, 12), "(resuming from byte 12)"},
+      {FormatLine(text::kConnecting, -5), "Connecting... (port -5)"},
+      {text::kDisconnected, "Disconnected"},
+      {FormatLine(text::kChatReceived, text::kReceiveDone), "recv > 受信完了"},
+      {text::kRule, "----------------"},
+      {"受信中 [no size]", "受信中 [no size]"}};
+  for (const auto& [line, english] : lines) {
+    EXPECT_EQ(TranslateLine(QString::fromStdString(line)), english) << line;
+  }
+  app->port.AppendRecvLog(FormatLine(text::kSending, "x", 1));
+  EXPECT_EQ(w->recv_log()->lines()->Text(0), "Sending [x] (1 bytes)");
+  app->Destroy();
+  QCoreApplication::processEvents();
+}
+
+}  // namespace
+}  // namespace tovrin::testing
