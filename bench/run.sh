@@ -4,7 +4,10 @@
 #   2. 2,000 files of 4 KiB in 20 folders, tovrin-cli -> tovrin-cli, against
 #      tar c | socat -> socat | tar x;
 #   3. the same 1 GiB file dropped on the window (offscreen) and sent to a tovrin-cli receiver;
-#   4. peak resident memory and user+system CPU seconds per GiB of both sides of case 1.
+#   4. peak resident memory and user+system CPU seconds per GiB of both sides of case 1;
+#   5. the 2,000 files of case 2 sent by tovrin-cli to the window (offscreen) as receiver;
+#   6. the same files dropped on the window and sent to a tovrin-cli receiver.
+# Cases 5 and 6 are measured against case 2's tovrin-cli -> tovrin-cli time of the same runs.
 # Runs are interleaved (anchor and Tovrin alternate which goes first) and the table shows
 # medians. Every received byte is compared with its source. Sources and save directories
 # share one work directory, so they are on the same file system; dirty pages are synced
@@ -41,11 +44,11 @@ fi
 cmake --build "$build" -j"$(nproc)" --target tovrin-cli tovrin_window > /dev/null
 cli="$build/tovrin-cli"
 window="$build/tovrin-bench-window"
-if [ ! -x "$window" ] || [ "$here/bench/window_sender.cpp" -nt "$window" ] ||
+if [ ! -x "$window" ] || [ "$here/bench/window_peer.cpp" -nt "$window" ] ||
    [ "$build/libtovrin_window.a" -nt "$window" ] || [ "$build/libtovrin_core.a" -nt "$window" ]; then
   # shellcheck disable=SC2046
   g++ -std=c++20 -O2 -fPIC -Wall -Wextra $(pkg-config --cflags Qt6Widgets) -I"$here/src" \
-    "$here/bench/window_sender.cpp" "$build/libtovrin_window.a" "$build/libtovrin_core.a" \
+    "$here/bench/window_peer.cpp" "$build/libtovrin_window.a" "$build/libtovrin_core.a" \
     $(pkg-config --libs Qt6Widgets) -pthread -o "$window"
 fi
 
@@ -250,12 +253,20 @@ tree_tovrin() {
 # includes the window's own start-up.
 file_window() {
   fresh_save
+  window_sends "$big" file.window.done
+  cmp -s "$big" "$save/big.bin" || fail "window: the received file differs"
+  rm -f "$save/big.bin"
+}
+
+# The window dropping $1 on itself and sending it to a tovrin-cli receiver; the run ends when
+# the receiver logs the end of the batch. $2 names the measurement.
+window_sends() {
   local port; port=$(free_port)
   start_receiver "$port" window
   wait_listen "$port" "$receiver"
   local start; start=$(now_us)
-  QT_QPA_PLATFORM=offscreen TOVRIN_BENCH_LIMIT="$limit" "$window" "$work/unused" \
-    "127.0.0.1:$port" "$big" > "$work/window.log" 2>&1 &
+  QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/config" TOVRIN_BENCH_LIMIT="$limit" "$window" "$work/unused" \
+    "127.0.0.1:$port" "$1" > "$work/window.log" 2>&1 &
   local sender=$!
   for _ in $(seq $((limit * 100))); do
     [ -s "$work/done" ] && break
@@ -266,9 +277,44 @@ file_window() {
   wait "$sender" 2>/dev/null || true
   wait "$receiver" || true
   [ -s "$work/done" ] || fail "window: the receiver never logged the end of the batch"
-  record file.window.done "$(done_since "$start")"
-  cmp -s "$big" "$save/big.bin" || fail "window: the received file differs"
-  rm -f "$save/big.bin"
+  record "$2" "$(done_since "$start")"
+}
+
+# The window, listening, receives the tree from tovrin-cli; the run ends when the window logs
+# the end of the batch.
+tree_window_receives() {
+  fresh_save
+  local port; port=$(free_port)
+  : > "$work/done"
+  (
+    QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/config" TOVRIN_BENCH_LIMIT="$limit" "$window" "$save" ":$port" 2>&1 |
+      grep --line-buffered -F -x 'recv: 受信完了' |
+      while IFS= read -r _; do echo "${EPOCHREALTIME/./}" >> "$work/done"; done
+  ) &
+  local window_job=$!
+  wait_listen "$port" "$window_job"
+  local start; start=$(now_us)
+  timeout "$limit" "$cli" --connect "127.0.0.1:$port" --save-dir "$work/unused" \
+    --exit-after-batch "$work/src/tree" > "$work/s.log" 2>&1 < /dev/null ||
+    fail "tovrin-cli sender (to the window)"
+  for _ in $(seq $((limit * 100))); do
+    [ -s "$work/done" ] && break
+    nap 0.01
+  done
+  local child
+  for child in $(ps -o pid= --ppid "$window_job" 2>/dev/null); do
+    kill $(ps -o pid= --ppid "$child" 2>/dev/null) "$child" 2>/dev/null || true
+  done
+  wait "$window_job" 2>/dev/null || true
+  [ -s "$work/done" ] || fail "window: it never logged the end of the batch"
+  record tree.window.recv "$(done_since "$start")"
+  diff -r -q "$work/src/tree" "$save/tree" > /dev/null || fail "window receiver: the tree differs"
+}
+
+tree_window_sends() {
+  fresh_save
+  window_sends "$work/src/tree" tree.window.send
+  diff -r -q "$work/src/tree" "$save/tree" > /dev/null || fail "window sender: the tree differs"
 }
 
 # --- where the cycles go (--profile) ----------------------------------------------------
@@ -288,15 +334,19 @@ fi
 for run in $(seq "$runs"); do
   echo "run $run of $runs..." >&2
   if [ $((run % 2)) -eq 1 ]; then
-    file_socat; file_tovrin; file_window; tree_tar; tree_tovrin
+    file_socat; file_tovrin; file_window; tree_tar; tree_tovrin; tree_window_receives
+    tree_window_sends
   else
-    file_window; file_tovrin; file_socat; tree_tovrin; tree_tar
+    file_window; file_tovrin; file_socat; tree_window_sends; tree_window_receives; tree_tovrin
+    tree_tar
   fi
   printf '  1 GiB: socat %s s, tovrin-cli %s s (done %s), window done %s s; tree: tar %s s, tovrin-cli %s s (done %s)\n' \
     "$(tail -n1 "$work/m.file.socat")" "$(tail -n1 "$work/m.file.tovrin")" \
     "$(tail -n1 "$work/m.file.tovrin.done")" "$(tail -n1 "$work/m.file.window.done")" \
     "$(tail -n1 "$work/m.tree.tar")" "$(tail -n1 "$work/m.tree.tovrin")" \
     "$(tail -n1 "$work/m.tree.tovrin.done")" >&2
+  printf '  tree: tovrin-cli -> window %s s, window -> tovrin-cli %s s (done)\n' \
+    "$(tail -n1 "$work/m.tree.window.recv")" "$(tail -n1 "$work/m.tree.window.send")" >&2
 done
 
 # --- the table --------------------------------------------------------------------------
@@ -317,6 +367,11 @@ row "2. 2000 x 4 KiB in 20 folders, cli -> cli" "tar|socat" "$(median tree.tar)"
   "$(median tree.tovrin)" "$(median tree.tovrin.done)" "<= 3"
 row "3. 1 GiB file, window (drop) -> tovrin-cli" "socat" "$fs" "-" \
   "$(median file.window.done)" "<= 1.5"
+tc=$(median tree.tovrin.done)
+row "5. 2000 x 4 KiB, tovrin-cli -> window" "cli->cli" "$tc" "-" \
+  "$(median tree.window.recv)" "<= 1.5"
+row "6. 2000 x 4 KiB, window (drop) -> cli" "cli->cli" "$tc" "-" \
+  "$(median tree.window.send)" "<= 1.5"
 echo
 echo "4. case 1 per process (medians): peak resident MiB, user+system CPU seconds per GiB"
 printf '%-42s %7s %7s\n' "" "MiB" "CPU s"

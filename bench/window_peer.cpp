@@ -1,12 +1,14 @@
-// The window as a sender, for bench/run.sh: the application object and its window are made
-// as the program makes them, the paths arrive as one drop on the window, the peer's address
-// is typed into the address field and Connect is pressed. Nothing in the window knows it is
-// being driven.
+// The window as one side of a transfer, for bench/run.sh: the application object and its
+// window are made as the program makes them, the paths (if any) arrive as one drop on the
+// window, the address is typed into the address field and Connect is pressed. Nothing in the
+// window knows it is being driven.
 //
-//   tovrin-bench-window SAVE_DIR HOST:PORT PATH...
+//   tovrin-bench-window SAVE_DIR HOST:PORT [PATH...]   sends the paths to a listening peer
+//   tovrin-bench-window SAVE_DIR :PORT                 listens (the own address) and receives
 //
-// It runs until it is signalled (the script does so once the receiver has logged the end of
-// the batch) or for at most TOVRIN_BENCH_LIMIT seconds (default 600).
+// Each end of a received batch is written to standard output as "recv: 受信完了", as
+// tovrin-cli writes it. It runs until it is signalled or for at most TOVRIN_BENCH_LIMIT seconds
+// (default 600).
 
 #include <QApplication>
 #include <QDropEvent>
@@ -19,9 +21,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "window/my_wnd.h"
+#include "port/texts.h"
+#include "session/lifecycle.h"
 #include "storage/save_dir.h"
 #include "window/main_window.h"
+#include "window/my_wnd.h"
 
 namespace {
 
@@ -40,8 +44,8 @@ int Run(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   const QStringList arguments = QCoreApplication::arguments();
-  if (arguments.size() < 4) {
-    std::fprintf(stderr, "usage: tovrin-bench-window SAVE_DIR HOST:PORT PATH...\n");
+  if (arguments.size() < 3) {
+    std::fprintf(stderr, "usage: tovrin-bench-window SAVE_DIR HOST:PORT [PATH...]\n");
     return 2;
   }
   QList<QUrl> urls;
@@ -54,10 +58,21 @@ int Run(int argc, char** argv) {
   tovrin::MainWindow* window = application->main_window();
   if (window == nullptr) return 1;
 
-  const QString address = arguments[2];
+  QString address = arguments[2];
+  if (address.startsWith(':')) address.prepend(QString::fromStdString(tovrin::OwnAddress()));
+  tovrin::LineModel* received = window->recv_log()->lines();
+  QObject::connect(received, &QAbstractItemModel::rowsInserted, window,
+                   [received](const QModelIndex&, int first, int last) {
+                     for (int row = first; row <= last; ++row) {
+                       if (received->Text(row) != QString::fromUtf8(tovrin::text::kReceiveDone))
+                         continue;
+                       std::printf("recv: %s\n", tovrin::text::kReceiveDone);
+                       std::fflush(stdout);
+                     }
+                   });
   // Inside the loop: the workers reach the window through it.
   QTimer::singleShot(0, window, [window, urls, address] {
-    Drop(window, urls);
+    if (!urls.isEmpty()) Drop(window, urls);
     window->address()->setText(address);
     window->connect_button()->click();
   });
