@@ -5,7 +5,7 @@
     <name>Tovrin</name>
     <message>
         <source>接続</source>
-        <translation>Connect</translation>
+        <translation>Go</translation>
     </message>
     <message>
         <source>送信</source>
@@ -13,7 +13,7 @@
     </message>
     <message>
         <source>切断</source>
-        <translation>Disconnect</translation>
+        <translation>Stop</translation>
     </message>
     <message>
         <source>送/受</source>
@@ -182,6 +182,14 @@
     <message>
         <source>エラー</source>
         <translation>Error</translation>
+    </message>
+    <message>
+        <source>相手のアドレスに接続します。自分のアドレスなら相手からの接続を待ちます。接続中は入力した行を送信します。</source>
+        <translation>Connects to the peer's address, or waits for the peer when the address is your own. While connected, sends the line you typed.</translation>
+    </message>
+    <message>
+        <source>接続を終えます</source>
+        <translation>Ends the connection</translation>
     </message>
 </context>
 </TS>

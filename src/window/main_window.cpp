@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QResizeEvent>
+#include <QStyle>
 #include <QUrl>
 #include <algorithm>
 
@@ -61,6 +62,10 @@ MainWindow::MainWindow(QWidget* parent)
   connect_->setObjectName("IDC_CONNECT");
   disconnect_->setObjectName("IDC_DISCONNECT");
   disconnect_->setEnabled(false);
+  connect_->setToolTip(
+      Tr("相手のアドレスに接続します。自分のアドレスなら相手からの接続を待ちます。"
+         "接続中は入力した行を送信します。"));
+  disconnect_->setToolTip(Tr("接続を終えます"));
   send_progress_->setObjectName("IDC_SEND_PROGRESS");
   recv_progress_->setObjectName("IDC_RECV_PROGRESS");
   send_progress_->setToolTip(Tr("送信中のファイルの進み具合"));
@@ -160,6 +165,25 @@ void MainWindow::WidenForTabs() {
   if (width() < needed) resize(needed, height());
 }
 
+void MainWindow::SetButtonText(QPushButton* button, const QString& text) {
+  button->setText(text);
+  FitCaption(button);
+}
+
+void MainWindow::FitCaption(QPushButton* button) {
+  // The buttons are 40 pixels wide whatever their caption: a caption a little too wide for
+  // that gets a smaller font (down to four fifths), never a clipped one.
+  const QFont normal = font();
+  const int room =
+      button->width() - 2 * style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+  const int needed = QFontMetrics(normal).horizontalAdvance(button->text());
+  QFont fitted = normal;
+  if (needed > room && room > 0 && normal.pointSizeF() > 0) {
+    fitted.setPointSizeF(std::max(normal.pointSizeF() * 0.8, normal.pointSizeF() * room / needed));
+  }
+  button->setFont(fitted);
+}
+
 void MainWindow::LayOut() {
   if (isMinimized()) return;
   const int w = width();
@@ -177,6 +201,8 @@ void MainWindow::LayOut() {
   address_->setGeometry(18, 0, std::max(0, w - 98), 18);
   connect_->setGeometry(w - 80, 0, 40, 18);
   disconnect_->setGeometry(w - 40, 0, 40, 18);
+  FitCaption(connect_);
+  FitCaption(disconnect_);
   const int half = w / 2;
   send_progress_->setGeometry(0, 19, half, 11);
   recv_progress_->setGeometry(half, 19, w - half, 11);

@@ -54,6 +54,8 @@ class MainWindow final : public QWidget {
   // escaped and in the window's language. A line the peer sent or the end of a received
   // batch asks for the user's attention while the window is not active.
   void AppendLog(LineView* log, const std::string& line);
+  // Sets a button's caption, in a smaller font when the caption is a little too wide.
+  void SetButtonText(QPushButton* button, const QString& text);
   // Widens the window, before it is first shown, so that every tab's text fits.
   void WidenForTabs();
   // Places every control for the current client size; nothing moves while minimised.
@@ -83,6 +85,7 @@ class MainWindow final : public QWidget {
 
  private:
   LineView* MakeLog(const char* id);
+  void FitCaption(QPushButton* button);
   void AddOpenFolder(LineView* log);
   void OpenFolder(LineView* log, int row);
   // Ctrl+Tab, Ctrl+Shift+Tab, Ctrl+PgDn and Ctrl+PgUp: true when `event` was one of them.

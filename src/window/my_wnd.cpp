@@ -23,14 +23,25 @@ namespace {
 constexpr char SUBFOLDERS_KEY[] = "subfolders";
 constexpr char GEOMETRY_KEY[] = "geometry";
 
+std::string TextBefore(const char* text, char end) {
+  const std::string whole(text);
+  return whole.substr(0, whole.find(end));
+}
+
 // The folder a log line points at: the save directory of "保存先 [%s]", the folder holding
 // the file of "受信中 [%s] (%d bytes)" (a name relative to the save directory); else "".
 std::string FolderOfLine(const std::string& line, const std::string& save_dir) {
-  if (line == FormatLine(text::kSavingTo, save_dir.c_str())) return save_dir;
-  static const QRegularExpression receiving(
-      "\\A" + QRegularExpression::escape(QString::fromUtf8(text::kReceiving).section("%s", 0, 0)) +
-      "(.*)\\] \\(-?\\d+ bytes\\)\\z");
-  const QRegularExpressionMatch match = receiving.match(QString::fromStdString(line));
+  // Most lines are neither: two prefix tests settle them.
+  static const std::string saving = TextBefore(text::kSavingTo, '%');
+  static const std::string receiving = TextBefore(text::kReceiving, '%');
+  if (line.starts_with(saving)) {
+    return line == FormatLine(text::kSavingTo, save_dir.c_str()) ? save_dir : std::string();
+  }
+  if (!line.starts_with(receiving)) return {};
+  static const QRegularExpression name(QRegularExpression::anchoredPattern(
+      QRegularExpression::escape(QString::fromStdString(receiving)) +
+      "(.*)\\] \\(-?\\d+ bytes\\)"));
+  const QRegularExpressionMatch match = name.match(QString::fromStdString(line));
   if (!match.hasMatch()) return {};
   return save_dir + DirectoryPart(match.captured(1).toStdString());
 }

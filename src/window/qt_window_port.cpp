@@ -12,6 +12,16 @@ namespace {
 
 // How often worker updates of the bars and the status line reach the screen at most.
 constexpr std::chrono::milliseconds METER_INTERVAL(40);
+// How long a worker looks for the UI thread's answer before it goes to sleep: a send worker
+// makes several calls per small file, and a sleep and a wake-up cost more than this.
+constexpr std::chrono::microseconds ANSWER_SPIN(60);
+
+// A hint to the processor that this thread is waiting in a loop.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
 
 }  // namespace
 
@@ -71,6 +81,14 @@ bool QtWindowPort::RunOnUiThread(const std::function<void()>& task) {
   // Posted under the lock, so Shutdown cannot remove the receiver in between.
   QMetaObject::invokeMethod(
       receiver_, [this, call] { Execute(call); }, Qt::QueuedConnection);
+  lock.unlock();
+  // The UI thread usually answers within tens of microseconds.
+  const auto until = std::chrono::steady_clock::now() + ANSWER_SPIN;
+  for (unsigned spins = 1; !call->finished.load(std::memory_order_acquire); ++spins) {
+    if (spins % 64 == 0 && std::chrono::steady_clock::now() >= until) break;
+    CpuRelax();
+  }
+  lock.lock();
   finished_.wait(lock, [&] { return call->done || call->abandoned; });
   return call->done;
 }
@@ -86,6 +104,7 @@ void QtWindowPort::Execute(const std::shared_ptr<Call>& call) {
     std::lock_guard<std::mutex> lock(mutex_);
     call->done = true;
   }
+  call->finished.store(true, std::memory_order_release);
   finished_.notify_all();
 }
 
@@ -172,7 +191,7 @@ void QtWindowPort::SetInputText(const std::string& text) {
 }
 
 void QtWindowPort::SetConnectLabel(const std::string& text) {
-  RunOnUiThread([&] { window_->connect_button()->setText(Tr(text.c_str())); });
+  RunOnUiThread([&] { window_->SetButtonText(window_->connect_button(), Tr(text.c_str())); });
 }
 
 void QtWindowPort::EnableConnect(bool enabled) {

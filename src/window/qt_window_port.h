@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -70,6 +71,7 @@ class QtWindowPort final : public WindowPort {
     const std::function<void()>* task;
     bool done = false;
     bool abandoned = false;
+    std::atomic<bool> finished{false};
   };
   // The latest meter values not yet shown.
   struct Meters {
