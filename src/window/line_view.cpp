@@ -162,7 +162,10 @@ QRegion LineView::visualRegionForSelection(const QItemSelection& selection) cons
 void LineView::updateGeometries() {
   const int h = RowHeight();
   const QSize area = viewport()->size();
-  const long long height = static_cast<long long>(count()) * h;
+  // Rows arrived since the last flush are not laid out yet: they come with the next one,
+  // which also selects the newest (a show or a resize in between must not find the selected
+  // row above the end and scroll up to it).
+  const long long height = static_cast<long long>(std::min(shown_rows_, count())) * h;
   adjusting_ = true;
   QScrollBar* vertical = verticalScrollBar();
   vertical->setSingleStep(h);
@@ -190,6 +193,7 @@ void LineView::ScheduleFlush() {
 
 void LineView::Flush() {
   flush_timer_.stop();
+  shown_rows_ = count();
   updateGeometries();
   if (rows_added_ && follows_end_ && selects_new_rows_ && count() > 0) {
     setCurrentRow(count() - 1);
@@ -204,6 +208,12 @@ void LineView::timerEvent(QTimerEvent* event) {
     return;
   }
   QAbstractItemView::timerEvent(event);
+}
+
+void LineView::showEvent(QShowEvent* event) {
+  QAbstractItemView::showEvent(event);
+  // What arrived while the list was hidden shows at once.
+  Flush();
 }
 
 void LineView::changeEvent(QEvent* event) {

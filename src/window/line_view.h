@@ -48,6 +48,7 @@ class LineView : public QAbstractItemView {
   void paintEvent(QPaintEvent* event) override;
   void timerEvent(QTimerEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   [[nodiscard]] int RowHeight() const;
@@ -60,6 +61,8 @@ class LineView : public QAbstractItemView {
   mutable int row_height_ = 0;
   // The widest row painted so far, in pixels: the horizontal scroll range.
   int widest_ = 0;
+  // The rows the scroll range covers: those there were at the last flush.
+  int shown_rows_ = 0;
   // The view shows the end of its rows and keeps doing so as rows arrive.
   bool follows_end_ = true;
   bool adjusting_ = false;
