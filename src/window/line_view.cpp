@@ -172,7 +172,7 @@ void LineView::updateGeometries() {
   vertical->setPageStep(area.height());
   vertical->setRange(0,
                      static_cast<int>(std::clamp<long long>(height - area.height(), 0, INT_MAX)));
-  if (follows_end_) vertical->setValue(vertical->maximum());
+  if (follows_new_rows_ && follows_end_) vertical->setValue(vertical->maximum());
   QScrollBar* horizontal = horizontalScrollBar();
   horizontal->setSingleStep(std::max(1, fontMetrics().averageCharWidth()));
   horizontal->setPageStep(area.width());
@@ -195,7 +195,7 @@ void LineView::Flush() {
   flush_timer_.stop();
   shown_rows_ = count();
   updateGeometries();
-  if (rows_added_ && follows_end_ && selects_new_rows_ && count() > 0) {
+  if (rows_added_ && follows_end_ && follows_new_rows_ && count() > 0) {
     setCurrentRow(count() - 1);
   }
   rows_added_ = false;

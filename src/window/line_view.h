@@ -12,9 +12,9 @@ namespace tovrin {
 // cost the same at row 10 and at row 100,000, and a paint touches only the rows on screen.
 //
 // Changes of the rows reach the screen together, a few dozen times a second at most: a
-// burst of lines is one repaint. While the view shows the end of its rows (its user has
-// not scrolled up), it keeps showing the end as rows arrive; a log then also selects its
-// newest line. UI thread only.
+// burst of lines is one repaint. A log follows its newest rows (SetFollowsNewRows): while it
+// shows the end (its user has not scrolled up), it keeps showing the end as rows arrive and
+// selects the newest one. UI thread only.
 class LineView : public QAbstractItemView {
   Q_OBJECT
 
@@ -27,8 +27,8 @@ class LineView : public QAbstractItemView {
   [[nodiscard]] int currentRow() const;
   // Makes `row` current and selected, as a click does; -1 clears both.
   void setCurrentRow(int row);
-  // Whether a row appended while the end is shown becomes the selected row (logs do).
-  void SetSelectsNewRows(bool selects) { selects_new_rows_ = selects; }
+  // Whether the view follows rows arriving at its end, as a log does.
+  void SetFollowsNewRows(bool follows) { follows_new_rows_ = follows; }
   // Shows what has changed now instead of with the next coalesced repaint.
   void Flush();
 
@@ -63,10 +63,10 @@ class LineView : public QAbstractItemView {
   int widest_ = 0;
   // The rows the scroll range covers: those there were at the last flush.
   int shown_rows_ = 0;
-  // The view shows the end of its rows and keeps doing so as rows arrive.
+  // The user left the view at the end of its rows (or never scrolled).
   bool follows_end_ = true;
   bool adjusting_ = false;
-  bool selects_new_rows_ = false;
+  bool follows_new_rows_ = false;
   bool rows_added_ = false;
 };
 

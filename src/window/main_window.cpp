@@ -112,7 +112,7 @@ MainWindow::MainWindow(QWidget* parent)
 LineView* MainWindow::MakeLog(const char* id) {
   auto* log = new LineView(this);
   log->setObjectName(id);
-  log->SetSelectsNewRows(true);
+  log->SetFollowsNewRows(true);
   return log;
 }
 
