@@ -1,6 +1,7 @@
 #include "window/translation.h"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QRegularExpression>
 #include <QTranslator>
 #include <vector>
@@ -105,6 +106,12 @@ QTranslator& Translator() {
   return translator;
 }
 
+// Qt's own texts (the file dialogs, the standard buttons), in Japanese like the window's.
+QTranslator& QtTranslator() {
+  static QTranslator translator;
+  return translator;
+}
+
 }  // namespace
 
 bool InstallTranslation(const QLocale& locale) {
@@ -113,12 +120,22 @@ bool InstallTranslation(const QLocale& locale) {
   // Only a locale whose first language is English: a user who lists English second still
   // gets the source texts.
   const QStringList languages = locale.uiLanguages();
-  if (languages.isEmpty() || !languages.first().startsWith(QLatin1String("en"))) return false;
+  if (languages.isEmpty() || !languages.first().startsWith(QLatin1String("en"))) {
+    // Where the system has Qt's Japanese texts; without them Qt's dialogs stay English.
+    if (QtTranslator().load(QStringLiteral("qtbase_ja"),
+                            QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+      QCoreApplication::installTranslator(&QtTranslator());
+    }
+    return false;
+  }
   if (!Translator().load(QStringLiteral(":/i18n/tovrin_en.qm"))) return false;
   return QCoreApplication::installTranslator(&Translator());
 }
 
-void RemoveTranslation() { QCoreApplication::removeTranslator(&Translator()); }
+void RemoveTranslation() {
+  QCoreApplication::removeTranslator(&Translator());
+  QCoreApplication::removeTranslator(&QtTranslator());
+}
 
 QString Tr(const char* source) { return QCoreApplication::translate(CONTEXT, source); }
 

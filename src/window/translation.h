@@ -9,7 +9,8 @@ namespace tovrin {
 // the program carries an English translation in its resources.
 
 // Installs the English translation when `locale` asks for English first (en_*); any other
-// language, and the C locale, keep the Japanese texts. True when it was installed. UI thread.
+// language, and the C locale, keep the Japanese texts, and Qt's own dialogs speak Japanese
+// too where the system has Qt's translations. True when English was installed. UI thread.
 bool InstallTranslation(const QLocale& locale);
 // Back to the Japanese texts (for tests). UI thread.
 void RemoveTranslation();
