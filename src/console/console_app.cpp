@@ -10,12 +10,12 @@
 #include <string>
 
 #include "console/console_port.h"
+#include "port/format.h"
+#include "port/texts.h"
 #include "queue/send_queue.h"
 #include "session/lifecycle.h"
 #include "session/session.h"
 #include "storage/save_dir.h"
-#include "port/format.h"
-#include "port/texts.h"
 
 namespace tovrin {
 namespace {
@@ -42,8 +42,6 @@ Kept kept{};
 void OnEndSignal(int) { end_requested = 1; }
 
 void InstallSignals() {
-  // A peer that vanishes must never end the process; sends use MSG_NOSIGNAL, this is a belt.
-  std::signal(SIGPIPE, SIG_IGN);
   struct sigaction action {};
   action.sa_handler = OnEndSignal;
   sigemptyset(&action.sa_mask);

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "session/session.h"
 #include "port/window_port.h"
+#include "session/session.h"
 
 namespace tovrin {
 

@@ -10,15 +10,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <memory>
 
-#include "protocol/connection.h"
-#include "session/session.h"
 #include "port/format.h"
 #include "port/texts.h"
 #include "port/window_port.h"
+#include "protocol/connection.h"
+#include "session/session.h"
 #include "workers/workers.h"
 
 namespace tovrin {
@@ -102,6 +103,7 @@ bool AnyWorkerRunning(const Session& s) {
 
 // UI thread.
 void CloseListenSocket(Session& s) {
+  assert(s.port.IsUiThread());
   if (s.listen_socket < 0) return;
   s.port.WatchListenSocket(-1);
   ::close(s.listen_socket);
@@ -111,6 +113,7 @@ void CloseListenSocket(Session& s) {
 // UI thread. Wakes every worker blocked on the connection; the descriptor is closed when the
 // last worker lets go of it.
 void ClosePeerSocket(Session& s) {
+  assert(s.port.IsUiThread());
   if (!s.peer_socket) return;
   s.peer_socket->Shutdown();
   s.peer_socket.reset();
@@ -123,6 +126,7 @@ void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
 
 // UI thread.
 void StartWorkers(Session& s) {
+  assert(s.port.IsUiThread());
   StartWorker(s, s.recv_thread, ReceiveWorker);
   StartWorker(s, s.send_thread, SendWorker);
   StartWorker(s, s.chat_thread, ChatWorker);
@@ -178,6 +182,7 @@ std::string OwnAddress() {
 }
 
 bool OnConnect(Session& s) {
+  assert(s.port.IsUiThread());
   if (s.idle.load() == 1) {
     s.idle.store(0);
     s.attempt.fetch_add(1);
@@ -204,6 +209,7 @@ bool OnConnect(Session& s) {
 }
 
 void StartListening(Session& s, int port) {
+  assert(s.port.IsUiThread());
   s.listen_addr = sockaddr_in{};
   s.listen_addr.sin_family = AF_INET;
   s.listen_addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
@@ -227,6 +233,7 @@ void StartListening(Session& s, int port) {
 }
 
 bool ConnectToPeer(Session& s, const std::string& host, int port) {
+  assert(s.port.IsUiThread());
   const std::optional<uint32_t> address = ParseIpv4(host);
   if (!address) {
     s.port.AppendChatLog(text::kInvalidIp);
@@ -254,6 +261,7 @@ bool ConnectToPeer(Session& s, const std::string& host, int port) {
 }
 
 bool OnSocketNotify(Session& s, uint32_t word) {
+  assert(s.port.IsUiThread());
   if ((word >> 16) != 0) return false;
   if ((word & 0xFFFF) != FD_ACCEPT) return true;
   int fd = -1;
@@ -277,6 +285,7 @@ bool OnSocketNotify(Session& s, uint32_t word) {
 }
 
 void StartSession(Session& s) {
+  assert(s.port.IsUiThread());
   s.port.AppendChatLog(text::kRule);
   s.port.SetInputText("");
   s.port.SetConnectLabel(text::kSend);

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <mutex>
 #include <unordered_set>
 #include <vector>
@@ -63,20 +62,6 @@ int Adopt(int fd) {
   return fd;
 }
 
-// A file-size limit (RLIMIT_FSIZE) must fail the write that passes it (EFBIG, logged by the
-// receive worker) instead of killing the process with SIGXFSZ. A handler the front end
-// installed is left alone.
-void IgnoreFileSizeSignal() {
-  static const bool done = [] {
-    struct sigaction current {};
-    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-      ::signal(SIGXFSZ, SIG_IGN);
-    }
-    return true;
-  }();
-  (void)done;
-}
-
 int OpenRetrying(const std::string& path, int flags, mode_t mode) {
   int fd;
   do {
@@ -104,7 +89,6 @@ int OpenRegular(const std::string& path, int flags, mode_t mode) {
 
 int OpenForWrite(const std::string& path) {
   if (path.empty()) return -1;
-  IgnoreFileSizeSignal();
   return OpenRegular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
 }
 

@@ -4,6 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "port/format.h"
+#include "port/texts.h"
+#include "port/transfer_meter.h"
+#include "port/window_port.h"
 #include "protocol/connection.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
@@ -11,10 +15,6 @@
 #include "session/session.h"
 #include "storage/save_dir.h"
 #include "storage/storage.h"
-#include "port/format.h"
-#include "port/texts.h"
-#include "port/transfer_meter.h"
-#include "port/window_port.h"
 #include "workers/workers.h"
 
 namespace tovrin {
@@ -252,15 +252,11 @@ class Receiver final {
 }  // namespace
 
 uint32_t ReceiveWorker(void* parameter) {
-  std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(parameter));
-  Session& s = *args->session;
-  if (args->connection) {
-    Receiver receiver(s, *args->connection);
-    receiver.Run();
-  }
-  Teardown(s, args->attempt);
-  EndWorker(s, s.recv_thread);
-  return 0;
+  return RunWorker(parameter, &Session::recv_thread, true,
+                   [](Session& s, Connection& connection, uint32_t) {
+                     Receiver receiver(s, connection);
+                     receiver.Run();
+                   });
 }
 
 }  // namespace tovrin

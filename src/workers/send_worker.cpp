@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "port/format.h"
+#include "port/texts.h"
+#include "port/transfer_meter.h"
+#include "port/window_port.h"
 #include "protocol/connection.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
@@ -15,10 +19,6 @@
 #include "session/lifecycle.h"
 #include "session/session.h"
 #include "storage/storage.h"
-#include "port/format.h"
-#include "port/texts.h"
-#include "port/transfer_meter.h"
-#include "port/window_port.h"
 #include "workers/workers.h"
 
 namespace tovrin {
@@ -238,15 +238,11 @@ class Sender final {
 }  // namespace
 
 uint32_t SendWorker(void* parameter) {
-  std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(parameter));
-  Session& s = *args->session;
-  if (args->connection) {
-    Sender sender(s, *args->connection, args->attempt);
-    sender.Run();
-  }
-  Teardown(s, args->attempt);
-  EndWorker(s, s.send_thread);
-  return 0;
+  return RunWorker(parameter, &Session::send_thread, true,
+                   [](Session& s, Connection& connection, uint32_t attempt) {
+                     Sender sender(s, connection, attempt);
+                     sender.Run();
+                   });
 }
 
 }  // namespace tovrin
