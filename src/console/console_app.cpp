@@ -20,8 +20,6 @@
 namespace tovrin {
 namespace {
 
-// The main loop looks at the session at least this often (milliseconds).
-constexpr int LOOP_INTERVAL_MS = 100;
 // While a chat line waits for the chat worker to take the previous one.
 constexpr int LINE_WAITING_INTERVAL_MS = 10;
 // Input without a line end is taken as a line once this much of it waits.
@@ -116,7 +114,7 @@ enum class Outcome { kRunning, kSessionEnded, kNoSession };
 Outcome Assess(Session& s) {
   const bool started = s.sessions_started.load() > 0;
   if (s.idle.load() == 1) return started ? Outcome::kSessionEnded : Outcome::kNoSession;
-  if (!started && s.listen_socket < 0) return Outcome::kNoSession;
+  if (!started && !s.listen_socket.valid()) return Outcome::kNoSession;
   return Outcome::kRunning;
 }
 
@@ -175,7 +173,8 @@ int RunConsole(const ConsoleOptions& options) {
     if (port->wake_fd() >= 0) fds[count++] = pollfd{port->wake_fd(), POLLIN, 0};
     if (listen_fd >= 0) fds[count++] = pollfd{listen_fd, POLLIN, 0};
     if (want_input) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
-    const int events = poll(fds, count, line_waiting ? LINE_WAITING_INTERVAL_MS : LOOP_INTERVAL_MS);
+    const int events = poll(
+        fds, count, line_waiting ? LINE_WAITING_INTERVAL_MS : static_cast<int>(IDLE_CHECK.count()));
     if (events <= 0) continue;
     for (nfds_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;

@@ -25,9 +25,7 @@ ConsolePort::ConsolePort(bool subfolders, std::FILE* log_out, std::FILE* status_
   SetSubfoldersChecked(subfolders);
 }
 
-ConsolePort::~ConsolePort() {
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-}
+ConsolePort::~ConsolePort() = default;
 
 void ConsolePort::WriteLog(Log log, const std::string& text) {
   // Standard error and standard output are usually the same terminal: a log line must not
@@ -53,14 +51,14 @@ void ConsolePort::StatusChanged(const std::string& text) {
 
 void ConsolePort::StepRan() {
   const uint64_t one = 1;
-  if (wake_fd_ >= 0 && write(wake_fd_, &one, sizeof one) < 0) {
+  if (wake_fd_.valid() && write(wake_fd_.get(), &one, sizeof one) < 0) {
     // Already readable (the counter is full); the main loop wakes either way.
   }
 }
 
 void ConsolePort::DrainWake() {
   uint64_t count;
-  if (wake_fd_ >= 0 && read(wake_fd_, &count, sizeof count) < 0) {
+  if (wake_fd_.valid() && read(wake_fd_.get(), &count, sizeof count) < 0) {
     // Nothing was pending.
   }
 }

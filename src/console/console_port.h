@@ -5,6 +5,7 @@
 #include <string>
 
 #include "port/inline_port.h"
+#include "storage/descriptor.h"
 
 namespace tovrin {
 
@@ -23,7 +24,7 @@ class ConsolePort final : public InlinePort {
 
   // Readable after a step has run for a worker (a teardown, say): the main loop polls it
   // to notice such changes at once. Drain with DrainWake().
-  [[nodiscard]] int wake_fd() const { return wake_fd_; }
+  [[nodiscard]] int wake_fd() const { return wake_fd_.get(); }
   void DrainWake();
 
   // Main loop: prints the latest status text if it has not been shown yet and the throttle
@@ -46,7 +47,7 @@ class ConsolePort final : public InlinePort {
   bool status_pending_ = false;  // status_text_ has not been printed yet
   bool status_on_screen_ = false;
   std::chrono::steady_clock::time_point status_printed_at_{};
-  const int wake_fd_;
+  const Descriptor wake_fd_;
 };
 
 }  // namespace tovrin

@@ -11,6 +11,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "storage/descriptor.h"
+
 namespace tovrin {
 namespace {
 
@@ -53,10 +55,9 @@ HandleRegistry& Registry() {
 int Adopt(int fd) {
   if (fd < 0) return -1;
   if (fd <= STDERR_FILENO) {
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    ::close(fd);
-    if (moved < 0) return -1;
-    fd = moved;
+    const Descriptor low(fd);
+    fd = ::fcntl(low.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (fd < 0) return -1;
   }
   Registry().Add(fd);
   return fd;
@@ -73,16 +74,15 @@ int OpenRetrying(const std::string& path, int flags, mode_t mode) {
 // Opens without blocking, so that a FIFO or a device under the name can never hold the
 // caller in open(), and keeps only a regular file, switched back to blocking mode.
 int OpenRegular(const std::string& path, int flags, mode_t mode) {
-  const int fd = OpenRetrying(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
-  if (fd < 0) return -1;
+  Descriptor fd(OpenRetrying(path, flags | O_CLOEXEC | O_NONBLOCK, mode));
+  if (!fd.valid()) return -1;
   struct stat info {};
-  const int status = ::fcntl(fd, F_GETFL);
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || status < 0 ||
-      ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
-    ::close(fd);
+  const int status = ::fcntl(fd.get(), F_GETFL);
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || status < 0 ||
+      ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
     return -1;
   }
-  return Adopt(fd);
+  return Adopt(fd.Release());
 }
 
 }  // namespace

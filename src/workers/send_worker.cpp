@@ -31,10 +31,10 @@ namespace {
 // files they name. false when the folder cannot be listed.
 bool ListFolder(const std::string& path, std::vector<std::string>& names,
                 std::vector<std::string>& links) {
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return false;
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+  if (!dir) return false;
   // readdir is safe here: no other thread reads this stream.
-  while (const dirent* entry = readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
+  while (const dirent* entry = readdir(dir.get())) {  // NOLINT(concurrency-mt-unsafe)
     if (entry->d_name[0] == '.') continue;
     const std::string name = entry->d_name;
     std::string child = path;
@@ -50,7 +50,6 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names,
       names.push_back(name);
     }
   }
-  closedir(dir);
   std::sort(names.begin(), names.end());
   std::sort(links.begin(), links.end());
   return true;
