@@ -63,8 +63,8 @@ class FileSizeLimit final {
   bool applied_ = false;
 };
 
-// Found by the receive fuzzer: a peer that sends more than it offered (or a file that grew
-// while it was sent) took the bar past 100 and the time left below zero.
+// A peer that sends more than it offered (or a file that grew while it was sent) must keep
+// the bar within 0..100 and the time left at 0 or more.
 TEST(Reliability, PositionPastTheOfferedSizeKeepsTheMeterInRange) {
   TestPeer a;
   static uint32_t now = 1000;

@@ -21,8 +21,6 @@
 namespace tovrin {
 namespace {
 
-// The main loop looks at the session at least this often (milliseconds).
-constexpr int LOOP_INTERVAL_MS = 100;
 // While a chat line waits for the chat worker to take the previous one.
 constexpr int LINE_WAITING_INTERVAL_MS = 10;
 // Input without a line end is taken as a line once this much of it waits.
@@ -43,8 +41,6 @@ Kept kept{};
 void OnEndSignal(int) { end_requested = 1; }
 
 void InstallSignals() {
-  // A peer that vanishes must never end the process; sends use MSG_NOSIGNAL, this is a belt.
-  std::signal(SIGPIPE, SIG_IGN);
   struct sigaction action {};
   action.sa_handler = OnEndSignal;
   sigemptyset(&action.sa_mask);
@@ -119,7 +115,9 @@ enum class Outcome { kRunning, kSessionEnded, kNoSession };
 Outcome Assess(Session& s) {
   const bool started = s.sessions_started.load() > 0;
   if (s.idle.load() == 1) return started ? Outcome::kSessionEnded : Outcome::kNoSession;
-  if (!started && s.listen_socket < 0 && s.connect_socket < 0) return Outcome::kNoSession;
+  if (!started && !s.listen_socket.valid() && !s.connect_socket.valid()) {
+    return Outcome::kNoSession;
+  }
   return Outcome::kRunning;
 }
 
@@ -144,7 +142,7 @@ int RunConsole(const ConsoleOptions& options) {
   for (;;) {
     int listen_fd = -1;
     int connect_fd = -1;
-    int timeout_ms = LOOP_INTERVAL_MS;
+    int timeout_ms = static_cast<int>(IDLE_CHECK.count());
     bool want_input = false;
     bool line_waiting = false;
     {

@@ -7,15 +7,13 @@ namespace tovrin {
 
 Connection::Connection(int fd) : fd_(fd) {}
 
-Connection::~Connection() {
-  if (fd_ >= 0) ::close(fd_);
-}
+Connection::~Connection() = default;
 
 bool Connection::Send(void* buffer, int count) {
   bool sent;
   {
     std::lock_guard<std::mutex> lock(send_lock_);
-    sent = SendBlock(fd_, buffer, count);
+    sent = SendBlock(fd_.get(), buffer, count);
     if (!sent) {
       std::lock_guard<std::mutex> replies(replies_lock_);
       failed_ = true;
@@ -52,7 +50,7 @@ bool Connection::FlushRepliesLocked() {
     }
     unsigned char block[HEADER_SIZE];
     StoreHeader(reply, block);
-    if (!SendBlock(fd_, block, HEADER_SIZE)) {
+    if (!SendBlock(fd_.get(), block, HEADER_SIZE)) {
       std::lock_guard<std::mutex> lock(replies_lock_);
       failed_ = true;
       replies_.clear();
@@ -75,18 +73,16 @@ void Connection::FlushRepliesAfterUnlock() {
   }
 }
 
-bool Connection::Receive(void* buffer, int count) { return ReceiveBlock(fd_, buffer, count); }
-
 int Connection::ReceiveSome(void* buffer, int capacity) {
-  return tovrin::ReceiveSome(fd_, buffer, capacity);
+  return tovrin::ReceiveSome(fd_.get(), buffer, capacity);
 }
 
 void Connection::ShutdownSend() {
   std::lock_guard<std::mutex> lock(send_lock_);
   FlushRepliesLocked();
-  ::shutdown(fd_, SHUT_WR);
+  ::shutdown(fd_.get(), SHUT_WR);
 }
 
-void Connection::Shutdown() { ::shutdown(fd_, SHUT_RDWR); }
+void Connection::Shutdown() { ::shutdown(fd_.get(), SHUT_RDWR); }
 
 }  // namespace tovrin

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "protocol/frame.h"
+#include "storage/descriptor.h"
 
 namespace tovrin {
 
@@ -27,7 +28,7 @@ class Connection final {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  [[nodiscard]] int fd() const { return fd_; }
+  [[nodiscard]] int fd() const { return fd_.get(); }
 
   // Sends one whole message (header and payload contiguous, complemented in place). Messages
   // of different threads never interleave. Any replies posted meanwhile are sent right after
@@ -41,8 +42,6 @@ class Connection final {
   // the session is to end.
   [[nodiscard]] bool PostReply(const FrameHeader& reply);
 
-  // Receives exactly `count` bytes (see ReceiveBlock). Only the receive worker reads.
-  [[nodiscard]] bool Receive(void* buffer, int count);
   // Receives what has arrived, up to `capacity` bytes (see ReceiveSome). Receive worker only.
   [[nodiscard]] int ReceiveSome(void* buffer, int capacity);
 
@@ -59,7 +58,7 @@ class Connection final {
   // After releasing send_lock_: takes it again to send replies posted in the meantime.
   void FlushRepliesAfterUnlock();
 
-  const int fd_;
+  const Descriptor fd_;
   std::mutex send_lock_;
   std::mutex replies_lock_;
   std::deque<FrameHeader> replies_;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -22,6 +23,7 @@
 #include "port/window_port.h"
 #include "protocol/connection.h"
 #include "session/session.h"
+#include "storage/descriptor.h"
 #include "workers/workers.h"
 
 namespace tovrin {
@@ -77,14 +79,13 @@ void PrepareSessionSocket(int fd) {
 // Starts a non-blocking connect of a new socket to `address`: the socket, or -1 when the
 // connect failed at once.
 int StartConnect(const sockaddr_in& address) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+  Descriptor fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return -1;
+  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
       errno != EINPROGRESS && errno != EINTR) {
-    ::close(fd);
     return -1;
   }
-  return fd;
+  return fd.Release();
 }
 
 // The socket of a connect that was under way, now writable or out of time: true, with the
@@ -122,32 +123,31 @@ bool AnyWorkerRunning(const Session& s) {
 
 // UI thread.
 void CloseListenSocket(Session& s) {
-  if (s.listen_socket < 0) return;
+  assert(s.port.IsUiThread());
+  if (!s.listen_socket.valid()) return;
   s.port.WatchListenSocket(-1);
-  ::close(s.listen_socket);
-  s.listen_socket = -1;
+  s.listen_socket.Reset();
 }
 
 // UI thread.
 void CloseConnectSocket(Session& s) {
-  if (s.connect_socket < 0) return;
+  assert(s.port.IsUiThread());
+  if (!s.connect_socket.valid()) return;
   s.port.WatchConnectSocket(-1, 0);
-  ::close(s.connect_socket);
-  s.connect_socket = -1;
+  s.connect_socket.Reset();
 }
 
 // UI thread: the connect under way has ended or is out of time.
 void FinishConnect(Session& s) {
-  const int fd = s.connect_socket;
-  if (fd < 0) return;
+  if (!s.connect_socket.valid()) return;
   s.port.WatchConnectSocket(-1, 0);
-  s.connect_socket = -1;
-  if (!Connected(fd)) {
-    ::close(fd);
+  Descriptor socket(s.connect_socket.Release());
+  if (!Connected(socket.get())) {
     s.port.AppendChatLog(text::kConnectFailed);
     s.port.EnableConnect(true);
     return;
   }
+  const int fd = socket.Release();
   PrepareSessionSocket(fd);
   s.peer_socket = std::make_shared<Connection>(fd);
   s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
@@ -157,6 +157,7 @@ void FinishConnect(Session& s) {
 // UI thread. Wakes every worker blocked on the connection; the descriptor is closed when the
 // last worker lets go of it.
 void ClosePeerSocket(Session& s) {
+  assert(s.port.IsUiThread());
   if (!s.peer_socket) return;
   s.peer_socket->Shutdown();
   s.peer_socket.reset();
@@ -169,6 +170,7 @@ void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
 
 // UI thread.
 void StartWorkers(Session& s) {
+  assert(s.port.IsUiThread());
   StartWorker(s, s.recv_thread, ReceiveWorker);
   StartWorker(s, s.send_thread, SendWorker);
   StartWorker(s, s.chat_thread, ChatWorker);
@@ -224,6 +226,7 @@ std::string OwnAddress() {
 }
 
 bool OnConnect(Session& s) {
+  assert(s.port.IsUiThread());
   if (s.idle.load() == 1) {
     s.idle.store(0);
     s.attempt.fetch_add(1);
@@ -250,34 +253,35 @@ bool OnConnect(Session& s) {
 }
 
 void StartListening(Session& s, int port) {
+  assert(s.port.IsUiThread());
   s.listen_addr = sockaddr_in{};
   s.listen_addr.sin_family = AF_INET;
   s.listen_addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
   s.listen_addr.sin_addr.s_addr = htonl(INADDR_ANY);
 
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  Descriptor fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   const int on = 1;
-  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      bind(fd, reinterpret_cast<sockaddr*>(&s.listen_addr), sizeof s.listen_addr) != 0 ||
-      listen(fd, 1) != 0) {
+  if (!fd.valid() || setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd.get(), reinterpret_cast<sockaddr*>(&s.listen_addr), sizeof s.listen_addr) != 0 ||
+      listen(fd.get(), 1) != 0) {
     // Nobody could ever connect: say so instead of claiming to wait. The attempt stays
     // open (Connect enabled, as after a failed connect) until Disconnect.
-    if (fd >= 0) ::close(fd);
     s.port.AppendChatLog(FormatLine(text::kListenFailed, port));
     s.port.EnableConnect(true);
     return;
   }
-  s.listen_socket = fd;
-  s.port.WatchListenSocket(fd);
+  s.listen_socket = std::move(fd);
+  s.port.WatchListenSocket(s.listen_socket.get());
   s.port.AppendChatLog(FormatLine(text::kWaiting, port));
 }
 
-bool ConnectToPeer(Session& s, const std::string& host, int port) {
+void ConnectToPeer(Session& s, const std::string& host, int port) {
+  assert(s.port.IsUiThread());
   const std::optional<uint32_t> address = ParseIpv4(host);
   if (!address) {
     s.port.AppendChatLog(text::kInvalidIp);
     s.port.EnableConnect(true);
-    return true;
+    return;
   }
   s.peer_addr = sockaddr_in{};
   s.peer_addr.sin_family = AF_INET;
@@ -289,32 +293,31 @@ bool ConnectToPeer(Session& s, const std::string& host, int port) {
   if (fd < 0) {
     s.port.AppendChatLog(text::kConnectFailed);
     s.port.EnableConnect(true);
-    return true;
+    return;
   }
   // The Connecting state: the event loop goes on and reports the end of the connect (or
   // its time limit) through OnSocketNotify; Disconnect closes the socket meanwhile.
-  s.connect_socket = fd;
+  s.connect_socket.Reset(fd);
   if (!s.port.WatchConnectSocket(fd, s.connect_timeout_ms)) {
     WaitUntilWritable(fd, s.connect_timeout_ms);
     FinishConnect(s);
   }
-  return true;
 }
 
 bool OnSocketNotify(Session& s, uint32_t word) {
+  assert(s.port.IsUiThread());
   if ((word & 0xFFFF) == FD_CONNECT) {
     // Connected or not, FinishConnect finds out from the socket itself.
     FinishConnect(s);
     return true;
   }
-  if ((word >> 16) != 0) return false;
   if ((word & 0xFFFF) != FD_ACCEPT) return true;
   int fd = -1;
-  if (s.listen_socket >= 0) {
+  if (s.listen_socket.valid()) {
     sockaddr_in from{};
     socklen_t length = sizeof from;
     // The accepted socket is blocking: accept4 does not pass on the listener's O_NONBLOCK.
-    fd = accept4(s.listen_socket, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    fd = accept4(s.listen_socket.get(), reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
     if (fd >= 0) s.peer_addr = from;
   }
   if (fd < 0) {
@@ -330,6 +333,7 @@ bool OnSocketNotify(Session& s, uint32_t word) {
 }
 
 void StartSession(Session& s) {
+  assert(s.port.IsUiThread());
   s.port.AppendChatLog(text::kRule);
   s.port.SetInputText("");
   s.port.SetConnectLabel(text::kSend);
@@ -400,10 +404,11 @@ bool Teardown(Session& s) { return Teardown(s, s.attempt.load()); }
 bool OnDestroy(Session& s) { return Teardown(s); }
 
 int ListeningPort(const Session& s) {
-  if (s.listen_socket < 0) return -1;
+  if (!s.listen_socket.valid()) return -1;
   sockaddr_in bound{};
   socklen_t length = sizeof bound;
-  if (getsockname(s.listen_socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return -1;
+  if (getsockname(s.listen_socket.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+    return -1;
   return ntohs(bound.sin_port);
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "storage/descriptor.h"
 #include "workers/cthread.h"
 
 namespace tovrin {
@@ -77,9 +78,9 @@ struct Session final {
   // A session whose workers wait for those of the previous session to end (StartSession
   // found a record still held); EndWorker starts them. 0: none waits.
   uint32_t pending_start = 0;
-  int listen_socket = -1;
-  // The socket of a connect under way (non-blocking, watched by the port), or -1.
-  int connect_socket = -1;
+  Descriptor listen_socket;
+  // The socket of a connect under way (non-blocking, watched by the port).
+  Descriptor connect_socket;
   std::shared_ptr<Connection> peer_socket;
   std::string saved_address;
   sockaddr_in listen_addr{};

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QStringList>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -29,6 +30,11 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A peer that vanishes must never end the process (sends use MSG_NOSIGNAL; this is a
+  // belt), and a file-size limit must fail the write that passes it (logged by the receive
+  // worker) instead of killing the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   const int code = Run(argc, argv);
   // Workers still finishing may be using static objects: leave without destroying them.
   std::fflush(nullptr);

@@ -63,6 +63,7 @@ class QtWindowPort final : public WindowPort {
   bool RunOnUiThread(const std::function<void()>& task) override;
   void WatchListenSocket(int fd) override;
   bool WatchConnectSocket(int fd, int timeout_ms) override;
+  [[nodiscard]] bool IsUiThread() override { return OnUiThread(); }
 
  private:
   // One worker call waiting for the UI thread. The task lives on the worker's stack: it is
@@ -97,7 +98,7 @@ class QtWindowPort final : public WindowPort {
   std::condition_variable finished_;
   // Guarded by mutex_; written on the UI thread only.
   bool open_ = false;
-  std::thread::id ui_thread_;
+  std::thread::id ui_thread_ = std::this_thread::get_id();
   std::deque<std::shared_ptr<Call>> pending_;
   Meters meters_;
   // UI thread only, valid while open_.

@@ -4,6 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "port/format.h"
+#include "port/texts.h"
+#include "port/transfer_meter.h"
+#include "port/window_port.h"
 #include "protocol/connection.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
@@ -11,10 +15,6 @@
 #include "session/session.h"
 #include "storage/save_dir.h"
 #include "storage/storage.h"
-#include "port/format.h"
-#include "port/texts.h"
-#include "port/transfer_meter.h"
-#include "port/window_port.h"
 #include "workers/workers.h"
 
 namespace tovrin {
@@ -23,8 +23,8 @@ namespace {
 
 // Room for several data messages: one recv takes whatever has arrived, so a 32 KiB chunk
 // costs a fraction of a system call instead of two (header, then payload).
-constexpr int kReadBufferSize = 4 * MESSAGE_BUFFER_SIZE;
-static_assert(kReadBufferSize >= HEADER_SIZE + MAX_PAYLOAD, "a whole message must fit");
+constexpr int READ_BUFFER_SIZE = 4 * MESSAGE_BUFFER_SIZE;
+static_assert(READ_BUFFER_SIZE >= HEADER_SIZE + MAX_PAYLOAD, "a whole message must fit");
 
 // Cuts the peer's stream into messages. Bytes are complemented once, as they arrive; a
 // message is handed out only once all of it is in the buffer, in stream order, and nothing
@@ -32,7 +32,7 @@ static_assert(kReadBufferSize >= HEADER_SIZE + MAX_PAYLOAD, "a whole message mus
 class MessageReader final {
  public:
   explicit MessageReader(Connection& connection)
-      : connection_(connection), buffer_(kReadBufferSize) {}
+      : connection_(connection), buffer_(READ_BUFFER_SIZE) {}
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
@@ -54,14 +54,14 @@ class MessageReader final {
   // Makes `count` (at most the buffer's size) bytes from start_ on available.
   bool Have(int count) {
     if (end_ - start_ >= count) return true;
-    if (start_ + count > kReadBufferSize) {
+    if (start_ + count > READ_BUFFER_SIZE) {
       // The rest of a message lies at the end: move it to the front to make room.
       std::memmove(buffer_.data(), buffer_.data() + start_, static_cast<size_t>(end_ - start_));
       end_ -= start_;
       start_ = 0;
     }
     while (end_ - start_ < count) {
-      const int got = connection_.ReceiveSome(buffer_.data() + end_, kReadBufferSize - end_);
+      const int got = connection_.ReceiveSome(buffer_.data() + end_, READ_BUFFER_SIZE - end_);
       if (got <= 0) return false;
       end_ += got;
     }
@@ -252,15 +252,11 @@ class Receiver final {
 }  // namespace
 
 uint32_t ReceiveWorker(void* parameter) {
-  std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(parameter));
-  Session& s = *args->session;
-  if (args->connection) {
-    Receiver receiver(s, *args->connection);
-    receiver.Run();
-  }
-  Teardown(s, args->attempt);
-  EndWorker(s, s.recv_thread);
-  return 0;
+  return RunWorker(parameter, &Session::recv_thread, true,
+                   [](Session& s, Connection& connection, uint32_t) {
+                     Receiver receiver(s, connection);
+                     receiver.Run();
+                   });
 }
 
 }  // namespace tovrin
