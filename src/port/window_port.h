@@ -50,11 +50,7 @@ class WindowPort {
   // have passed; -1 stops watching (always called before that socket is closed). True when
   // the port watches it; a port that cannot answers false and the connect is waited for on
   // the spot.
-  virtual bool WatchConnectSocket(int fd, int timeout_ms) {
-    (void)fd;
-    (void)timeout_ms;
-    return false;
-  }
+  virtual bool WatchConnectSocket(int /*fd*/, int /*timeout_ms*/) { return false; }
 };
 
 }  // namespace tovrin

@@ -139,15 +139,16 @@ void CloseConnectSocket(Session& s) {
 
 // UI thread: the connect under way has ended or is out of time.
 void FinishConnect(Session& s) {
+  assert(s.port.IsUiThread());
   if (!s.connect_socket.valid()) return;
   s.port.WatchConnectSocket(-1, 0);
-  Descriptor socket(s.connect_socket.Release());
-  if (!Connected(socket.get())) {
+  Descriptor connecting(s.connect_socket.Release());
+  if (!Connected(connecting.get())) {
     s.port.AppendChatLog(text::kConnectFailed);
     s.port.EnableConnect(true);
     return;
   }
-  const int fd = socket.Release();
+  const int fd = connecting.Release();
   PrepareSessionSocket(fd);
   s.peer_socket = std::make_shared<Connection>(fd);
   s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
