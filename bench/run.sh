@@ -290,7 +290,7 @@ tree_window_receives() {
     QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/config" TOVRIN_BENCH_LIMIT="$limit" "$window" "$save" ":$port" 2>&1 |
       grep --line-buffered -F -x 'recv: 受信完了' |
       while IFS= read -r _; do echo "${EPOCHREALTIME/./}" >> "$work/done"; done
-  ) &
+  ) 2> /dev/null &
   local window_job=$!
   wait_listen "$port" "$window_job"
   local start; start=$(now_us)
