@@ -3,6 +3,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
+
+#include "protocol/extended.h"
+
 namespace tovrin {
 
 Connection::Connection(int fd) : fd_(fd) {}
@@ -11,11 +15,43 @@ Connection::~Connection() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+void Connection::Begin(int own_version, std::string_view program) {
+  std::call_once(begun_, [&] {
+    link_.SetOwnVersion(own_version);
+    if (own_version <= 0) return;
+    std::lock_guard<std::mutex> lock(send_lock_);
+    opening_.resize(HEADER_SIZE + MAX_HELLO_PAYLOAD);
+    opening_.resize(static_cast<size_t>(BuildHello(opening_.data(), program)));
+  });
+}
+
+bool Connection::SendOpening() {
+  bool sent;
+  {
+    std::lock_guard<std::mutex> lock(send_lock_);
+    sent = SendOpeningLocked() && FlushRepliesLocked();
+  }
+  FlushRepliesAfterUnlock();
+  return sent;
+}
+
+bool Connection::SendOpeningLocked() {
+  if (opening_.empty()) return true;
+  const bool sent = SendBlock(fd_, opening_.data(), static_cast<int>(opening_.size()));
+  opening_.clear();
+  opening_.shrink_to_fit();
+  if (!sent) {
+    std::lock_guard<std::mutex> lock(replies_lock_);
+    failed_ = true;
+  }
+  return sent;
+}
+
 bool Connection::Send(void* buffer, int count) {
   bool sent;
   {
     std::lock_guard<std::mutex> lock(send_lock_);
-    sent = SendBlock(fd_, buffer, count);
+    sent = SendOpeningLocked() && SendBlock(fd_, buffer, count);
     if (!sent) {
       std::lock_guard<std::mutex> replies(replies_lock_);
       failed_ = true;
@@ -26,11 +62,17 @@ bool Connection::Send(void* buffer, int count) {
   return sent;
 }
 
-bool Connection::PostReply(const FrameHeader& reply) {
+bool Connection::PostReply(const FrameHeader& reply, const void* payload) {
+  if (reply.length < 0 || reply.length > MAX_REPLY_PAYLOAD ||
+      (reply.length > 0 && payload == nullptr)) {
+    return false;
+  }
   {
     std::lock_guard<std::mutex> lock(replies_lock_);
     if (failed_ || replies_.size() >= MAX_PENDING_REPLIES) return false;
-    replies_.push_back(reply);
+    Posted posted{reply, {}};
+    if (reply.length > 0) std::memcpy(posted.payload.data(), payload, posted.header.length);
+    replies_.push_back(posted);
   }
   FlushRepliesAfterUnlock();
   std::lock_guard<std::mutex> lock(replies_lock_);
@@ -38,8 +80,9 @@ bool Connection::PostReply(const FrameHeader& reply) {
 }
 
 bool Connection::FlushRepliesLocked() {
+  if (!SendOpeningLocked()) return false;
   for (;;) {
-    FrameHeader reply;
+    Posted reply;
     {
       std::lock_guard<std::mutex> lock(replies_lock_);
       if (replies_.empty()) return !failed_;
@@ -50,9 +93,10 @@ bool Connection::FlushRepliesLocked() {
         return false;
       }
     }
-    unsigned char block[HEADER_SIZE];
-    StoreHeader(reply, block);
-    if (!SendBlock(fd_, block, HEADER_SIZE)) {
+    char block[HEADER_SIZE + MAX_REPLY_PAYLOAD];
+    StoreHeader(reply.header, block);
+    std::memcpy(block + HEADER_SIZE, reply.payload.data(), reply.header.length);
+    if (!SendBlock(fd_, block, HEADER_SIZE + reply.header.length)) {
       std::lock_guard<std::mutex> lock(replies_lock_);
       failed_ = true;
       replies_.clear();

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 #include "protocol/frame.h"
+#include "protocol/peer_link.h"
 
 namespace tovrin {
 
@@ -17,10 +21,13 @@ namespace tovrin {
 // be read or written by a stale worker.
 class Connection final {
  public:
-  // A compliant peer waits for each reply before it offers the next file, so at most one
-  // reply is ever waiting to be sent; more than this many is a peer flooding offers while
-  // it does not read.
+  // A compliant peer has one classic offer or a window of extended ones outstanding, and
+  // each of them waits for one answer at a time, so at most OFFER_WINDOW + 1 answers are
+  // ever waiting to be sent; more than this many is a peer flooding offers while it does not
+  // read.
   static constexpr std::size_t MAX_PENDING_REPLIES = 64;
+  // The largest payload an answer may carry (MSG_EXT_REPLY's).
+  static constexpr int MAX_REPLY_PAYLOAD = 32;
 
   explicit Connection(int fd);
   ~Connection();
@@ -29,17 +36,27 @@ class Connection final {
 
   [[nodiscard]] int fd() const { return fd_; }
 
+  // Every worker calls this before it sends or reads anything. The first call decides the
+  // extension version this side speaks on the connection (0: classic only) and, for a
+  // version above 0, makes the hello naming `program` the connection's first message: it
+  // goes out before whatever any worker sends first. Later calls change nothing.
+  void Begin(int own_version, std::string_view program);
+  // Sends the hello now unless it has gone out already. False when the send failed.
+  [[nodiscard]] bool SendOpening();
+  [[nodiscard]] PeerLink& link() { return link_; }
+
   // Sends one whole message (header and payload contiguous, complemented in place). Messages
   // of different threads never interleave. Any replies posted meanwhile are sent right after
   // this message, before the send lock is released.
   [[nodiscard]] bool Send(void* buffer, int count);
 
-  // Queues an offer reply and sends it now if nobody holds the send lock; otherwise the
-  // holder sends it before letting go. Never waits for the send lock: the reader must keep
-  // reading while the other side streams to us. False once a send on this connection failed,
-  // and when MAX_PENDING_REPLIES are already waiting (the reply is not queued): either way
-  // the session is to end.
-  [[nodiscard]] bool PostReply(const FrameHeader& reply);
+  // Queues an answer to the peer (header, and `reply.length` payload bytes of at most
+  // MAX_REPLY_PAYLOAD) and sends it now if nobody holds the send lock; otherwise the holder
+  // sends it before letting go. Never waits for the send lock: the reader must keep reading
+  // while the other side streams to us. False once a send on this connection failed, and
+  // when MAX_PENDING_REPLIES are already waiting (the answer is not queued): either way the
+  // session is to end.
+  [[nodiscard]] bool PostReply(const FrameHeader& reply, const void* payload = nullptr);
 
   // Receives exactly `count` bytes (see ReceiveBlock). Only the receive worker reads.
   [[nodiscard]] bool Receive(void* buffer, int count);
@@ -54,6 +71,13 @@ class Connection final {
   void Shutdown();
 
  private:
+  struct Posted {
+    FrameHeader header;
+    std::array<char, MAX_REPLY_PAYLOAD> payload;
+  };
+
+  // Sends the hello if it is still to go; the caller holds send_lock_.
+  bool SendOpeningLocked();
   // Sends the posted replies; the caller holds send_lock_.
   bool FlushRepliesLocked();
   // After releasing send_lock_: takes it again to send replies posted in the meantime.
@@ -62,8 +86,11 @@ class Connection final {
   const int fd_;
   std::mutex send_lock_;
   std::mutex replies_lock_;
-  std::deque<FrameHeader> replies_;
+  std::deque<Posted> replies_;
   bool failed_ = false;  // guarded by replies_lock_
+  std::once_flag begun_;
+  std::vector<char> opening_;  // guarded by send_lock_ once Begin has run
+  PeerLink link_;
 };
 
 }  // namespace tovrin
