@@ -151,8 +151,9 @@ TEST(Session, ChatsBothWaysAndEndsOnBothSidesWithOnePairEach) {
   }
 }
 
-TEST(Session, LongChatLinesAreSentAndShownWhole) {
+TEST(Session, ClassicChatLinesAreCutWhereTheWireEnds) {
   TestPeer a, b;
+  a.session.classic.store(true);
   ASSERT_TRUE(ConnectPair(a, b));
   std::string line(1023, 'x');
   a.Chat(line + "cut");
