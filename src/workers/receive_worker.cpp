@@ -2,7 +2,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "protocol/connection.h"
 #include "protocol/ext_text.h"
@@ -41,7 +40,7 @@ class MessageReader final {
       : connection_(connection),
         size_(extended ? kExtendedReadBufferSize : kReadBufferSize),
         extended_limit_(extended ? MAX_EXT_PAYLOAD : MAX_PAYLOAD),
-        buffer_(static_cast<size_t>(size_)) {}
+        buffer_(new char[static_cast<size_t>(size_)]) {}
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
@@ -50,12 +49,12 @@ class MessageReader final {
   // message of ours (its payload is then not read).
   [[nodiscard]] bool Next(FrameHeader& header, const char*& payload) {
     if (!Have(HEADER_SIZE)) return false;
-    header = LoadHeader(buffer_.data() + start_);
+    header = LoadHeader(buffer_.get() + start_);
     const int limit = IsExtendedType(header.type) ? extended_limit_ : MAX_PAYLOAD;
     if (header.length < 0 || header.length > limit) return false;
     const int size = HEADER_SIZE + header.length;
     if (!Have(size)) return false;
-    payload = buffer_.data() + start_ + HEADER_SIZE;
+    payload = buffer_.get() + start_ + HEADER_SIZE;
     start_ += size;
     return true;
   }
@@ -66,12 +65,12 @@ class MessageReader final {
     if (end_ - start_ >= count) return true;
     if (start_ + count > size_) {
       // The rest of a message lies at the end: move it to the front to make room.
-      std::memmove(buffer_.data(), buffer_.data() + start_, static_cast<size_t>(end_ - start_));
+      std::memmove(buffer_.get(), buffer_.get() + start_, static_cast<size_t>(end_ - start_));
       end_ -= start_;
       start_ = 0;
     }
     while (end_ - start_ < count) {
-      const int got = connection_.ReceiveSome(buffer_.data() + end_, size_ - end_);
+      const int got = connection_.ReceiveSome(buffer_.get() + end_, size_ - end_);
       if (got <= 0) return false;
       end_ += got;
     }
@@ -81,7 +80,7 @@ class MessageReader final {
   Connection& connection_;
   const int size_;
   const int extended_limit_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;  // only what arrives is ever touched
   int start_ = 0;  // the first byte not handed out yet
   int end_ = 0;    // one past the last byte received
 };
