@@ -3,8 +3,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include "protocol/extended.h"
 
 namespace tovrin {
@@ -62,17 +60,18 @@ bool Connection::Send(void* buffer, int count) {
   return sent;
 }
 
-bool Connection::PostReply(const FrameHeader& reply, const void* payload) {
-  if (reply.length < 0 || reply.length > MAX_REPLY_PAYLOAD ||
-      (reply.length > 0 && payload == nullptr)) {
-    return false;
-  }
+bool Connection::PostReply(const FrameHeader& reply) {
+  char block[HEADER_SIZE];
+  StoreHeader(reply, block);
+  return PostReplies(block, HEADER_SIZE, 1);
+}
+
+bool Connection::PostReplies(const char* block, int size, int count) {
   {
     std::lock_guard<std::mutex> lock(replies_lock_);
-    if (failed_ || replies_.size() >= MAX_PENDING_REPLIES) return false;
-    Posted posted{reply, {}};
-    if (reply.length > 0) std::memcpy(posted.payload.data(), payload, posted.header.length);
-    replies_.push_back(posted);
+    if (failed_ || pending_ + static_cast<std::size_t>(count) > MAX_PENDING_REPLIES) return false;
+    replies_.push_back(Posted{std::vector<char>(block, block + size), count});
+    pending_ += static_cast<std::size_t>(count);
   }
   FlushRepliesAfterUnlock();
   std::lock_guard<std::mutex> lock(replies_lock_);
@@ -86,20 +85,20 @@ bool Connection::FlushRepliesLocked() {
     {
       std::lock_guard<std::mutex> lock(replies_lock_);
       if (replies_.empty()) return !failed_;
-      reply = replies_.front();
+      reply = std::move(replies_.front());
       replies_.pop_front();
+      pending_ -= static_cast<std::size_t>(reply.count);
       if (failed_) {
         replies_.clear();
+        pending_ = 0;
         return false;
       }
     }
-    char block[HEADER_SIZE + MAX_REPLY_PAYLOAD];
-    StoreHeader(reply.header, block);
-    std::memcpy(block + HEADER_SIZE, reply.payload.data(), reply.header.length);
-    if (!SendBlock(fd_, block, HEADER_SIZE + reply.header.length)) {
+    if (!SendBlock(fd_, reply.bytes.data(), static_cast<int>(reply.bytes.size()))) {
       std::lock_guard<std::mutex> lock(replies_lock_);
       failed_ = true;
       replies_.clear();
+      pending_ = 0;
       return false;
     }
   }

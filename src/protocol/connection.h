@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -26,8 +25,6 @@ class Connection final {
   // ever waiting to be sent; more than this many is a peer flooding offers while it does not
   // read.
   static constexpr std::size_t MAX_PENDING_REPLIES = 64;
-  // The largest payload an answer may carry (MSG_EXT_REPLY's).
-  static constexpr int MAX_REPLY_PAYLOAD = 32;
 
   explicit Connection(int fd);
   ~Connection();
@@ -50,13 +47,14 @@ class Connection final {
   // this message, before the send lock is released.
   [[nodiscard]] bool Send(void* buffer, int count);
 
-  // Queues an answer to the peer (header, and `reply.length` payload bytes of at most
-  // MAX_REPLY_PAYLOAD) and sends it now if nobody holds the send lock; otherwise the holder
-  // sends it before letting go. Never waits for the send lock: the reader must keep reading
-  // while the other side streams to us. False once a send on this connection failed, and
-  // when MAX_PENDING_REPLIES are already waiting (the answer is not queued): either way the
-  // session is to end.
-  [[nodiscard]] bool PostReply(const FrameHeader& reply, const void* payload = nullptr);
+  // Queues an offer reply and sends it now if nobody holds the send lock; otherwise the
+  // holder sends it before letting go. Never waits for the send lock: the reader must keep
+  // reading while the other side streams to us. False once a send on this connection failed,
+  // and when MAX_PENDING_REPLIES are already waiting (the reply is not queued): either way
+  // the session is to end.
+  [[nodiscard]] bool PostReply(const FrameHeader& reply);
+  // The same for `count` whole answers (headers and payloads) that leave as one block.
+  [[nodiscard]] bool PostReplies(const char* block, int size, int count);
 
   // Receives exactly `count` bytes (see ReceiveBlock). Only the receive worker reads.
   [[nodiscard]] bool Receive(void* buffer, int count);
@@ -72,8 +70,8 @@ class Connection final {
 
  private:
   struct Posted {
-    FrameHeader header;
-    std::array<char, MAX_REPLY_PAYLOAD> payload;
+    std::vector<char> bytes;
+    int count;  // the answers in `bytes`
   };
 
   // Sends the hello if it is still to go; the caller holds send_lock_.
@@ -87,7 +85,8 @@ class Connection final {
   std::mutex send_lock_;
   std::mutex replies_lock_;
   std::deque<Posted> replies_;
-  bool failed_ = false;  // guarded by replies_lock_
+  std::size_t pending_ = 0;  // answers in replies_; guarded by replies_lock_
+  bool failed_ = false;      // guarded by replies_lock_
   std::once_flag begun_;
   std::vector<char> opening_;  // guarded by send_lock_ once Begin has run
   PeerLink link_;

@@ -77,9 +77,23 @@ bool ExtendedReceiver::Offer(const FrameHeader& h, const char* payload) {
         s_.save_dir + folder.value_or(std::string()) + Utf8Lossy(offer.name, '?');
     s_.port.AppendRecvLog(FormatLine(text::kCannotCreate, shown.c_str()));
   }
-  char answer[HEADER_SIZE + EXT_REPLY_SIZE];
-  static_cast<void>(BuildReply(answer, h.handle, status, reply));
-  return connection_.PostReply(LoadHeader(answer), answer + HEADER_SIZE);
+  static_cast<void>(BuildReply(AddAnswer(HEADER_SIZE + EXT_REPLY_SIZE), h.handle, status, reply));
+  return true;
+}
+
+char* ExtendedReceiver::AddAnswer(int size) {
+  ++answer_count_;
+  answers_.resize(answers_.size() + static_cast<size_t>(size));
+  return answers_.data() + answers_.size() - size;
+}
+
+bool ExtendedReceiver::PostAnswers() {
+  if (answer_count_ == 0) return true;
+  const bool posted =
+      connection_.PostReplies(answers_.data(), static_cast<int>(answers_.size()), answer_count_);
+  answers_.clear();
+  answer_count_ = 0;
+  return posted;
 }
 
 bool ExtendedReceiver::Examine(Incoming& in) {
@@ -164,7 +178,8 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
   Close(in->file);
   files_.erase(h.handle);
   streaming_.reset();
-  return connection_.PostReply(FrameHeader{MSG_EXT_DONE, h.handle, verdict, 0});
+  StoreHeader(FrameHeader{MSG_EXT_DONE, h.handle, verdict, 0}, AddAnswer(HEADER_SIZE));
+  return true;
 }
 
 void ExtendedReceiver::Fail(Incoming& in) {

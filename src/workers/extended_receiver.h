@@ -31,8 +31,12 @@ class ExtendedReceiver final {
   ExtendedReceiver& operator=(const ExtendedReceiver&) = delete;
 
   // MSG_EXT_OFFER, MSG_EXT_START, MSG_EXT_DATA and MSG_EXT_END. False when the session is to
-  // end: the message breaks the extension's layout or order, or its answer cannot be sent.
+  // end: the message breaks the extension's layout or order.
   [[nodiscard]] bool Carry(const FrameHeader& h, const char* payload);
+  // The answers gathered so far leave together; called before the reader waits for more of
+  // the peer's messages, so a batch of small files costs one send. False when they cannot
+  // be posted (the session is to end).
+  [[nodiscard]] bool PostAnswers();
 
  private:
   struct Incoming {
@@ -59,6 +63,8 @@ class ExtendedReceiver final {
   // cannot take the file (already open for another offer, or unreadable).
   bool Examine(Incoming& in);
   void Fail(Incoming& in);
+  // Room for one more answer of `size` bytes at the end of the batch.
+  char* AddAnswer(int size);
   Incoming* Streaming(int32_t id);
 
   Session& s_;
@@ -69,6 +75,8 @@ class ExtendedReceiver final {
   std::map<int32_t, Incoming> files_;  // accepted offers until their end
   std::optional<int32_t> streaming_;   // the offer whose data is arriving
   std::vector<char> scratch_;          // for reading held parts
+  std::vector<char> answers_;          // replies and verdicts not posted yet
+  int answer_count_ = 0;
 };
 
 }  // namespace tovrin

@@ -205,9 +205,10 @@ bool PipelinedSender::Stream(Pending& p) {
   if (!Room(HEADER_SIZE + EXT_START_SIZE)) return false;
   used_ += BuildStart(Tail(), p.id, offset);
 
-  // Read to the end, also when the file grew since the offer.
+  // Read to the end, also when the file grew since the offer. A short read of a regular file
+  // is its end.
   bool abandoned = false;
-  while (!Ended()) {
+  for (bool more = true; more && !Ended();) {
     if (!Room(HEADER_SIZE + EXT_CHUNK_SIZE)) return false;
     const int got = ReadAt(p.file, Tail() + HEADER_SIZE, EXT_CHUNK_SIZE, offset);
     if (got < 0) {
@@ -216,6 +217,7 @@ bool PipelinedSender::Stream(Pending& p) {
       break;
     }
     if (got == 0) break;
+    more = got == EXT_CHUNK_SIZE;
     hash.Update(Tail() + HEADER_SIZE, static_cast<size_t>(got));
     StoreHeader(FrameHeader{MSG_EXT_DATA, p.id, 0, got}, Tail());
     used_ += HEADER_SIZE + got;

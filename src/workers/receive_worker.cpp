@@ -1,4 +1,5 @@
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,9 +36,13 @@ static_assert(kReadBufferSize >= HEADER_SIZE + MAX_PAYLOAD, "a whole message mus
 // is ever received beyond the buffer's end.
 class MessageReader final {
  public:
+  // Runs before every wait for more bytes; false ends the reading.
+  using BeforeWait = std::function<bool()>;
+
   // `extended`: extended types may carry up to MAX_EXT_PAYLOAD bytes.
-  MessageReader(Connection& connection, bool extended)
+  MessageReader(Connection& connection, bool extended, BeforeWait before_wait)
       : connection_(connection),
+        before_wait_(std::move(before_wait)),
         size_(extended ? kExtendedReadBufferSize : kReadBufferSize),
         extended_limit_(extended ? MAX_EXT_PAYLOAD : MAX_PAYLOAD),
         buffer_(new char[static_cast<size_t>(size_)]) {}
@@ -63,6 +68,7 @@ class MessageReader final {
   // Makes `count` (at most the buffer's size) bytes from start_ on available.
   bool Have(int count) {
     if (end_ - start_ >= count) return true;
+    if (start_ == end_) start_ = end_ = 0;
     if (start_ + count > size_) {
       // The rest of a message lies at the end: move it to the front to make room.
       std::memmove(buffer_.get(), buffer_.get() + start_, static_cast<size_t>(end_ - start_));
@@ -70,6 +76,7 @@ class MessageReader final {
       start_ = 0;
     }
     while (end_ - start_ < count) {
+      if (!before_wait_()) return false;
       const int got = connection_.ReceiveSome(buffer_.get() + end_, size_ - end_);
       if (got <= 0) return false;
       end_ += got;
@@ -78,11 +85,12 @@ class MessageReader final {
   }
 
   Connection& connection_;
+  const BeforeWait before_wait_;
   const int size_;
   const int extended_limit_;
   std::unique_ptr<char[]> buffer_;  // only what arrives is ever touched
-  int start_ = 0;  // the first byte not handed out yet
-  int end_ = 0;    // one past the last byte received
+  int start_ = 0;                   // the first byte not handed out yet
+  int end_ = 0;                     // one past the last byte received
 };
 
 // The reading side of a session: carries out every message the peer sends.
@@ -92,7 +100,7 @@ class Receiver final {
       : s_(s),
         connection_(connection),
         link_(connection.link()),
-        reader_(connection, link_.own_version() > 0),
+        reader_(connection, link_.own_version() > 0, [this] { return BeforeWait(); }),
         meter_(s, TransferMeter::Direction::kReceive),
         extended_(s, connection, meter_, opener_, current_folder_) {}
   Receiver(const Receiver&) = delete;
@@ -155,6 +163,16 @@ class Receiver final {
     }
   }
 
+  // Whatever the peer's messages so far asked for goes out before the reader waits for
+  // more: our answers to its offers, and a wake-up for our send worker with its answers.
+  bool BeforeWait() {
+    if (answers_delivered_) {
+      answers_delivered_ = false;
+      s_.Notify();
+    }
+    return extended_.PostAnswers();
+  }
+
   // The peer's first message says which kind of session this is: a hello (whose layout must
   // hold), or anything else from a classic peer, which is then carried out as usual.
   bool Settle(const FrameHeader& h, const char* payload) {
@@ -199,9 +217,8 @@ class Receiver final {
     if (h.type == MSG_EXT_REPLY ? !ParseReply(payload, h.length, answer.reply) : h.length != 0) {
       return false;
     }
-    if (!link_.Deliver(answer)) return false;
-    s_.Notify();
-    return true;
+    answers_delivered_ = true;
+    return link_.Deliver(answer);
   }
 
   static std::string DisplayText(const char* payload, int length) {
@@ -300,6 +317,7 @@ class Receiver final {
   std::optional<std::string> current_folder_ = std::string();
   TargetOpener opener_;
   ExtendedReceiver extended_;
+  bool answers_delivered_ = false;  // the send worker is still to be woken for them
   std::string shown_name_;
   int open_file_ = -1;
   bool write_failed_ = false;
