@@ -124,8 +124,9 @@ class Receiver final {
       if (link_.version() == PeerLink::UNSETTLED) return Settle(h, payload);
       // Extended messages only from a peer whose first message was its hello, and only one
       // hello.
-      if (IsExtendedType(h.type))
+      if (IsExtendedType(h.type)) {
         return link_.extended() && h.type != MSG_HELLO && CarryExtended(h, payload);
+      }
     }
     switch (h.type) {
       case MSG_NAME:
@@ -180,7 +181,7 @@ class Receiver final {
       link_.SettleClassic();
       s_.Notify();
       if (link_.ClaimKindLine(false)) s_.port.AppendChatLog(text::kClassicSession);
-      return !IsExtendedType(h.type) && Carry(h, payload);
+      return Carry(h, payload);
     }
     std::string program;
     if (h.value < 1 || !ParseHello(payload, h.length, program)) return false;
