@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the normal build (window, console and core), the
-# core and console again under AddressSanitizer with UndefinedBehaviorSanitizer, the core
-# under ThreadSanitizer, and the receive fuzz target (corpus replay plus a short pass).
+# Builds everything and runs every test: the normal build (window, console and core), all of
+# it again under AddressSanitizer with UndefinedBehaviorSanitizer (the window's port and its
+# worker threads included), the core under ThreadSanitizer, and the receive fuzz target
+# (corpus replay plus a short pass).
 # Ends with one line "N passed, 0 failed" counting every test that ran.
 # TOVRIN_FUZZ_SECONDS sets the length of the fuzzing pass (default 60).
 set -euo pipefail
@@ -29,11 +30,11 @@ step "clang-tidy"
 "$here/tools/tidy.sh" "$here/build"
 
 step "address and undefined-behaviour sanitizers"
-cmake -S "$here" -B "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTOVRIN_WITH_QT=OFF \
+cmake -S "$here" -B "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTOVRIN_WITH_QT=ON \
   -DTOVRIN_SANITIZE=address,undefined > /dev/null
 cmake --build "$here/build-asan" -j"$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_ctest "$here/build-asan"
+QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest "$here/build-asan"
 
 step "thread sanitizer"
 cmake -S "$here" -B "$here/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVRIN_WITH_QT=OFF \

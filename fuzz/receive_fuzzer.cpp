@@ -27,45 +27,29 @@
 #include <string>
 #include <thread>
 
+#include "port/inline_port.h"
 #include "protocol/connection.h"
 #include "queue/send_queue.h"
 #include "session/session.h"
-#include "port/window_port.h"
 #include "workers/workers.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// A window that only counts: every operation runs at once on the calling thread, which
-// plays the UI thread. The subfolder checkbox flips at every look, so both ways of
-// composing a target path are taken.
-class FuzzPort final : public tovrin::WindowPort {
+// The inline window port, counting what it is shown. The subfolder checkbox flips at every
+// look, so both ways of composing a target path are taken.
+class FuzzPort final : public tovrin::InlinePort {
  public:
-  void AppendChatLog(const std::string& text) override { Count(text); }
-  void AppendSendLog(const std::string& text) override { Count(text); }
-  void AppendRecvLog(const std::string& text) override { Count(text); }
   void SetSendProgress(int percent) override { Check(percent); }
   void SetRecvProgress(int percent) override { Check(percent); }
-  void SetStatusText(const std::string& text) override { Count(text); }
   bool IsSubfoldersChecked() override { return (looks_++ & 1) == 0; }
-  std::string GetInputText() override { return std::string(); }
-  void SetInputText(const std::string& text) override { Count(text); }
-  void SetConnectLabel(const std::string& text) override { Count(text); }
-  void EnableConnect(bool) override {}
-  void EnableDisconnect(bool) override {}
-  void SelectTab(int) override {}
-  bool RunOnUiThread(const std::function<void()>& task) override {
-    task();
-    return true;
-  }
-  void WatchListenSocket(int) override {}
 
   void Reset() { looks_ = 0; }
   [[nodiscard]] std::size_t bytes() const { return bytes_; }
 
  private:
-  void Count(const std::string& text) {
+  void WriteLog(Log, const std::string& text) override {
     bytes_ += text.size();
     if (verbose_) std::fprintf(stderr, "port: %s\n", text.c_str());
   }
@@ -79,7 +63,7 @@ class FuzzPort final : public tovrin::WindowPort {
   }
   // TOVRIN_FUZZ_VERBOSE=1 prints what the worker shows, for looking at one input.
   const bool verbose_ = std::getenv("TOVRIN_FUZZ_VERBOSE") != nullptr;
-  unsigned looks_ = 0;
+  std::atomic<unsigned> looks_{0};
   std::size_t bytes_ = 0;
 };
 

@@ -13,12 +13,12 @@
 #include <filesystem>
 #include <functional>
 
+#include "port/format.h"
+#include "port/texts.h"
 #include "protocol/file_hash.h"
 #include "support/raw_peer.h"
 #include "support/test_modes.h"
 #include "support/test_peer.h"
-#include "port/format.h"
-#include "port/texts.h"
 
 namespace tovrin::testing {
 namespace {

@@ -31,7 +31,9 @@ class FakeList final : public QueueView {
 };
 
 struct QueueFixture : ::testing::Test {
-  QueueFixture() { queue.SetView(&list); }
+  QueueFixture() {
+    port.RunOnUiThread([this] { queue.SetView(&list); });
+  }
   RecordingPort port;
   SendQueue queue{port};
   FakeList list;

@@ -86,7 +86,6 @@ TEST_F(MeterFixture, AResumedFileCountsItsOffsetAndLargeFilesDoNotOverflow) {
   recv.Advance(32768);
   EXPECT_EQ(port.recv_progress(), 100);
   EXPECT_EQ(session.recv_eta.load(), 0);
-  EXPECT_EQ(recv.position(), INT64_MAX);
 }
 
 }  // namespace

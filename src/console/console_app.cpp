@@ -10,18 +10,16 @@
 #include <string>
 
 #include "console/console_port.h"
+#include "port/format.h"
+#include "port/texts.h"
 #include "queue/send_queue.h"
 #include "session/lifecycle.h"
 #include "session/session.h"
 #include "storage/save_dir.h"
-#include "port/format.h"
-#include "port/texts.h"
 
 namespace tovrin {
 namespace {
 
-// The main loop looks at the session at least this often (milliseconds).
-constexpr int LOOP_INTERVAL_MS = 100;
 // While a chat line waits for the chat worker to take the previous one.
 constexpr int LINE_WAITING_INTERVAL_MS = 10;
 // Input without a line end is taken as a line once this much of it waits.
@@ -42,8 +40,6 @@ Kept kept{};
 void OnEndSignal(int) { end_requested = 1; }
 
 void InstallSignals() {
-  // A peer that vanishes must never end the process; sends use MSG_NOSIGNAL, this is a belt.
-  std::signal(SIGPIPE, SIG_IGN);
   struct sigaction action {};
   action.sa_handler = OnEndSignal;
   sigemptyset(&action.sa_mask);
@@ -119,7 +115,7 @@ enum class Outcome { kRunning, kSessionEnded, kNoSession };
 Outcome Assess(Session& s) {
   const bool started = s.sessions_started.load() > 0;
   if (s.idle.load() == 1) return started ? Outcome::kSessionEnded : Outcome::kNoSession;
-  if (!started && s.listen_socket < 0) return Outcome::kNoSession;
+  if (!started && !s.listen_socket.valid()) return Outcome::kNoSession;
   return Outcome::kRunning;
 }
 
@@ -178,7 +174,8 @@ int RunConsole(const ConsoleOptions& options) {
     if (port->wake_fd() >= 0) fds[count++] = pollfd{port->wake_fd(), POLLIN, 0};
     if (listen_fd >= 0) fds[count++] = pollfd{listen_fd, POLLIN, 0};
     if (want_input) fds[count++] = pollfd{STDIN_FILENO, POLLIN, 0};
-    const int events = poll(fds, count, line_waiting ? LINE_WAITING_INTERVAL_MS : LOOP_INTERVAL_MS);
+    const int events = poll(
+        fds, count, line_waiting ? LINE_WAITING_INTERVAL_MS : static_cast<int>(IDLE_CHECK.count()));
     if (events <= 0) continue;
     for (nfds_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;

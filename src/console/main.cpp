@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,6 +16,11 @@ int main(int argc, char** argv) {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) return 1;
   }
+  // A peer that vanishes must never end the process (sends use MSG_NOSIGNAL; this is a
+  // belt), and a file-size limit must fail the write that passes it (logged by the receive
+  // worker) instead of killing the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   const std::vector<std::string> args(argv + 1, argv + argc);
   tovrin::ConsoleOptions options;
   std::string error;

@@ -11,9 +11,9 @@
 namespace tovrin {
 
 namespace {
-// The seconds-per-millisecond factor is kept in single precision on purpose: the time left
-// shown to the user has always been computed with exactly this value.
-constexpr float kSecondsPerMillisecond = 0.001f;
+// The time left is defined with this single-precision factor; a double 0.001 would round
+// some values to another whole second.
+constexpr float SECONDS_PER_MILLISECOND = 0.001f;
 }  // namespace
 
 std::string FormatStatusLine(int32_t send_rate, int32_t send_eta, int32_t recv_rate,
@@ -72,7 +72,7 @@ void TransferMeter::Advance(int64_t bytes) {
   const auto rate = static_cast<int32_t>(std::clamp<int64_t>(position_ / elapsed, 1, INT32_MAX));
   rate_word().store(rate);
   const double remaining = (static_cast<double>(total_) - static_cast<double>(position_)) *
-                           static_cast<double>(kSecondsPerMillisecond) / static_cast<double>(rate);
+                           static_cast<double>(SECONDS_PER_MILLISECOND) / static_cast<double>(rate);
   // Past the end there is nothing left to wait for: 0:00, never a negative time.
   eta_word().store(static_cast<int32_t>(std::clamp(remaining, 0.0, double{INT32_MAX})));
   RefreshStatusLine();

@@ -29,9 +29,6 @@ class TransferMeter final {
   void Reset();
   void RefreshStatusLine();
 
-  [[nodiscard]] int64_t total() const { return total_; }
-  [[nodiscard]] int64_t position() const { return position_; }
-
  private:
   void SetBar(int percent);
   std::atomic<int32_t>& rate_word();

@@ -37,6 +37,10 @@ class WindowPort {
   // control run their steps through this, so they never race the UI thread.
   virtual bool RunOnUiThread(const std::function<void()>& task) = 0;
 
+  // True on the UI thread (for an inline port: while the caller holds it). Functions that
+  // must run there check it in debug builds.
+  [[nodiscard]] virtual bool IsUiThread() = 0;
+
   // UI thread: the listening socket whose incoming connections are to be reported through
   // OnSocketNotify, or -1 to stop watching (always called before that socket is closed).
   virtual void WatchListenSocket(int fd) = 0;

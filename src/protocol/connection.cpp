@@ -9,9 +9,7 @@ namespace tovrin {
 
 Connection::Connection(int fd) : fd_(fd) {}
 
-Connection::~Connection() {
-  if (fd_ >= 0) ::close(fd_);
-}
+Connection::~Connection() = default;
 
 void Connection::Begin(int own_version, std::string_view program) {
   std::call_once(begun_, [&] {
@@ -35,7 +33,7 @@ bool Connection::SendOpening() {
 
 bool Connection::SendOpeningLocked() {
   if (opening_.empty()) return true;
-  const bool sent = SendBlock(fd_, opening_.data(), static_cast<int>(opening_.size()));
+  const bool sent = SendBlock(fd_.get(), opening_.data(), static_cast<int>(opening_.size()));
   opening_.clear();
   opening_.shrink_to_fit();
   if (!sent) {
@@ -49,7 +47,7 @@ bool Connection::Send(void* buffer, int count) {
   bool sent;
   {
     std::lock_guard<std::mutex> lock(send_lock_);
-    sent = SendOpeningLocked() && SendBlock(fd_, buffer, count);
+    sent = SendOpeningLocked() && SendBlock(fd_.get(), buffer, count);
     if (!sent) {
       std::lock_guard<std::mutex> replies(replies_lock_);
       failed_ = true;
@@ -94,7 +92,7 @@ bool Connection::FlushRepliesLocked() {
         return false;
       }
     }
-    if (!SendBlock(fd_, reply.bytes.data(), static_cast<int>(reply.bytes.size()))) {
+    if (!SendBlock(fd_.get(), reply.bytes.data(), static_cast<int>(reply.bytes.size()))) {
       std::lock_guard<std::mutex> lock(replies_lock_);
       failed_ = true;
       replies_.clear();
@@ -118,18 +116,16 @@ void Connection::FlushRepliesAfterUnlock() {
   }
 }
 
-bool Connection::Receive(void* buffer, int count) { return ReceiveBlock(fd_, buffer, count); }
-
 int Connection::ReceiveSome(void* buffer, int capacity) {
-  return tovrin::ReceiveSome(fd_, buffer, capacity);
+  return tovrin::ReceiveSome(fd_.get(), buffer, capacity);
 }
 
 void Connection::ShutdownSend() {
   std::lock_guard<std::mutex> lock(send_lock_);
   FlushRepliesLocked();
-  ::shutdown(fd_, SHUT_WR);
+  ::shutdown(fd_.get(), SHUT_WR);
 }
 
-void Connection::Shutdown() { ::shutdown(fd_, SHUT_RDWR); }
+void Connection::Shutdown() { ::shutdown(fd_.get(), SHUT_RDWR); }
 
 }  // namespace tovrin

@@ -9,6 +9,7 @@
 
 #include "protocol/frame.h"
 #include "protocol/peer_link.h"
+#include "storage/descriptor.h"
 
 namespace tovrin {
 
@@ -31,7 +32,7 @@ class Connection final {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  [[nodiscard]] int fd() const { return fd_; }
+  [[nodiscard]] int fd() const { return fd_.get(); }
 
   // Every worker calls this before it sends or reads anything. The first call decides the
   // extension version this side speaks on the connection (0: classic only) and, for a
@@ -56,8 +57,6 @@ class Connection final {
   // The same for `count` whole answers (headers and payloads) that leave as one block.
   [[nodiscard]] bool PostReplies(const char* block, int size, int count);
 
-  // Receives exactly `count` bytes (see ReceiveBlock). Only the receive worker reads.
-  [[nodiscard]] bool Receive(void* buffer, int count);
   // Receives what has arrived, up to `capacity` bytes (see ReceiveSome). Receive worker only.
   [[nodiscard]] int ReceiveSome(void* buffer, int capacity);
 
@@ -81,7 +80,7 @@ class Connection final {
   // After releasing send_lock_: takes it again to send replies posted in the meantime.
   void FlushRepliesAfterUnlock();
 
-  const int fd_;
+  const Descriptor fd_;
   std::mutex send_lock_;
   std::mutex replies_lock_;
   std::deque<Posted> replies_;

@@ -1,7 +1,9 @@
 #include "queue/send_queue.h"
 
-#include "storage/save_dir.h"
+#include <cassert>
+
 #include "port/window_port.h"
+#include "storage/save_dir.h"
 
 namespace tovrin {
 
@@ -19,15 +21,20 @@ auto SendQueue::RunStep(Step step, decltype(step()) if_gone) {
   }
 }
 
-void SendQueue::SetView(QueueView* view) { view_ = view; }
+void SendQueue::SetView(QueueView* view) {
+  assert(port_.IsUiThread());
+  view_ = view;
+}
 
 void SendQueue::RemoveAtOnUi(int index) {
+  assert(port_.IsUiThread());
   if (index < 0 || index >= static_cast<int>(entries_.size())) return;
   entries_.erase(entries_.begin() + index);
   if (view_ != nullptr) view_->Removed(index);
 }
 
 void SendQueue::InsertAtOnUi(int index, const std::string& entry) {
+  assert(port_.IsUiThread());
   if (index < 0 || index > static_cast<int>(entries_.size())) return;
   entries_.insert(entries_.begin() + index, entry);
   if (view_ != nullptr) view_->Inserted(index, entry);

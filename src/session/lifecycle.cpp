@@ -10,15 +10,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <climits>
 #include <memory>
 
-#include "protocol/connection.h"
-#include "session/session.h"
 #include "port/format.h"
 #include "port/texts.h"
 #include "port/window_port.h"
+#include "protocol/connection.h"
+#include "session/session.h"
+#include "storage/descriptor.h"
 #include "workers/workers.h"
 
 namespace tovrin {
@@ -74,26 +76,24 @@ void PrepareSessionSocket(int fd) {
 // Connects a new socket to `address`, giving up after `timeout_ms`; the socket is blocking
 // again on success. -1 on failure.
 int ConnectWithTimeout(const sockaddr_in& address, int timeout_ms) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  Descriptor fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return -1;
+  bool connected =
+      connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
-    pollfd waiting{fd, POLLOUT, 0};
+    pollfd waiting{fd.get(), POLLOUT, 0};
     int ready;
     do {
       ready = poll(&waiting, 1, timeout_ms);
     } while (ready < 0 && errno == EINTR);
     int error = 0;
     socklen_t length = sizeof error;
-    connected =
-        ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    connected = ready == 1 && getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+                error == 0;
   }
-  const int flags = fcntl(fd, F_GETFL);
-  if (!connected || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (!connected || flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return -1;
+  return fd.Release();
 }
 
 bool AnyWorkerRunning(const Session& s) {
@@ -102,15 +102,16 @@ bool AnyWorkerRunning(const Session& s) {
 
 // UI thread.
 void CloseListenSocket(Session& s) {
-  if (s.listen_socket < 0) return;
+  assert(s.port.IsUiThread());
+  if (!s.listen_socket.valid()) return;
   s.port.WatchListenSocket(-1);
-  ::close(s.listen_socket);
-  s.listen_socket = -1;
+  s.listen_socket.Reset();
 }
 
 // UI thread. Wakes every worker blocked on the connection; the descriptor is closed when the
 // last worker lets go of it.
 void ClosePeerSocket(Session& s) {
+  assert(s.port.IsUiThread());
   if (!s.peer_socket) return;
   s.peer_socket->Shutdown();
   s.peer_socket.reset();
@@ -123,6 +124,7 @@ void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
 
 // UI thread.
 void StartWorkers(Session& s) {
+  assert(s.port.IsUiThread());
   StartWorker(s, s.recv_thread, ReceiveWorker);
   StartWorker(s, s.send_thread, SendWorker);
   StartWorker(s, s.chat_thread, ChatWorker);
@@ -178,6 +180,7 @@ std::string OwnAddress() {
 }
 
 bool OnConnect(Session& s) {
+  assert(s.port.IsUiThread());
   if (s.idle.load() == 1) {
     s.idle.store(0);
     s.attempt.fetch_add(1);
@@ -204,34 +207,35 @@ bool OnConnect(Session& s) {
 }
 
 void StartListening(Session& s, int port) {
+  assert(s.port.IsUiThread());
   s.listen_addr = sockaddr_in{};
   s.listen_addr.sin_family = AF_INET;
   s.listen_addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
   s.listen_addr.sin_addr.s_addr = htonl(INADDR_ANY);
 
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  Descriptor fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   const int on = 1;
-  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-      bind(fd, reinterpret_cast<sockaddr*>(&s.listen_addr), sizeof s.listen_addr) != 0 ||
-      listen(fd, 1) != 0) {
+  if (!fd.valid() || setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd.get(), reinterpret_cast<sockaddr*>(&s.listen_addr), sizeof s.listen_addr) != 0 ||
+      listen(fd.get(), 1) != 0) {
     // Nobody could ever connect: say so instead of claiming to wait. The attempt stays
     // open (Connect enabled, as after a failed connect) until Disconnect.
-    if (fd >= 0) ::close(fd);
     s.port.AppendChatLog(FormatLine(text::kListenFailed, port));
     s.port.EnableConnect(true);
     return;
   }
-  s.listen_socket = fd;
-  s.port.WatchListenSocket(fd);
+  s.listen_socket = std::move(fd);
+  s.port.WatchListenSocket(s.listen_socket.get());
   s.port.AppendChatLog(FormatLine(text::kWaiting, port));
 }
 
-bool ConnectToPeer(Session& s, const std::string& host, int port) {
+void ConnectToPeer(Session& s, const std::string& host, int port) {
+  assert(s.port.IsUiThread());
   const std::optional<uint32_t> address = ParseIpv4(host);
   if (!address) {
     s.port.AppendChatLog(text::kInvalidIp);
     s.port.EnableConnect(true);
-    return true;
+    return;
   }
   s.peer_addr = sockaddr_in{};
   s.peer_addr.sin_family = AF_INET;
@@ -244,24 +248,23 @@ bool ConnectToPeer(Session& s, const std::string& host, int port) {
   if (fd < 0) {
     s.port.AppendChatLog(text::kConnectFailed);
     s.port.EnableConnect(true);
-    return true;
+    return;
   }
   PrepareSessionSocket(fd);
   s.peer_socket = std::make_shared<Connection>(fd);
   s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
   StartSession(s);
-  return true;
 }
 
 bool OnSocketNotify(Session& s, uint32_t word) {
-  if ((word >> 16) != 0) return false;
+  assert(s.port.IsUiThread());
   if ((word & 0xFFFF) != FD_ACCEPT) return true;
   int fd = -1;
-  if (s.listen_socket >= 0) {
+  if (s.listen_socket.valid()) {
     sockaddr_in from{};
     socklen_t length = sizeof from;
     // The accepted socket is blocking: accept4 does not pass on the listener's O_NONBLOCK.
-    fd = accept4(s.listen_socket, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    fd = accept4(s.listen_socket.get(), reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
     if (fd >= 0) s.peer_addr = from;
   }
   if (fd < 0) {
@@ -277,6 +280,7 @@ bool OnSocketNotify(Session& s, uint32_t word) {
 }
 
 void StartSession(Session& s) {
+  assert(s.port.IsUiThread());
   s.port.AppendChatLog(text::kRule);
   s.port.SetInputText("");
   s.port.SetConnectLabel(text::kSend);
@@ -338,10 +342,11 @@ bool Teardown(Session& s) { return Teardown(s, s.attempt.load()); }
 bool OnDestroy(Session& s) { return Teardown(s); }
 
 int ListeningPort(const Session& s) {
-  if (s.listen_socket < 0) return -1;
+  if (!s.listen_socket.valid()) return -1;
   sockaddr_in bound{};
   socklen_t length = sizeof bound;
-  if (getsockname(s.listen_socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return -1;
+  if (getsockname(s.listen_socket.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+    return -1;
   return ntohs(bound.sin_port);
 }
 

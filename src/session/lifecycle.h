@@ -33,8 +33,9 @@ struct AddressText {
 bool OnConnect(Session& s);
 // UI thread, from OnConnect.
 void StartListening(Session& s, int port);
-bool ConnectToPeer(Session& s, const std::string& host, int port);
-// UI thread: the listening socket reported an event (low 16 bits) or an error (high 16).
+void ConnectToPeer(Session& s, const std::string& host, int port);
+// UI thread: the listening socket reported an event (the low 16 bits; FD_ACCEPT is the only
+// one acted on).
 bool OnSocketNotify(Session& s, uint32_t word);
 // UI thread: a connected socket exists in peer_socket. Its workers start at once, or, while a
 // worker of the previous session is still ending, as soon as the last of those has ended.

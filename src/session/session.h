@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "storage/descriptor.h"
 #include "workers/cthread.h"
 
 namespace tovrin {
@@ -77,7 +78,7 @@ struct Session final {
   // A session whose workers wait for those of the previous session to end (StartSession
   // found a record still held); EndWorker starts them. 0: none waits.
   uint32_t pending_start = 0;
-  int listen_socket = -1;
+  Descriptor listen_socket;
   std::shared_ptr<Connection> peer_socket;
   std::string saved_address;
   sockaddr_in listen_addr{};

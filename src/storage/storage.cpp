@@ -7,10 +7,11 @@
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <mutex>
 #include <unordered_set>
 #include <vector>
+
+#include "storage/descriptor.h"
 
 namespace tovrin {
 namespace {
@@ -54,27 +55,12 @@ HandleRegistry& Registry() {
 int Adopt(int fd) {
   if (fd < 0) return -1;
   if (fd <= STDERR_FILENO) {
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    ::close(fd);
-    if (moved < 0) return -1;
-    fd = moved;
+    const Descriptor low(fd);
+    fd = ::fcntl(low.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (fd < 0) return -1;
   }
   Registry().Add(fd);
   return fd;
-}
-
-// A file-size limit (RLIMIT_FSIZE) must fail the write that passes it (EFBIG, logged by the
-// receive worker) instead of killing the process with SIGXFSZ. A handler the front end
-// installed is left alone.
-void IgnoreFileSizeSignal() {
-  static const bool done = [] {
-    struct sigaction current {};
-    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-      ::signal(SIGXFSZ, SIG_IGN);
-    }
-    return true;
-  }();
-  (void)done;
 }
 
 int OpenRetrying(const std::string& path, int flags, mode_t mode) {
@@ -88,23 +74,21 @@ int OpenRetrying(const std::string& path, int flags, mode_t mode) {
 // Opens without blocking, so that a FIFO or a device under the name can never hold the
 // caller in open(), and keeps only a regular file, switched back to blocking mode.
 int OpenRegular(const std::string& path, int flags, mode_t mode) {
-  const int fd = OpenRetrying(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
-  if (fd < 0) return -1;
+  Descriptor fd(OpenRetrying(path, flags | O_CLOEXEC | O_NONBLOCK, mode));
+  if (!fd.valid()) return -1;
   struct stat info {};
-  const int status = ::fcntl(fd, F_GETFL);
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || status < 0 ||
-      ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
-    ::close(fd);
+  const int status = ::fcntl(fd.get(), F_GETFL);
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || status < 0 ||
+      ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
     return -1;
   }
-  return Adopt(fd);
+  return Adopt(fd.Release());
 }
 
 }  // namespace
 
 int OpenForWrite(const std::string& path) {
   if (path.empty()) return -1;
-  IgnoreFileSizeSignal();
   return OpenRegular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
 }
 
@@ -171,7 +155,6 @@ void Close(int handle) {
 
 int OpenForUpdate(const std::string& path) {
   if (path.empty()) return -1;
-  IgnoreFileSizeSignal();
   return OpenRegular(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
 }
 

@@ -1,12 +1,13 @@
 #include <QApplication>
 #include <QStringList>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
-#include "window/critical_box.h"
-#include "workers/cthread.h"
-#include "window/my_wnd.h"
 #include "storage/save_dir.h"
+#include "window/critical_box.h"
+#include "window/my_wnd.h"
+#include "workers/cthread.h"
 
 namespace {
 
@@ -27,6 +28,11 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A peer that vanishes must never end the process (sends use MSG_NOSIGNAL; this is a
+  // belt), and a file-size limit must fail the write that passes it (logged by the receive
+  // worker) instead of killing the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   const int code = Run(argc, argv);
   // Workers still finishing may be using static objects: leave without destroying them.
   std::fflush(nullptr);

@@ -2,10 +2,10 @@
 
 #include <QIcon>
 
-#include "session/lifecycle.h"
 #include "port/format.h"
-#include "window/main_window.h"
 #include "port/texts.h"
+#include "session/lifecycle.h"
+#include "window/main_window.h"
 
 namespace tovrin {
 

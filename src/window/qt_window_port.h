@@ -58,6 +58,7 @@ class QtWindowPort final : public WindowPort {
   void SelectTab(int index) override;
   bool RunOnUiThread(const std::function<void()>& task) override;
   void WatchListenSocket(int fd) override;
+  [[nodiscard]] bool IsUiThread() override { return OnUiThread(); }
 
  private:
   // One worker call waiting for the UI thread. The task lives on the worker's stack: it is
@@ -90,7 +91,7 @@ class QtWindowPort final : public WindowPort {
   std::condition_variable finished_;
   // Guarded by mutex_; written on the UI thread only.
   bool open_ = false;
-  std::thread::id ui_thread_;
+  std::thread::id ui_thread_ = std::this_thread::get_id();
   std::deque<std::shared_ptr<Call>> pending_;
   Meters meters_;
   // UI thread only, valid while open_.

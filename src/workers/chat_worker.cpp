@@ -2,6 +2,9 @@
 #include <memory>
 #include <string>
 
+#include "port/format.h"
+#include "port/texts.h"
+#include "port/window_port.h"
 #include "protocol/connection.h"
 #include "protocol/ext_text.h"
 #include "protocol/extended.h"
@@ -9,9 +12,6 @@
 #include "protocol/wire_text.h"
 #include "session/lifecycle.h"
 #include "session/session.h"
-#include "port/format.h"
-#include "port/texts.h"
-#include "port/window_port.h"
 #include "workers/workers.h"
 
 namespace tovrin {
@@ -74,15 +74,11 @@ void Chat(Session& s, Connection& connection, uint32_t attempt) {
 }  // namespace
 
 uint32_t ChatWorker(void* parameter) {
-  std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(parameter));
-  Session& s = *args->session;
-  if (args->connection) {
-    args->connection->Begin(s.classic.load() ? 0 : EXTENSION_VERSION, text::kCaption);
-    Chat(s, *args->connection, args->attempt);
-  }
-  s.chat_request.store(0);
-  EndWorker(s, s.chat_thread);
-  return 0;
+  return RunWorker(parameter, &Session::chat_thread, false,
+                   [](Session& s, Connection& connection, uint32_t attempt) {
+                     Chat(s, connection, attempt);
+                     s.chat_request.store(0);
+                   });
 }
 
 }  // namespace tovrin

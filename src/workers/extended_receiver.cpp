@@ -2,16 +2,16 @@
 
 #include <algorithm>
 
+#include "port/format.h"
+#include "port/texts.h"
+#include "port/transfer_meter.h"
+#include "port/window_port.h"
 #include "protocol/connection.h"
 #include "protocol/ext_text.h"
 #include "protocol/extended.h"
 #include "session/session.h"
 #include "storage/save_dir.h"
 #include "storage/storage.h"
-#include "port/format.h"
-#include "port/texts.h"
-#include "port/transfer_meter.h"
-#include "port/window_port.h"
 
 namespace tovrin {
 

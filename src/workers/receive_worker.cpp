@@ -4,6 +4,10 @@
 #include <optional>
 #include <string>
 
+#include "port/format.h"
+#include "port/texts.h"
+#include "port/transfer_meter.h"
+#include "port/window_port.h"
 #include "protocol/connection.h"
 #include "protocol/ext_text.h"
 #include "protocol/extended.h"
@@ -13,10 +17,6 @@
 #include "session/session.h"
 #include "storage/save_dir.h"
 #include "storage/storage.h"
-#include "port/format.h"
-#include "port/texts.h"
-#include "port/transfer_meter.h"
-#include "port/window_port.h"
 #include "workers/extended_receiver.h"
 #include "workers/workers.h"
 
@@ -27,9 +27,9 @@ namespace {
 // Room for several data messages: one recv takes whatever has arrived, so a 32 KiB chunk
 // costs a fraction of a system call instead of two (header, then payload). With the
 // extension on, room for several of its largest messages.
-constexpr int kReadBufferSize = 4 * MESSAGE_BUFFER_SIZE;
-constexpr int kExtendedReadBufferSize = 4 * (HEADER_SIZE + MAX_EXT_PAYLOAD);
-static_assert(kReadBufferSize >= HEADER_SIZE + MAX_PAYLOAD, "a whole message must fit");
+constexpr int READ_BUFFER_SIZE = 4 * MESSAGE_BUFFER_SIZE;
+constexpr int EXTENDED_READ_BUFFER_SIZE = 4 * (HEADER_SIZE + MAX_EXT_PAYLOAD);
+static_assert(READ_BUFFER_SIZE >= HEADER_SIZE + MAX_PAYLOAD, "a whole message must fit");
 
 // Cuts the peer's stream into messages. Bytes are complemented once, as they arrive; a
 // message is handed out only once all of it is in the buffer, in stream order, and nothing
@@ -43,7 +43,7 @@ class MessageReader final {
   MessageReader(Connection& connection, bool extended, BeforeWait before_wait)
       : connection_(connection),
         before_wait_(std::move(before_wait)),
-        size_(extended ? kExtendedReadBufferSize : kReadBufferSize),
+        size_(extended ? EXTENDED_READ_BUFFER_SIZE : READ_BUFFER_SIZE),
         extended_limit_(extended ? MAX_EXT_PAYLOAD : MAX_PAYLOAD),
         buffer_(new char[static_cast<size_t>(size_)]) {}
   MessageReader(const MessageReader&) = delete;
@@ -96,9 +96,10 @@ class MessageReader final {
 // The reading side of a session: carries out every message the peer sends.
 class Receiver final {
  public:
-  Receiver(Session& s, Connection& connection)
+  Receiver(Session& s, Connection& connection, uint32_t attempt)
       : s_(s),
         connection_(connection),
+        attempt_(attempt),
         link_(connection.link()),
         reader_(connection, link_.own_version() > 0, [this] { return BeforeWait(); }),
         meter_(s, TransferMeter::Direction::kReceive),
@@ -180,7 +181,7 @@ class Receiver final {
     if (h.type != MSG_HELLO) {
       link_.SettleClassic();
       s_.Notify();
-      if (link_.ClaimKindLine(false)) s_.port.AppendChatLog(text::kClassicSession);
+      if (link_.ClaimKindLine(false)) LogSessionKind(s_, attempt_, text::kClassicSession);
       return Carry(h, payload);
     }
     std::string program;
@@ -188,7 +189,7 @@ class Receiver final {
     link_.SettleExtended(h.value, program);
     s_.Notify();
     if (link_.ClaimKindLine(true)) {
-      s_.port.AppendChatLog(FormatLine(text::kExtendedSession, program.c_str()));
+      LogSessionKind(s_, attempt_, FormatLine(text::kExtendedSession, program.c_str()));
     }
     return true;
   }
@@ -312,6 +313,7 @@ class Receiver final {
 
   Session& s_;
   Connection& connection_;
+  const uint32_t attempt_;
   PeerLink& link_;
   MessageReader reader_;
   TransferMeter meter_;
@@ -327,16 +329,11 @@ class Receiver final {
 }  // namespace
 
 uint32_t ReceiveWorker(void* parameter) {
-  std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(parameter));
-  Session& s = *args->session;
-  if (args->connection) {
-    args->connection->Begin(s.classic.load() ? 0 : EXTENSION_VERSION, text::kCaption);
-    Receiver receiver(s, *args->connection);
-    receiver.Run();
-  }
-  Teardown(s, args->attempt);
-  EndWorker(s, s.recv_thread);
-  return 0;
+  return RunWorker(parameter, &Session::recv_thread, true,
+                   [](Session& s, Connection& connection, uint32_t attempt) {
+                     Receiver receiver(s, connection, attempt);
+                     receiver.Run();
+                   });
 }
 
 }  // namespace tovrin

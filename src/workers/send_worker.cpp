@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "port/format.h"
+#include "port/texts.h"
+#include "port/transfer_meter.h"
+#include "port/window_port.h"
 #include "protocol/connection.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
@@ -16,10 +20,6 @@
 #include "session/lifecycle.h"
 #include "session/session.h"
 #include "storage/storage.h"
-#include "port/format.h"
-#include "port/texts.h"
-#include "port/transfer_meter.h"
-#include "port/window_port.h"
 #include "workers/pipelined_sender.h"
 #include "workers/workers.h"
 
@@ -33,10 +33,10 @@ namespace {
 // files they name. false when the folder cannot be listed.
 bool ListFolder(const std::string& path, std::vector<std::string>& names,
                 std::vector<std::string>& links) {
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return false;
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+  if (!dir) return false;
   // readdir is safe here: no other thread reads this stream.
-  while (const dirent* entry = readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
+  while (const dirent* entry = readdir(dir.get())) {  // NOLINT(concurrency-mt-unsafe)
     if (entry->d_name[0] == '.') continue;
     const std::string name = entry->d_name;
     std::string child = path;
@@ -52,7 +52,6 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names,
       names.push_back(name);
     }
   }
-  closedir(dir);
   std::sort(names.begin(), names.end());
   std::sort(links.begin(), links.end());
   return true;
@@ -119,8 +118,9 @@ class Sender final {
       s_.WaitFor([this] { return Ended() || link_.version() != PeerLink::UNSETTLED; },
                  NEGOTIATION_GRACE);
     }
+    if (Ended()) return false;
     if (!link_.extended() && link_.ClaimKindLine(false)) {
-      s_.port.AppendChatLog(text::kClassicSession);
+      LogSessionKind(s_, attempt_, text::kClassicSession);
     }
     return true;
   }
@@ -312,16 +312,11 @@ class Sender final {
 }  // namespace
 
 uint32_t SendWorker(void* parameter) {
-  std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(parameter));
-  Session& s = *args->session;
-  if (args->connection) {
-    args->connection->Begin(s.classic.load() ? 0 : EXTENSION_VERSION, text::kCaption);
-    Sender sender(s, *args->connection, args->attempt);
-    sender.Run();
-  }
-  Teardown(s, args->attempt);
-  EndWorker(s, s.send_thread);
-  return 0;
+  return RunWorker(parameter, &Session::send_thread, true,
+                   [](Session& s, Connection& connection, uint32_t attempt) {
+                     Sender sender(s, connection, attempt);
+                     sender.Run();
+                   });
 }
 
 }  // namespace tovrin

@@ -329,8 +329,8 @@ TEST(ConsoleReliability, ATreeSurvivesKillsAndCutConnections) {
   }
 }
 
-// Found by this test: a file-size limit killed the receiving process with SIGXFSZ. Now the
-// write fails, the receive log says so, the session goes on, and a later one resumes.
+// A file-size limit fails the write instead of killing the receiving process with SIGXFSZ:
+// the receive log says so, the session goes on, and a later one resumes.
 TEST(ConsoleReliability, AFileSizeLimitFailsTheWriteInsteadOfTheProcess) {
   ScratchDir dir;
   const fs::path source = dir.path() / "src";
