@@ -207,13 +207,12 @@ bool Truncate(int handle, int64_t size) {
   return result == 0;
 }
 
-bool ApplySourceStamp(int handle, int64_t mtime_ns, uint32_t source_mode) {
-  struct stat status {};
-  if (!Registry().Contains(handle) || ::fstat(handle, &status) != 0) return false;
-  const mode_t current = status.st_mode & 0777;
-  const mode_t readable = (current & 0444) >> 2;
-  const mode_t wanted = (current & 0666) | (source_mode & 0111 & readable);
-  bool done = wanted == current || ::fchmod(handle, wanted) == 0;
+bool ApplySourceStamp(int handle, int64_t mtime_ns, uint32_t source_mode, uint32_t mode) {
+  if (!Registry().Contains(handle)) return false;
+  const mode_t readable = (mode & 0444) >> 2;
+  // Also drops setuid, setgid and sticky bits an existing target had.
+  const mode_t wanted = (mode & 0666) | (source_mode & 0111 & readable);
+  bool done = wanted == (mode & 07777) || ::fchmod(handle, wanted) == 0;
   int64_t seconds = mtime_ns / 1000000000;
   int64_t nanoseconds = mtime_ns % 1000000000;
   if (nanoseconds < 0) {

@@ -50,8 +50,9 @@ struct FileInfo {
 [[nodiscard]] bool Truncate(int handle, int64_t size);
 // Gives a received file the source's modification time, and the source's execute bits for
 // each class (owner, group, others) that may read the file; other bits (setuid, setgid,
-// sticky) never.
-[[nodiscard]] bool ApplySourceStamp(int handle, int64_t mtime_ns, uint32_t source_mode);
+// sticky) never. `mode` is the file's own permission bits (FileInfo::mode).
+[[nodiscard]] bool ApplySourceStamp(int handle, int64_t mtime_ns, uint32_t source_mode,
+                                    uint32_t mode);
 
 // True for an existing directory; false for anything else, including failures.
 [[nodiscard]] bool IsDirectory(const std::string& path);

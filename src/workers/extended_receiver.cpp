@@ -14,6 +14,12 @@
 #include "storage/storage.h"
 
 namespace tovrin {
+namespace {
+
+// Answers gathered before they leave without waiting for the reader to run dry.
+constexpr int ANSWER_BATCH = OFFER_WINDOW / 4;
+
+}  // namespace
 
 ExtendedReceiver::ExtendedReceiver(Session& s, Connection& connection, TransferMeter& meter,
                                    TargetOpener& opener, const std::optional<std::string>& folder)
@@ -25,18 +31,26 @@ ExtendedReceiver::~ExtendedReceiver() {
 }
 
 bool ExtendedReceiver::Carry(const FrameHeader& h, const char* payload) {
+  bool carried = true;
   switch (h.type) {
     case MSG_EXT_OFFER:
-      return Offer(h, payload);
+      carried = Offer(h, payload);
+      break;
     case MSG_EXT_START:
-      return Start(h, payload);
+      carried = Start(h, payload);
+      break;
     case MSG_EXT_DATA:
-      return Data(h, payload);
+      carried = Data(h, payload);
+      break;
     case MSG_EXT_END:
-      return End(h, payload);
+      carried = End(h, payload);
+      break;
     default:
-      return true;
+      break;
   }
+  // A batch also leaves once it is worth a send of its own: the sender refills its window
+  // while this side still works through the rest of what arrived.
+  return carried && (answer_count_ < ANSWER_BATCH || PostAnswers());
 }
 
 bool ExtendedReceiver::Offer(const FrameHeader& h, const char* payload) {
@@ -103,6 +117,7 @@ bool ExtendedReceiver::Examine(Incoming& in) {
   for (const auto& [id, other] : files_) {
     if (other.device == info.device && other.inode == info.inode) return false;
   }
+  in.target_mode = info.mode;
   in.device = info.device;
   in.inode = info.inode;
   in.held = info.size;
@@ -167,7 +182,7 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
     if (in->hash.Value() == end.digest) {
       verdict = DONE_VERIFIED;
       // The time and bits are a courtesy: a file system that refuses them keeps the file.
-      static_cast<void>(ApplySourceStamp(in->file, in->mtime_ns, in->mode));
+      static_cast<void>(ApplySourceStamp(in->file, in->mtime_ns, in->mode, in->target_mode));
     } else {
       verdict = DONE_DIFFERS;
       static_cast<void>(Truncate(in->file, 0));

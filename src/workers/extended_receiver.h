@@ -45,7 +45,8 @@ class ExtendedReceiver final {
     int64_t size = 0;   // as offered
     int64_t held = 0;   // in the target when it was offered
     int64_t mtime_ns = 0;
-    uint32_t mode = 0;
+    uint32_t mode = 0;         // the source's
+    uint32_t target_mode = 0;  // the target's own
     bool resend = false;
     uint64_t device = 0;
     uint64_t inode = 0;

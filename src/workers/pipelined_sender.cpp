@@ -55,15 +55,17 @@ bool PipelinedSender::Wait() {
   return true;
 }
 
-bool PipelinedSender::Offer(const QueuedItem& entry) { return OfferOpen(entry, false); }
+bool PipelinedSender::Offer(const QueuedItem& entry, int file) {
+  return OfferOpen(entry, file, false);
+}
 
-bool PipelinedSender::OfferOpen(const QueuedItem& entry, bool resend) {
+bool PipelinedSender::OfferOpen(const QueuedItem& entry, int file, bool resend) {
   // Never sent under another name: the peer takes exactly this one or nothing.
   if (!IsSendableExtName(entry.item)) {
+    Close(file);
     s_.port.AppendSendLog(FormatLine(text::kNameNotSendable, entry.item.c_str()));
     return true;
   }
-  const int file = OpenForRead(entry.dir + entry.item);
   FileInfo info;
   if (file < 0 || !GetFileInfo(file, info)) {
     Close(file);
@@ -101,7 +103,7 @@ bool PipelinedSender::Pump() {
   while (!resends_.empty() && !Full()) {
     const QueuedItem entry = resends_.front();
     resends_.pop_front();
-    if (!OfferOpen(entry, true)) return false;
+    if (!OfferOpen(entry, OpenForRead(entry.dir + entry.item), true)) return false;
   }
   if (finished_ && Idle()) {
     finished_ = false;

@@ -40,9 +40,10 @@ class PipelinedSender final {
   PipelinedSender(const PipelinedSender&) = delete;
   PipelinedSender& operator=(const PipelinedSender&) = delete;
 
-  // Offers the file `dir` + `item` (Full() must be false). Sources that cannot be offered are
-  // logged and dropped. False when the session is to end.
-  [[nodiscard]] bool Offer(const QueuedItem& entry);
+  // Offers the file `dir` + `item` (Full() must be false), whose source the caller opened as
+  // `file` (-1 when it could not be opened); it is closed here when it is not offered.
+  // Sources that cannot be offered are logged and dropped. False when the session is to end.
+  [[nodiscard]] bool Offer(const QueuedItem& entry, int file);
   // Takes the peer's answers, streams every file whose reply is there and offers a file that
   // failed its check again. Ends the batch when the last file is done and the queue is
   // empty. False when the session is to end (also when the peer's answers break the order).
@@ -71,7 +72,7 @@ class PipelinedSender final {
     ExtReply reply;
   };
 
-  bool OfferOpen(const QueuedItem& entry, bool resend);
+  bool OfferOpen(const QueuedItem& entry, int file, bool resend);
   bool TakeReply(const PeerLink::Answer& answer);
   bool TakeDone(const PeerLink::Answer& answer);
   bool Stream(Pending& p);

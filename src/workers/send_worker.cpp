@@ -144,12 +144,15 @@ class Sender final {
       current_dir_ = entry->substr(1);  // announced before the first offer under it
       return true;
     }
+    // Most items are files: opening first spares each a look of its own, and what cannot be
+    // opened may be a folder to expand.
     const std::string path = current_dir_ + *entry;
-    if (IsDirectory(path)) {
+    const int file = OpenForRead(path);
+    if (file < 0 && IsDirectory(path)) {
       Expand(*entry, path);
       return true;
     }
-    return pipeline_.Offer(QueuedItem{current_dir_, *entry});
+    return pipeline_.Offer(QueuedItem{current_dir_, *entry}, file);
   }
 
   // Unfinished items go back to the front of the queue, each behind the header of its
