@@ -7,11 +7,11 @@
 
 #include <thread>
 
+#include "port/texts.h"
 #include "protocol/connection.h"
 #include "session/lifecycle.h"
 #include "support/raw_peer.h"
 #include "support/test_peer.h"
-#include "port/texts.h"
 
 namespace tovrin::testing {
 namespace {
@@ -151,9 +151,12 @@ TEST(Session, ChatsBothWaysAndEndsOnBothSidesWithOnePairEach) {
   }
 }
 
-TEST(Session, LongChatLinesAreSentAndShownWhole) {
+TEST(Session, ClassicChatLinesAreCutWhereTheWireEnds) {
   TestPeer a, b;
+  a.session.classic.store(true);
   ASSERT_TRUE(ConnectPair(a, b));
+  // The kind of session is logged as the workers start; nothing more is logged after it.
+  ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(text::kClassicSession); }));
   std::string line(1023, 'x');
   a.Chat(line + "cut");
   EXPECT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > " + line); }));

@@ -75,8 +75,9 @@ TEST(Transfer, WithSubfoldersTheTreeLandsUnderTheAnnouncedFolder) {
   ExpectSameTree(root, b.session.save_dir + announced + "tree表");
 }
 
-TEST(Transfer, ResumesOneByteBeforeWhatThePeerHolds) {
+TEST(Transfer, ClassicResumesOneByteBeforeWhatThePeerHolds) {
   TestPeer a, b;
+  a.session.classic.store(true);
   const std::string content = PatternBytes(300000, 7);
   WriteFile(a.dir.path() + "big.bin", content);
   WriteFile(a.dir.path() + "whole.bin", "already there");
@@ -157,8 +158,9 @@ TEST(Transfer, BothSidesSendAtOnceWhileChatting) {
   }
 }
 
-TEST(Transfer, UnsendableEntriesAreLoggedAndSkipped) {
+TEST(Transfer, ClassicUnsendableEntriesAreLoggedAndSkipped) {
   TestPeer a, b;
+  b.session.classic.store(true);
   WriteFile(a.dir.path() + "src/ok.txt", "ok");
   WriteFile(a.dir.path() + "src/emoji😀.txt", "no cp932 form");
   WriteFile(a.dir.path() + "src/back\\slash.txt", "would split on the peer");

@@ -98,6 +98,7 @@ void StartAttempt(Session& s, ConsolePort& port, const ConsoleOptions& options) 
   port.SelectTab(0);
   s.idle.store(1);
   s.close_after_batch.store(options.exit_after_batch);
+  s.classic.store(options.classic);
   s.connect_mode = options.mode == ConsoleOptions::Mode::kListen    ? ConnectMode::kListen
                    : options.mode == ConsoleOptions::Mode::kConnect ? ConnectMode::kConnect
                                                                     : ConnectMode::kByAddress;

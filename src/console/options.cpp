@@ -78,6 +78,8 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, const std::string
       options.subfolders = true;
     } else if (name == "--exit-after-batch") {
       options.exit_after_batch = true;
+    } else if (name == "--classic") {
+      options.classic = true;
     } else if (name == "--save-dir") {
       if (have_save_dir) {
         error = "--save-dir given twice";
@@ -132,7 +134,7 @@ std::string UsageText(const char* program) {
   return std::string("usage: ") + program +
          " [--save-dir DIR] [--subfolders] [--listen PORT | --connect HOST[:PORT] |"
          " --address TEXT]\n"
-         "       [--exit-after-batch] [PATH ...]\n"
+         "       [--exit-after-batch] [--classic] [PATH ...]\n"
          "  --save-dir DIR      where received files are written (default: ./Received Files/)\n"
          "  --subfolders        receive each sender folder into a subfolder of its own\n"
          "  --listen PORT       wait for a peer on PORT\n"
@@ -140,6 +142,7 @@ std::string UsageText(const char* program) {
          "  --address TEXT      as typed into the address field: the own address listens,\n"
          "                      any other connects (default: the own address)\n"
          "  --exit-after-batch  end the session once every PATH has been sent\n"
+         "  --classic           speak only the classic wire, even to a peer that knows more\n"
          "  PATH ...            files and folders to send\n"
          "Every line of standard input is sent as a chat line.\n";
 }

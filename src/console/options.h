@@ -16,6 +16,7 @@ struct ConsoleOptions {
   int listen_port = 0;       // kListen
   std::string address_text;  // kConnect and kAddress: the address field's text
   bool exit_after_batch = false;
+  bool classic = false;  // the extension off: classic messages only
   // Absolute, normalised, without a trailing '/': one drop on the send queue.
   std::vector<std::string> paths;
   bool help = false;

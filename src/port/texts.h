@@ -41,6 +41,17 @@ inline constexpr char kNameNotSendable[] = "ファイル名を送信できませ
 inline constexpr char kFolderLinkSkipped[] = "フォルダへのリンクは送信しません [%s]";
 inline constexpr char kTooLarge[] = "2GB以上のファイルは送信できません [%s]";
 
+// Extended sessions: which kind of session this is (chat log), sizes beyond 32 bits (the
+// same lines as above), and the verification of every file (both logs).
+inline constexpr char kExtendedSession[] = "拡張セッション [%s]";
+inline constexpr char kClassicSession[] = "標準セッション";
+inline constexpr char kReceivingLong[] = "受信中 [%s] (%lld bytes)";
+inline constexpr char kSendingLong[] = "送信中 [%s] (%lld bytes)";
+inline constexpr char kResumingLong[] = "(%lld バイトよりレジューム)";
+inline constexpr char kRestarting[] = "(送信先の内容が異なるため最初から送信)";
+inline constexpr char kVerifyRetry[] = "検証に失敗したため再送します [%s]";
+inline constexpr char kVerifyFailed[] = "検証に失敗しました [%s]";
+
 inline constexpr char kThreadExists[] = "このThreadは既に作られています。";
 inline constexpr char kWarning[] = "警告";
 inline constexpr char kThreadFailed[] = "スレッドが作れませんでした";

@@ -49,31 +49,29 @@ void TransferMeter::SetBar(int percent) {
   }
 }
 
-void TransferMeter::BeginFile(int32_t total) {
+void TransferMeter::BeginFile(int64_t total) {
   total_ = total;
   position_ = 0;
   start_time_ = clock_();
 }
 
-void TransferMeter::SetPosition(int32_t offset) { position_ = offset; }
+void TransferMeter::SetPosition(int64_t offset) { position_ = offset; }
 
-void TransferMeter::Advance(int32_t bytes) {
-  // Wraps like the 32-bit word it is; a file that grows past 2 GiB while it is sent must
-  // not make this undefined.
-  position_ = static_cast<int32_t>(static_cast<uint32_t>(position_) + static_cast<uint32_t>(bytes));
+void TransferMeter::Advance(int64_t bytes) {
+  // Saturates rather than overflows: a peer's sizes and offsets are not to be trusted.
+  if (__builtin_add_overflow(position_, bytes, &position_)) position_ = INT64_MAX;
   if (total_ > 0) {
     // A file that grew while it was sent, or a peer that seeks past what it offered, takes
-    // position past total (or, wrapped, below 0), by a ratio no int holds; the bars only
-    // know 0..100. Clamped before the conversion, which would otherwise be undefined.
+    // position past total, by a ratio no int holds; the bars only know 0..100. Clamped
+    // before the conversion, which would otherwise be undefined.
     const double percent = static_cast<double>(position_) * 100.0 / static_cast<double>(total_);
     SetBar(static_cast<int>(std::clamp(percent, 0.0, 100.0)));
   }
   int32_t elapsed = static_cast<int32_t>(clock_() - start_time_);
   if (elapsed == 0) elapsed = 1;
-  int32_t rate = position_ / elapsed;
-  if (rate == 0) rate = 1;
+  const auto rate = static_cast<int32_t>(std::clamp<int64_t>(position_ / elapsed, 1, INT32_MAX));
   rate_word().store(rate);
-  const double remaining = static_cast<double>(static_cast<int64_t>(total_) - position_) *
+  const double remaining = (static_cast<double>(total_) - static_cast<double>(position_)) *
                            static_cast<double>(SECONDS_PER_MILLISECOND) / static_cast<double>(rate);
   // Past the end there is nothing left to wait for: 0:00, never a negative time.
   eta_word().store(static_cast<int32_t>(std::clamp(remaining, 0.0, double{INT32_MAX})));

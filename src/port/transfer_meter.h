@@ -23,9 +23,9 @@ class TransferMeter final {
 
   TransferMeter(Session& session, Direction direction, MillisecondClock clock = SteadyMilliseconds);
 
-  void BeginFile(int32_t total);
-  void SetPosition(int32_t offset);
-  void Advance(int32_t bytes);
+  void BeginFile(int64_t total);
+  void SetPosition(int64_t offset);
+  void Advance(int64_t bytes);
   void Reset();
   void RefreshStatusLine();
 
@@ -37,8 +37,8 @@ class TransferMeter final {
   Session& session_;
   const Direction direction_;
   const MillisecondClock clock_;
-  int32_t total_ = 0;
-  int32_t position_ = 0;
+  int64_t total_ = 0;
+  int64_t position_ = 0;
   uint32_t start_time_ = 0;
 };
 

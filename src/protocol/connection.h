@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string_view>
+#include <vector>
 
 #include "protocol/frame.h"
+#include "protocol/peer_link.h"
 #include "storage/descriptor.h"
 
 namespace tovrin {
@@ -18,9 +21,10 @@ namespace tovrin {
 // be read or written by a stale worker.
 class Connection final {
  public:
-  // A compliant peer waits for each reply before it offers the next file, so at most one
-  // reply is ever waiting to be sent; more than this many is a peer flooding offers while
-  // it does not read.
+  // A compliant peer has one classic offer or a window of extended ones outstanding, and
+  // each of them waits for one answer at a time, so at most OFFER_WINDOW + 1 answers are
+  // ever waiting to be sent; more than this many is a peer flooding offers while it does not
+  // read.
   static constexpr std::size_t MAX_PENDING_REPLIES = 64;
 
   explicit Connection(int fd);
@@ -29,6 +33,15 @@ class Connection final {
   Connection& operator=(const Connection&) = delete;
 
   [[nodiscard]] int fd() const { return fd_.get(); }
+
+  // Every worker calls this before it sends or reads anything. The first call decides the
+  // extension version this side speaks on the connection (0: classic only) and, for a
+  // version above 0, makes the hello naming `program` the connection's first message: it
+  // goes out before whatever any worker sends first. Later calls change nothing.
+  void Begin(int own_version, std::string_view program);
+  // Sends the hello now unless it has gone out already. False when the send failed.
+  [[nodiscard]] bool SendOpening();
+  [[nodiscard]] PeerLink& link() { return link_; }
 
   // Sends one whole message (header and payload contiguous, complemented in place). Messages
   // of different threads never interleave. Any replies posted meanwhile are sent right after
@@ -41,6 +54,8 @@ class Connection final {
   // and when MAX_PENDING_REPLIES are already waiting (the reply is not queued): either way
   // the session is to end.
   [[nodiscard]] bool PostReply(const FrameHeader& reply);
+  // The same for `count` whole answers (headers and payloads) that leave as one block.
+  [[nodiscard]] bool PostReplies(const char* block, int size, int count);
 
   // Receives what has arrived, up to `capacity` bytes (see ReceiveSome). Receive worker only.
   [[nodiscard]] int ReceiveSome(void* buffer, int capacity);
@@ -53,6 +68,13 @@ class Connection final {
   void Shutdown();
 
  private:
+  struct Posted {
+    std::vector<char> bytes;
+    int count;  // the answers in `bytes`
+  };
+
+  // Sends the hello if it is still to go; the caller holds send_lock_.
+  bool SendOpeningLocked();
   // Sends the posted replies; the caller holds send_lock_.
   bool FlushRepliesLocked();
   // After releasing send_lock_: takes it again to send replies posted in the meantime.
@@ -61,8 +83,12 @@ class Connection final {
   const Descriptor fd_;
   std::mutex send_lock_;
   std::mutex replies_lock_;
-  std::deque<FrameHeader> replies_;
-  bool failed_ = false;  // guarded by replies_lock_
+  std::deque<Posted> replies_;
+  std::size_t pending_ = 0;  // answers in replies_; guarded by replies_lock_
+  bool failed_ = false;      // guarded by replies_lock_
+  std::once_flag begun_;
+  std::vector<char> opening_;  // guarded by send_lock_ once Begin has run
+  PeerLink link_;
 };
 
 }  // namespace tovrin

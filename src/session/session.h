@@ -90,6 +90,11 @@ struct Session final {
   SendQueue& queue;
   const std::string save_dir;
 
+  // The console's --classic and the window's setting: no hello is sent and a peer's is
+  // dropped, so the session is classic whoever the peer is. Read by the workers as a
+  // session starts.
+  std::atomic<bool> classic{false};
+
   // The console's --exit-after-batch: the send worker half-closes the connection after
   // MSG_BATCH_DONE, and the session ends once the peer has read everything.
   std::atomic<bool> close_after_batch{false};

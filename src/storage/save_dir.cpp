@@ -51,4 +51,17 @@ std::string DirectoryPart(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(0, slash + 1);
 }
 
+int TargetOpener::Open(const std::string& target, OpenFunction open) {
+  const std::string directory = DirectoryPart(target);
+  if (directory != made_directory_) {
+    MakeDirectories(target);
+    made_directory_ = directory;
+    return open(target);
+  }
+  const int file = open(target);
+  if (file >= 0) return file;
+  MakeDirectories(target);
+  return open(target);
+}
+
 }  // namespace tovrin

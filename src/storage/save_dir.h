@@ -19,4 +19,18 @@ void MakeDirectories(const std::string& path);
 // The path up to and including its last '/'; a path without one is returned whole.
 [[nodiscard]] std::string DirectoryPart(const std::string& path);
 
+// Opens the targets of received files, making their directories first when they may be
+// missing: a batch's files mostly share the last file's directory, so directories are only
+// made again when the directory changes, or when opening fails without them. One per
+// receive worker.
+class TargetOpener final {
+ public:
+  using OpenFunction = int (*)(const std::string& path);
+  // `open` is OpenForWrite or OpenForUpdate; its result is returned.
+  [[nodiscard]] int Open(const std::string& target, OpenFunction open);
+
+ private:
+  std::string made_directory_;
+};
+
 }  // namespace tovrin

@@ -153,6 +153,77 @@ void Close(int handle) {
   if (Registry().Remove(handle)) ::close(handle);
 }
 
+int OpenForUpdate(const std::string& path) {
+  if (path.empty()) return -1;
+  return OpenRegular(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
+}
+
+bool GetFileInfo(int handle, FileInfo& info) {
+  struct stat status {};
+  if (!Registry().Contains(handle) || ::fstat(handle, &status) != 0) return false;
+  info.size = status.st_size;
+  info.mtime_ns = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+  info.mode = status.st_mode & 07777;
+  info.device = status.st_dev;
+  info.inode = status.st_ino;
+  return true;
+}
+
+int ReadAt(int handle, void* buffer, int count, int64_t offset) {
+  if (!Registry().Contains(handle) || count < 0 || offset < 0) return -1;
+  ssize_t n;
+  do {
+    n = ::pread(handle, buffer, static_cast<size_t>(count), offset);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int WriteAt(int handle, const void* buffer, int count, int64_t offset) {
+  if (!Registry().Contains(handle) || count < 0 || offset < 0 || offset > INT64_MAX - count) {
+    return -1;
+  }
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  int written = 0;
+  while (written < count) {
+    const ssize_t n =
+        ::pwrite(handle, bytes + written, static_cast<size_t>(count - written), offset + written);
+    if (n > 0) {
+      written += static_cast<int>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return -1;
+    }
+  }
+  return written;
+}
+
+bool Truncate(int handle, int64_t size) {
+  if (!Registry().Contains(handle) || size < 0) return false;
+  int result;
+  do {
+    result = ::ftruncate(handle, size);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+bool ApplySourceStamp(int handle, int64_t mtime_ns, uint32_t source_mode, uint32_t mode) {
+  if (!Registry().Contains(handle)) return false;
+  const mode_t readable = (mode & 0444) >> 2;
+  // Also drops setuid, setgid and sticky bits an existing target had.
+  const mode_t wanted = (mode & 0666) | (source_mode & 0111 & readable);
+  bool done = wanted == (mode & 07777) || ::fchmod(handle, wanted) == 0;
+  int64_t seconds = mtime_ns / 1000000000;
+  int64_t nanoseconds = mtime_ns % 1000000000;
+  if (nanoseconds < 0) {
+    nanoseconds += 1000000000;
+    --seconds;
+  }
+  const timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), nanoseconds}};
+  done = ::futimens(handle, times) == 0 && done;
+  return done;
+}
+
 bool IsDirectory(const std::string& path) {
   if (path.empty()) return false;
   struct stat info {};

@@ -27,6 +27,33 @@ inline constexpr int SEEK_FROM_END = 2;
 // All `count` bytes at the current position (partial writes are completed); -1 on failure.
 [[nodiscard]] int Write(int handle, const void* buffer, int count);
 void Close(int handle);
+// 64-bit operations of extended sessions, on the same handles. They never move a handle's
+// position, so the classic operations above are not disturbed.
+
+struct FileInfo {
+  int64_t size = 0;
+  int64_t mtime_ns = 0;  // nanoseconds since 1970 (UTC)
+  uint32_t mode = 0;     // permission bits (07777)
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+
+// As OpenForWrite, but for reading as well: a received file's existing part is hashed
+// before it is resumed.
+[[nodiscard]] int OpenForUpdate(const std::string& path);
+[[nodiscard]] bool GetFileInfo(int handle, FileInfo& info);
+// Up to `count` bytes at `offset`; 0 at the end; -1 on failure.
+[[nodiscard]] int ReadAt(int handle, void* buffer, int count, int64_t offset);
+// All `count` bytes at `offset`; -1 on failure.
+[[nodiscard]] int WriteAt(int handle, const void* buffer, int count, int64_t offset);
+// Cuts or extends the file to `size` bytes.
+[[nodiscard]] bool Truncate(int handle, int64_t size);
+// Gives a received file the source's modification time, and the source's execute bits for
+// each class (owner, group, others) that may read the file; other bits (setuid, setgid,
+// sticky) never. `mode` is the file's own permission bits (FileInfo::mode).
+[[nodiscard]] bool ApplySourceStamp(int handle, int64_t mtime_ns, uint32_t source_mode,
+                                    uint32_t mode);
+
 // True for an existing directory; false for anything else, including failures.
 [[nodiscard]] bool IsDirectory(const std::string& path);
 // Creates one directory; the path may end in '/'. The result is informational only.

@@ -6,6 +6,8 @@
 #include "port/texts.h"
 #include "port/window_port.h"
 #include "protocol/connection.h"
+#include "protocol/ext_text.h"
+#include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
 #include "session/lifecycle.h"
@@ -16,9 +18,26 @@ namespace tovrin {
 
 namespace {
 
+// The field's text as the message for the peer: UTF-8 once the peer's hello has been read,
+// else cp932. Empty when there is nothing to send.
+struct Line {
+  std::string wire;
+  std::string shown;
+};
+Line TakeLine(const std::string& input, bool extended) {
+  if (extended) {
+    std::string text = ExtChatText(input);
+    return {text, text};
+  }
+  std::string wire = ChatTextToWire(input);
+  std::string shown = Cp932ToUtf8Lossy(wire);
+  return {std::move(wire), std::move(shown)};
+}
+
 // Sends the field's text whenever the user presses Send; ends silently when a send fails.
 void Chat(Session& s, Connection& connection, uint32_t attempt) {
-  char buffer[HEADER_SIZE + MAX_TEXT];
+  char buffer[HEADER_SIZE + MAX_EXT_CHAT + 1];
+  bool negotiated = false;
   while (!s.Ended(attempt)) {
     if (s.chat_request.load() == 0) {
       s.WaitFor([&] { return s.chat_request.load() != 0 || s.Ended(attempt); }, IDLE_CHECK);
@@ -26,19 +45,24 @@ void Chat(Session& s, Connection& connection, uint32_t attempt) {
     }
     // Reading the field and logging the line is one step on the UI thread, taken only while
     // this session lasts: once Teardown has run, the field holds the address again.
-    std::string wire;
+    // The first line waits until the peer's first message has said whether it reads UTF-8
+    // chat, as the first offer does.
+    PeerLink& link = connection.link();
+    if (!negotiated && link.own_version() > 0) {
+      s.WaitFor([&] { return s.Ended(attempt) || link.version() != PeerLink::UNSETTLED; },
+                NEGOTIATION_GRACE);
+    }
+    negotiated = true;
+    const bool extended = link.extended();
+    Line line;
     s.port.RunOnUiThread([&] {
       if (s.Ended(attempt)) return;
-      wire = ChatTextToWire(s.port.GetInputText());
-      if (!wire.empty()) {
-        s.port.AppendChatLog(FormatLine(text::kChatSent, Cp932ToUtf8Lossy(wire).c_str()));
-      }
+      line = TakeLine(s.port.GetInputText(), extended);
+      if (!line.wire.empty()) s.port.AppendChatLog(FormatLine(text::kChatSent, line.shown.c_str()));
     });
-    if (!wire.empty()) {
-      const auto length = static_cast<int32_t>(wire.size() + 1);
-      StoreHeader(FrameHeader{MSG_CHAT, 0, 0, length}, buffer);
-      std::memcpy(buffer + HEADER_SIZE, wire.c_str(), wire.size() + 1);
-      if (!connection.Send(buffer, HEADER_SIZE + length)) return;
+    if (!line.wire.empty()) {
+      const int count = BuildText(buffer, extended ? MSG_EXT_CHAT : MSG_CHAT, line.wire);
+      if (!connection.Send(buffer, count)) return;
       s.port.RunOnUiThread([&] {
         if (!s.Ended(attempt)) s.port.SetInputText("");
       });

@@ -1,20 +1,23 @@
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "port/format.h"
 #include "port/texts.h"
 #include "port/transfer_meter.h"
 #include "port/window_port.h"
 #include "protocol/connection.h"
+#include "protocol/ext_text.h"
+#include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
 #include "session/lifecycle.h"
 #include "session/session.h"
 #include "storage/save_dir.h"
 #include "storage/storage.h"
+#include "workers/extended_receiver.h"
 #include "workers/workers.h"
 
 namespace tovrin {
@@ -22,8 +25,10 @@ namespace tovrin {
 namespace {
 
 // Room for several data messages: one recv takes whatever has arrived, so a 32 KiB chunk
-// costs a fraction of a system call instead of two (header, then payload).
+// costs a fraction of a system call instead of two (header, then payload). With the
+// extension on, room for several of its largest messages.
 constexpr int READ_BUFFER_SIZE = 4 * MESSAGE_BUFFER_SIZE;
+constexpr int EXTENDED_READ_BUFFER_SIZE = 4 * (HEADER_SIZE + MAX_EXT_PAYLOAD);
 static_assert(READ_BUFFER_SIZE >= HEADER_SIZE + MAX_PAYLOAD, "a whole message must fit");
 
 // Cuts the peer's stream into messages. Bytes are complemented once, as they arrive; a
@@ -31,8 +36,16 @@ static_assert(READ_BUFFER_SIZE >= HEADER_SIZE + MAX_PAYLOAD, "a whole message mu
 // is ever received beyond the buffer's end.
 class MessageReader final {
  public:
-  explicit MessageReader(Connection& connection)
-      : connection_(connection), buffer_(READ_BUFFER_SIZE) {}
+  // Runs before every wait for more bytes; false ends the reading.
+  using BeforeWait = std::function<bool()>;
+
+  // `extended`: extended types may carry up to MAX_EXT_PAYLOAD bytes.
+  MessageReader(Connection& connection, bool extended, BeforeWait before_wait)
+      : connection_(connection),
+        before_wait_(std::move(before_wait)),
+        size_(extended ? EXTENDED_READ_BUFFER_SIZE : READ_BUFFER_SIZE),
+        extended_limit_(extended ? MAX_EXT_PAYLOAD : MAX_PAYLOAD),
+        buffer_(new char[static_cast<size_t>(size_)]) {}
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
@@ -41,11 +54,12 @@ class MessageReader final {
   // message of ours (its payload is then not read).
   [[nodiscard]] bool Next(FrameHeader& header, const char*& payload) {
     if (!Have(HEADER_SIZE)) return false;
-    header = LoadHeader(buffer_.data() + start_);
-    if (header.length < 0 || header.length > MAX_PAYLOAD) return false;
+    header = LoadHeader(buffer_.get() + start_);
+    const int limit = IsExtendedType(header.type) ? extended_limit_ : MAX_PAYLOAD;
+    if (header.length < 0 || header.length > limit) return false;
     const int size = HEADER_SIZE + header.length;
     if (!Have(size)) return false;
-    payload = buffer_.data() + start_ + HEADER_SIZE;
+    payload = buffer_.get() + start_ + HEADER_SIZE;
     start_ += size;
     return true;
   }
@@ -54,14 +68,16 @@ class MessageReader final {
   // Makes `count` (at most the buffer's size) bytes from start_ on available.
   bool Have(int count) {
     if (end_ - start_ >= count) return true;
-    if (start_ + count > READ_BUFFER_SIZE) {
+    if (start_ == end_) start_ = end_ = 0;
+    if (start_ + count > size_) {
       // The rest of a message lies at the end: move it to the front to make room.
-      std::memmove(buffer_.data(), buffer_.data() + start_, static_cast<size_t>(end_ - start_));
+      std::memmove(buffer_.get(), buffer_.get() + start_, static_cast<size_t>(end_ - start_));
       end_ -= start_;
       start_ = 0;
     }
     while (end_ - start_ < count) {
-      const int got = connection_.ReceiveSome(buffer_.data() + end_, READ_BUFFER_SIZE - end_);
+      if (!before_wait_()) return false;
+      const int got = connection_.ReceiveSome(buffer_.get() + end_, size_ - end_);
       if (got <= 0) return false;
       end_ += got;
     }
@@ -69,19 +85,25 @@ class MessageReader final {
   }
 
   Connection& connection_;
-  std::vector<char> buffer_;
-  int start_ = 0;  // the first byte not handed out yet
-  int end_ = 0;    // one past the last byte received
+  const BeforeWait before_wait_;
+  const int size_;
+  const int extended_limit_;
+  std::unique_ptr<char[]> buffer_;  // only what arrives is ever touched
+  int start_ = 0;                   // the first byte not handed out yet
+  int end_ = 0;                     // one past the last byte received
 };
 
 // The reading side of a session: carries out every message the peer sends.
 class Receiver final {
  public:
-  Receiver(Session& s, Connection& connection)
+  Receiver(Session& s, Connection& connection, uint32_t attempt)
       : s_(s),
         connection_(connection),
-        reader_(connection),
-        meter_(s, TransferMeter::Direction::kReceive) {}
+        attempt_(attempt),
+        link_(connection.link()),
+        reader_(connection, link_.own_version() > 0, [this] { return BeforeWait(); }),
+        meter_(s, TransferMeter::Direction::kReceive),
+        extended_(s, connection, meter_, opener_, current_folder_) {}
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
   ~Receiver() { CloseFile(); }
@@ -99,6 +121,14 @@ class Receiver final {
  private:
   // False when the session is to end.
   bool Carry(const FrameHeader& h, const char* payload) {
+    if (link_.own_version() > 0) {
+      if (link_.version() == PeerLink::UNSETTLED) return Settle(h, payload);
+      // Extended messages only from a peer whose first message was its hello, and only one
+      // hello.
+      if (IsExtendedType(h.type)) {
+        return link_.extended() && h.type != MSG_HELLO && CarryExtended(h, payload);
+      }
+    }
     switch (h.type) {
       case MSG_NAME:
         s_.port.AppendChatLog(FormatLine(text::kPeerName, DisplayText(payload, h.length).c_str()));
@@ -135,6 +165,64 @@ class Receiver final {
     }
   }
 
+  // Whatever the peer's messages so far asked for goes out before the reader waits for
+  // more: our answers to its offers, and a wake-up for our send worker with its answers.
+  bool BeforeWait() {
+    if (answers_delivered_) {
+      answers_delivered_ = false;
+      s_.Notify();
+    }
+    return extended_.PostAnswers();
+  }
+
+  // The peer's first message says which kind of session this is: a hello (whose layout must
+  // hold), or anything else from a classic peer, which is then carried out as usual.
+  bool Settle(const FrameHeader& h, const char* payload) {
+    if (h.type != MSG_HELLO) {
+      link_.SettleClassic();
+      s_.Notify();
+      if (link_.ClaimKindLine(false)) LogSessionKind(s_, attempt_, text::kClassicSession);
+      return Carry(h, payload);
+    }
+    std::string program;
+    if (h.value < 1 || !ParseHello(payload, h.length, program)) return false;
+    link_.SettleExtended(h.value, program);
+    s_.Notify();
+    if (link_.ClaimKindLine(true)) {
+      LogSessionKind(s_, attempt_, FormatLine(text::kExtendedSession, program.c_str()));
+    }
+    return true;
+  }
+
+  bool CarryExtended(const FrameHeader& h, const char* payload) {
+    std::string_view text;
+    switch (h.type) {
+      case MSG_EXT_CHAT:
+        if (!ParseText(payload, h.length, MAX_EXT_CHAT + 1, text)) return false;
+        s_.port.AppendChatLog(FormatLine(text::kChatReceived, Utf8Lossy(text, '?').c_str()));
+        return true;
+      case MSG_EXT_FOLDER:
+        if (!ParseText(payload, h.length, MAX_EXT_TEXT, text)) return false;
+        current_folder_ = ExtFolderToLocal(text);
+        return true;
+      case MSG_EXT_REPLY:
+      case MSG_EXT_DONE:
+        return Answer(h, payload);
+      default:
+        return extended_.Carry(h, payload);
+    }
+  }
+
+  // The peer's answer to one of our offers, for the send worker.
+  bool Answer(const FrameHeader& h, const char* payload) {
+    PeerLink::Answer answer{h.type, h.handle, h.value, {}};
+    if (h.type == MSG_EXT_REPLY ? !ParseReply(payload, h.length, answer.reply) : h.length != 0) {
+      return false;
+    }
+    answers_delivered_ = true;
+    return link_.Deliver(answer);
+  }
+
   static std::string DisplayText(const char* payload, int length) {
     return Cp932ToUtf8Lossy(PayloadText(payload, length));
   }
@@ -152,7 +240,7 @@ class Receiver final {
     if (name && folder) {
       shown_name_ = *folder + *name;
       const std::string target = s_.save_dir + shown_name_;
-      open_file_ = OpenTarget(target);
+      open_file_ = opener_.Open(target, OpenForWrite);
       reply.value = ExistingSize();
       reply.handle = open_file_;
       if (open_file_ >= 0) {
@@ -183,21 +271,6 @@ class Receiver final {
       return -1;
     }
     return existing;
-  }
-
-  // The directories of a batch's files are mostly the same as the last file's: they are
-  // only made again when the directory changes, or when opening fails without them.
-  int OpenTarget(const std::string& target) {
-    const std::string directory = DirectoryPart(target);
-    if (directory != made_directory_) {
-      MakeDirectories(target);
-      made_directory_ = directory;
-      return OpenForWrite(target);
-    }
-    const int file = OpenForWrite(target);
-    if (file >= 0) return file;
-    MakeDirectories(target);
-    return OpenForWrite(target);
   }
 
   // Only the handle handed out for the current offer is honoured.
@@ -240,11 +313,15 @@ class Receiver final {
 
   Session& s_;
   Connection& connection_;
+  const uint32_t attempt_;
+  PeerLink& link_;
   MessageReader reader_;
   TransferMeter meter_;
   std::optional<std::string> current_folder_ = std::string();
+  TargetOpener opener_;
+  ExtendedReceiver extended_;
+  bool answers_delivered_ = false;  // the send worker is still to be woken for them
   std::string shown_name_;
-  std::string made_directory_;
   int open_file_ = -1;
   bool write_failed_ = false;
 };
@@ -253,8 +330,8 @@ class Receiver final {
 
 uint32_t ReceiveWorker(void* parameter) {
   return RunWorker(parameter, &Session::recv_thread, true,
-                   [](Session& s, Connection& connection, uint32_t) {
-                     Receiver receiver(s, connection);
+                   [](Session& s, Connection& connection, uint32_t attempt) {
+                     Receiver receiver(s, connection, attempt);
                      receiver.Run();
                    });
 }

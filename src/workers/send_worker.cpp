@@ -13,12 +13,14 @@
 #include "port/transfer_meter.h"
 #include "port/window_port.h"
 #include "protocol/connection.h"
+#include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
 #include "queue/send_queue.h"
 #include "session/lifecycle.h"
 #include "session/session.h"
 #include "storage/storage.h"
+#include "workers/pipelined_sender.h"
 #include "workers/workers.h"
 
 namespace tovrin {
@@ -55,20 +57,29 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names,
   return true;
 }
 
-// Drains the send queue, one entry at a time, from the front.
+// Drains the send queue, one entry at a time, from the front: with classic offers one file
+// at a time, in an extended session with a window of offers outstanding.
 class Sender final {
  public:
   Sender(Session& s, Connection& connection, uint32_t attempt)
       : s_(s),
         connection_(connection),
+        link_(connection.link()),
         attempt_(attempt),
         meter_(s, TransferMeter::Direction::kSend),
-        buffer_(HEADER_SIZE + MESSAGE_BUFFER_SIZE) {}
+        buffer_(HEADER_SIZE + MESSAGE_BUFFER_SIZE),
+        pipeline_(s, connection, attempt, meter_, announced_) {}
   Sender(const Sender&) = delete;
   Sender& operator=(const Sender&) = delete;
 
   void Run() {
+    if (!Negotiate()) return;
     while (!stop_ && !Ended()) {
+      // A peer's hello read late still makes the next file boundary extended.
+      if (link_.extended()) {
+        stop_ = !ExtendedStep();
+        continue;
+      }
       if (s_.queue.Count() == 0) {
         // The console's --exit-after-batch: once nothing is left to send (also when the last
         // entry was an empty folder, which ends without a batch end), close our direction.
@@ -84,6 +95,7 @@ class Sender final {
       if (IsFolderHeader(*entry)) {
         current_dir_ = entry->substr(1);
         if (!SendText(MSG_FOLDER, 0, LocalToWireFolder(current_dir_))) break;
+        announced_ = current_dir_;
         continue;
       }
       const std::string path = current_dir_ + *entry;
@@ -93,11 +105,74 @@ class Sender final {
       }
       if (!SendFile(*entry, path)) break;
     }
-    // Unfinished items keep their directory for the next session.
-    if (s_.queue.Count() != 0 && !current_dir_.empty()) s_.queue.InsertAt(0, ">" + current_dir_);
+    Requeue();
   }
 
  private:
+  // Our hello goes out at once, even when we have nothing else to say; the first offer waits
+  // until the peer's first message has told which kind of session this is, or for a short
+  // grace: a classic peer may say nothing at all.
+  bool Negotiate() {
+    if (!connection_.SendOpening()) return false;
+    if (link_.own_version() > 0) {
+      s_.WaitFor([this] { return Ended() || link_.version() != PeerLink::UNSETTLED; },
+                 NEGOTIATION_GRACE);
+    }
+    if (Ended()) return false;
+    if (!link_.extended() && link_.ClaimKindLine(false)) {
+      LogSessionKind(s_, attempt_, text::kClassicSession);
+    }
+    return true;
+  }
+
+  // One pass of the extended loop; false when the session is to end.
+  bool ExtendedStep() {
+    if (!pipeline_.Pump()) return false;
+    if (pipeline_.Full()) return pipeline_.Wait();
+    const std::optional<std::string> entry = s_.queue.TakeFront();
+    if (!entry) {
+      if (!pipeline_.Idle()) return pipeline_.Wait();
+      if (!pipeline_.Flush()) return false;
+      if (s_.close_after_batch.load() && !closed_) {
+        closed_ = true;
+        connection_.ShutdownSend();
+      }
+      s_.WaitFor([this] { return Ended(); }, IDLE_CHECK);
+      return true;
+    }
+    if (IsFolderHeader(*entry)) {
+      current_dir_ = entry->substr(1);  // announced before the first offer under it
+      return true;
+    }
+    // Most items are files: opening first spares each a look of its own, and what cannot be
+    // opened may be a folder to expand.
+    const std::string path = current_dir_ + *entry;
+    const int file = OpenForRead(path);
+    if (file < 0 && IsDirectory(path)) {
+      Expand(*entry, path);
+      return true;
+    }
+    return pipeline_.Offer(QueuedItem{current_dir_, *entry}, file);
+  }
+
+  // Unfinished items go back to the front of the queue, each behind the header of its
+  // directory, and what was never taken keeps the header of the current one.
+  void Requeue() {
+    const std::vector<QueuedItem> unfinished = pipeline_.TakeUnfinished();
+    std::vector<std::string> front;
+    const std::string* dir = nullptr;
+    for (const QueuedItem& item : unfinished) {
+      if (dir == nullptr || *dir != item.dir) front.push_back(">" + item.dir);
+      dir = &item.dir;
+      front.push_back(item.item);
+    }
+    if (s_.queue.Count() != 0 && !current_dir_.empty() &&
+        (dir == nullptr || *dir != current_dir_)) {
+      front.push_back(">" + current_dir_);
+    }
+    for (size_t i = 0; i < front.size(); ++i) s_.queue.InsertAt(static_cast<int>(i), front[i]);
+  }
+
   char* payload() { return buffer_.data() + HEADER_SIZE; }
 
   [[nodiscard]] bool Ended() const { return s_.Ended(attempt_); }
@@ -226,10 +301,13 @@ class Sender final {
 
   Session& s_;
   Connection& connection_;
+  PeerLink& link_;
   const uint32_t attempt_;
   TransferMeter meter_;
   std::vector<char> buffer_;
   std::string current_dir_;
+  std::optional<std::string> announced_;  // the folder the peer last heard of
+  PipelinedSender pipeline_;
   bool stop_ = false;
   bool closed_ = false;  // our sending direction has been shut down
 };

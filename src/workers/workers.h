@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "workers/cthread.h"
 
@@ -22,5 +23,9 @@ using WorkerBody = void (*)(Session& s, Connection& connection, uint32_t attempt
 // down when `ends_session` (the receive and send workers; the chat worker ends silently),
 // and leaves through its record `record` of the session.
 uint32_t RunWorker(void* parameter, CTHREAD Session::*record, bool ends_session, WorkerBody body);
+
+// Logs in the chat log which kind of session this is, as one UI step taken only while the
+// session numbered `attempt` lasts: its disconnect lines are always its last.
+void LogSessionKind(Session& s, uint32_t attempt, const std::string& line);
 
 }  // namespace tovrin

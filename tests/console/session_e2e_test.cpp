@@ -87,15 +87,16 @@ TEST(ConsoleSession, ChatBothWaysThenBothEndOnce) {
   ExpectOneDisconnectPair(*listener);
 }
 
-// --connect connects even to the machine's own address. A chat line goes up to a NUL typed
-// into it, and is cut where the wire's text ends (1,023 cp932 bytes), not at 1,023 UTF-8 bytes.
-TEST(ConsoleSession, ConnectToTheOwnAddressAndLinesCutAsTheWireHoldsThem) {
+// --connect connects even to the machine's own address. With --classic on one side both
+// speak the classic wire: a chat line goes up to a NUL typed into it, and is cut where the
+// classic text ends (1,023 cp932 bytes), not at 1,023 UTF-8 bytes.
+TEST(ConsoleSession, ConnectToTheOwnAddressAndClassicLinesCutAsTheWireHoldsThem) {
   ScratchDir dir;
   int port = 0;
   auto listener = StartListener({"--save-dir", dir / "l"}, port);
   ASSERT_NE(listener, nullptr);
-  CliProcess connector(
-      {"--connect", OwnAddress() + ":" + std::to_string(port), "--save-dir", dir / "c"});
+  CliProcess connector({"--connect", OwnAddress() + ":" + std::to_string(port), "--save-dir",
+                        dir / "c", "--classic"});
   connector.WriteLine(std::string("before\0after", 12));
   std::string japanese;
   for (int i = 0; i < 600; ++i) japanese += "あ";
@@ -103,6 +104,8 @@ TEST(ConsoleSession, ConnectToTheOwnAddressAndLinesCutAsTheWireHoldsThem) {
   ASSERT_TRUE(listener->WaitForLine("chat: recv > before"));
   ASSERT_TRUE(listener->WaitForLine("chat: recv > " + japanese.substr(0, 511 * 3)));
   EXPECT_EQ(connector.CountLine("chat: send > " + japanese.substr(0, 511 * 3)), 1);
+  EXPECT_TRUE(connector.WaitForLine("chat: 標準セッション"));
+  EXPECT_TRUE(listener->WaitForLine("chat: 標準セッション"));
   connector.Signal(SIGTERM);
   ASSERT_TRUE(connector.WaitExit());
   EXPECT_EQ(connector.exit_code(), 0);

@@ -8,6 +8,8 @@
 
 #include <vector>
 
+#include "protocol/extended.h"
+
 namespace tovrin::testing {
 
 RawPeer::~RawPeer() { Close(); }
@@ -34,6 +36,11 @@ bool RawPeer::SendHeader(const FrameHeader& header) {
   return SendBlock(fd_, block, HEADER_SIZE);
 }
 
+bool RawPeer::SendBuilt(const char* message, int size) {
+  std::vector<char> block(message, message + size);
+  return SendBlock(fd_, block.data(), size);
+}
+
 static bool Readable(int fd) {
   pollfd waiting{fd, POLLIN, 0};
   return poll(&waiting, 1, 10000) == 1;
@@ -43,7 +50,8 @@ bool RawPeer::Receive(FrameHeader& header, std::string& payload) {
   char block[HEADER_SIZE];
   if (!Readable(fd_) || !ReceiveBlock(fd_, block, HEADER_SIZE)) return false;
   header = LoadHeader(block);
-  if (header.length < 0 || header.length > MAX_PAYLOAD) return false;
+  const int limit = IsExtendedType(header.type) ? MAX_EXT_PAYLOAD : MAX_PAYLOAD;
+  if (header.length < 0 || header.length > limit) return false;
   payload.assign(static_cast<std::size_t>(header.length), '\0');
   return ReceiveBlock(fd_, payload.data(), header.length);
 }

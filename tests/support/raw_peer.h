@@ -20,7 +20,10 @@ class RawPeer final {
   bool Send(int32_t type, int32_t handle, int32_t value, const std::string& payload);
   // Sends a header whose length does not match what follows.
   bool SendHeader(const FrameHeader& header);
-  // Reads one message; false when the connection ended or nothing came within 10 s.
+  // Sends a message already built (header and payload), as it stands.
+  bool SendBuilt(const char* message, int size);
+  // Reads one message (an extended type may carry up to MAX_EXT_PAYLOAD bytes); false when
+  // the connection ended or nothing came within 10 s.
   bool Receive(FrameHeader& header, std::string& payload);
   // Waits for the next MSG_OFFER_REPLY, skipping anything else.
   bool ReceiveReply(FrameHeader& reply);

@@ -43,6 +43,20 @@ std::string PatternBytes(std::size_t size, uint32_t seed) {
   return bytes;
 }
 
+bool SameContent(const std::string& a, const std::string& b) {
+  std::ifstream first(a, std::ios::binary);
+  std::ifstream second(b, std::ios::binary);
+  if (!first || !second) return false;
+  std::vector<char> x(1 << 20), y(1 << 20);
+  for (;;) {
+    first.read(x.data(), static_cast<std::streamsize>(x.size()));
+    second.read(y.data(), static_cast<std::streamsize>(y.size()));
+    if (first.gcount() != second.gcount()) return false;
+    if (!std::equal(x.begin(), x.begin() + first.gcount(), y.begin())) return false;
+    if (first.gcount() == 0) return true;
+  }
+}
+
 std::vector<std::string> ListTree(const std::string& root) {
   std::vector<std::string> files;
   std::error_code error;

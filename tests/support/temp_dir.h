@@ -25,6 +25,9 @@ void WriteFile(const std::string& path, const std::string& content);
 [[nodiscard]] std::string ReadFile(const std::string& path);
 // Deterministic pseudo-random content of `size` bytes.
 [[nodiscard]] std::string PatternBytes(std::size_t size, uint32_t seed);
+// True when both files exist and hold the same bytes; reads piece by piece, so files of any
+// size can be compared.
+[[nodiscard]] bool SameContent(const std::string& a, const std::string& b);
 // Every regular file below `root`, as paths relative to it, sorted.
 [[nodiscard]] std::vector<std::string> ListTree(const std::string& root);
 

@@ -1,0 +1,130 @@
+#include "protocol/extended.h"
+
+#include <cstring>
+
+#include "protocol/ext_text.h"
+
+namespace tovrin {
+namespace {
+
+int Finish(char* out, int32_t type, int32_t handle, int32_t value, int length) {
+  StoreHeader(FrameHeader{type, handle, value, length}, out);
+  return HEADER_SIZE + length;
+}
+
+// A size or offset on the wire is unsigned 64-bit; beyond what a file can hold it is no
+// size of ours.
+bool ReadSize(const char* in, int64_t& size) {
+  const uint64_t value = LoadU64(in);
+  if (value > static_cast<uint64_t>(INT64_MAX)) return false;
+  size = static_cast<int64_t>(value);
+  return true;
+}
+
+}  // namespace
+
+void StoreU32(void* out, uint32_t value) {
+  auto* bytes = static_cast<unsigned char*>(out);
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+void StoreU64(void* out, uint64_t value) {
+  auto* bytes = static_cast<unsigned char*>(out);
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+uint32_t LoadU32(const void* in) {
+  const auto* bytes = static_cast<const unsigned char*>(in);
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+uint64_t LoadU64(const void* in) {
+  const auto* bytes = static_cast<const unsigned char*>(in);
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+bool ParseText(const char* payload, int length, int limit, std::string_view& text) {
+  if (length < 1 || length > limit) return false;
+  const void* nul = std::memchr(payload, '\0', static_cast<size_t>(length));
+  if (nul == nullptr) return false;
+  text = std::string_view(payload, static_cast<size_t>(static_cast<const char*>(nul) - payload));
+  return true;
+}
+
+bool ParseHello(const char* payload, int length, std::string& program) {
+  std::string_view text;
+  if (!ParseText(payload, length, MAX_HELLO_PAYLOAD, text) || !IsValidUtf8(text)) return false;
+  program = text;
+  return true;
+}
+
+bool ParseOffer(const char* payload, int length, ExtOffer& offer) {
+  if (length <= EXT_OFFER_FIXED || length > EXT_OFFER_FIXED + MAX_EXT_TEXT) return false;
+  if (!ReadSize(payload, offer.size)) return false;
+  offer.mtime_ns = static_cast<int64_t>(LoadU64(payload + 8));
+  offer.mode = LoadU32(payload + 16);
+  return ParseText(payload + EXT_OFFER_FIXED, length - EXT_OFFER_FIXED, MAX_EXT_TEXT, offer.name);
+}
+
+bool ParseReply(const char* payload, int length, ExtReply& reply) {
+  if (length != EXT_REPLY_SIZE || !ReadSize(payload, reply.held)) return false;
+  std::memcpy(reply.prefix.data(), payload + 8, reply.prefix.size());
+  return true;
+}
+
+bool ParseStart(const char* payload, int length, int64_t& offset) {
+  return length == EXT_START_SIZE && ReadSize(payload, offset);
+}
+
+bool ParseEnd(const char* payload, int length, ExtEnd& end) {
+  if (length != EXT_END_SIZE || !ReadSize(payload, end.total)) return false;
+  std::memcpy(end.digest.data(), payload + 8, end.digest.size());
+  return true;
+}
+
+int BuildHello(char* out, std::string_view program) {
+  const std::string_view text = program.substr(0, MAX_HELLO_PAYLOAD - 1);
+  std::memcpy(out + HEADER_SIZE, text.data(), text.size());
+  out[HEADER_SIZE + text.size()] = '\0';
+  return Finish(out, MSG_HELLO, 0, EXTENSION_VERSION, static_cast<int>(text.size() + 1));
+}
+
+int BuildText(char* out, int32_t type, std::string_view text) {
+  std::memcpy(out + HEADER_SIZE, text.data(), text.size());
+  out[HEADER_SIZE + text.size()] = '\0';
+  return Finish(out, type, 0, 0, static_cast<int>(text.size() + 1));
+}
+
+int BuildOffer(char* out, int32_t id, int32_t flags, const ExtOffer& offer) {
+  char* payload = out + HEADER_SIZE;
+  StoreU64(payload, static_cast<uint64_t>(offer.size));
+  StoreU64(payload + 8, static_cast<uint64_t>(offer.mtime_ns));
+  StoreU32(payload + 16, offer.mode);
+  std::memcpy(payload + EXT_OFFER_FIXED, offer.name.data(), offer.name.size());
+  payload[EXT_OFFER_FIXED + offer.name.size()] = '\0';
+  return Finish(out, MSG_EXT_OFFER, id, flags,
+                EXT_OFFER_FIXED + static_cast<int>(offer.name.size() + 1));
+}
+
+int BuildReply(char* out, int32_t id, int32_t status, const ExtReply& reply) {
+  StoreU64(out + HEADER_SIZE, static_cast<uint64_t>(reply.held));
+  std::memcpy(out + HEADER_SIZE + 8, reply.prefix.data(), reply.prefix.size());
+  return Finish(out, MSG_EXT_REPLY, id, status, EXT_REPLY_SIZE);
+}
+
+int BuildStart(char* out, int32_t id, int64_t offset) {
+  StoreU64(out + HEADER_SIZE, static_cast<uint64_t>(offset));
+  return Finish(out, MSG_EXT_START, id, 0, EXT_START_SIZE);
+}
+
+int BuildEnd(char* out, int32_t id, int32_t status, const ExtEnd& end) {
+  StoreU64(out + HEADER_SIZE, static_cast<uint64_t>(end.total));
+  std::memcpy(out + HEADER_SIZE + 8, end.digest.data(), end.digest.size());
+  return Finish(out, MSG_EXT_END, id, status, EXT_END_SIZE);
+}
+
+}  // namespace tovrin

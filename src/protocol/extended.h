@@ -1,0 +1,111 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "protocol/frame.h"
+
+namespace tovrin {
+
+// The extension two Tovrin peers negotiate on top of the classic wire (docs/protocol.md has
+// every layout). Each side opens a session with MSG_HELLO; extended messages go out only
+// once the peer's hello has been read. Every integer is little-endian.
+
+inline constexpr int32_t EXTENSION_VERSION = 1;
+
+inline constexpr int32_t MSG_HELLO = 0x100;
+inline constexpr int32_t MSG_EXT_CHAT = 0x101;
+inline constexpr int32_t MSG_EXT_FOLDER = 0x102;
+inline constexpr int32_t MSG_EXT_OFFER = 0x110;
+inline constexpr int32_t MSG_EXT_REPLY = 0x111;
+inline constexpr int32_t MSG_EXT_START = 0x112;
+inline constexpr int32_t MSG_EXT_DATA = 0x113;
+inline constexpr int32_t MSG_EXT_END = 0x114;
+inline constexpr int32_t MSG_EXT_DONE = 0x115;
+
+[[nodiscard]] constexpr bool IsExtendedType(int32_t type) { return type >= 0x100 && type <= 0x1FF; }
+
+// Largest payload of an extended message; classic types keep MAX_PAYLOAD.
+inline constexpr int MAX_EXT_PAYLOAD = 1 << 20;
+// File bytes per MSG_EXT_DATA.
+inline constexpr int EXT_CHUNK_SIZE = MAX_EXT_PAYLOAD;
+// The hello's text, NUL included.
+inline constexpr int MAX_HELLO_PAYLOAD = 64;
+// A name or folder text, NUL included.
+inline constexpr int MAX_EXT_TEXT = 4096;
+// A chat line's text without its NUL: shown whole in a log line (MAX_LOG_LINE).
+inline constexpr int MAX_EXT_CHAT = 4000;
+// Offers a sender keeps outstanding (sent, neither refused nor answered with MSG_EXT_DONE),
+// and accepted offers a receiver holds before their MSG_EXT_END: a peer exceeding it ends
+// the session.
+inline constexpr int OFFER_WINDOW = 32;
+
+// How long a side waits for the peer's first message before it offers classic files.
+inline constexpr auto NEGOTIATION_GRACE = std::chrono::milliseconds(1000);
+
+// MSG_EXT_REPLY's value.
+inline constexpr int32_t OFFER_ACCEPTED = 0;
+inline constexpr int32_t OFFER_REFUSED = -1;
+// MSG_EXT_END's value.
+inline constexpr int32_t END_COMPLETE = 0;
+inline constexpr int32_t END_ABANDONED = 1;  // the sender could not read on; no hash
+// MSG_EXT_DONE's value.
+inline constexpr int32_t DONE_VERIFIED = 0;
+inline constexpr int32_t DONE_DIFFERS = 1;     // the hash differed; the file was emptied
+inline constexpr int32_t DONE_NOT_STORED = 2;  // a write failed or the sender abandoned it
+// MSG_EXT_OFFER's value: bit 0, the file is offered again after a failed verification.
+inline constexpr int32_t OFFER_FLAG_RESEND = 1;
+
+// XXH3-128 in its canonical (big-endian) 16 bytes.
+using Digest = std::array<unsigned char, 16>;
+
+inline constexpr int EXT_OFFER_FIXED = 20;  // size, mtime, mode; the name follows
+inline constexpr int EXT_REPLY_SIZE = 24;   // held, prefix digest
+inline constexpr int EXT_START_SIZE = 8;    // offset
+inline constexpr int EXT_END_SIZE = 24;     // total, digest
+
+struct ExtOffer {
+  int64_t size = 0;
+  int64_t mtime_ns = 0;  // modification time, nanoseconds since 1970 (UTC)
+  uint32_t mode = 0;     // the source's permission bits
+  std::string_view name;
+};
+
+struct ExtReply {
+  int64_t held = 0;  // bytes the target holds
+  Digest prefix{};   // of its first min(held, offered size) bytes
+};
+
+struct ExtEnd {
+  int64_t total = 0;  // bytes from the start of the file to the end of the last data
+  Digest digest{};    // of those bytes
+};
+
+void StoreU32(void* out, uint32_t value);
+void StoreU64(void* out, uint64_t value);
+[[nodiscard]] uint32_t LoadU32(const void* in);
+[[nodiscard]] uint64_t LoadU64(const void* in);
+
+// Payload decoders: false when the payload does not have the message's layout (a wrong
+// size, a negative size or offset, a text without its NUL), which ends the session.
+[[nodiscard]] bool ParseHello(const char* payload, int length, std::string& program);
+[[nodiscard]] bool ParseText(const char* payload, int length, int limit, std::string_view& text);
+[[nodiscard]] bool ParseOffer(const char* payload, int length, ExtOffer& offer);
+[[nodiscard]] bool ParseReply(const char* payload, int length, ExtReply& reply);
+[[nodiscard]] bool ParseStart(const char* payload, int length, int64_t& offset);
+[[nodiscard]] bool ParseEnd(const char* payload, int length, ExtEnd& end);
+
+// Encoders: each writes header and payload into `out` (room for the whole message) and
+// returns the message's size.
+[[nodiscard]] int BuildHello(char* out, std::string_view program);
+[[nodiscard]] int BuildText(char* out, int32_t type, std::string_view text);
+[[nodiscard]] int BuildOffer(char* out, int32_t id, int32_t flags, const ExtOffer& offer);
+[[nodiscard]] int BuildReply(char* out, int32_t id, int32_t status, const ExtReply& reply);
+[[nodiscard]] int BuildStart(char* out, int32_t id, int64_t offset);
+[[nodiscard]] int BuildEnd(char* out, int32_t id, int32_t status, const ExtEnd& end);
+
+}  // namespace tovrin

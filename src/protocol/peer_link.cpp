@@ -1,0 +1,38 @@
+#include "protocol/peer_link.h"
+
+#include <algorithm>
+
+namespace tovrin {
+
+void PeerLink::SettleExtended(int peer_version, std::string program) {
+  peer_program_ = std::move(program);
+  version_.store(std::min(peer_version, own_version_), std::memory_order_release);
+}
+
+bool PeerLink::ClaimKindLine(bool extended) {
+  if (extended) return kind_shown_.exchange(2) != 2;
+  int none = 0;
+  return kind_shown_.compare_exchange_strong(none, 1);
+}
+
+bool PeerLink::Deliver(const Answer& answer) {
+  std::lock_guard<std::mutex> lock(answers_lock_);
+  if (answers_.size() >= MAX_ANSWERS) return false;
+  answers_.push_back(answer);
+  return true;
+}
+
+bool PeerLink::Take(Answer& answer) {
+  std::lock_guard<std::mutex> lock(answers_lock_);
+  if (answers_.empty()) return false;
+  answer = answers_.front();
+  answers_.pop_front();
+  return true;
+}
+
+bool PeerLink::HasAnswers() {
+  std::lock_guard<std::mutex> lock(answers_lock_);
+  return !answers_.empty();
+}
+
+}  // namespace tovrin

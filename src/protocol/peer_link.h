@@ -1,0 +1,66 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "protocol/extended.h"
+
+namespace tovrin {
+
+// What one connection knows of the extension: the version this side speaks on it, what the
+// peer's first message said, and the peer's answers to this side's extended offers on their
+// way from the receive worker to the send worker.
+class PeerLink final {
+ public:
+  // version() before the peer's first message has been read.
+  static constexpr int UNSETTLED = -1;
+  // Answers that may wait for the send worker: one per offer in the window. More are
+  // answers to offers never made.
+  static constexpr std::size_t MAX_ANSWERS = 2 * OFFER_WINDOW;
+
+  struct Answer {
+    int32_t type = 0;  // MSG_EXT_REPLY or MSG_EXT_DONE
+    int32_t id = 0;
+    int32_t value = 0;
+    ExtReply reply;  // MSG_EXT_REPLY only
+  };
+
+  // Set once, before any worker reads it (Connection::Begin).
+  void SetOwnVersion(int version) { own_version_ = version; }
+  // The version this side speaks on this connection; 0 with the extension switched off.
+  [[nodiscard]] int own_version() const { return own_version_; }
+
+  // The version both sides speak: UNSETTLED until the peer's first message has been read, 0
+  // when it was no hello (or this side speaks classic only), else the lower of the two.
+  [[nodiscard]] int version() const { return version_.load(std::memory_order_acquire); }
+  [[nodiscard]] bool extended() const { return version() > 0; }
+  // Receive worker: the peer's first message was its hello.
+  void SettleExtended(int peer_version, std::string program);
+  // Receive worker: the peer's first message was something else.
+  void SettleClassic() { version_.store(0, std::memory_order_release); }
+  // The program the peer's hello named; valid once extended() is true.
+  [[nodiscard]] const std::string& peer_program() const { return peer_program_; }
+
+  // The chat log names the kind of session once: true for the one caller that is to log
+  // `extended` (a hello read, also after the kind was assumed classic) or classic.
+  [[nodiscard]] bool ClaimKindLine(bool extended);
+
+  // Receive worker: false when MAX_ANSWERS already wait (the session is to end).
+  [[nodiscard]] bool Deliver(const Answer& answer);
+  // Send worker.
+  [[nodiscard]] bool Take(Answer& answer);
+  [[nodiscard]] bool HasAnswers();
+
+ private:
+  int own_version_ = 0;
+  std::atomic<int> version_{UNSETTLED};
+  std::string peer_program_;        // written before version_ is published
+  std::atomic<int> kind_shown_{0};  // 0 none, 1 classic, 2 extended
+  std::mutex answers_lock_;
+  std::deque<Answer> answers_;
+};
+
+}  // namespace tovrin

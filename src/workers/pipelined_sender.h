@@ -1,0 +1,101 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "protocol/extended.h"
+#include "protocol/file_hash.h"
+#include "protocol/peer_link.h"
+
+namespace tovrin {
+
+class Connection;
+class TransferMeter;
+struct Session;
+
+// A queued item together with the directory of the folder header it belongs to.
+struct QueuedItem {
+  std::string dir;
+  std::string item;
+};
+
+// The offering side of an extended session's files, on the send worker's thread. Up to
+// OFFER_WINDOW offers are outstanding at once and each file's data follows as soon as its
+// reply is there, so a tree of small files pays no round trip per file. Every file is sent
+// with its hash; a resume first compares the hash of the part the peer holds, and a file the
+// peer finds different is offered once more.
+//
+// Small messages are batched and leave together before the worker waits, or once a batch
+// grows large; every message still leaves whole.
+class PipelinedSender final {
+ public:
+  // `announced` is the folder the peer last heard of (shared with the classic offers).
+  PipelinedSender(Session& s, Connection& connection, uint32_t attempt, TransferMeter& meter,
+                  std::optional<std::string>& announced);
+  ~PipelinedSender();
+  PipelinedSender(const PipelinedSender&) = delete;
+  PipelinedSender& operator=(const PipelinedSender&) = delete;
+
+  // Offers the file `dir` + `item` (Full() must be false), whose source the caller opened as
+  // `file` (-1 when it could not be opened); it is closed here when it is not offered.
+  // Sources that cannot be offered are logged and dropped. False when the session is to end.
+  [[nodiscard]] bool Offer(const QueuedItem& entry, int file);
+  // Takes the peer's answers, streams every file whose reply is there and offers a file that
+  // failed its check again. Ends the batch when the last file is done and the queue is
+  // empty. False when the session is to end (also when the peer's answers break the order).
+  [[nodiscard]] bool Pump();
+  // Sends what is batched, then waits up to IDLE_CHECK for an answer or the session's end.
+  [[nodiscard]] bool Wait();
+  // Sends what is batched.
+  [[nodiscard]] bool Flush();
+
+  [[nodiscard]] bool Full() const { return window_.size() >= static_cast<size_t>(OFFER_WINDOW); }
+  [[nodiscard]] bool Idle() const { return window_.empty() && resends_.empty(); }
+
+  // At the end of the session: every file not known to be complete at the peer, in order
+  // (files to offer again first), for the front of the queue. Their sources are closed.
+  [[nodiscard]] std::vector<QueuedItem> TakeUnfinished();
+
+ private:
+  struct Pending {
+    QueuedItem entry;
+    int32_t id = 0;
+    int file = -1;
+    int64_t size = 0;
+    bool resend = false;
+    bool abandoned = false;  // the source could not be read to its end
+    enum class State { kOffered, kAnswered, kStreamed } state = State::kOffered;
+    ExtReply reply;
+  };
+
+  bool OfferOpen(const QueuedItem& entry, int file, bool resend);
+  bool TakeReply(const PeerLink::Answer& answer);
+  bool TakeDone(const PeerLink::Answer& answer);
+  bool Stream(Pending& p);
+  // Hashes the first `length` bytes of `file` into `hash`; false when they cannot be read.
+  bool HashPrefix(int file, int64_t length, FileHash& hash);
+  bool EndBatch();
+  // Makes room for `count` more bytes in the batch, sending it first when needed.
+  bool Room(int count);
+  char* Tail() { return batch_.get() + used_; }
+  [[nodiscard]] bool Ended() const;
+
+  Session& s_;
+  Connection& connection_;
+  PeerLink& link_;
+  const uint32_t attempt_;
+  TransferMeter& meter_;
+  std::optional<std::string>& announced_;
+  std::deque<Pending> window_;
+  std::deque<QueuedItem> resends_;
+  int32_t next_id_ = 1;
+  bool finished_ = false;  // a file was done since the last batch end
+  std::unique_ptr<char[]> batch_;
+  int used_ = 0;
+};
+
+}  // namespace tovrin

@@ -1,0 +1,385 @@
+// Extended sessions between two peers in one process, and against hand-made peers: the
+// negotiation, UTF-8 names, 64-bit sizes, hashed resumes, verification and the offer window.
+
+#include "protocol/extended.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+
+#include "port/format.h"
+#include "port/texts.h"
+#include "protocol/file_hash.h"
+#include "support/raw_peer.h"
+#include "support/test_modes.h"
+#include "support/test_peer.h"
+
+namespace tovrin::testing {
+namespace {
+
+const std::string kHello("raw\0", 4);
+
+template <typename Build>
+std::string Built(Build build) {
+  std::string message(HEADER_SIZE + EXT_OFFER_FIXED + MAX_EXT_TEXT, '\0');
+  message.resize(static_cast<size_t>(build(message.data())));
+  return message;
+}
+
+bool Send(RawPeer& raw, const std::string& message) {
+  return raw.SendBuilt(message.data(), static_cast<int>(message.size()));
+}
+
+// Reads until a message of `type`, skipping others.
+bool ReceiveType(RawPeer& raw, int32_t type, FrameHeader& header, std::string& payload) {
+  while (raw.Receive(header, payload)) {
+    if (header.type == type) return true;
+  }
+  return false;
+}
+
+// `second` directly follows `first` somewhere in `log`.
+bool Follows(const std::vector<std::string>& log, const std::string& first,
+             const std::string& second) {
+  const auto at = std::find(log.begin(), log.end(), first);
+  return at != log.end() && at + 1 != log.end() && *(at + 1) == second;
+}
+
+int64_t MtimeNs(const std::string& path) {
+  struct stat info {};
+  stat(path.c_str(), &info);
+  return info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+}
+
+TEST(Extended, PeersCarryAnyNameChatTimesAndExecuteBits) {
+  TestPeer a, b;
+  const std::string root = a.dir.path() + "src/ünï";
+  WriteFile(root + "/é.txt", "e acute");
+  WriteFile(root + "/😀/한.bin", PatternBytes((3 << 20) + 123, 1));  // over three data chunks
+  WriteFile(root + "/a\\b:c.txt", "a backslash and a colon are just characters");
+  WriteFile(root + "/run.sh", "#!/bin/sh\n");
+  chmod((root + "/run.sh").c_str(), 04755);
+  const timespec times[2] = {{0, UTIME_OMIT}, {1234567890, 123456789}};
+  utimensat(AT_FDCWD, (root + "/é.txt").c_str(), times, 0);
+  a.Drop({root});
+  ASSERT_TRUE(ConnectPair(a, b));
+  const std::string kind = FormatLine(text::kExtendedSession, text::kCaption);
+  ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(kind) && b.port.HasChatLine(kind); }));
+
+  // Beyond the classic line's 1,023 bytes, and characters cp932 lacks.
+  const std::string line = "😀 한 " + std::string(1500, 'x');
+  a.Chat(line);
+  ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > " + line); }));
+
+  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
+  const std::string copy = b.session.save_dir + "ünï";
+  ASSERT_EQ(ListTree(copy), ListTree(root));
+  for (const std::string& file : ListTree(root)) {
+    EXPECT_TRUE(SameContent(copy + "/" + file, root + "/" + file)) << file;
+  }
+  EXPECT_EQ(MtimeNs(copy + "/é.txt"), MtimeNs(root + "/é.txt"));
+  struct stat info {};
+  ASSERT_EQ(stat((copy + "/run.sh").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07111, 0111u & ((info.st_mode & 0444) >> 2)) << std::oct << info.st_mode;
+  ASSERT_EQ(stat((copy + "/é.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0111, 0u);
+}
+
+// The same session with the extension off (today's wire) and on: a peer that never says
+// hello receives one hello, then exactly the same bytes, never an extended message.
+TEST(Extended, AClassicPeerSeesOneHelloThenTheClassicBytes) {
+  TestPeer a;
+  WriteFile(a.dir.path() + "src/f.bin", PatternBytes(70000, 3));
+  const auto session = [&](bool classic) {
+    std::vector<std::string> messages;
+    a.session.classic.store(classic);
+    a.Drop({a.dir.path() + "src/f.bin"});
+    const int port = a.Listen();
+    RawPeer raw;
+    EXPECT_TRUE(raw.ConnectTo(port));
+    a.Accept();
+    FrameHeader header{};
+    std::string payload;
+    while (raw.Receive(header, payload)) {
+      std::string bytes(HEADER_SIZE, '\0');
+      StoreHeader(header, bytes.data());
+      messages.push_back(bytes + payload);
+      if (header.type == MSG_FILE_OFFER) {
+        EXPECT_TRUE(raw.Send(MSG_OFFER_REPLY, 7, 0, ""));
+      }
+      if (header.type == MSG_BATCH_DONE) break;
+    }
+    a.Stop();
+    return messages;
+  };
+  const std::vector<std::string> classic = session(true);
+  const std::vector<std::string> extended = session(false);
+  ASSERT_EQ(extended.size(), classic.size() + 1);
+  const FrameHeader hello = LoadHeader(extended[0].data());
+  EXPECT_EQ(hello.type, MSG_HELLO);
+  EXPECT_EQ(hello.value, EXTENSION_VERSION);
+  EXPECT_EQ(extended[0].substr(HEADER_SIZE), std::string(text::kCaption) + '\0');
+  EXPECT_TRUE(std::equal(classic.begin(), classic.end(), extended.begin() + 1));
+  for (const std::string& message : classic) {
+    EXPECT_FALSE(IsExtendedType(LoadHeader(message.data()).type));
+  }
+  EXPECT_EQ(a.port.CountChatLine(text::kClassicSession), 2);
+}
+
+// What the peer already holds is compared by hash: a true prefix is resumed, anything else
+// (a changed source, a corrupted or a longer copy) is sent whole again.
+TEST(Extended, ResumesOnlyFromAPartThatHashesTheSame) {
+  TestPeer a, b;
+  const std::string content = PatternBytes(3 << 20, 5);
+  const std::string src = a.dir.path() + "src/";
+  const std::string save = b.session.save_dir;
+  for (const char* name : {"resume", "corrupt", "changed", "same", "longer"}) {
+    WriteFile(src + name, content);
+  }
+  WriteFile(save + "resume", content.substr(0, (1 << 20) + 7));
+  std::string corrupt = content.substr(0, 2 << 20);
+  corrupt[1 << 20] ^= 1;
+  WriteFile(save + "corrupt", corrupt);
+  WriteFile(save + "changed", PatternBytes(3 << 20, 6));
+  WriteFile(save + "same", content);
+  WriteFile(save + "longer", content + "tail");
+  a.Drop({src + "resume", src + "corrupt", src + "changed", src + "same", src + "longer"});
+  ASSERT_TRUE(ConnectPair(a, b));
+  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
+  for (const char* name : {"resume", "corrupt", "changed", "same", "longer"}) {
+    EXPECT_TRUE(ReadFile(save + name) == content) << name;
+  }
+  const std::vector<std::string> log = a.port.send_log();
+  const auto sending = [](const char* name) {
+    return FormatLine(text::kSendingLong, name, static_cast<long long>(3 << 20));
+  };
+  EXPECT_TRUE(Follows(log, sending("resume"), FormatLine(text::kResumingLong, (1LL << 20) + 7)));
+  for (const char* name : {"corrupt", "changed", "longer"}) {
+    EXPECT_TRUE(Follows(log, sending(name), text::kRestarting)) << name;
+  }
+  EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::kExists, "same")));
+}
+
+// A file whose hash does not match is emptied and offered once more; a second mismatch is
+// reported on both sides. Here each side in turn faces a hand-made peer.
+TEST(Extended, AFileThatFailsItsCheckIsEmptiedSentOnceMoreThenReported) {
+  {
+    TestPeer a;
+    const int port = a.Listen();
+    RawPeer raw;
+    ASSERT_TRUE(raw.ConnectTo(port));
+    a.Accept();
+    ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+    FileHash right;
+    right.Update("hello", 5);
+    const auto send = [&](int32_t id, int32_t flags, const Digest& digest) {
+      const ExtOffer offer{5, 0, 0644, "v.txt"};
+      ASSERT_TRUE(Send(raw, Built([&](char* out) { return BuildOffer(out, id, flags, offer); })));
+      FrameHeader reply{};
+      std::string payload;
+      ASSERT_TRUE(ReceiveType(raw, MSG_EXT_REPLY, reply, payload));
+      ASSERT_EQ(reply.value, OFFER_ACCEPTED);
+      ASSERT_TRUE(Send(raw, Built([&](char* out) { return BuildStart(out, id, 0); })));
+      ASSERT_TRUE(raw.Send(MSG_EXT_DATA, id, 0, "hello"));
+      ASSERT_TRUE(Send(raw, Built([&](char* out) {
+                         return BuildEnd(out, id, END_COMPLETE, ExtEnd{5, digest});
+                       })));
+    };
+    const auto verdict = [&] {
+      FrameHeader done{};
+      std::string payload;
+      return ReceiveType(raw, MSG_EXT_DONE, done, payload) ? done.value : -1;
+    };
+    send(1, 0, Digest{});
+    EXPECT_EQ(verdict(), DONE_DIFFERS);
+    EXPECT_EQ(ReadFile(a.session.save_dir + "v.txt"), "");
+    send(2, OFFER_FLAG_RESEND, Digest{});
+    EXPECT_EQ(verdict(), DONE_DIFFERS);
+    EXPECT_EQ(ReadFile(a.session.save_dir + "v.txt"), "");
+    EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::kVerifyRetry, "v.txt")));
+    EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::kVerifyFailed, "v.txt")));
+    send(3, 0, right.Value());
+    EXPECT_EQ(verdict(), DONE_VERIFIED);
+    EXPECT_EQ(ReadFile(a.session.save_dir + "v.txt"), "hello");
+  }
+  TestPeer a;
+  WriteFile(a.dir.path() + "src/f.txt", "content");
+  a.Drop({a.dir.path() + "src/f.txt"});
+  const int port = a.Listen();
+  RawPeer raw;
+  ASSERT_TRUE(raw.ConnectTo(port));
+  a.Accept();
+  ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+  for (const int32_t flags : {0, OFFER_FLAG_RESEND}) {
+    FrameHeader offer{};
+    std::string payload;
+    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_OFFER, offer, payload));
+    // The layout as a peer's author reads it: size, time, mode, then the name.
+    EXPECT_EQ(offer.value, flags);
+    EXPECT_EQ(LoadU64(payload.data()), 7u);
+    EXPECT_EQ(static_cast<int64_t>(LoadU64(payload.data() + 8)),
+              MtimeNs(a.dir.path() + "src/f.txt"));
+    struct stat info {};
+    ASSERT_EQ(stat((a.dir.path() + "src/f.txt").c_str(), &info), 0);
+    EXPECT_EQ(LoadU32(payload.data() + 16), info.st_mode & 07777);
+    EXPECT_EQ(payload.substr(20), std::string("f.txt\0", 6));
+    ASSERT_TRUE(Send(
+        raw, Built([&](char* out) { return BuildReply(out, offer.handle, OFFER_ACCEPTED, {}); })));
+    FrameHeader end{};
+    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_END, end, payload));
+    EXPECT_EQ(LoadU64(payload.data()), 7u);
+    ASSERT_TRUE(raw.Send(MSG_EXT_DONE, offer.handle, DONE_DIFFERS, ""));
+  }
+  FrameHeader done{};
+  std::string payload;
+  ASSERT_TRUE(ReceiveType(raw, MSG_BATCH_DONE, done, payload));
+  EXPECT_TRUE(Follows(a.port.send_log(), FormatLine(text::kVerifyRetry, "f.txt"),
+                      FormatLine(text::kSendingLong, "f.txt", 7LL)));
+  EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::kVerifyFailed, "f.txt")));
+}
+
+// Unsafe names are refused and the session goes on; a message that breaks the extension's
+// layout or order ends the session, each in a session of its own.
+TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
+  TestPeer a;
+  const auto connect = [&](RawPeer& raw) {
+    const int port = a.Listen();
+    ASSERT_TRUE(raw.ConnectTo(port));
+    a.Accept();
+  };
+  const auto offer = [](int32_t id, std::string_view name) {
+    return Built([&](char* out) { return BuildOffer(out, id, 0, ExtOffer{1, 0, 0, name}); });
+  };
+  {
+    RawPeer raw;
+    connect(raw);
+    ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+    int32_t id = 1;
+    for (const std::string& name :
+         std::vector<std::string>{"../x", "/abs", "a/../../x", "bad\x01name", "c1\xc2\x85", "\xff",
+                                  "\xc0\xaf", "//", std::string(300, 'n')}) {
+      ASSERT_TRUE(Send(raw, offer(id, name)));
+      FrameHeader reply{};
+      std::string payload;
+      ASSERT_TRUE(ReceiveType(raw, MSG_EXT_REPLY, reply, payload)) << name;
+      EXPECT_EQ(reply.handle, id++);
+      EXPECT_EQ(reply.value, OFFER_REFUSED) << name;
+    }
+    a.Stop();
+  }
+  EXPECT_EQ(ListTree(a.dir.path()), std::vector<std::string>{});
+
+  using Steps = std::function<void(RawPeer&)>;
+  const auto send = [](std::string message) {
+    return [message](RawPeer& raw) { EXPECT_TRUE(Send(raw, message)); };
+  };
+  const Steps hello = send(Built([](char* out) { return BuildHello(out, "raw"); }));
+  const Steps offer_a = send(offer(1, "a"));
+  const Steps start = send(Built([](char* out) { return BuildStart(out, 1, 0); }));
+  const auto steps = [](std::initializer_list<Steps> list) {
+    return [all = std::vector<Steps>(list)](RawPeer& raw) {
+      for (const Steps& step : all) step(raw);
+    };
+  };
+  const std::vector<Steps> broken = {
+      send(offer(1, "an offer before the hello")),
+      send(Built([](char* out) { return BuildText(out, MSG_HELLO, "version 0"); })),
+      [](RawPeer& raw) { raw.Send(MSG_HELLO, 0, 1, std::string(70, 'h') + '\0'); },
+      steps({hello, hello}),
+      steps({hello, [](RawPeer& raw) { raw.Send(MSG_EXT_CHAT, 0, 0, "no NUL"); }}),
+      steps({hello,
+             [](RawPeer& raw) {
+               raw.SendHeader({MSG_EXT_DATA, 1, 0, MAX_EXT_PAYLOAD + 1});
+             }}),
+      steps({hello, start}),
+      steps({hello, offer_a, send(offer(1, "the same id"))}),
+      steps({hello, offer_a, send(Built([](char* out) { return BuildStart(out, 1, 5); }))}),
+      steps({hello, offer_a, [](RawPeer& raw) { raw.Send(MSG_EXT_DATA, 1, 0, "no start"); }}),
+      steps({hello, offer_a, start, [](RawPeer& raw) { raw.Send(MSG_EXT_DATA, 1, 0, "xy"); },
+             send(Built([](char* out) {
+               return BuildEnd(out, 1, END_COMPLETE, {1, {}});
+             }))}),
+      steps({hello,
+             [&](RawPeer& raw) {
+               for (int32_t id = 1; id <= OFFER_WINDOW + 1; ++id) {
+                 Send(raw, offer(id, "w" + std::to_string(id)));
+               }
+             }}),
+      steps({hello, send(Built([](char* out) { return BuildReply(out, 9, OFFER_ACCEPTED, {}); }))}),
+  };
+  for (size_t i = 0; i < broken.size(); ++i) {
+    RawPeer raw;
+    connect(raw);
+    broken[i](raw);
+    EXPECT_TRUE(raw.WaitForClose()) << "case " << i;
+    EXPECT_TRUE(WaitFor([&] { return a.WorkersEnded(); })) << "case " << i;
+  }
+}
+
+// Files offered but not known to be complete go back to the front of the queue when the
+// session ends, in order, each behind the folder header it needs, before what was never
+// offered.
+TEST(Extended, FilesInFlightReturnToTheQueueInOrder) {
+  TestPeer a;
+  std::vector<std::string> expected{">" + a.dir.path() + "one/"};
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "f" + std::to_string(100 + i);
+    WriteFile(a.dir.path() + "one/d/" + name, name);
+    WriteFile(a.dir.path() + "two/z/" + name, name);
+    expected.push_back("d/" + name);
+  }
+  expected.push_back(">" + a.dir.path() + "two/");
+  for (int i = 0; i < 20; ++i) expected.push_back("z/f" + std::to_string(100 + i));
+  a.Drop({a.dir.path() + "one/d"});
+  a.Drop({a.dir.path() + "two/z"});
+  const int port = a.Listen();
+  RawPeer raw;
+  ASSERT_TRUE(raw.ConnectTo(port));
+  a.Accept();
+  ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+  FrameHeader header{};
+  std::string payload;
+  for (int offers = 0; offers < OFFER_WINDOW;) {
+    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_OFFER, header, payload));
+    ++offers;
+  }
+  raw.Close();
+  ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded(); }));
+  EXPECT_EQ(a.queue.Entries(), expected);
+}
+
+// 64-bit sizes and offsets: a sparse source whose data lies around 2 GiB and at its end.
+TEST(Extended, FilesBeyondTwoGigabytesArriveWhole) {
+  TestPeer a, b;
+  const std::string source = a.dir.path() + "src/big.bin";
+  const int64_t size = kSanitized ? 48LL << 20 : 3LL << 30;
+  {
+    WriteFile(source, "");
+    std::FILE* file = std::fopen(source.c_str(), "r+b");
+    ASSERT_NE(file, nullptr);
+    for (const int64_t at : {int64_t{0}, size / 3 * 2 - 4096, size - 5000}) {
+      const std::string piece = PatternBytes(5000, static_cast<uint32_t>(at));
+      ASSERT_EQ(fseeko(file, at, SEEK_SET), 0);
+      ASSERT_EQ(std::fwrite(piece.data(), 1, piece.size(), file), piece.size());
+    }
+    std::fclose(file);
+  }
+  a.Drop({source});
+  ASSERT_TRUE(ConnectPair(a, b));
+  ASSERT_TRUE(
+      WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }, std::chrono::seconds(240)));
+  EXPECT_TRUE(b.port.HasRecvLine(
+      FormatLine(text::kReceivingLong, "big.bin", static_cast<long long>(size))));
+  EXPECT_EQ(std::filesystem::file_size(b.session.save_dir + "big.bin"),
+            static_cast<uint64_t>(size));
+  EXPECT_TRUE(SameContent(b.session.save_dir + "big.bin", source));
+}
+
+}  // namespace
+}  // namespace tovrin::testing
