@@ -196,13 +196,17 @@ class Sender final {
       s_.port.AppendSendLog(
           FormatLine(text::kFolderLinkSkipped, (item + "/").append(link).c_str()));
     }
-    int index = 0;
-    for (const std::string& name : names) {
-      std::string child = item;
-      child += '/';
-      child += name;
-      s_.queue.InsertAt(index++, child);
-    }
+    // One step on the UI thread for all of them: a window answers each step a worker waits
+    // for, which per file of a large folder would cost more than its transfer.
+    s_.port.RunOnUiThread([&] {
+      int index = 0;
+      for (const std::string& name : names) {
+        std::string child = item;
+        child += '/';
+        child += name;
+        s_.queue.InsertAt(index++, child);
+      }
+    });
   }
 
   // false when the worker is to end. A file whose transfer the end of the session cut short
