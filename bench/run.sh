@@ -8,11 +8,12 @@
 #   3. the same 1 GiB file dropped on the window (offscreen) and sent to a tovrin-cli receiver;
 #   4. one 4 GiB file, extended, whose rate is compared with the 1 GiB file's (and socat
 #      -b 1048576 with both, which shows what the file system itself does with 4 GiB);
-#   6./7. the 2,000 files of case 2 sent by tovrin-cli to the window (offscreen) as receiver,
-#      and dropped on the window and sent to a tovrin-cli receiver, against case 2's
-#      tovrin-cli -> tovrin-cli time of the same runs;
 #   5. peak resident memory of every tovrin process of every case, and user+system CPU
-#      seconds per GiB of both sides of case 1.
+#      seconds per GiB of both sides of case 1;
+#   6. the 2,000 files of case 2 sent by tovrin-cli to the window (offscreen) as receiver;
+#   7. the same files dropped on the window and sent to a tovrin-cli receiver.
+# Cases 6 and 7 (until the receiver logged the end of the batch) are measured against case
+# 2's tovrin-cli -> tovrin-cli time of the same runs (until both ended).
 # Runs are interleaved (anchor and Tovrin alternate which goes first) and the tables show
 # medians. Every received byte is compared with its source. Sources and save directories of
 # one file system share one work directory; dirty pages are synced before every timed run so
@@ -333,15 +334,24 @@ tree_tar() {
 
 # The window keeps its session after the batch (it has no exit-after-batch): its run ends
 # when the receiver logs the end of the batch. The time runs from the window's start, so it
-# includes the window's own start-up. $1 what it drops, $2 the metric.
+# includes the window's own start-up.
+file_window() {
+  fresh_save "$big"
+  window_sends "$big" file.window.done
+  record_usage window.recv "$work/r.time"
+  check_file big.bin "$big" window
+}
+
+# The window dropping $1 on itself and sending it to a tovrin-cli receiver; the run ends when
+# the receiver logs the end of the batch. $2 names the measurement.
 window_sends() {
   local port; port=$(free_port)
   watch=1
   start_receiver "$port" window "$cli"
   wait_listen "$port" "$receiver"
   local start; start=$(now_us)
-  QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/config" TOVRIN_BENCH_LIMIT="$limit" "$window" "$work/unused" \
-    "127.0.0.1:$port" "$1" > "$work/window.log" 2>&1 &
+  QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/config" TOVRIN_BENCH_LIMIT="$limit" \
+    "$window" "$work/unused" "127.0.0.1:$port" "$1" > "$work/window.log" 2>&1 &
   local sender=$!
   for _ in $(seq $((limit * 100))); do
     [ -s "$work/done" ] && break
@@ -353,31 +363,18 @@ window_sends() {
   wait "$receiver" || true
   [ -s "$work/done" ] || fail "window: the receiver never logged the end of the batch"
   record "$2" "$(done_since "$start")"
-  record_usage window.recv "$work/r.time"
 }
 
-file_window() {
-  fresh_save "$big"
-  window_sends "$big" file.window.done
-  check_file big.bin "$big" window
-}
-
-tree_window_send() {
-  fresh_save "$work/src/tree"
-  window_sends "$work/src/tree" tree.window.send
-  check_tree "window sender"
-}
-
-# The window, listening, receives the tree from tovrin-cli; the run ends when the window
-# logs the end of the batch.
-tree_window_recv() {
+# The window, listening, receives the tree from tovrin-cli; the run ends when the window logs
+# the end of the batch (it writes only that line to its standard output).
+tree_window_receives() {
   fresh_save "$work/src/tree"
   local port; port=$(free_port)
   : > "$work/done"
   (
     QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/config" TOVRIN_BENCH_LIMIT="$limit" \
       "$window" "$save" ":$port" 2>&1 |
-      awk -W interactive '$0 == "recv: 受信完了" { print; fflush() }' |
+      grep --line-buffered -F -x 'recv: 受信完了' |
       while IFS= read -r _; do echo "${EPOCHREALTIME/./}" >> "$work/done"; done
   ) 2> /dev/null &
   local window_job=$!
@@ -400,6 +397,12 @@ tree_window_recv() {
   check_tree "window receiver"
 }
 
+tree_window_sends() {
+  fresh_save "$work/src/tree"
+  window_sends "$work/src/tree" tree.window.send
+  check_tree "window sender"
+}
+
 # --- where the cycles go (--profile) ----------------------------------------------------
 if [ "$profile" -eq 1 ]; then
   use_fs disk
@@ -416,8 +419,8 @@ fi
 
 # --- interleaved runs -------------------------------------------------------------------
 cases=(file_socat_default file_socat_1m file_tovrin file_classic file_baseline file_window
-  tree_tar tree_tovrin tree_classic tree_baseline tree_window_recv tree_window_send huge_socat
-  huge_tovrin)
+  tree_tar tree_tovrin tree_classic tree_baseline tree_window_receives tree_window_sends
+  huge_socat huge_tovrin)
 file_socat_default() { file_socat file.socat "$big"; }
 file_socat_1m() { file_socat file.socat1m "$big" -b 1048576; }
 huge_socat() { file_socat huge.socat1m "$huge" -b 1048576; }
@@ -437,6 +440,8 @@ for run in $(seq "$runs"); do
       "$(last file.socat)" "$(last file.socat1m)" "$(last file.tovrin)" "$(last file.classic)" \
       "$(last tree.tar)" "$(last tree.tovrin)" "$(last tree.classic)" "$(last huge.socat1m)" \
       "$(last huge.tovrin)" >&2
+    printf '  tree: tovrin-cli -> window %s s, window -> tovrin-cli %s s (done)\n' \
+      "$(last tree.window.recv)" "$(last tree.window.send)" >&2
   done
 done
 
@@ -481,9 +486,9 @@ for f in "${filesystems[@]}"; do
   fi
   row "3. 1 GiB file, window -> cli, extended" "socat -b 1M" "$(m file.socat1m)" "-" \
     "$(m file.window.done)" ""
-  row "6. 2000 x 4 KiB, cli -> window" "cli -> cli" "$(m tree.tovrin)" "-" \
+  row "6. 2000 x 4 KiB, cli -> window" "cli->cli" "$(m tree.tovrin)" "-" \
     "$(m tree.window.recv)" "<= 1.5"
-  row "7. 2000 x 4 KiB, window -> cli" "cli -> cli" "$(m tree.tovrin)" "-" \
+  row "7. 2000 x 4 KiB, window -> cli" "cli->cli" "$(m tree.tovrin)" "-" \
     "$(m tree.window.send)" "<= 1.5"
   echo
   echo "4. rate of one file, GiB/s (Tovrin until done): extended 1 GiB $(rate 1 "$(m file.tovrin.done)"), 4 GiB $(rate 4 "$(m huge.tovrin.done)") (goal: the same);"
