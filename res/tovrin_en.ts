@@ -76,6 +76,10 @@
         <translation>Open Folder</translation>
     </message>
     <message>
+        <source>標準の通信のみ (拡張なし)</source>
+        <translation>Classic Wire Only (No Extensions)</translation>
+    </message>
+    <message>
         <source>接続を待っています... (port %d)</source>
         <translation>Waiting for a connection... (port %d)</translation>
     </message>

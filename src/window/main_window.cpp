@@ -86,6 +86,10 @@ MainWindow::MainWindow(QWidget* parent)
   };
   AddOpenFolder(chat_log_);
   AddOpenFolder(recv_log_);
+  classic_ = new QAction(Tr("標準の通信のみ (拡張なし)"), chat_log_);
+  classic_->setObjectName("CLASSIC_ONLY");
+  classic_->setCheckable(true);
+  chat_log_->addAction(classic_);
   open_url = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   request_attention = [this] { QApplication::alert(this); };
   connect(connect_, &QPushButton::clicked, this, [this] {

@@ -46,6 +46,8 @@ class MainWindow final : public QWidget {
   [[nodiscard]] LineView* recv_log() const { return recv_log_; }
   // "フォルダを開く" of the chat log's and the receive log's context menus.
   [[nodiscard]] QAction* open_folder_action(LineView* log) const;
+  // The chat log's checkable "classic wire only" choice: no extension is offered to a peer.
+  [[nodiscard]] QAction* classic_action() const { return classic_; }
 
   // Makes tab `index` current and shows only its list: 0 chat log, 1 send list, 2 send log,
   // 3 receive log. Does not report a tab change.
@@ -92,6 +94,7 @@ class MainWindow final : public QWidget {
   bool SwitchTabByKey(const QKeyEvent* event);
 
   QCheckBox* subfolders_;
+  QAction* classic_ = nullptr;
   QLineEdit* address_;
   QPushButton* connect_;
   QPushButton* disconnect_;

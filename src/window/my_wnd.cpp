@@ -22,6 +22,7 @@ namespace {
 // The subfolder choice and the window's place, kept between runs.
 constexpr char SUBFOLDERS_KEY[] = "subfolders";
 constexpr char GEOMETRY_KEY[] = "geometry";
+constexpr char CLASSIC_KEY[] = "classic";
 
 std::string TextBefore(const char* text, char end) {
   const std::string whole(text);
@@ -90,6 +91,10 @@ bool CMyWnd::OnInitDialog() {
   window->on_tab_changed = [this] { OnNotify(TCN_SELCHANGE); };
   const QSettings settings = OpenSettings();
   window->subfolders()->setChecked(settings.value(SUBFOLDERS_KEY, false).toBool());
+  // Read by the workers as a session starts: a change applies from the next session on.
+  QObject::connect(window->classic_action(), &QAction::toggled, window,
+                   [this](bool classic) { session.classic.store(classic); });
+  window->classic_action()->setChecked(settings.value(CLASSIC_KEY, false).toBool());
   // A restored place counts as moved: the frame then does not centre the window.
   window->restoreGeometry(settings.value(GEOMETRY_KEY).toByteArray());
   window->WidenForTabs();
@@ -112,6 +117,7 @@ bool CMyWnd::OnDestroy() {
   if (MainWindow* window = main_window()) {
     QSettings settings = OpenSettings();
     settings.setValue(SUBFOLDERS_KEY, window->subfolders()->isChecked());
+    settings.setValue(CLASSIC_KEY, window->classic_action()->isChecked());
     settings.setValue(GEOMETRY_KEY, window->saveGeometry());
   }
   tovrin::OnDestroy(session);
