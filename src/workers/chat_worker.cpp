@@ -77,7 +77,13 @@ uint32_t ChatWorker(void* parameter) {
   return RunWorker(parameter, &Session::chat_thread, false,
                    [](Session& s, Connection& connection, uint32_t attempt) {
                      Chat(s, connection, attempt);
-                     s.chat_request.store(0);
+                     // A Send pressed for a newer session is that session's: only this
+                     // session's request is cleared, in a UI step, so a Connect cannot fall
+                     // between the look at the number and the store.
+                     const bool ran = s.port.RunOnUiThread([&s, attempt] {
+                       if (s.attempt.load() == attempt) s.chat_request.store(0);
+                     });
+                     if (!ran) s.chat_request.store(0);
                    });
 }
 
