@@ -16,8 +16,6 @@
 #include "port/format.h"
 #include "port/texts.h"
 #include "protocol/file_hash.h"
-#include "support/raw_peer.h"
-#include "support/test_modes.h"
 #include "support/test_peer.h"
 
 namespace tovrin::testing {
@@ -30,10 +28,6 @@ std::string Built(Build build) {
   std::string message(HEADER_SIZE + EXT_OFFER_FIXED + MAX_EXT_TEXT, '\0');
   message.resize(static_cast<size_t>(build(message.data())));
   return message;
-}
-
-bool Send(RawPeer& raw, const std::string& message) {
-  return raw.SendBuilt(message.data(), static_cast<int>(message.size()));
 }
 
 // Reads until a message of `type`, skipping others.
@@ -80,7 +74,7 @@ TEST(Extended, PeersCarryAnyNameChatTimesAndExecuteBits) {
   ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
   const std::string copy = b.session.save_dir + "ünï";
   ASSERT_EQ(ListTree(copy), ListTree(root));
-  for (const std::string& file : ListTree(root)) {
+  for (const auto& [file, size] : ListTree(root)) {
     EXPECT_TRUE(SameContent(copy + "/" + file, root + "/" + file)) << file;
   }
   EXPECT_EQ(MtimeNs(copy + "/é.txt"), MtimeNs(root + "/é.txt"));
@@ -100,10 +94,8 @@ TEST(Extended, AClassicPeerSeesOneHelloThenTheClassicBytes) {
     std::vector<std::string> messages;
     a.session.classic.store(classic);
     a.Drop({a.dir.path() + "src/f.bin"});
-    const int port = a.Listen();
     RawPeer raw;
-    EXPECT_TRUE(raw.ConnectTo(port));
-    a.Accept();
+    EXPECT_TRUE(a.ConnectRaw(raw));
     FrameHeader header{};
     std::string payload;
     while (raw.Receive(header, payload)) {
@@ -171,25 +163,24 @@ TEST(Extended, ResumesOnlyFromAPartThatHashesTheSame) {
 TEST(Extended, AFileThatFailsItsCheckIsEmptiedSentOnceMoreThenReported) {
   {
     TestPeer a;
-    const int port = a.Listen();
     RawPeer raw;
-    ASSERT_TRUE(raw.ConnectTo(port));
-    a.Accept();
+    ASSERT_TRUE(a.ConnectRaw(raw));
     ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
     FileHash right;
     right.Update("hello", 5);
     const auto send = [&](int32_t id, int32_t flags, const Digest& digest) {
       const ExtOffer offer{5, 0, 0644, "v.txt"};
-      ASSERT_TRUE(Send(raw, Built([&](char* out) { return BuildOffer(out, id, flags, offer); })));
+      ASSERT_TRUE(
+          raw.SendBuilt(Built([&](char* out) { return BuildOffer(out, id, flags, offer); })));
       FrameHeader reply{};
       std::string payload;
       ASSERT_TRUE(ReceiveType(raw, MSG_EXT_REPLY, reply, payload));
       ASSERT_EQ(reply.value, OFFER_ACCEPTED);
-      ASSERT_TRUE(Send(raw, Built([&](char* out) { return BuildStart(out, id, 0); })));
+      ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) { return BuildStart(out, id, 0); })));
       ASSERT_TRUE(raw.Send(MSG_EXT_DATA, id, 0, "hello"));
-      ASSERT_TRUE(Send(raw, Built([&](char* out) {
-                         return BuildEnd(out, id, END_COMPLETE, ExtEnd{5, digest});
-                       })));
+      ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) {
+        return BuildEnd(out, id, END_COMPLETE, ExtEnd{5, digest});
+      })));
     };
     const auto verdict = [&] {
       FrameHeader done{};
@@ -211,10 +202,8 @@ TEST(Extended, AFileThatFailsItsCheckIsEmptiedSentOnceMoreThenReported) {
   TestPeer a;
   WriteFile(a.dir.path() + "src/f.txt", "content");
   a.Drop({a.dir.path() + "src/f.txt"});
-  const int port = a.Listen();
   RawPeer raw;
-  ASSERT_TRUE(raw.ConnectTo(port));
-  a.Accept();
+  ASSERT_TRUE(a.ConnectRaw(raw));
   ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
   for (const int32_t flags : {0, OFFER_FLAG_RESEND}) {
     FrameHeader offer{};
@@ -229,8 +218,8 @@ TEST(Extended, AFileThatFailsItsCheckIsEmptiedSentOnceMoreThenReported) {
     ASSERT_EQ(stat((a.dir.path() + "src/f.txt").c_str(), &info), 0);
     EXPECT_EQ(LoadU32(payload.data() + 16), info.st_mode & 07777);
     EXPECT_EQ(payload.substr(20), std::string("f.txt\0", 6));
-    ASSERT_TRUE(Send(
-        raw, Built([&](char* out) { return BuildReply(out, offer.handle, OFFER_ACCEPTED, {}); })));
+    ASSERT_TRUE(raw.SendBuilt(
+        Built([&](char* out) { return BuildReply(out, offer.handle, OFFER_ACCEPTED, {}); })));
     FrameHeader end{};
     ASSERT_TRUE(ReceiveType(raw, MSG_EXT_END, end, payload));
     EXPECT_EQ(LoadU64(payload.data()), 7u);
@@ -248,11 +237,7 @@ TEST(Extended, AFileThatFailsItsCheckIsEmptiedSentOnceMoreThenReported) {
 // layout or order ends the session, each in a session of its own.
 TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
   TestPeer a;
-  const auto connect = [&](RawPeer& raw) {
-    const int port = a.Listen();
-    ASSERT_TRUE(raw.ConnectTo(port));
-    a.Accept();
-  };
+  const auto connect = [&](RawPeer& raw) { ASSERT_TRUE(a.ConnectRaw(raw)); };
   const auto offer = [](int32_t id, std::string_view name) {
     return Built([&](char* out) { return BuildOffer(out, id, 0, ExtOffer{1, 0, 0, name}); });
   };
@@ -264,7 +249,7 @@ TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
     for (const std::string& name :
          std::vector<std::string>{"../x", "/abs", "a/../../x", "bad\x01name", "c1\xc2\x85", "\xff",
                                   "\xc0\xaf", "//", std::string(300, 'n')}) {
-      ASSERT_TRUE(Send(raw, offer(id, name)));
+      ASSERT_TRUE(raw.SendBuilt(offer(id, name)));
       FrameHeader reply{};
       std::string payload;
       ASSERT_TRUE(ReceiveType(raw, MSG_EXT_REPLY, reply, payload)) << name;
@@ -273,11 +258,11 @@ TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
     }
     a.Stop();
   }
-  EXPECT_EQ(ListTree(a.dir.path()), std::vector<std::string>{});
+  EXPECT_TRUE(ListTree(a.dir.path()).empty());
 
   using Steps = std::function<void(RawPeer&)>;
   const auto send = [](std::string message) {
-    return [message](RawPeer& raw) { EXPECT_TRUE(Send(raw, message)); };
+    return [message](RawPeer& raw) { EXPECT_TRUE(raw.SendBuilt(message)); };
   };
   const Steps hello = send(Built([](char* out) { return BuildHello(out, "raw"); }));
   const Steps offer_a = send(offer(1, "a"));
@@ -295,7 +280,7 @@ TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
       steps({hello, [](RawPeer& raw) { raw.Send(MSG_EXT_CHAT, 0, 0, "no NUL"); }}),
       steps({hello,
              [](RawPeer& raw) {
-               raw.SendHeader({MSG_EXT_DATA, 1, 0, MAX_EXT_PAYLOAD + 1});
+               raw.SendBytes(Wire({MSG_EXT_DATA, 1, 0, MAX_EXT_PAYLOAD + 1}));
              }}),
       steps({hello, start}),
       steps({hello, offer_a, send(offer(1, "the same id"))}),
@@ -308,7 +293,7 @@ TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
       steps({hello,
              [&](RawPeer& raw) {
                for (int32_t id = 1; id <= OFFER_WINDOW + 1; ++id) {
-                 Send(raw, offer(id, "w" + std::to_string(id)));
+                 raw.SendBuilt(offer(id, "w" + std::to_string(id)));
                }
              }}),
       steps({hello, send(Built([](char* out) { return BuildReply(out, 9, OFFER_ACCEPTED, {}); }))}),
@@ -338,10 +323,8 @@ TEST(Extended, FilesInFlightReturnToTheQueueInOrder) {
   for (int i = 0; i < 20; ++i) expected.push_back("z/f" + std::to_string(100 + i));
   a.Drop({a.dir.path() + "one/d"});
   a.Drop({a.dir.path() + "two/z"});
-  const int port = a.Listen();
   RawPeer raw;
-  ASSERT_TRUE(raw.ConnectTo(port));
-  a.Accept();
+  ASSERT_TRUE(a.ConnectRaw(raw));
   ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
   FrameHeader header{};
   std::string payload;

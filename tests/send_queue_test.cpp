@@ -11,6 +11,8 @@
 namespace tovrin::testing {
 namespace {
 
+using Strings = std::vector<std::string>;
+
 // A list box standing in for the window's send list.
 class FakeList final : public QueueView {
  public:
@@ -26,12 +28,12 @@ class FakeList final : public QueueView {
   int SelectedRow() const override { return selected; }
   void ClearSelection() override { selected = -1; }
 
-  std::vector<std::string> rows;
+  Strings rows;
   int selected = -1;
 };
 
-struct QueueFixture : ::testing::Test {
-  QueueFixture() {
+struct QueueTest : ::testing::Test {
+  QueueTest() {
     port.RunOnUiThread([this] { queue.SetView(&list); });
   }
   RecordingPort port;
@@ -39,70 +41,50 @@ struct QueueFixture : ::testing::Test {
   FakeList list;
 };
 
-using Strings = std::vector<std::string>;
-
-TEST_F(QueueFixture, ADropAddsOneHeaderAndOneItemPerPath) {
-  port.SelectTab(2);
-  queue.AddDropped({"/home/u/photos/trip", "/home/u/photos/list.txt"});
-  queue.AddDropped({"/home/u/photos/trip"});
-  queue.AddDropped({"/表/ソ.txt"});
-  const Strings expected{
-      ">/home/u/photos/", "trip", "list.txt", ">/home/u/photos/", "trip", ">/表/", "ソ.txt"};
-  EXPECT_EQ(queue.Entries(), expected);
-  EXPECT_EQ(list.rows, expected);  // the visible list is the queue
-  EXPECT_EQ(port.tab(), 1);
-
+TEST_F(QueueTest, DropsAddHeadersAndItemsAndDeleteRemovesAnItemOrAWholeGroup) {
+  queue.AddDropped({"/a/1", "/a/2"});
+  queue.AddDropped({"/a/1"});
   // A path outside the first path's directory keeps its own directory.
-  queue.AddDropped({"/a/x.txt", "/b/y.txt", "/a/z.txt"});
-  EXPECT_EQ(Strings(list.rows.end() - 6, list.rows.end()),
-            (Strings{">/a/", "x.txt", ">/b/", "y.txt", ">/a/", "z.txt"}));
-
+  queue.AddDropped({"/b/3", "/表/ソ", "/b/4"});
+  const Strings dropped{">/a/", "1", "2", ">/a/", "1", ">/b/", "3", ">/表/", "ソ", ">/b/", "4"};
+  EXPECT_EQ(queue.Entries(), dropped);
+  EXPECT_EQ(list.rows, dropped);  // the visible list is the queue
+  EXPECT_EQ(port.controls().tab, 1);
   // An empty drop only shows the send list.
   port.SelectTab(0);
   queue.AddDropped({});
-  EXPECT_EQ(port.tab(), 1);
-  EXPECT_EQ(queue.Count(), 13);
-}
+  EXPECT_EQ(port.controls().tab, 1);
 
-TEST_F(QueueFixture, DeleteRemovesAnItemOrAHeaderWithItsGroup) {
-  queue.AddDropped({"/a/1", "/a/2"});
-  queue.AddDropped({"/b/3", "/b/4"});
-  queue.AddDropped({"/c/5"});
-  list.selected = 3;  // header of /b/
+  list.selected = 3;  // a header
   queue.RemoveSelected();
-  EXPECT_EQ(list.rows, (Strings{">/a/", "1", "2", ">/c/", "5"}));
+  EXPECT_EQ(list.rows, (Strings{">/a/", "1", "2", ">/b/", "3", ">/表/", "ソ", ">/b/", "4"}));
   EXPECT_EQ(list.selected, -1);
   queue.RemoveSelected();  // nothing selected: nothing happens
-  EXPECT_EQ(queue.Count(), 5);
-  list.selected = 1;  // an item
+  list.selected = 1;       // an item
   queue.RemoveSelected();
-  EXPECT_EQ(list.rows, (Strings{">/a/", "2", ">/c/", "5"}));
-  queue.RemoveAt(3);
-  list.selected = 2;  // a header that is the last entry
+  queue.RemoveAt(7);
+  list.selected = 6;  // a header that is the last entry
   queue.RemoveSelected();
-  EXPECT_EQ(list.rows, (Strings{">/a/", "2"}));
-  list.selected = 7;  // a stale selection beyond the end
+  EXPECT_EQ(list.rows, (Strings{">/a/", "2", ">/b/", "3", ">/表/", "ソ"}));
+  list.selected = 9;  // a stale selection beyond the end
   queue.RemoveSelected();
-  EXPECT_EQ(queue.Count(), 2);
-}
+  EXPECT_EQ(queue.Count(), 6);
 
-TEST_F(QueueFixture, TakeFrontAndInsertKeepTheViewInStep) {
-  queue.Append("one");
+  // Takes and inserts keep the view in step, until the window is gone.
   queue.InsertAt(0, "zero");
-  queue.InsertAt(5, "ignored");
+  queue.InsertAt(9, "ignored");
   EXPECT_EQ(queue.TakeFront(), "zero");
-  EXPECT_EQ(queue.EntryAt(0), "one");
-  EXPECT_EQ(queue.EntryAt(1), std::nullopt);
-  EXPECT_EQ(queue.TakeFront(), "one");
+  EXPECT_EQ(queue.EntryAt(6), std::nullopt);
+  EXPECT_EQ(list.rows, (Strings{">/a/", "2", ">/b/", "3", ">/表/", "ソ"}));
+  queue.Append("kept");
+  port.Close();
+  queue.Append("lost");
+  EXPECT_EQ(queue.Count(), 0);
   EXPECT_EQ(queue.TakeFront(), std::nullopt);
-  EXPECT_TRUE(list.rows.empty());
 }
 
-// The user deletes entries while a worker takes them: every entry not deleted is taken
-// exactly once, and nothing else.
-// The user drops and deletes entries while a worker takes them: every entry not deleted is
-// taken exactly once, and nothing else.
-TEST_F(QueueFixture, ConcurrentDropsTakesAndDeletesNeverLoseOrDuplicate) {
+// Drops and Deletes while a worker takes entries: each one not deleted is taken exactly once.
+TEST_F(QueueTest, ConcurrentDropsTakesAndDeletesNeverLoseOrDuplicate) {
   std::set<std::string> added, taken, deleted;
   for (int i = 0; i < 1000; ++i) added.insert("item" + std::to_string(i));
   for (const std::string& entry : added) queue.Append(entry);
@@ -134,16 +116,6 @@ TEST_F(QueueFixture, ConcurrentDropsTakesAndDeletesNeverLoseOrDuplicate) {
   worker.join();
   for (const std::string& entry : deleted) EXPECT_EQ(taken.count(entry), 0u) << entry;
   EXPECT_EQ(taken.size() + deleted.size(), added.size());
-}
-
-TEST(SendQueueWithoutWindow, OperationsDoNothingOnceTheWindowIsGone) {
-  RecordingPort port;
-  SendQueue queue(port);
-  queue.Append("kept");
-  port.Close();
-  queue.Append("lost");
-  EXPECT_EQ(queue.Count(), 0);
-  EXPECT_EQ(queue.TakeFront(), std::nullopt);
 }
 
 }  // namespace

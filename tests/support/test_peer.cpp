@@ -10,7 +10,10 @@ TestPeer::TestPeer() : session(port, queue, dir.path() + "save/") {
   session.idle.store(1);
 }
 
-TestPeer::~TestPeer() { Stop(); }
+void TestPeer::Stop() {
+  Disconnect();
+  WaitFor([this] { return WorkersEnded(); }, std::chrono::seconds(30));
+}
 
 void TestPeer::Connect(const std::string& address) {
   port.RunOnUiThread([&] {
@@ -21,49 +24,35 @@ void TestPeer::Connect(const std::string& address) {
 
 int TestPeer::Listen() {
   Connect(OwnAddress() + ":0");
-  int bound = -1;
-  port.RunOnUiThread([&] { bound = ListeningPort(session); });
-  return bound;
+  const auto ui = port.LockUi();
+  return ListeningPort(session);
 }
 
 void TestPeer::Accept() {
   port.RunOnUiThread([&] { OnSocketNotify(session, FD_ACCEPT); });
 }
 
+bool TestPeer::ConnectRaw(RawPeer& raw) {
+  const bool connected = raw.ConnectTo(Listen());
+  Accept();
+  return connected;
+}
+
 void TestPeer::Disconnect() {
   port.RunOnUiThread([&] { Teardown(session); });
 }
 
-void TestPeer::Chat(const std::string& line) {
-  port.RunOnUiThread([&] {
-    port.SetInputText(line);
-    OnConnect(session);
-  });
-}
-
-void TestPeer::Drop(const std::vector<std::string>& paths) { queue.AddDropped(paths); }
-
 bool TestPeer::Connected() {
-  bool connected = false;
-  port.RunOnUiThread(
-      [&] { connected = session.peer_socket != nullptr && session.idle.load() == 0; });
-  return connected;
+  const auto ui = port.LockUi();
+  return session.peer_socket != nullptr && session.idle.load() == 0;
 }
 
 bool TestPeer::WorkersEnded() {
   // Under the UI lock: a worker empties its record in its last UI step, so once this holds
   // no worker touches the peer any more.
-  bool ended = false;
-  port.RunOnUiThread([&] {
-    ended = !session.recv_thread.IsRunning() && !session.send_thread.IsRunning() &&
-            !session.chat_thread.IsRunning();
-  });
-  return ended;
-}
-
-void TestPeer::Stop() {
-  Disconnect();
-  WaitFor([this] { return WorkersEnded(); }, std::chrono::seconds(30));
+  const auto ui = port.LockUi();
+  return !session.recv_thread.IsRunning() && !session.send_thread.IsRunning() &&
+         !session.chat_thread.IsRunning();
 }
 
 bool ConnectPair(TestPeer& a, TestPeer& b) {

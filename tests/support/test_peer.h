@@ -5,8 +5,9 @@
 
 #include "queue/send_queue.h"
 #include "session/session.h"
+#include "support/files.h"
+#include "support/raw_peer.h"
 #include "support/recording_port.h"
-#include "support/temp_dir.h"
 
 namespace tovrin::testing {
 
@@ -15,7 +16,7 @@ namespace tovrin::testing {
 class TestPeer final {
  public:
   TestPeer();
-  ~TestPeer();
+  ~TestPeer() { Stop(); }
   TestPeer(const TestPeer&) = delete;
   TestPeer& operator=(const TestPeer&) = delete;
 
@@ -25,16 +26,18 @@ class TestPeer final {
   int Listen();
   // Delivers the accept notification the window would get.
   void Accept();
+  // Listens, connects `raw` and accepts it; true when the connect succeeded.
+  bool ConnectRaw(RawPeer& raw);
   void Disconnect();
+  // Disconnects and waits for the workers to end.
+  void Stop();
   // Types a chat line and presses Send.
-  void Chat(const std::string& line);
-  void Drop(const std::vector<std::string>& paths);
+  void Chat(const std::string& line) { Connect(line); }
+  void Drop(const std::vector<std::string>& paths) { queue.AddDropped(paths); }
 
   bool Connected();
   // True once no worker of this peer runs.
   bool WorkersEnded();
-  // Disconnects and waits for the workers to end.
-  void Stop();
 
   RecordingPort port;
   SendQueue queue{port};

@@ -5,10 +5,9 @@
 
 // The window tests need one QApplication for the whole run. They run on the offscreen
 // platform unless told otherwise, also when CTest lists them at build time without a display,
-// and with a configuration folder of their own.
+// and with a configuration folder of their own: the window keeps the user's choices there.
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  // The window keeps the user's choices in the configuration folder: never the user's own.
   const QTemporaryDir settings;
   qputenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit());
   QApplication app(argc, argv);

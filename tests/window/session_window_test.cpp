@@ -1,29 +1,17 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QAbstractItemModel>
-#include <QCheckBox>
-#include <QDropEvent>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMimeData>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTabBar>
+#include <QPointer>
 #include <QTest>
 #include <QTimer>
-#include <QUrl>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "port/format.h"
 #include "port/texts.h"
 #include "session/lifecycle.h"
-#include "support/temp_dir.h"
+#include "support/files.h"
+#include "support/recording_port.h"
+#include "support/sockets.h"
+#include "window/lines.h"
 #include "window/main_window.h"
 #include "window/my_wnd.h"
 
@@ -31,17 +19,7 @@ namespace tovrin::testing {
 namespace {
 
 bool HasLine(const LineView* list, const std::string& line) {
-  for (int row = 0; row < list->count(); ++row) {
-    if (list->lines()->Text(row).toStdString() == line) return true;
-  }
-  return false;
-}
-
-std::vector<std::string> Lines(const LineView* list) {
-  std::vector<std::string> lines;
-  for (int row = 0; row < list->count(); ++row)
-    lines.push_back(list->lines()->Text(row).toStdString());
-  return lines;
+  return CountLine(Lines(list), line) > 0;
 }
 
 bool WorkersEnded(const Session& s) {
@@ -51,57 +29,45 @@ bool WorkersEnded(const Session& s) {
 // Two windows in one process over loopback: the one that listens and the one that connects,
 // driven through their controls as a user would.
 TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
-  TempDir listener_save;
-  TempDir source;
+  TempDir listener_save, source;
   WriteFile(source.path() + "notes.txt", PatternBytes(100000, 7));
   // Never deleted before their workers have ended.
   auto listener = std::make_unique<CMyWnd>(listener_save.path());
   auto connector = std::make_unique<CMyWnd>("/nonexistent/");
-  ASSERT_TRUE(listener->Create(nullptr));
-  ASSERT_TRUE(connector->Create(nullptr));
+  ASSERT_TRUE(listener->Create(nullptr) && connector->Create(nullptr));
   MainWindow* a = listener->main_window();
   MainWindow* b = connector->main_window();
+  auto type = [](MainWindow* window, const std::string& text) {
+    window->address()->setText(QString::fromStdString(text));
+    QTest::keyClick(window->address(), Qt::Key_Return);
+  };
+  auto soon = [](const std::function<bool()>& ready) { return QTest::qWaitFor(ready); };
 
   // The own address listens; port 0 lets the system pick one.
   const std::string own = OwnAddress();
-  a->address()->setText(QString::fromStdString(own + ":0"));
-  QTest::keyClick(a->address(), Qt::Key_Return);
+  type(a, own + ":0");
   ASSERT_TRUE(HasLine(a->chat_log(), FormatLine(text::kWaiting, 0)));
-  EXPECT_FALSE(a->connect_button()->isEnabled());
-  EXPECT_TRUE(a->disconnect_button()->isEnabled());
-  const int lines_while_listening = a->chat_log()->count();
-  QTest::keyClick(a->address(), Qt::Key_Return);
-  EXPECT_EQ(a->chat_log()->count(), lines_while_listening);
   const int port = ListeningPort(listener->session);
   ASSERT_GT(port, 0);
 
-  // Any other loopback address connects.
-  const std::string peer = own == "127.0.0.1" ? "127.0.0.2" : "127.0.0.1";
-  b->address()->setText(QString::fromStdString(peer + ":" + std::to_string(port)));
-  QTest::keyClick(b->address(), Qt::Key_Return);
-  QTRY_COMPARE(b->connect_button()->text().toStdString(), std::string(text::kSend));
-  // The listener learns of the connection through its socket notifier.
-  QTRY_COMPARE(a->connect_button()->text().toStdString(), std::string(text::kSend));
+  // Any other loopback address connects; the listener learns of it through its notifier.
+  type(b, (own == "127.0.0.1" ? "127.0.0.2:" : "127.0.0.1:") + std::to_string(port));
+  ASSERT_TRUE(soon([&] { return b->connect_button()->text().toStdString() == text::kSend; }));
+  ASSERT_TRUE(soon([&] { return a->connect_button()->text().toStdString() == text::kSend; }));
 
-  b->address()->setText(QString::fromUtf8("こんにちは"));
-  QTest::keyClick(b->address(), Qt::Key_Return);
-  QTRY_VERIFY(HasLine(a->chat_log(), FormatLine(text::kChatReceived, "こんにちは")));
-  QTRY_VERIFY(HasLine(b->chat_log(), FormatLine(text::kChatSent, "こんにちは")));
+  type(b, "こんにちは");
+  EXPECT_TRUE(soon([&] { return HasLine(a->chat_log(), "recv > こんにちは"); }));
+  EXPECT_TRUE(soon([&] { return HasLine(b->chat_log(), "send > こんにちは"); }));
 
   // A dropped file travels from the send list (drained by the worker) into a subfolder.
   a->subfolders()->setChecked(true);
-  QMimeData mime;
-  mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(source.path() + "notes.txt"))});
-  QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-  QCoreApplication::sendEvent(b, &enter);
-  QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-  QCoreApplication::sendEvent(b, &drop);
-  QTRY_VERIFY(HasLine(a->recv_log(), text::kReceiveDone));
-  QTRY_VERIFY(HasLine(b->send_log(), text::kSendDone));
+  connector->queue.AddDropped({source.path() + "notes.txt"});
+  EXPECT_TRUE(soon([&] { return HasLine(a->recv_log(), text::kReceiveDone); }));
   EXPECT_EQ(b->send_list()->count(), 0);
-  EXPECT_EQ(ListTree(listener_save.path()).size(), 1u);
-  EXPECT_EQ(ReadFile(listener_save.path() + ListTree(listener_save.path()).front()),
-            PatternBytes(100000, 7));
+  const std::string received = source.path().substr(1) + "notes.txt";
+  EXPECT_EQ(ListTree(listener_save.path()),
+            (std::map<std::string, std::uintmax_t>{{received, 100000}}));
+  EXPECT_EQ(ReadFile(listener_save.path() + received), PatternBytes(100000, 7));
 
   // Closing the listener's window while connected ends its session with the two lines,
   // ends its loop with 0, and the peer sees the connection go.
@@ -110,41 +76,35 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
                    [&](const QModelIndex&, int first, int) {
                      closing_lines.push_back(a->chat_log()->lines()->Text(first).toStdString());
                    });
+  const QPointer<MainWindow> closed(a);
   QTimer::singleShot(0, a, [a] { a->close(); });
   EXPECT_EQ(listener->MessageLoop(), 0);
   EXPECT_EQ(closing_lines, (std::vector<std::string>{text::kRule, text::kDisconnected}));
   EXPECT_EQ(listener->dialog_window(), nullptr);
-  QTRY_VERIFY(HasLine(b->chat_log(), text::kDisconnected));
-  QTRY_COMPARE(b->connect_button()->text().toStdString(), std::string(text::kConnect));
-  QTRY_VERIFY(WorkersEnded(listener->session) && WorkersEnded(connector->session));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return closed.isNull(); }));
+  EXPECT_TRUE(listener->session.idle.load() == 1 && !listener->port.RunOnUiThread([] {}));
+  EXPECT_TRUE(soon([&] {
+    return HasLine(b->chat_log(), text::kDisconnected) &&
+           b->connect_button()->text().toStdString() == text::kConnect;
+  }));
+  EXPECT_TRUE(
+      soon([&] { return WorkersEnded(listener->session) && WorkersEnded(connector->session); }));
   connector->Destroy();
   QCoreApplication::processEvents();
 }
 
-// A peer that never answers: a listener whose queue is full drops further connection
-// requests. The attempt never holds the event loop, Disconnect ends it, the window closes at
-// once, and a connect that runs out of time fails.
+// A peer that never answers (a listener whose queue is full): the attempt never holds the
+// event loop, Disconnect ends it, a connect that runs out of time fails, and the window
+// closes at once while one waits.
 TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
-  const int full = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(full, 0), 0);
-  ASSERT_EQ(getsockname(full, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int queued = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const Listener full("0.0.0.0", true);  // reached on every loopback address
   const std::string host = OwnAddress() == "127.0.0.1" ? "127.0.0.2" : "127.0.0.1";
-  const QString target =
-      QString::fromStdString(host + ":" + std::to_string(ntohs(address.sin_port)));
-
   auto app = std::make_unique<CMyWnd>("/nonexistent/");
   ASSERT_TRUE(app->Create(nullptr));
   MainWindow* w = app->main_window();
-  w->address()->setText(target);
+  w->address()->setText(QString::fromStdString(host + ":" + std::to_string(full.port())));
   w->connect_button()->click();
-  const std::string connecting = FormatLine(text::kConnecting, ntohs(address.sin_port));
+  const std::string connecting = FormatLine(text::kConnecting, full.port());
   ASSERT_EQ(Lines(w->chat_log()).back(), connecting);
   EXPECT_FALSE(w->connect_button()->isEnabled());
   EXPECT_TRUE(w->disconnect_button()->isEnabled());
@@ -153,7 +113,7 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   QTimer ticker;
   QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
   ticker.start(10);
-  QTRY_VERIFY(ticks >= 10);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return ticks >= 10; }));
   w->tabs()->bar()->setCurrentIndex(2);
   EXPECT_TRUE(w->send_log()->isVisible());
   EXPECT_EQ(Lines(w->chat_log()).back(), connecting);
@@ -164,18 +124,16 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   w->disconnect_button()->click();
   EXPECT_EQ(Lines(w->chat_log()).back(), text::kDisconnected);
   EXPECT_EQ(w->connect_button()->text().toStdString(), text::kConnect);
-  EXPECT_TRUE(w->connect_button()->isEnabled());
-  EXPECT_FALSE(w->disconnect_button()->isEnabled());
+  EXPECT_TRUE(w->connect_button()->isEnabled() && !w->disconnect_button()->isEnabled());
   EXPECT_EQ(w->send_progress()->value(), 0);
   EXPECT_EQ(w->status()->text().toStdString(), "0K(0:00)/0K(0:00)");
 
   // Out of time: the attempt fails as a refused one does.
   app->session.connect_timeout_ms = 200;
   w->connect_button()->click();
-  QTRY_COMPARE(Lines(w->chat_log()).back(), std::string(text::kConnectFailed));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Lines(w->chat_log()).back() == text::kConnectFailed; }));
   EXPECT_TRUE(w->connect_button()->isEnabled());
 
-  // Closing the window while a connect waits ends the loop at once.
   w->disconnect_button()->click();
   app->session.connect_timeout_ms = CONNECT_TIMEOUT_MS;
   w->connect_button()->click();
@@ -183,8 +141,6 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   QTimer::singleShot(0, w, [w] { w->close(); });
   EXPECT_EQ(app->MessageLoop(), 0);
   EXPECT_EQ(app->dialog_window(), nullptr);
-  ::close(queued);
-  ::close(full);
 }
 
 }  // namespace

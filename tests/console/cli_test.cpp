@@ -1,0 +1,110 @@
+// What only the tovrin-cli process shows: its exit codes, its signals, its standard streams and
+// its command-line flags at work.
+
+#include <gtest/gtest.h>
+
+#include "console/options.h"
+#include "session/lifecycle.h"
+#include "support/cli_process.h"
+#include "support/files.h"
+
+namespace tovrin::testing {
+namespace {
+
+constexpr char kRuleLine[] = "chat: ----------------";
+constexpr char kDisconnectedLine[] = "chat: 切断しました";
+
+// Both processes end with 0, their session ended exactly once: one disconnect pair each,
+// right after a rule line.
+void ExpectBothEndOnce(CliProcess& first, CliProcess& second) {
+  for (CliProcess* cli : {&first, &second}) {
+    ASSERT_TRUE(cli->WaitExit());
+    EXPECT_EQ(cli->exit_code(), 0);
+    const std::vector<std::string> lines = cli->Lines();
+    int pairs = 0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+      if (lines[i] != kDisconnectedLine) continue;
+      ++pairs;
+      EXPECT_EQ(lines[i - 1], kRuleLine);
+    }
+    EXPECT_EQ(pairs, 1);
+  }
+}
+
+TEST(ConsoleProcess, UsageErrorsEndWithCodeTwoAndNoSessionWithCodeOne) {
+  CliProcess usage({"--listen", "x"});
+  ASSERT_TRUE(usage.WaitExit());
+  EXPECT_EQ(usage.exit_code(), EXIT_USAGE);
+  EXPECT_NE(usage.ErrorText().find("usage:"), std::string::npos) << usage.ErrorText();
+  EXPECT_TRUE(usage.Lines().empty());
+  CliProcess help({"--help"});
+  ASSERT_TRUE(help.WaitExit());
+  EXPECT_EQ(help.exit_code(), 0);
+  EXPECT_EQ(help.Lines().at(0).rfind("usage:", 0), 0u);
+
+  // A bad address and a refused connect (nobody listens on a port free a moment ago).
+  const TempDir dir;
+  for (const std::string& address : {std::string("300.1.1.1"), PeerAddress(FreePort())}) {
+    CliProcess cli({"--save-dir", dir.path(), "--connect", address});
+    ASSERT_TRUE(cli.WaitExit()) << address;
+    EXPECT_EQ(cli.exit_code(), 1) << address;
+    EXPECT_EQ(cli.Lines().at(0), "chat: 保存先 [" + dir.path() + "]");
+    EXPECT_EQ(cli.CountLine(kDisconnectedLine), 0) << address;
+  }
+}
+
+// --connect connects even to the machine's own address, and --classic on one side makes both
+// speak the classic wire. Lines typed before the session wait in the pipe; a line goes up to
+// a NUL typed into it.
+TEST(ConsoleProcess, ChatBothWaysThenATerminateEndsBothOnce) {
+  const TempDir dir;
+  int port = 0;
+  auto listener = StartListener({"--save-dir", dir.path() + "l"}, port);
+  ASSERT_NE(listener, nullptr);
+  CliProcess connector({"--connect", OwnAddress() + ":" + std::to_string(port), "--save-dir",
+                        dir.path() + "c", "--classic"});
+  connector.WriteLine("early 表ソ");
+  connector.WriteLine(std::string("before\0after", 12));
+  ASSERT_TRUE(listener->WaitForLine("chat: recv > before"));
+  EXPECT_EQ(listener->CountLine("chat: recv > early 表ソ"), 1);
+  EXPECT_TRUE(connector.WaitForLine("chat: send > before"));
+  EXPECT_EQ(connector.CountLine("chat: 接続しました [" + OwnAddress() + "]"), 1);
+  EXPECT_TRUE(connector.WaitForLine("chat: 標準セッション"));
+  EXPECT_TRUE(listener->WaitForLine("chat: 標準セッション"));
+  listener->WriteLine("from the listener");
+  listener->WriteLine("");
+  listener->WriteLine("second line");
+  ASSERT_TRUE(connector.WaitForLine("chat: recv > second line"));
+  EXPECT_EQ(connector.CountLine("chat: recv > from the listener"), 1);
+  EXPECT_EQ(listener->CountLine("chat: send > "), 0);
+
+  // The end of standard input only stops the chat; a terminate ends the session, and the
+  // peer's end ends the listener's.
+  connector.CloseStdin();
+  connector.Signal(SIGTERM);
+  ExpectBothEndOnce(connector, *listener);
+}
+
+// Paths on the command line are sent; --subfolders puts the tree below the sender's
+// directory, and --exit-after-batch ends both processes once the last path is done, also when
+// it is a folder with nothing to send (which ends without a batch end). The sender speaks the
+// classic wire here; the extended one exits after its batch in reliability_test.cpp.
+TEST(ConsoleProcess, FlagsSendATreeIntoSubfoldersAndEndAfterTheBatch) {
+  const TempDir dir;
+  const std::string source = dir.path() + "src/送信 表";
+  WriteFile(source + "/one.bin", PatternBytes(40000, 1));
+  WriteFile(source + "/ソ/深い/two.txt", "two");
+  WriteFile(dir.path() + "src/dots/.only", "never sent");
+  int port = 0;
+  auto receiver = StartListener({"--save-dir", dir.path() + "recv", "--subfolders"}, port);
+  ASSERT_NE(receiver, nullptr);
+  CliProcess sender({"--connect", PeerAddress(port), "--save-dir", dir.path() + "unused",
+                     "--exit-after-batch", "--classic", source, dir.path() + "src/dots"});
+  ExpectBothEndOnce(sender, *receiver);
+  const std::string copy = dir.path() + "recv/" + dir.path().substr(1) + "src/送信 表";
+  EXPECT_EQ(ListTree(copy), ListTree(source));
+  EXPECT_EQ(ReadFile(copy + "/one.bin"), PatternBytes(40000, 1));
+}
+
+}  // namespace
+}  // namespace tovrin::testing

@@ -1,0 +1,97 @@
+// The console front end in-process: its port's output and its command line.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "console/console_port.h"
+#include "console/options.h"
+#include "support/files.h"
+
+namespace tovrin {
+namespace {
+
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+std::string Contents(std::FILE* file) {
+  std::fflush(file);
+  return testing::ReadFile("/proc/self/fd/" + std::to_string(fileno(file)));
+}
+
+TEST(ConsolePort, LogLinesArePrefixedAndNeverSplitTheStatusLine) {
+  // Standard output and standard error on one terminal.
+  File log(std::tmpfile(), std::fclose);
+  ConsolePort port(false, log.get(), log.get());
+  port.AppendChatLog("recv > 表ソ");
+  port.SetStatusText("送 1K");
+  port.AppendSendLog("送信完了");
+  port.AppendRecvLog("");
+  // The status line is erased before a log line is written after it on the same stream.
+  EXPECT_EQ(Contents(log.get()),
+            "chat: recv > 表ソ\n\r\x1b[K送 1K\r\x1b[Ksend: 送信完了\nrecv: \n");
+}
+
+TEST(ConsolePort, EscapesControlsAndGoesQuietOnceClosed) {
+  File log(std::tmpfile(), std::fclose);
+  ConsolePort port(true, log.get(), nullptr);
+  // A peer's text can neither forge a second log line nor drive the terminal.
+  port.AppendChatLog("recv > x\nsend: 送信完了\x1b[2J\t\x7f\u009b");
+  const std::string escaped = "chat: recv > x\\x0Asend: 送信完了\\x1B[2J\\x09\\x7F\\x9B\n";
+  EXPECT_EQ(Contents(log.get()), escaped);
+
+  port.SetInputText("line");
+  port.WatchListenSocket(7);
+  EXPECT_TRUE(port.IsSubfoldersChecked() && port.GetInputText() == "line");
+  EXPECT_EQ(port.watched_socket(), 7);
+
+  port.Close();
+  bool ran = false;
+  EXPECT_FALSE(port.RunOnUiThread([&] { ran = true; }) || ran);
+  port.AppendChatLog("after the end");
+  EXPECT_FALSE(port.IsSubfoldersChecked() || !port.GetInputText().empty());
+  EXPECT_EQ(port.watched_socket(), -1);
+  EXPECT_EQ(Contents(log.get()), escaped);
+}
+
+TEST(ConsoleOptions, FlagsPathsAndTheAddressField) {
+  ConsoleOptions options;
+  std::string error;
+  ASSERT_TRUE(
+      ParseConsoleOptions({"--save-dir=\"/x y\"", "--subfolders", "--exit-after-batch", "--listen",
+                           "08080", "a/b/", "../c", "/x//y/", ".", "--", "-z", "--listen"},
+                          "/base/dir", options, error))
+      << error;
+  EXPECT_EQ(options.save_dir_text, "\"/x y\"");  // ResolveSaveDir's to judge
+  EXPECT_TRUE(options.subfolders);
+  EXPECT_TRUE(options.exit_after_batch);
+  EXPECT_EQ(AddressFieldText(options, "10.0.0.5"), "10.0.0.5:8080");
+  EXPECT_EQ(options.paths,
+            (std::vector<std::string>{"/base/dir/a/b", "/base/c", "/x/y", "/base/dir",
+                                      "/base/dir/-z", "/base/dir/--listen"}));
+
+  // The address field's text: the session control judges it, not the parser.
+  ASSERT_TRUE(ParseConsoleOptions({"--address=10.0.0.5:9"}, "/", options, error)) << error;
+  EXPECT_EQ(AddressFieldText(options, "10.0.0.5"), "10.0.0.5:9");
+  ASSERT_TRUE(ParseConsoleOptions({}, "/", options, error)) << error;
+  EXPECT_EQ(AddressFieldText(options, "10.0.0.5"), "10.0.0.5");
+  EXPECT_FALSE(options.subfolders || options.exit_after_batch || !options.paths.empty());
+
+  // Command lines with their arguments separated by '|'.
+  for (const std::string line :
+       {"--frob", "-x", "--listen", "--listen|0", "--listen|65536", "--listen|12x", "--listen|-5",
+        "--listen|1|--connect|1.2.3.4", "--connect|1.2.3.4|--address|1.2.3.4", "--connect|",
+        "--save-dir", "--save-dir|a|--save-dir|b", "--subfolders=yes", "dir|"}) {
+    std::vector<std::string> args;
+    for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+      end = line.find('|', start);
+      args.push_back(line.substr(start, end - start));
+    }
+    error.clear();
+    EXPECT_FALSE(ParseConsoleOptions(args, "/", options, error)) << line;
+    EXPECT_FALSE(error.empty()) << line;
+  }
+}
+
+}  // namespace
+}  // namespace tovrin
