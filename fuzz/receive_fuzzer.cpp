@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -177,6 +178,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::thread peer(PlayPeer, pair[1], data, size);
   {
     auto connection = std::make_shared<tovrin::Connection>(pair[0]);
+    // The opening as a peer without keys has it: a hello first makes the session extended,
+    // anything else classic.
+    tovrin::OpeningParams params;
+    params.server = true;
+    params.grace = std::chrono::milliseconds(50);
+    if (!tovrin::OpenConnection(*connection, params).session) connection->Shutdown();
     // The worker owns its arguments; it runs here on the fuzzing thread and closes the
     // connection (its last reference) as it ends, which ends the peer's reading.
     auto* args = new tovrin::WorkerArgs{&f.session, std::move(connection), attempt};

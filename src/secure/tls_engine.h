@@ -58,6 +58,8 @@ class TlsEngine final {
   // Appends whatever the engine wants sent on its own (answers to a peer's key update) to
   // `out`; true when it appended anything.
   bool TakeOutput(std::vector<char>& out);
+  // True when the engine holds output of its own (see TakeOutput).
+  [[nodiscard]] bool HasOutput() const;
   // Appends a close_notify to `out`.
   void Close(std::vector<char>& out);
 

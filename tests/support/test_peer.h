@@ -31,6 +31,8 @@ class TestPeer final {
   void Drop(const std::vector<std::string>& paths);
 
   bool Connected();
+  // Where its key and its paired peers are kept.
+  [[nodiscard]] std::string config_dir() const;
   // True once no worker of this peer runs.
   bool WorkersEnded();
   // Disconnects and waits for the workers to end.
