@@ -190,7 +190,10 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
     for (const std::string& line : result.lines) s.port.AppendChatLog(line);
     if (!server) {
       Teardown(s, attempt);
-    } else if (result.code_spent && s.listen_socket.valid()) {
+    } else if (result.code_spent && s.listen_socket.valid() &&
+               ++s.codes_failed < MAX_QUICK_CODES) {
+      // A mistyped code gets a new one at once, a few times; after that only as the code's
+      // time runs out, so guessing costs a code's lifetime per guess.
       s.port.ShowPairingCode(s.codes.Renew());
     }
     return;
@@ -360,6 +363,7 @@ void StartListening(Session& s, int port) {
   s.port.WatchListenSocket(s.listen_socket.get());
   s.port.AppendChatLog(FormatLine(text::kWaiting, port));
   if (!s.classic.load() && s.security.identity) {
+    s.codes_failed = 0;
     s.port.ShowPairingCode(s.codes.Renew());
     StartCodeRenewal(s);
   }

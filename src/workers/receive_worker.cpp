@@ -125,7 +125,8 @@ class Receiver final {
     // hello; the messages of the opening never come again. With the extension off they are
     // unknown types, dropped as a classic program drops them.
     if (IsExtendedType(h.type) && link_.own_version() > 0) {
-      return link_.extended() && h.type != MSG_HELLO && h.type < MSG_AUTH && CarryExtended(h, payload);
+      return link_.extended() && h.type != MSG_HELLO && h.type != MSG_AUTH &&
+             h.type != MSG_AUTH_CONFIRM && h.type != MSG_AUTH_RESULT && CarryExtended(h, payload);
     }
     switch (h.type) {
       case MSG_NAME:
