@@ -185,28 +185,20 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
     return;
   }
   s.openings.erase(mine);
-  if (server) {
-    for (const std::string& line : result.lines) s.port.AppendChatLog(line);
-    if (result.code_spent && s.listen_socket.valid() && !result.session) {
-      s.port.ShowPairingCode(s.codes.Renew());
-    }
-  }
   if (!result.session) {
     connection->Shutdown();
+    for (const std::string& line : result.lines) s.port.AppendChatLog(line);
     if (!server) {
-      for (const std::string& line : result.lines) s.port.AppendChatLog(line);
       Teardown(s, attempt);
+    } else if (result.code_spent && s.listen_socket.valid()) {
+      s.port.ShowPairingCode(s.codes.Renew());
     }
     return;
   }
   s.peer_addr = peer;
-  if (server) {
-    // The session's own lines follow the address it came from.
-    s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(peer.sin_addr).c_str()));
-    for (const std::string& line : result.lines) s.port.AppendChatLog(line);
-  } else {
-    for (const std::string& line : result.lines) s.port.AppendChatLog(line);
-  }
+  // On the waiting side the session's lines follow the address it came from.
+  if (server) s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(peer.sin_addr).c_str()));
+  for (const std::string& line : result.lines) s.port.AppendChatLog(line);
   s.peer_socket = connection;
   CloseListenSocket(s);
   CloseOpenings(s);

@@ -122,8 +122,9 @@ class Receiver final {
   // False when the session is to end.
   bool Carry(const FrameHeader& h, const char* payload) {
     // Extended messages only from a peer whose first message was its hello, and only one
-    // hello; the messages of the opening never come again.
-    if (IsExtendedType(h.type)) {
+    // hello; the messages of the opening never come again. With the extension off they are
+    // unknown types, dropped as a classic program drops them.
+    if (IsExtendedType(h.type) && link_.own_version() > 0) {
       return link_.extended() && h.type != MSG_HELLO && h.type < MSG_AUTH && CarryExtended(h, payload);
     }
     switch (h.type) {
