@@ -26,6 +26,7 @@
 #include "support/temp_dir.h"
 #include "window/main_window.h"
 #include "window/my_wnd.h"
+#include "window/window_fixture.h"
 
 namespace tovrin::testing {
 namespace {
@@ -51,6 +52,8 @@ bool WorkersEnded(const Session& s) {
 // Two windows in one process over loopback: the one that listens and the one that connects,
 // driven through their controls as a user would.
 TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
+  // No choices left by an earlier test ("classic wire only").
+  OpenSettings().clear();
   TempDir listener_save;
   TempDir source;
   WriteFile(source.path() + "notes.txt", PatternBytes(100000, 7));
@@ -79,14 +82,14 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   const std::string peer = own == "127.0.0.1" ? "127.0.0.2" : "127.0.0.1";
   b->address()->setText(QString::fromStdString(peer + ":" + std::to_string(port)));
   QTest::keyClick(b->address(), Qt::Key_Return);
-  QTRY_COMPARE(b->connect_button()->text().toStdString(), std::string(text::kSend));
+  ASSERT_EQ_EVENTUALLY(b->connect_button()->text().toStdString(), std::string(text::kSend));
   // The listener learns of the connection through its socket notifier.
-  QTRY_COMPARE(a->connect_button()->text().toStdString(), std::string(text::kSend));
+  ASSERT_EQ_EVENTUALLY(a->connect_button()->text().toStdString(), std::string(text::kSend));
 
   b->address()->setText(QString::fromUtf8("こんにちは"));
   QTest::keyClick(b->address(), Qt::Key_Return);
-  QTRY_VERIFY(HasLine(a->chat_log(), FormatLine(text::kChatReceived, "こんにちは")));
-  QTRY_VERIFY(HasLine(b->chat_log(), FormatLine(text::kChatSent, "こんにちは")));
+  ASSERT_EVENTUALLY(HasLine(a->chat_log(), FormatLine(text::kChatReceived, "こんにちは")));
+  ASSERT_EVENTUALLY(HasLine(b->chat_log(), FormatLine(text::kChatSent, "こんにちは")));
 
   // A dropped file travels from the send list (drained by the worker) into a subfolder.
   a->subfolders()->setChecked(true);
@@ -96,8 +99,8 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   QCoreApplication::sendEvent(b, &enter);
   QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(b, &drop);
-  QTRY_VERIFY(HasLine(a->recv_log(), text::kReceiveDone));
-  QTRY_VERIFY(HasLine(b->send_log(), text::kSendDone));
+  ASSERT_EVENTUALLY(HasLine(a->recv_log(), text::kReceiveDone));
+  ASSERT_EVENTUALLY(HasLine(b->send_log(), text::kSendDone));
   EXPECT_EQ(b->send_list()->count(), 0);
   EXPECT_EQ(ListTree(listener_save.path()).size(), 1u);
   EXPECT_EQ(ReadFile(listener_save.path() + ListTree(listener_save.path()).front()),
@@ -114,9 +117,9 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   EXPECT_EQ(listener->MessageLoop(), 0);
   EXPECT_EQ(closing_lines, (std::vector<std::string>{text::kRule, text::kDisconnected}));
   EXPECT_EQ(listener->dialog_window(), nullptr);
-  QTRY_VERIFY(HasLine(b->chat_log(), text::kDisconnected));
-  QTRY_COMPARE(b->connect_button()->text().toStdString(), std::string(text::kConnect));
-  QTRY_VERIFY(WorkersEnded(listener->session) && WorkersEnded(connector->session));
+  ASSERT_EVENTUALLY(HasLine(b->chat_log(), text::kDisconnected));
+  ASSERT_EQ_EVENTUALLY(b->connect_button()->text().toStdString(), std::string(text::kConnect));
+  ASSERT_EVENTUALLY(WorkersEnded(listener->session) && WorkersEnded(connector->session));
   connector->Destroy();
   QCoreApplication::processEvents();
 }
@@ -125,6 +128,7 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
 // requests. The attempt never holds the event loop, Disconnect ends it, the window closes at
 // once, and a connect that runs out of time fails.
 TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
+  OpenSettings().clear();
   const int full = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -153,7 +157,7 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   QTimer ticker;
   QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
   ticker.start(10);
-  QTRY_VERIFY(ticks >= 10);
+  ASSERT_EVENTUALLY(ticks >= 10);
   w->tabs()->bar()->setCurrentIndex(2);
   EXPECT_TRUE(w->send_log()->isVisible());
   EXPECT_EQ(Lines(w->chat_log()).back(), connecting);
@@ -172,7 +176,7 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   // Out of time: the attempt fails as a refused one does.
   app->session.connect_timeout_ms = 200;
   w->connect_button()->click();
-  QTRY_COMPARE(Lines(w->chat_log()).back(), std::string(text::kConnectFailed));
+  ASSERT_EQ_EVENTUALLY(Lines(w->chat_log()).back(), std::string(text::kConnectFailed));
   EXPECT_TRUE(w->connect_button()->isEnabled());
 
   // Closing the window while a connect waits ends the loop at once.
