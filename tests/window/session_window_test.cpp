@@ -22,6 +22,8 @@
 
 #include "port/format.h"
 #include "port/texts.h"
+#include "secure/identity.h"
+#include "secure/pairing.h"
 #include "session/lifecycle.h"
 #include "support/temp_dir.h"
 #include "window/main_window.h"
@@ -45,6 +47,17 @@ std::vector<std::string> Lines(const LineView* list) {
   return lines;
 }
 
+// The code of the latest pairing code line, or "".
+std::string ShownCode(const LineView* list) {
+  const std::string format = text::kPairingCode;
+  const std::string prefix = format.substr(0, format.find('%'));
+  for (int row = list->count() - 1; row >= 0; --row) {
+    const std::string line = list->lines()->Text(row).toStdString();
+    if (line.starts_with(prefix)) return line.substr(prefix.size(), PAIRING_CODE_DIGITS);
+  }
+  return {};
+}
+
 bool WorkersEnded(const Session& s) {
   return !s.recv_thread.IsRunning() && !s.send_thread.IsRunning() && !s.chat_thread.IsRunning();
 }
@@ -52,18 +65,26 @@ bool WorkersEnded(const Session& s) {
 // Two windows in one process over loopback: the one that listens and the one that connects,
 // driven through their controls as a user would.
 TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
-  // No choices left by an earlier test ("classic wire only").
+  // No choices left by an earlier test ("classic wire only", "paired peers only").
   OpenSettings().clear();
   TempDir listener_save;
   TempDir source;
+  TempDir listener_config;
+  TempDir connector_config;
   WriteFile(source.path() + "notes.txt", PatternBytes(100000, 7));
   // Never deleted before their workers have ended.
-  auto listener = std::make_unique<CMyWnd>(listener_save.path());
-  auto connector = std::make_unique<CMyWnd>("/nonexistent/");
+  auto listener = std::make_unique<CMyWnd>(listener_save.path(), listener_config.path());
+  auto connector = std::make_unique<CMyWnd>("/nonexistent/", connector_config.path());
   ASSERT_TRUE(listener->Create(nullptr));
   ASSERT_TRUE(connector->Create(nullptr));
   MainWindow* a = listener->main_window();
   MainWindow* b = connector->main_window();
+  // The user at the connecting window types the code the waiting window shows.
+  std::vector<std::string> asked;
+  b->ask_pairing_code = [&](const std::string& fingerprint) {
+    asked.push_back(fingerprint);
+    return ShownCode(a->chat_log());
+  };
 
   // The own address listens; port 0 lets the system pick one.
   const std::string own = OwnAddress();
@@ -85,6 +106,14 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   ASSERT_EQ_EVENTUALLY(b->connect_button()->text().toStdString(), std::string(text::kSend));
   // The listener learns of the connection through its socket notifier.
   ASSERT_EQ_EVENTUALLY(a->connect_button()->text().toStdString(), std::string(text::kSend));
+  // Both have paired, and each remembers the other.
+  const std::string a_print = Fingerprint(listener->session.security.identity->key_hash);
+  const std::string b_print = Fingerprint(connector->session.security.identity->key_hash);
+  EXPECT_EQ(asked, std::vector<std::string>{a_print});
+  EXPECT_TRUE(HasLine(a->chat_log(), FormatLine(text::kPeerJustPaired, b_print.c_str())));
+  EXPECT_TRUE(HasLine(b->chat_log(), FormatLine(text::kPeerJustPaired, a_print.c_str())));
+  EXPECT_TRUE(
+      PeerStore(listener_config.path()).Contains(connector->session.security.identity->key_hash));
 
   b->address()->setText(QString::fromUtf8("こんにちは"));
   QTest::keyClick(b->address(), Qt::Key_Return);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
 #include "window/main_window.h"
 #include "window/my_wnd.h"
 
@@ -42,7 +43,7 @@ class WindowTest : public ::testing::Test {
   void SetUp() override {
     // Every test starts from no remembered choices (main points them at a temporary folder).
     OpenSettings().clear();
-    app_ = std::make_unique<CMyWnd>(SAVE_DIR);
+    app_ = std::make_unique<CMyWnd>(SAVE_DIR, config_.path());
     ASSERT_TRUE(app_->Create(nullptr));
     window_ = app_->main_window();
     ASSERT_NE(window_, nullptr);
@@ -74,6 +75,8 @@ class WindowTest : public ::testing::Test {
     return names;
   }
 
+  // Keys and paired peers of this test's installation.
+  TempDir config_;
   std::unique_ptr<CMyWnd> app_;
   MainWindow* window_ = nullptr;
 };

@@ -447,21 +447,26 @@ TEST_F(WindowTest, APeersLineOrABatchEndAsksForAttentionOnlyInTheBackground) {
   EXPECT_EQ(requests, 2);
 }
 
-TEST_F(WindowTest, TheSubfolderChoiceAndThePlaceAreKeptBetweenRuns) {
+TEST_F(WindowTest, TheChoicesAndThePlaceAreKeptBetweenRuns) {
   window_->subfolders()->setChecked(true);
   EXPECT_FALSE(app_->session.classic.load());
   window_->classic_action()->trigger();  // the chat log's "classic wire only"
   EXPECT_TRUE(app_->session.classic.load());
+  EXPECT_FALSE(app_->session.security.paired_only);
+  window_->paired_only_action()->trigger();
+  EXPECT_TRUE(app_->session.security.paired_only);
   window_->setGeometry(QRect(QPoint(40, 50), QSize(520, 410)));
   ASSERT_EQ_EVENTUALLY(window_->size(), QSize(520, 410));
   const QRect kept = window_->geometry();
   app_->Destroy();
   TakeQuits();
-  app_ = std::make_unique<CMyWnd>(SAVE_DIR);
+  app_ = std::make_unique<CMyWnd>(SAVE_DIR, config_.path());
   ASSERT_TRUE(app_->Create(nullptr));
   window_ = app_->main_window();
   EXPECT_TRUE(window_->subfolders()->isChecked());
   EXPECT_TRUE(app_->session.classic.load());
+  EXPECT_TRUE(window_->paired_only_action()->isChecked());
+  EXPECT_TRUE(app_->session.security.paired_only);
   ASSERT_EQ_EVENTUALLY(window_->geometry(), kept);
 }
 
