@@ -279,7 +279,7 @@ TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
   const auto send = [](std::string message) {
     return [message](RawPeer& raw) { EXPECT_TRUE(Send(raw, message)); };
   };
-  const Steps hello = send(Built([](char* out) { return BuildHello(out, "raw"); }));
+  const Steps hello = send(Built([](char* out) { return BuildHello(out, "raw", 1); }));
   const Steps offer_a = send(offer(1, "a"));
   const Steps start = send(Built([](char* out) { return BuildStart(out, 1, 0); }));
   const auto steps = [](std::initializer_list<Steps> list) {

@@ -328,6 +328,11 @@ bool TlsEngine::TakeOutput(std::vector<char>& out) {
   return state_->Drain(out);
 }
 
+bool TlsEngine::HasOutput() const {
+  const std::lock_guard<std::mutex> guard(lock_);
+  return BIO_ctrl_pending(state_->network_out) > 0;
+}
+
 void TlsEngine::Close(std::vector<char>& out) {
   const std::lock_guard<std::mutex> guard(lock_);
   State& s = *state_;

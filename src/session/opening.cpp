@@ -329,22 +329,6 @@ class Opening final {
     return std::move(result_);
   }
 
-  static bool HelloDigest(TlsEngine& engine, const std::string& client_hello,
-                          const std::string& server_hello,
-                          std::array<unsigned char, AUTH_DIGEST_SIZE>& digest) {
-    std::array<unsigned char, 32> exported{};
-    if (!engine.Export(HELLO_LABEL, exported.data(), exported.size())) return false;
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    crypto_hash_sha256_update(&state, exported.data(), exported.size());
-    for (const std::string* hello : {&client_hello, &server_hello}) {
-      crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(hello->data()),
-                                hello->size());
-    }
-    crypto_hash_sha256_final(&state, digest.data());
-    return true;
-  }
-
   static bool ReceiveAuth(SecureChannel& secure, FrameHeader& header, const char*& payload,
                           AuthMessage& auth) {
     return secure.Receive(header, payload) && header.type == MSG_AUTH &&
@@ -425,6 +409,22 @@ std::string PairingCodes::Take() {
 bool PairingCodes::Active() {
   std::lock_guard<std::mutex> lock(lock_);
   return !code_.empty() && Clock::now() - issued_ < PAIRING_CODE_LIFETIME;
+}
+
+bool HelloDigest(TlsEngine& engine, const std::string& client_hello,
+                        const std::string& server_hello,
+                        std::array<unsigned char, 32>& digest) {
+  std::array<unsigned char, 32> exported{};
+  if (!engine.Export(HELLO_LABEL, exported.data(), exported.size())) return false;
+  crypto_hash_sha256_state state;
+  crypto_hash_sha256_init(&state);
+  crypto_hash_sha256_update(&state, exported.data(), exported.size());
+  for (const std::string* hello : {&client_hello, &server_hello}) {
+    crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(hello->data()),
+                              hello->size());
+  }
+  crypto_hash_sha256_final(&state, digest.data());
+  return true;
 }
 
 OpeningResult OpenConnection(Connection& connection, const OpeningParams& params) {

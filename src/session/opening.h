@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -74,6 +75,14 @@ struct OpeningResult {
   bool code_spent = false;    // the waiting side's code was used up
   std::vector<std::string> lines;  // for the chat log, in order
 };
+
+class TlsEngine;
+
+// What MSG_AUTH carries to bind the hellos: SHA-256 of the TLS exporter's 32 bytes for
+// "EXPORTER-tovrin-hellos" followed by the connecting side's hello and the waiting side's, each
+// as the whole message (header and payload) before complementing.
+[[nodiscard]] bool HelloDigest(TlsEngine& engine, const std::string& client_hello,
+                               const std::string& server_hello, std::array<unsigned char, 32>& digest);
 
 // Runs the opening on the connected blocking socket of `connection`: sends this side's
 // hello, reads the peer's first message (or waits `grace` for one), and in a session of
