@@ -37,19 +37,20 @@ TEST_F(WindowTest, WorkerCallsAreCarriedOutOnTheUiThreadInOrder) {
     app_->port.SetStatusText("送 1K/受 2K");
     finished = true;
   });
-  QTRY_VERIFY(finished.load());
+  ASSERT_EVENTUALLY(finished.load());
   worker.join();
   const std::vector<std::string> chat = Lines(Find<LineView>("IDC_CHAT_LOG"));
   EXPECT_EQ(chat.back(), "from a worker");
-  QTRY_COMPARE(Find<LineView>("IDC_CHAT_LOG")->currentRow(), static_cast<int>(chat.size()) - 1);
+  ASSERT_EQ_EVENTUALLY(Find<LineView>("IDC_CHAT_LOG")->currentRow(),
+                       static_cast<int>(chat.size()) - 1);
   EXPECT_EQ(read_back, "10.0.0.7:4000");
   EXPECT_TRUE(checked);
   EXPECT_TRUE(same_thread);
   EXPECT_TRUE(address->text().isEmpty());
   EXPECT_EQ(window_->tabs()->bar()->currentIndex(), 3);
   // The meter displays are posted; the latest values arrive.
-  QTRY_COMPARE(Find<QProgressBar>("IDC_RECV_PROGRESS")->value(), 100);
-  QTRY_COMPARE(Find<QLabel>("IDC_STATUS")->text(), QString::fromUtf8("送 1K/受 2K"));
+  ASSERT_EQ_EVENTUALLY(Find<QProgressBar>("IDC_RECV_PROGRESS")->value(), 100);
+  ASSERT_EQ_EVENTUALLY(Find<QLabel>("IDC_STATUS")->text(), QString::fromUtf8("送 1K/受 2K"));
   EXPECT_EQ(app_->port.PendingCalls(), 0);
 }
 
@@ -107,7 +108,7 @@ TEST_F(WindowTest, ListeningSocketReadinessReachesTheUiThread) {
   });
   app_->port.WatchListenSocket(fds[0]);
   ASSERT_EQ(write(fds[1], "x", 1), 1);
-  QTRY_COMPARE(notified.load(), 1);
+  ASSERT_EQ_EVENTUALLY(notified.load(), 1);
   // No longer watched: further readiness is not reported.
   ASSERT_EQ(write(fds[1], "y", 1), 1);
   QTest::qWait(50);

@@ -22,10 +22,13 @@
 
 #include "port/format.h"
 #include "port/texts.h"
+#include "secure/identity.h"
+#include "secure/pairing.h"
 #include "session/lifecycle.h"
 #include "support/temp_dir.h"
 #include "window/main_window.h"
 #include "window/my_wnd.h"
+#include "window/window_fixture.h"
 
 namespace tovrin::testing {
 namespace {
@@ -44,6 +47,17 @@ std::vector<std::string> Lines(const LineView* list) {
   return lines;
 }
 
+// The code of the latest pairing code line, or "".
+std::string ShownCode(const LineView* list) {
+  const std::string format = text::kPairingCode;
+  const std::string prefix = format.substr(0, format.find('%'));
+  for (int row = list->count() - 1; row >= 0; --row) {
+    const std::string line = list->lines()->Text(row).toStdString();
+    if (line.starts_with(prefix)) return line.substr(prefix.size(), PAIRING_CODE_DIGITS);
+  }
+  return {};
+}
+
 bool WorkersEnded(const Session& s) {
   return !s.recv_thread.IsRunning() && !s.send_thread.IsRunning() && !s.chat_thread.IsRunning();
 }
@@ -51,16 +65,26 @@ bool WorkersEnded(const Session& s) {
 // Two windows in one process over loopback: the one that listens and the one that connects,
 // driven through their controls as a user would.
 TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
+  // No choices left by an earlier test ("classic wire only", "paired peers only").
+  OpenSettings().clear();
   TempDir listener_save;
   TempDir source;
+  TempDir listener_config;
+  TempDir connector_config;
   WriteFile(source.path() + "notes.txt", PatternBytes(100000, 7));
   // Never deleted before their workers have ended.
-  auto listener = std::make_unique<CMyWnd>(listener_save.path());
-  auto connector = std::make_unique<CMyWnd>("/nonexistent/");
+  auto listener = std::make_unique<CMyWnd>(listener_save.path(), listener_config.path());
+  auto connector = std::make_unique<CMyWnd>("/nonexistent/", connector_config.path());
   ASSERT_TRUE(listener->Create(nullptr));
   ASSERT_TRUE(connector->Create(nullptr));
   MainWindow* a = listener->main_window();
   MainWindow* b = connector->main_window();
+  // The user at the connecting window types the code the waiting window shows.
+  std::vector<std::string> asked;
+  b->ask_pairing_code = [&](const std::string& fingerprint) {
+    asked.push_back(fingerprint);
+    return ShownCode(a->chat_log());
+  };
 
   // The own address listens; port 0 lets the system pick one.
   const std::string own = OwnAddress();
@@ -79,14 +103,22 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   const std::string peer = own == "127.0.0.1" ? "127.0.0.2" : "127.0.0.1";
   b->address()->setText(QString::fromStdString(peer + ":" + std::to_string(port)));
   QTest::keyClick(b->address(), Qt::Key_Return);
-  QTRY_COMPARE(b->connect_button()->text().toStdString(), std::string(text::kSend));
+  ASSERT_EQ_EVENTUALLY(b->connect_button()->text().toStdString(), std::string(text::kSend));
   // The listener learns of the connection through its socket notifier.
-  QTRY_COMPARE(a->connect_button()->text().toStdString(), std::string(text::kSend));
+  ASSERT_EQ_EVENTUALLY(a->connect_button()->text().toStdString(), std::string(text::kSend));
+  // Both have paired, and each remembers the other.
+  const std::string a_print = Fingerprint(listener->session.security.identity->key_hash);
+  const std::string b_print = Fingerprint(connector->session.security.identity->key_hash);
+  EXPECT_EQ(asked, std::vector<std::string>{a_print});
+  EXPECT_TRUE(HasLine(a->chat_log(), FormatLine(text::kPeerJustPaired, b_print.c_str())));
+  EXPECT_TRUE(HasLine(b->chat_log(), FormatLine(text::kPeerJustPaired, a_print.c_str())));
+  EXPECT_TRUE(
+      PeerStore(listener_config.path()).Contains(connector->session.security.identity->key_hash));
 
   b->address()->setText(QString::fromUtf8("こんにちは"));
   QTest::keyClick(b->address(), Qt::Key_Return);
-  QTRY_VERIFY(HasLine(a->chat_log(), FormatLine(text::kChatReceived, "こんにちは")));
-  QTRY_VERIFY(HasLine(b->chat_log(), FormatLine(text::kChatSent, "こんにちは")));
+  ASSERT_EVENTUALLY(HasLine(a->chat_log(), FormatLine(text::kChatReceived, "こんにちは")));
+  ASSERT_EVENTUALLY(HasLine(b->chat_log(), FormatLine(text::kChatSent, "こんにちは")));
 
   // A dropped file travels from the send list (drained by the worker) into a subfolder.
   a->subfolders()->setChecked(true);
@@ -96,8 +128,8 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   QCoreApplication::sendEvent(b, &enter);
   QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(b, &drop);
-  QTRY_VERIFY(HasLine(a->recv_log(), text::kReceiveDone));
-  QTRY_VERIFY(HasLine(b->send_log(), text::kSendDone));
+  ASSERT_EVENTUALLY(HasLine(a->recv_log(), text::kReceiveDone));
+  ASSERT_EVENTUALLY(HasLine(b->send_log(), text::kSendDone));
   EXPECT_EQ(b->send_list()->count(), 0);
   EXPECT_EQ(ListTree(listener_save.path()).size(), 1u);
   EXPECT_EQ(ReadFile(listener_save.path() + ListTree(listener_save.path()).front()),
@@ -114,9 +146,9 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   EXPECT_EQ(listener->MessageLoop(), 0);
   EXPECT_EQ(closing_lines, (std::vector<std::string>{text::kRule, text::kDisconnected}));
   EXPECT_EQ(listener->dialog_window(), nullptr);
-  QTRY_VERIFY(HasLine(b->chat_log(), text::kDisconnected));
-  QTRY_COMPARE(b->connect_button()->text().toStdString(), std::string(text::kConnect));
-  QTRY_VERIFY(WorkersEnded(listener->session) && WorkersEnded(connector->session));
+  ASSERT_EVENTUALLY(HasLine(b->chat_log(), text::kDisconnected));
+  ASSERT_EQ_EVENTUALLY(b->connect_button()->text().toStdString(), std::string(text::kConnect));
+  ASSERT_EVENTUALLY(WorkersEnded(listener->session) && WorkersEnded(connector->session));
   connector->Destroy();
   QCoreApplication::processEvents();
 }
@@ -125,6 +157,7 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
 // requests. The attempt never holds the event loop, Disconnect ends it, the window closes at
 // once, and a connect that runs out of time fails.
 TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
+  OpenSettings().clear();
   const int full = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -153,7 +186,7 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   QTimer ticker;
   QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
   ticker.start(10);
-  QTRY_VERIFY(ticks >= 10);
+  ASSERT_EVENTUALLY(ticks >= 10);
   w->tabs()->bar()->setCurrentIndex(2);
   EXPECT_TRUE(w->send_log()->isVisible());
   EXPECT_EQ(Lines(w->chat_log()).back(), connecting);
@@ -172,7 +205,7 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   // Out of time: the attempt fails as a refused one does.
   app->session.connect_timeout_ms = 200;
   w->connect_button()->click();
-  QTRY_COMPARE(Lines(w->chat_log()).back(), std::string(text::kConnectFailed));
+  ASSERT_EQ_EVENTUALLY(Lines(w->chat_log()).back(), std::string(text::kConnectFailed));
   EXPECT_TRUE(w->connect_button()->isEnabled());
 
   // Closing the window while a connect waits ends the loop at once.

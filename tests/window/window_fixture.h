@@ -8,12 +8,34 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
 #include "window/main_window.h"
 #include "window/my_wnd.h"
 
 namespace tovrin::testing {
 
+// Serve events until `condition` holds, five seconds at most, and end the test when it never
+// does. Qt Test's QTRY_ macros cannot be used under GoogleTest: their failure only returns
+// from the test body, and the test passes.
+#define ASSERT_EVENTUALLY(condition) \
+  ASSERT_TRUE(QTest::qWaitFor([&] { return static_cast<bool>(condition); })) << #condition
+#define ASSERT_EQ_EVENTUALLY(actual, expected)                     \
+  do {                                                             \
+    (void)QTest::qWaitFor([&] { return (actual) == (expected); }); \
+    ASSERT_EQ(actual, expected);                                   \
+  } while (false)
+
 inline constexpr char SAVE_DIR[] = "/nonexistent/保存 dir/";
+
+// Takes the quits that Destroy posted, so no later test's loop sees them. A turn of the
+// application loop takes them, with one more of its own to end it: a quit taken by
+// processEvents instead leaves the application quitting, and every later modal dialog's loop
+// would end at once.
+inline void TakeQuits() {
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+  QCoreApplication::exec();
+}
 
 // One application object with its window shown, as the program has it after start.
 class WindowTest : public ::testing::Test {
@@ -21,7 +43,7 @@ class WindowTest : public ::testing::Test {
   void SetUp() override {
     // Every test starts from no remembered choices (main points them at a temporary folder).
     OpenSettings().clear();
-    app_ = std::make_unique<CMyWnd>(SAVE_DIR);
+    app_ = std::make_unique<CMyWnd>(SAVE_DIR, config_.path());
     ASSERT_TRUE(app_->Create(nullptr));
     window_ = app_->main_window();
     ASSERT_NE(window_, nullptr);
@@ -29,8 +51,7 @@ class WindowTest : public ::testing::Test {
   }
   void TearDown() override {
     app_->Destroy();
-    // Takes the quit that Destroy posted while no loop runs, so no later test's loop sees it.
-    QCoreApplication::processEvents();
+    TakeQuits();
     app_.reset();
   }
 
@@ -54,6 +75,8 @@ class WindowTest : public ::testing::Test {
     return names;
   }
 
+  // Keys and paired peers of this test's installation.
+  TempDir config_;
   std::unique_ptr<CMyWnd> app_;
   MainWindow* window_ = nullptr;
 };

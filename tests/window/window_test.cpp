@@ -79,10 +79,10 @@ TEST_F(WindowTest, LayoutFollowsTheClientSize) {
   for (const QSize size : {QSize(301, 257), QSize(640, 480), QSize(200, 120), QSize(999, 701)}) {
     SCOPED_TRACE(::testing::PrintToString(std::pair(size.width(), size.height())));
     window_->resize(size);
-    QTRY_COMPARE(window_->size(), size);
+    ASSERT_EQ_EVENTUALLY(window_->size(), size);
     const int w = size.width();
     const int h = size.height();
-    QTRY_COMPARE(address->geometry(), QRect(18, 0, w - 98, 18));
+    ASSERT_EQ_EVENTUALLY(address->geometry(), QRect(18, 0, w - 98, 18));
     EXPECT_EQ(Find<QWidget>("IDC_SUBFOLDERS")->geometry(), QRect(0, 0, 18, 18));
     EXPECT_EQ(address->geometry().right() + 1, connect_button->x());
     EXPECT_EQ(connect_button->geometry(), QRect(w - 80, 0, 40, 18));
@@ -106,7 +106,7 @@ TEST_F(WindowTest, LayoutFollowsTheClientSize) {
   }
   // Nothing gets a negative size below the smallest sensible window.
   window_->resize(10, 10);
-  QTRY_COMPARE(address->geometry(), QRect(18, 0, window_->width() - 98, 18));
+  ASSERT_EQ_EVENTUALLY(address->geometry(), QRect(18, 0, window_->width() - 98, 18));
   EXPECT_GT(address->width(), 0);
   EXPECT_GT(tabs->height(), 0);
 }
@@ -114,14 +114,14 @@ TEST_F(WindowTest, LayoutFollowsTheClientSize) {
 TEST_F(WindowTest, NothingMovesWhileMinimised) {
   auto* address = Find<QWidget>("IDC_ADDRESS");
   window_->resize(500, 400);
-  QTRY_COMPARE(address->geometry(), QRect(18, 0, 402, 18));
+  ASSERT_EQ_EVENTUALLY(address->geometry(), QRect(18, 0, 402, 18));
   window_->showMinimized();
-  QTRY_VERIFY(window_->isMinimized());
+  ASSERT_EVENTUALLY(window_->isMinimized());
   window_->resize(300, 300);
   QCoreApplication::processEvents();
   EXPECT_EQ(address->geometry(), QRect(18, 0, 402, 18));
   window_->showNormal();
-  QTRY_COMPARE(address->geometry(), QRect(18, 0, window_->width() - 98, 18));
+  ASSERT_EQ_EVENTUALLY(address->geometry(), QRect(18, 0, window_->width() - 98, 18));
 }
 
 TEST_F(WindowTest, PickingATabShowsExactlyItsList) {
@@ -259,7 +259,7 @@ TEST_F(WindowTest, FilesChosenInTheMenuOrPastedQueueAsADropDoes) {
   QApplication::clipboard()->setMimeData(mime);
   window_->activateWindow();
   send_list->setFocus();
-  QTRY_VERIFY(send_list->hasFocus());
+  ASSERT_EVENTUALLY(send_list->hasFocus());
   QTest::keyClick(send_list, Qt::Key_V, Qt::ControlModifier);
   const std::vector<std::string> queued{">/data/a/", "one.txt",   "two.txt", ">/data/b/",
                                         "photos",    ">/data/c/", "x.bin",   "sub"};
@@ -435,34 +435,39 @@ TEST_F(WindowTest, APeersLineOrABatchEndAsksForAttentionOnlyInTheBackground) {
   QWidget other;
   other.show();
   other.activateWindow();
-  QTRY_VERIFY(!window_->isActiveWindow());
+  ASSERT_EVENTUALLY(!window_->isActiveWindow());
   app_->port.AppendChatLog("recv > hello");
   app_->port.AppendRecvLog("受信完了");
   app_->port.AppendChatLog("send > mine");
   app_->port.AppendRecvLog("受信中 [a] (1 bytes)");
   EXPECT_EQ(requests, 2);
   window_->activateWindow();
-  QTRY_VERIFY(window_->isActiveWindow());
+  ASSERT_EVENTUALLY(window_->isActiveWindow());
   app_->port.AppendChatLog("recv > seen");
   EXPECT_EQ(requests, 2);
 }
 
-TEST_F(WindowTest, TheSubfolderChoiceAndThePlaceAreKeptBetweenRuns) {
+TEST_F(WindowTest, TheChoicesAndThePlaceAreKeptBetweenRuns) {
   window_->subfolders()->setChecked(true);
   EXPECT_FALSE(app_->session.classic.load());
   window_->classic_action()->trigger();  // the chat log's "classic wire only"
   EXPECT_TRUE(app_->session.classic.load());
+  EXPECT_FALSE(app_->session.security.paired_only);
+  window_->paired_only_action()->trigger();
+  EXPECT_TRUE(app_->session.security.paired_only);
   window_->setGeometry(QRect(QPoint(40, 50), QSize(520, 410)));
-  QTRY_COMPARE(window_->size(), QSize(520, 410));
+  ASSERT_EQ_EVENTUALLY(window_->size(), QSize(520, 410));
   const QRect kept = window_->geometry();
   app_->Destroy();
-  QCoreApplication::processEvents();
-  app_ = std::make_unique<CMyWnd>(SAVE_DIR);
+  TakeQuits();
+  app_ = std::make_unique<CMyWnd>(SAVE_DIR, config_.path());
   ASSERT_TRUE(app_->Create(nullptr));
   window_ = app_->main_window();
   EXPECT_TRUE(window_->subfolders()->isChecked());
   EXPECT_TRUE(app_->session.classic.load());
-  QTRY_COMPARE(window_->geometry(), kept);
+  EXPECT_TRUE(window_->paired_only_action()->isChecked());
+  EXPECT_TRUE(app_->session.security.paired_only);
+  ASSERT_EQ_EVENTUALLY(window_->geometry(), kept);
 }
 
 }  // namespace
