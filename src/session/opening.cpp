@@ -200,7 +200,7 @@ class Opening final {
     }
     Complement(hello.data() + HEADER_SIZE, header.length);
     if (!ParseHello(hello.data() + HEADER_SIZE, header.length, program)) return Failed();
-    peer_hello_.assign(hello.data(), static_cast<std::size_t>(HEADER_SIZE + header.length));
+    peer_hello_.assign(hello.data(), HEADER_SIZE + static_cast<std::size_t>(header.length));
 
     link.SettleExtended(header.value, program);
     if (link.version() < SECURE_VERSION) {
