@@ -69,7 +69,7 @@ TEST(Extended, PeersCarryAnyNameChatTimesAndExecuteBits) {
   utimensat(AT_FDCWD, (root + "/é.txt").c_str(), times, 0);
   a.Drop({root});
   ASSERT_TRUE(ConnectPair(a, b));
-  const std::string kind = FormatLine(text::kExtendedSession, text::kCaption);
+  const std::string kind = FormatLine(text::kEncryptedSession, text::kCaption);
   ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(kind) && b.port.HasChatLine(kind); }));
 
   // Beyond the classic line's 1,023 bytes, and characters cp932 lacks.

@@ -72,6 +72,15 @@ bool ParseAuth(int32_t flags, const char* payload, int length, AuthMessage& auth
   return true;
 }
 
+bool ParseAuthResult(int32_t value, const char* payload, int length, std::string& refusal) {
+  if (value == AUTH_ACCEPTED && length == 0) return true;
+  std::string_view line;
+  refusal = value == AUTH_REFUSED && ParseText(payload, length, MAX_TEXT, line)
+                ? Utf8Lossy(line, '?')
+                : "?";
+  return false;
+}
+
 bool ParseOffer(const char* payload, int length, ExtOffer& offer) {
   if (length <= EXT_OFFER_FIXED || length > EXT_OFFER_FIXED + MAX_EXT_TEXT) return false;
   if (!ReadSize(payload, offer.size)) return false;

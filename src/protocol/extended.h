@@ -123,6 +123,10 @@ void StoreU64(void* out, uint64_t value);
 [[nodiscard]] bool ParseStart(const char* payload, int length, int64_t& offset);
 [[nodiscard]] bool ParseEnd(const char* payload, int length, ExtEnd& end);
 [[nodiscard]] bool ParseAuth(int32_t flags, const char* payload, int length, AuthMessage& auth);
+// MSG_AUTH_RESULT: true when the peer accepted; false with its line in `refusal` (valid
+// UTF-8; "?" for a malformed result).
+[[nodiscard]] bool ParseAuthResult(int32_t value, const char* payload, int length,
+                                   std::string& refusal);
 
 // Encoders: each writes header and payload into `out` (room for the whole message) and
 // returns the message's size.

@@ -185,28 +185,23 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
     return;
   }
   s.openings.erase(mine);
-  if (server) {
-    for (const std::string& line : result.lines) s.port.AppendChatLog(line);
-    if (result.code_spent && s.listen_socket.valid() && !result.session) {
-      s.port.ShowPairingCode(s.codes.Renew());
-    }
-  }
   if (!result.session) {
     connection->Shutdown();
+    for (const std::string& line : result.lines) s.port.AppendChatLog(line);
     if (!server) {
-      for (const std::string& line : result.lines) s.port.AppendChatLog(line);
       Teardown(s, attempt);
+    } else if (result.code_spent && s.listen_socket.valid() &&
+               ++s.codes_failed < MAX_QUICK_CODES) {
+      // A mistyped code gets a new one at once, a few times; after that only as the code's
+      // time runs out, so guessing costs a code's lifetime per guess.
+      s.port.ShowPairingCode(s.codes.Renew());
     }
     return;
   }
   s.peer_addr = peer;
-  if (server) {
-    // The session's own lines follow the address it came from.
-    s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(peer.sin_addr).c_str()));
-    for (const std::string& line : result.lines) s.port.AppendChatLog(line);
-  } else {
-    for (const std::string& line : result.lines) s.port.AppendChatLog(line);
-  }
+  // On the waiting side the session's lines follow the address it came from.
+  if (server) s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(peer.sin_addr).c_str()));
+  for (const std::string& line : result.lines) s.port.AppendChatLog(line);
   s.peer_socket = connection;
   CloseListenSocket(s);
   CloseOpenings(s);
@@ -368,6 +363,7 @@ void StartListening(Session& s, int port) {
   s.port.WatchListenSocket(s.listen_socket.get());
   s.port.AppendChatLog(FormatLine(text::kWaiting, port));
   if (!s.classic.load() && s.security.identity) {
+    s.codes_failed = 0;
     s.port.ShowPairingCode(s.codes.Renew());
     StartCodeRenewal(s);
   }

@@ -294,9 +294,6 @@ class Opening final {
       }
     }
 
-    if (paired && params_.security.peers) {
-      params_.security.peers->Add(peer_key, program + " " + params_.peer_label);
-    }
     const Trust trust = paired ? Trust::kJustPaired : known ? Trust::kPaired : Trust::kStranger;
     const bool accept = !params_.security.paired_only || trust != Trust::kStranger;
 
@@ -317,6 +314,10 @@ class Opening final {
       if (!refusal.empty()) return Failed(FormatLine(text::kRefusedByPeer, refusal.c_str()));
     }
     if (!accept) return Failed(text::kPairedOnly);
+    // Remembered only once both sides have taken the session.
+    if (paired && params_.security.peers) {
+      params_.security.peers->Add(peer_key, program + " " + params_.peer_label);
+    }
 
     connection_.Secure(std::move(engine));
     result_.session = true;
@@ -348,14 +349,11 @@ class Opening final {
     return cpace.CheckPeerConfirmation(peer);
   }
 
-  // The peer's refusal line; empty when it accepted. A malformed result counts as a refusal.
+  // The peer's refusal line; empty when it accepted.
   static std::string ResultRefusal(const FrameHeader& header, const char* payload) {
-    if (header.value == AUTH_ACCEPTED && header.length == 0) return {};
-    std::string_view line;
-    if (header.value != AUTH_REFUSED || !ParseText(payload, header.length, MAX_TEXT, line)) {
-      return "?";
-    }
-    return EscapeControls(Utf8Lossy(line, '?'));
+    std::string refusal;
+    if (ParseAuthResult(header.value, payload, header.length, refusal)) return {};
+    return refusal;
   }
 
   // A session in the clear (classic, or version 1): taken, unless only paired peers may come.

@@ -19,6 +19,9 @@ class Connection;
 inline constexpr auto OPENING_TIME_LIMIT = std::chrono::seconds(60);
 // Connections a waiting side opens at the same time; more are closed at once.
 inline constexpr int MAX_PENDING_OPENINGS = 4;
+// Codes spent in vain that the waiting side replaces at once; later ones are replaced as the
+// code's lifetime ends.
+inline constexpr int MAX_QUICK_CODES = 3;
 // How long a pairing code shown by the waiting side stays valid.
 inline constexpr auto PAIRING_CODE_LIFETIME = std::chrono::minutes(2);
 

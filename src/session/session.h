@@ -95,8 +95,10 @@ struct Session final {
   sockaddr_in listen_addr{};
   sockaddr_in peer_addr{};
 
-  // The waiting side's pairing code (any thread).
+  // The waiting side's pairing code (any thread), and the codes spent in vain while it
+  // waits (UI thread).
   PairingCodes codes;
+  int codes_failed = 0;
 
   WindowPort& port;
   SendQueue& queue;

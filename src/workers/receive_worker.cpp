@@ -122,9 +122,11 @@ class Receiver final {
   // False when the session is to end.
   bool Carry(const FrameHeader& h, const char* payload) {
     // Extended messages only from a peer whose first message was its hello, and only one
-    // hello; the messages of the opening never come again.
-    if (IsExtendedType(h.type)) {
-      return link_.extended() && h.type != MSG_HELLO && h.type < MSG_AUTH && CarryExtended(h, payload);
+    // hello; the messages of the opening never come again. With the extension off they are
+    // unknown types, dropped as a classic program drops them.
+    if (IsExtendedType(h.type) && link_.own_version() > 0) {
+      return link_.extended() && h.type != MSG_HELLO && h.type != MSG_AUTH &&
+             h.type != MSG_AUTH_CONFIRM && h.type != MSG_AUTH_RESULT && CarryExtended(h, payload);
     }
     switch (h.type) {
       case MSG_NAME:

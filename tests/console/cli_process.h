@@ -33,6 +33,15 @@ inline constexpr auto PROCESS_LIMIT = std::chrono::seconds(20);
 
 class CliProcess final {
  public:
+  // Every process of a test run keeps its key in one scratch folder, never the user's.
+  static void KeepKeysAway() {
+    static const bool done = [] {
+      char dir[] = "/tmp/tovrin-test-config-XXXXXX";
+      return mkdtemp(dir) != nullptr && setenv("XDG_CONFIG_HOME", dir, 1) == 0;
+    }();
+    (void)done;
+  }
+
   using LineHook = std::function<void(const std::string& line, pid_t pid)>;
 
   // `on_line` runs on the reader thread for every stdout line, as soon as it arrives.
@@ -42,6 +51,7 @@ class CliProcess final {
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
       std::abort();
     }
+    KeepKeysAway();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);

@@ -105,8 +105,8 @@ TEST(ConsoleSession, ConnectToTheOwnAddressAndClassicLinesCutAsTheWireHoldsThem)
   ASSERT_TRUE(listener->WaitForLine("chat: recv > before"));
   ASSERT_TRUE(listener->WaitForLine("chat: recv > " + japanese.substr(0, 511 * 3)));
   EXPECT_EQ(connector.CountLine("chat: send > " + japanese.substr(0, 511 * 3)), 1);
-  EXPECT_TRUE(connector.WaitForLine("chat: 標準セッション"));
-  EXPECT_TRUE(listener->WaitForLine("chat: 標準セッション"));
+  EXPECT_TRUE(connector.WaitForLine("chat: 標準セッション (暗号化されていません)"));
+  EXPECT_TRUE(listener->WaitForLine("chat: 標準セッション (暗号化されていません)"));
   connector.Signal(SIGTERM);
   ASSERT_TRUE(connector.WaitExit());
   EXPECT_EQ(connector.exit_code(), 0);

@@ -19,7 +19,7 @@ TestPeer::TestPeer() : session(port, queue, dir.path() + "save/") {
   session.security.peers = std::make_shared<PeerStore>(config_dir());
 }
 
-std::string TestPeer::config_dir() const { return dir.path() + "config"; }
+std::string TestPeer::config_dir() const { return keys.path() + "config"; }
 
 TestPeer::~TestPeer() { Stop(); }
 

@@ -41,6 +41,7 @@ class TestPeer final {
   RecordingPort port;
   SendQueue queue{port};
   TempDir dir;
+  TempDir keys;
   Session session;
 };
 
