@@ -92,6 +92,10 @@
         <translation>Pairing</translation>
     </message>
     <message>
+        <source>ペアリングする</source>
+        <translation>Pair</translation>
+    </message>
+    <message>
         <source>相手の画面に表示されている%1桁のペアリングコードを入力してください。</source>
         <translation>Enter the %1-digit pairing code shown on the peer's screen.</translation>
     </message>
@@ -100,8 +104,8 @@
         <translation>Peer's fingerprint: %1</translation>
     </message>
     <message>
-        <source>コードがなければ、ペアリングせずに接続できます。</source>
-        <translation>Without a code you can connect without pairing.</translation>
+        <source>コードがなければペアリングせずに接続できます。相手は確認されません。</source>
+        <translation>Without a code you can connect without pairing; the peer is then not verified.</translation>
     </message>
     <message>
         <source>ペアリングコード</source>

@@ -20,12 +20,11 @@ PairingCodeDialog::PairingCodeDialog(QWidget* parent, const std::string& fingerp
       new QLabel(Tr("相手の画面に表示されている%1桁のペアリングコードを入力してください。")
                      .arg(PAIRING_CODE_DIGITS),
                  this);
-  prompt->setWordWrap(true);
   auto* peer = new QLabel(Tr("相手の指紋: %1").arg(QString::fromStdString(fingerprint)), this);
   peer->setObjectName("IDC_PEER_FINGERPRINT");
   peer->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  auto* hint = new QLabel(Tr("コードがなければ、ペアリングせずに接続できます。"), this);
-  hint->setWordWrap(true);
+  auto* hint =
+      new QLabel(Tr("コードがなければペアリングせずに接続できます。相手は確認されません。"), this);
 
   code_->setObjectName("IDC_PAIRING_CODE");
   code_->setAccessibleName(Tr("ペアリングコード"));
@@ -41,7 +40,7 @@ PairingCodeDialog::PairingCodeDialog(QWidget* parent, const std::string& fingerp
       QFontMetrics(digits).horizontalAdvance(QString(PAIRING_CODE_DIGITS + 4, '0')));
 
   auto* buttons = new QDialogButtonBox(this);
-  ok_ = buttons->addButton(Tr("ペアリング"), QDialogButtonBox::AcceptRole);
+  ok_ = buttons->addButton(Tr("ペアリングする"), QDialogButtonBox::AcceptRole);
   cancel_ = buttons->addButton(Tr("ペアリングせずに接続"), QDialogButtonBox::RejectRole);
   ok_->setDefault(true);
   ok_->setEnabled(false);

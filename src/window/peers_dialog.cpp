@@ -33,8 +33,6 @@ PeersDialog::PeersDialog(QWidget* parent, std::shared_ptr<PeerStore> peers,
   list_->setAllColumnsShowFocus(true);
   list_->setSelectionMode(QAbstractItemView::SingleSelection);
   list_->header()->setStretchLastSection(true);
-  list_->header()->setSectionResizeMode(kFingerprint, QHeaderView::ResizeToContents);
-  list_->header()->setSectionResizeMode(kPairedOn, QHeaderView::ResizeToContents);
 
   auto* buttons = new QDialogButtonBox(this);
   forget_ = buttons->addButton(Tr("忘れる"), QDialogButtonBox::ActionRole);
@@ -43,6 +41,8 @@ PeersDialog::PeersDialog(QWidget* parent, std::shared_ptr<PeerStore> peers,
   forget_->setAutoDefault(false);
   QPushButton* close = buttons->addButton(Tr("閉じる"), QDialogButtonBox::RejectRole);
   close->setDefault(true);
+  // Not the list: with the focus it would make its first row current, which looks chosen.
+  close->setFocus();
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   connect(forget_, &QPushButton::clicked, this, [this] { ForgetSelected(); });
   connect(list_, &QTreeWidget::itemSelectionChanged, this,
@@ -64,6 +64,12 @@ void PeersDialog::Reload() {
     item->setText(kFingerprint, QString::fromStdString(Fingerprint(peer.key_hash)));
     item->setText(kPairedOn, QString::fromStdString(peer.paired_on));
     item->setText(kLabel, QString::fromStdString(peer.label));
+  }
+  // Each column as wide as its widest text and a little room, so neighbours never touch.
+  const int room = 2 * QFontMetrics(list_->font()).averageCharWidth();
+  for (const int column : {kFingerprint, kPairedOn}) {
+    list_->resizeColumnToContents(column);
+    list_->setColumnWidth(column, list_->columnWidth(column) + room);
   }
   forget_->setEnabled(false);
 }
