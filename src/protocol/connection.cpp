@@ -12,7 +12,9 @@ namespace tovrin {
 namespace {
 
 // TLS records taken from the socket in one recv.
-constexpr int RECORD_BUFFER_SIZE = 256 * 1024;
+constexpr std::size_t RECORD_BUFFER_SIZE = 256 * 1024;
+// Plaintext sealed and sent at a time.
+constexpr int SEAL_SLICE = 256 * 1024;
 
 // Sends all of `count` bytes as they are; false on an error or a closed connection.
 bool SendRaw(int socket, const char* bytes, std::size_t count) {
@@ -38,7 +40,6 @@ Connection::~Connection() = default;
 
 void Connection::Secure(std::unique_ptr<TlsEngine> engine) {
   engine_ = std::move(engine);
-  records_.reset(new char[RECORD_BUFFER_SIZE]);
 }
 
 void Connection::PutBack(const char* bytes, int count) {
@@ -48,9 +49,19 @@ void Connection::PutBack(const char* bytes, int count) {
 bool Connection::SendLocked(void* buffer, int count) {
   if (!engine_) return SendBlock(fd_.get(), buffer, count);
   Complement(buffer, count);
-  sealed_.clear();
-  if (!engine_->Write(buffer, static_cast<std::size_t>(count), sealed_)) return false;
-  return SendRaw(fd_.get(), sealed_.data(), sealed_.size());
+  // In slices: the first records are on their way while the rest is sealed, and the engine
+  // is held only briefly at a time.
+  const auto* bytes = static_cast<const char*>(buffer);
+  for (int done = 0; done < count;) {
+    const int slice = std::min(count - done, SEAL_SLICE);
+    sealed_.clear();
+    if (!engine_->Write(bytes + done, static_cast<std::size_t>(slice), sealed_) ||
+        !SendRaw(fd_.get(), sealed_.data(), sealed_.size())) {
+      return false;
+    }
+    done += slice;
+  }
+  return true;
 }
 
 bool Connection::SendEngineOutputLocked() {
@@ -161,13 +172,13 @@ int Connection::ReceiveSome(void* buffer, int capacity) {
     }
     if (result == TlsEngine::CLOSED) return 0;
     if (result == TlsEngine::FAILED) return -1;
-    const ssize_t n = ::recv(fd_.get(), records_.get(), RECORD_BUFFER_SIZE, 0);
+    const ssize_t n = ::recv(fd_.get(), engine_->ReceiveSpace(RECORD_BUFFER_SIZE), RECORD_BUFFER_SIZE, 0);
     if (n == 0) return 0;
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
     }
-    engine_->Feed(records_.get(), static_cast<std::size_t>(n));
+    engine_->Received(static_cast<std::size_t>(n));
   }
 }
 

@@ -102,7 +102,6 @@ class Connection final {
   std::atomic<bool> engine_output_{false};  // the reader left engine output to be sent
   std::vector<char> put_back_;         // receive worker only, as the two below
   std::size_t put_back_start_ = 0;
-  std::unique_ptr<char[]> records_;  // received records before they are decrypted
 };
 
 }  // namespace tovrin

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace tovrin {
 namespace {
@@ -28,6 +30,74 @@ constexpr std::size_t MAX_CALL = 1 << 30;
 
 // TLS only proves the peer holds the key of its certificate; the session pins or pairs it.
 int AcceptAnyCertificate(int /*preverify_ok*/, X509_STORE_CTX* /*store*/) { return 1; }
+
+// The bytes between OpenSSL and the connection. A memory BIO would zero every byte before
+// copying it in and copy it once more on the way out; here OpenSSL appends its records to
+// `outbox`, which the caller takes whole (by swapping buffers), and reads the peer's records
+// from `inbox`, which the reading thread fills straight from the socket.
+struct Pipe {
+  std::vector<char> outbox;
+  std::unique_ptr<char[]> inbox;
+  std::size_t inbox_capacity = 0;
+  std::size_t inbox_start = 0;  // the first byte OpenSSL has not read
+  std::size_t inbox_end = 0;    // one past the last byte received
+};
+
+Pipe& PipeOf(BIO* bio) { return *static_cast<Pipe*>(BIO_get_data(bio)); }
+
+int PipeWrite(BIO* bio, const char* data, int size) {
+  if (size <= 0) return 0;
+  Pipe& pipe = PipeOf(bio);
+  pipe.outbox.insert(pipe.outbox.end(), data, data + size);
+  return size;
+}
+
+int PipeRead(BIO* bio, char* out, int size) {
+  BIO_clear_retry_flags(bio);
+  Pipe& pipe = PipeOf(bio);
+  const std::size_t available = pipe.inbox_end - pipe.inbox_start;
+  if (available == 0) {
+    BIO_set_retry_read(bio);
+    return -1;
+  }
+  const std::size_t count = std::min(available, static_cast<std::size_t>(std::max(size, 0)));
+  std::memcpy(out, pipe.inbox.get() + pipe.inbox_start, count);
+  pipe.inbox_start += count;
+  if (pipe.inbox_start == pipe.inbox_end) pipe.inbox_start = pipe.inbox_end = 0;
+  return static_cast<int>(count);
+}
+
+long PipeControl(BIO* bio, int command, long /*number*/, void* /*pointer*/) {
+  switch (command) {
+    case BIO_CTRL_FLUSH:
+      return 1;
+    case BIO_CTRL_PENDING:
+      return static_cast<long>(PipeOf(bio).inbox_end - PipeOf(bio).inbox_start);
+    case BIO_CTRL_WPENDING:
+      return static_cast<long>(PipeOf(bio).outbox.size());
+    default:
+      return 0;
+  }
+}
+
+int PipeCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+const BIO_METHOD* PipeMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tovrin pipe");
+    if (made != nullptr) {
+      BIO_meth_set_write(made, PipeWrite);
+      BIO_meth_set_read(made, PipeRead);
+      BIO_meth_set_ctrl(made, PipeControl);
+      BIO_meth_set_create(made, PipeCreate);
+    }
+    return made;
+  }();
+  return method;
+}
 
 std::string OpenSslText() {
   const unsigned long code = ERR_get_error();
@@ -109,6 +179,7 @@ struct TlsEngine::State {
   SSL* ssl = nullptr;
   BIO* network_in = nullptr;   // what the peer sent, for OpenSSL to read
   BIO* network_out = nullptr;  // what OpenSSL wrote, for the caller to send
+  Pipe pipe;
   bool handshake_done = false;
   bool failed = false;
   KeyHash peer_key_hash{};
@@ -122,14 +193,39 @@ struct TlsEngine::State {
   }
 
   // Moves everything OpenSSL has written to the end of `out`; true when there was any.
-  bool Drain(std::vector<char>& out) const {
-    const std::size_t pending = BIO_ctrl_pending(network_out);
-    if (pending == 0) return false;
-    const std::size_t old_size = out.size();
-    out.resize(old_size + pending);
-    const int n = BIO_read(network_out, out.data() + old_size, static_cast<int>(pending));
-    out.resize(old_size + static_cast<std::size_t>(std::max(n, 0)));
-    return n > 0;
+  bool Drain(std::vector<char>& out) {
+    if (pipe.outbox.empty()) return false;
+    if (out.empty()) {
+      out.swap(pipe.outbox);
+    } else {
+      out.insert(out.end(), pipe.outbox.begin(), pipe.outbox.end());
+    }
+    pipe.outbox.clear();
+    return true;
+  }
+
+  // Room for `size` more received bytes at the end of the inbox.
+  char* InboxSpace(std::size_t size) {
+    if (pipe.inbox_capacity - pipe.inbox_end < size) {
+      const std::size_t kept = pipe.inbox_end - pipe.inbox_start;
+      if (pipe.inbox_capacity - kept < size) {
+        const std::size_t capacity = std::max(kept + size, 2 * pipe.inbox_capacity);
+        std::unique_ptr<char[]> larger(new char[capacity]);
+        if (kept > 0) std::memcpy(larger.get(), pipe.inbox.get() + pipe.inbox_start, kept);
+        pipe.inbox = std::move(larger);
+        pipe.inbox_capacity = capacity;
+      } else if (kept > 0) {
+        std::memmove(pipe.inbox.get(), pipe.inbox.get() + pipe.inbox_start, kept);
+      }
+      pipe.inbox_start = 0;
+      pipe.inbox_end = kept;
+    }
+    return pipe.inbox.get() + pipe.inbox_end;
+  }
+
+  void Append(const void* data, std::size_t size) {
+    std::memcpy(InboxSpace(size), data, size);
+    pipe.inbox_end += size;
   }
 };
 
@@ -167,14 +263,16 @@ std::unique_ptr<TlsEngine> TlsEngine::Create(Role role, const Identity& identity
                           SSL_CTX_set_ciphersuites(ctx, CIPHERSUITES) == 1 &&
                           SSL_CTX_set_num_tickets(ctx, 0) == 1;
   state->ssl = configured ? SSL_new(ctx) : nullptr;
-  state->network_in = BIO_new(BIO_s_mem());
-  state->network_out = BIO_new(BIO_s_mem());
+  state->network_in = PipeMethod() != nullptr ? BIO_new(PipeMethod()) : nullptr;
+  state->network_out = PipeMethod() != nullptr ? BIO_new(PipeMethod()) : nullptr;
   if (state->ssl == nullptr || state->network_in == nullptr || state->network_out == nullptr) {
     BIO_free(state->network_in);
     BIO_free(state->network_out);
     error = "Cannot set up TLS: " + OpenSslText();
     return nullptr;
   }
+  BIO_set_data(state->network_in, &state->pipe);
+  BIO_set_data(state->network_out, &state->pipe);
   SSL_set_bio(state->ssl, state->network_in, state->network_out);
   if (role == Role::kClient) {
     SSL_set_connect_state(state->ssl);
@@ -236,7 +334,7 @@ bool TlsEngine::Handshake(int fd, std::chrono::steady_clock::time_point deadline
       s.failed = true;
       return false;
     }
-    BIO_write(s.network_in, record.data(), static_cast<int>(RECORD_HEADER + body));
+    s.Append(record.data(), RECORD_HEADER + body);
   }
   X509* peer = SSL_get0_peer_certificate(s.ssl);
   unsigned char* der = nullptr;
@@ -293,14 +391,17 @@ bool TlsEngine::Write(const void* data, std::size_t size, std::vector<char>& out
 
 void TlsEngine::Feed(const void* data, std::size_t size) {
   const std::lock_guard<std::mutex> guard(lock_);
-  const auto* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const int chunk = static_cast<int>(std::min(size, MAX_CALL));
-    const int n = BIO_write(state_->network_in, bytes, chunk);
-    if (n <= 0) return;
-    bytes += n;
-    size -= static_cast<std::size_t>(n);
-  }
+  state_->Append(data, size);
+}
+
+char* TlsEngine::ReceiveSpace(std::size_t size) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  return state_->InboxSpace(size);
+}
+
+void TlsEngine::Received(std::size_t count) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  state_->pipe.inbox_end += count;
 }
 
 int TlsEngine::Read(void* out, int capacity) {
@@ -330,7 +431,7 @@ bool TlsEngine::TakeOutput(std::vector<char>& out) {
 
 bool TlsEngine::HasOutput() const {
   const std::lock_guard<std::mutex> guard(lock_);
-  return BIO_ctrl_pending(state_->network_out) > 0;
+  return !state_->pipe.outbox.empty();
 }
 
 void TlsEngine::Close(std::vector<char>& out) {

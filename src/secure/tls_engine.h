@@ -52,6 +52,10 @@ class TlsEngine final {
   [[nodiscard]] bool Write(const void* data, std::size_t size, std::vector<char>& out);
   // Hands received bytes to the engine (any split; never fails).
   void Feed(const void* data, std::size_t size);
+  // The same without a copy, for the one thread that reads the connection: room for `size`
+  // bytes to receive into, then how many arrived there. Nothing else may come between.
+  [[nodiscard]] char* ReceiveSpace(std::size_t size);
+  void Received(std::size_t count);
   // Up to `capacity` bytes of plaintext from what was fed: the count, or NEED_MORE, FAILED,
   // CLOSED.
   [[nodiscard]] int Read(void* out, int capacity);
