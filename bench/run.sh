@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Tovrin side by side with the tools a user would otherwise pick, on loopback, every case on
 # the disk (the work directory) and on tmpfs (/dev/shm):
-#   1. one 1 GiB file, tovrin-cli -> tovrin-cli (an extended session, and with --classic),
-#      against socat with its default buffer and with -b 1048576 (the strong anchor);
-#   2. 2,000 files of 4 KiB in 20 folders, tovrin-cli -> tovrin-cli (extended and --classic),
+#   1. one 1 GiB file, tovrin-cli -> tovrin-cli (an encrypted session, the default between
+#      two tovrin-cli with keys; an extended session in the clear, both sides without a key;
+#      and with --classic), against socat with its default buffer and with -b 1048576 (the
+#      strong anchor);
+#   2. 2,000 files of 4 KiB in 20 folders, tovrin-cli -> tovrin-cli (encrypted and --classic),
 #      against tar c | socat -> socat | tar x;
 #   3. the same 1 GiB file dropped on the window (offscreen) and sent to a tovrin-cli receiver;
-#   4. one 4 GiB file, extended, whose rate is compared with the 1 GiB file's (and socat
+#   4. one 4 GiB file, encrypted, whose rate is compared with the 1 GiB file's (and socat
 #      -b 1048576 with both, which shows what the file system itself does with 4 GiB);
 #   5. peak resident memory of every tovrin process of every case, and user+system CPU
 #      seconds per GiB of both sides of case 1;
@@ -20,15 +22,22 @@
 # no run pays for an earlier one's write-back.
 #
 #   bench/run.sh [RUNS]            (RUNS >= 3, default 5)
-#   bench/run.sh --profile         one run of cases 1 and 2 (extended, on the disk) with both
+#   bench/run.sh --profile         one run of cases 1 and 2 (encrypted, on the disk) with both
 #                                  tovrin-cli processes under perf, then where each side spent
 #                                  its cycles
+#
+# Every tovrin process has a configuration folder of its own below the work directory
+# (XDG_CONFIG_HOME): each side makes its own key there on its first run, and nothing is read
+# from or written to the user's configuration. The rows "in the clear" point both sides at a
+# folder that cannot be created, so they have no key and speak the extended wire unencrypted.
 #
 # Environment: TOVRIN_BENCH_DIR (parent of the disk work directory, default the build
 # directory), TOVRIN_BENCH_SHM (parent of the tmpfs one, default /dev/shm; empty skips it),
 # TOVRIN_BENCH_TIMEOUT (seconds any one process may take, default 300), TOVRIN_BENCH_BASELINE
 # (another tovrin-cli that speaks only the classic wire, for example the previous release:
-# the reference the --classic rows of cases 1 and 2 are compared with).
+# the reference the --classic rows of cases 1 and 2 are compared with), TOVRIN_BENCH_CASES
+# (the cases to run, by the names in the list "cases" below, e.g. "file_socat_1m file_tovrin
+# file_plain file_classic"; default all; the tables show "-" for the others).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build="$here/build-bench"
@@ -44,20 +53,36 @@ elif ! [[ "$runs" =~ ^[0-9]+$ ]] || [ "$runs" -lt 3 ]; then
 fi
 
 "$here/tools/ensure-packages.sh" cmake make g++ pkg-config qt6-base-dev qt6-l10n-tools libxxhash-dev socat \
-  time tar iproute2 procps diffutils
+  libssl-dev libsodium-dev time tar iproute2 procps diffutils
 [ "$profile" -eq 0 ] || "$here/tools/ensure-packages.sh" linux-perf
+
+# --- the cases to run ------------------------------------------------------------------
+cases=(file_socat_default file_socat_1m file_tovrin file_plain file_classic file_baseline
+  file_window tree_tar tree_tovrin tree_classic tree_baseline tree_window_receives
+  tree_window_sends huge_socat huge_tovrin)
+if [ -n "${TOVRIN_BENCH_CASES:-}" ]; then
+  for c in $TOVRIN_BENCH_CASES; do
+    [[ " ${cases[*]} " == *" $c "* ]] || { echo "no case $c (cases: ${cases[*]})" >&2; exit 2; }
+  done
+  read -r -a cases <<< "$TOVRIN_BENCH_CASES"
+fi
+need_huge=0
+[[ " ${cases[*]} " != *" huge_"* ]] || need_huge=1
+need_window=0
+[[ " ${cases[*]} " != *"_window"* ]] || need_window=1
 
 # --- build (Release) --------------------------------------------------------------------
 if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$build/CMakeCache.txt" 2>/dev/null; then
   cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOVRIN_TESTS=OFF > /dev/null
 fi
-cmake --build "$build" -j"$(nproc)" --target tovrin-cli tovrin_window > /dev/null
+cmake --build "$build" -j"$(nproc)" --target tovrin-cli > /dev/null
+[ "$need_window" -eq 0 ] || cmake --build "$build" -j"$(nproc)" --target tovrin_window > /dev/null
 cli="$build/tovrin-cli"
 window="$build/tovrin-bench-window"
 baseline=${TOVRIN_BENCH_BASELINE:-}
 [ -z "$baseline" ] || [ -x "$baseline" ] || { echo "no program at $baseline" >&2; exit 2; }
-if [ ! -x "$window" ] || [ "$here/bench/window_peer.cpp" -nt "$window" ] ||
-   [ "$build/libtovrin_window.a" -nt "$window" ] || [ "$build/libtovrin_core.a" -nt "$window" ]; then
+if [ "$need_window" -eq 1 ] && { [ ! -x "$window" ] || [ "$here/bench/window_peer.cpp" -nt "$window" ] ||
+   [ "$build/libtovrin_window.a" -nt "$window" ] || [ "$build/libtovrin_core.a" -nt "$window" ]; }; then
   # shellcheck disable=SC2046
   g++ -std=c++20 -O2 -fPIC -Wall -Wextra $(pkg-config --cflags Qt6Widgets) -I"$here/src" \
     "$here/bench/window_peer.cpp" "$build/libtovrin_window.a" "$build/libtovrin_core.a" \
@@ -96,7 +121,7 @@ make_data() {
     cp -r "$from/src/." "$dir/src/"
   else
     head -c 1073741824 /dev/urandom > "$dir/src/big.bin"
-    head -c 4294967296 /dev/urandom > "$dir/src/huge.bin"
+    [ "$need_huge" -eq 0 ] || head -c 4294967296 /dev/urandom > "$dir/src/huge.bin"
     for d in $(seq -w 1 20); do
       mkdir -p "$dir/src/tree/d$d"
       head -c $((100 * 4096)) /dev/urandom | split -b 4096 -d -a 3 - "$dir/src/tree/d$d/f"
@@ -105,6 +130,13 @@ make_data() {
   [ "$(find "$dir/src/tree" -type f | wc -l)" -eq 2000 ] || fail "tree not made in $dir"
 }
 
+# The configuration folders (XDG_CONFIG_HOME) of the two tovrin-cli sides, and a regular
+# file below which no folder can be made: a side pointed at it has no key.
+own_config_receiver="$disk_work/config.receiver"
+own_config_sender="$disk_work/config.sender"
+no_key="$disk_work/no-key"
+: > "$no_key"
+
 echo "making the data..." >&2
 make_data "$disk_work"
 filesystems=(disk)
@@ -112,7 +144,8 @@ shm_parent=${TOVRIN_BENCH_SHM-/dev/shm}
 if [ "$profile" -eq 0 ] && [ -n "$shm_parent" ]; then
   # Both copies of the 4 GiB file and the rest live in memory there.
   available=$(awk '/^MemAvailable:/ { print int($2 / 1048576) }' /proc/meminfo)
-  if [ "$available" -ge 14 ]; then
+  needed=$((need_huge ? 14 : 4))
+  if [ "$available" -ge "$needed" ]; then
     shm_work=$(mktemp -d "$shm_parent/tovrin-bench.XXXXXX")
     make_data "$shm_work" "$disk_work"
     filesystems+=(tmpfs)
@@ -207,16 +240,21 @@ record_usage() {
   record "$1.cpu" "$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.2f", u + s }')"
 }
 timed() { /usr/bin/time -o "$1" -f '%M %U %S' timeout "$limit" "${@:2}"; }
-# The command line that starts tovrin-cli $2 for $1 (case and side), in cli_cmd: with
-# --profile under perf, recording to perf.$1.
+# The command line that starts tovrin-cli $2 for $1 (case and side) with the configuration
+# folder $3, in cli_cmd: with --profile under perf, recording to perf.$1.
 cli_cmd=()
 cli_for() {
   if [ "$profile" -eq 1 ]; then
-    cli_cmd=(perf record -q -g -o "$disk_work/perf.$1" -- "$2")
+    cli_cmd=(env "XDG_CONFIG_HOME=$3" perf record -q -g -o "$disk_work/perf.$1" -- "$2")
   else
-    cli_cmd=("$2")
+    cli_cmd=(env "XDG_CONFIG_HOME=$3" "$2")
   fi
 }
+# The configuration folders of the next cli_pair run: keys of their own, or none.
+config_receiver=$own_config_receiver
+config_sender=$own_config_sender
+with_keys() { config_receiver=$own_config_receiver; config_sender=$own_config_sender; }
+without_keys() { config_receiver=$no_key; config_sender=$no_key; }
 check_file() {  # received name, source, who
   cmp -s "$2" "$save/$1" || fail "$3: the received file differs"
   rm -f "$save/$1"
@@ -257,7 +295,7 @@ start_receiver() {
   local port=$1 name=$2 bin=$3
   shift 3
   : > "$work/done"
-  cli_for "$name.receiver" "$bin"
+  cli_for "$name.receiver" "$bin" "$config_receiver"
   if [ "$watch" -eq 0 ]; then
     timed "$work/r.time" "${cli_cmd[@]}" --listen "$port" --save-dir "$save" "$@" < /dev/null \
       > "$work/r.log" 2>&1 &
@@ -291,7 +329,7 @@ cli_pair() {
   start_receiver "$port" "$name" "$bin" "$@"
   wait_listen "$port" "$receiver"
   local start; start=$(now_us)
-  cli_for "$name.sender" "$bin"
+  cli_for "$name.sender" "$bin" "$config_sender"
   timed "$work/s.time" "${cli_cmd[@]}" --connect "127.0.0.1:$port" --save-dir "$work/unused" \
     --exit-after-batch "$@" "$source" > "$work/s.log" 2>&1 < /dev/null || fail "$name: sender"
   wait "$receiver" || fail "$name: receiver"
@@ -302,6 +340,11 @@ cli_pair() {
 }
 
 file_tovrin() { cli_pair file.tovrin "$cli" "$big" && check_file big.bin "$big" "tovrin-cli"; }
+file_plain() {
+  without_keys
+  cli_pair file.plain "$cli" "$big" && check_file big.bin "$big" "in the clear"
+  with_keys
+}
 file_classic() {
   cli_pair file.classic "$cli" "$big" --classic && check_file big.bin "$big" "--classic"
 }
@@ -380,8 +423,8 @@ tree_window_receives() {
   local window_job=$!
   wait_listen "$port" "$window_job"
   local start; start=$(now_us)
-  timeout "$limit" "$cli" --connect "127.0.0.1:$port" --save-dir "$work/unused" \
-    --exit-after-batch "$work/src/tree" > "$work/s.log" 2>&1 < /dev/null ||
+  timeout "$limit" env "XDG_CONFIG_HOME=$config_sender" "$cli" --connect "127.0.0.1:$port" \
+    --save-dir "$work/unused" --exit-after-batch "$work/src/tree" > "$work/s.log" 2>&1 < /dev/null ||
     fail "tovrin-cli sender (to the window)"
   for _ in $(seq $((limit * 100))); do
     [ -s "$work/done" ] && break
@@ -418,9 +461,6 @@ if [ "$profile" -eq 1 ]; then
 fi
 
 # --- interleaved runs -------------------------------------------------------------------
-cases=(file_socat_default file_socat_1m file_tovrin file_classic file_baseline file_window
-  tree_tar tree_tovrin tree_classic tree_baseline tree_window_receives tree_window_sends
-  huge_socat huge_tovrin)
 file_socat_default() { file_socat file.socat "$big"; }
 file_socat_1m() { file_socat file.socat1m "$big" -b 1048576; }
 huge_socat() { file_socat huge.socat1m "$huge" -b 1048576; }
@@ -436,8 +476,9 @@ for run in $(seq "$runs"); do
       for ((i = ${#cases[@]} - 1; i >= 0; i--)); do order+=("${cases[$i]}"); done
     fi
     for c in "${order[@]}"; do "$c"; done
-    printf '  1 GiB: socat %s, socat -b 1M %s, extended %s, --classic %s s; tree: tar %s, extended %s, --classic %s s; 4 GiB: socat -b 1M %s, extended %s s\n' \
-      "$(last file.socat)" "$(last file.socat1m)" "$(last file.tovrin)" "$(last file.classic)" \
+    printf '  1 GiB: socat %s, socat -b 1M %s, encrypted %s, in the clear %s, --classic %s s; tree: tar %s, encrypted %s, --classic %s s; 4 GiB: socat -b 1M %s, encrypted %s s\n' \
+      "$(last file.socat)" "$(last file.socat1m)" "$(last file.tovrin)" "$(last file.plain)" \
+      "$(last file.classic)" \
       "$(last tree.tar)" "$(last tree.tovrin)" "$(last tree.classic)" "$(last huge.socat1m)" \
       "$(last huge.tovrin)" >&2
     printf '  tree: tovrin-cli -> window %s s, window -> tovrin-cli %s s (done)\n' \
@@ -465,10 +506,12 @@ for f in "${filesystems[@]}"; do
   echo "== $fs: $(df -P "$work" | awk 'NR==2 {print $1}') =="
   printf '%-40s %-12s %7s %7s %7s %6s %6s  %s\n' "case" "anchor" "anchor" "exit" "done" \
     "ratio" "(done)" "goal"
-  row "1. 1 GiB file, extended" "socat -b 1M" "$(m file.socat1m)" "$(m file.tovrin)" \
-    "$(m file.tovrin.done)" "<= 1.1"
-  row "   1 GiB file, extended" "socat" "$(m file.socat)" "$(m file.tovrin)" \
+  row "1. 1 GiB file, encrypted" "socat -b 1M" "$(m file.socat1m)" "$(m file.tovrin)" \
+    "$(m file.tovrin.done)" "<= 1.3"
+  row "   1 GiB file, encrypted" "socat" "$(m file.socat)" "$(m file.tovrin)" \
     "$(m file.tovrin.done)" ""
+  row "   1 GiB file, extended in the clear" "socat -b 1M" "$(m file.socat1m)" \
+    "$(m file.plain)" "$(m file.plain.done)" "<= 1.1"
   if [ -n "$baseline" ]; then
     row "   1 GiB file, --classic" "baseline" "$(m file.baseline)" "$(m file.classic)" \
       "$(m file.classic.done)" "<= 1 (no slower)"
@@ -476,7 +519,7 @@ for f in "${filesystems[@]}"; do
     row "   1 GiB file, --classic" "socat" "$(m file.socat)" "$(m file.classic)" \
       "$(m file.classic.done)" ""
   fi
-  row "2. 2000 x 4 KiB in 20 folders, extended" "tar|socat" "$(m tree.tar)" "$(m tree.tovrin)" \
+  row "2. 2000 x 4 KiB in 20 folders, encrypted" "tar|socat" "$(m tree.tar)" "$(m tree.tovrin)" \
     "-" "<= 1.5"
   if [ -n "$baseline" ]; then
     row "   2000 x 4 KiB, --classic" "baseline" "$(m tree.baseline)" "$(m tree.classic)" \
@@ -484,23 +527,23 @@ for f in "${filesystems[@]}"; do
   else
     row "   2000 x 4 KiB, --classic" "tar|socat" "$(m tree.tar)" "$(m tree.classic)" "-" ""
   fi
-  row "3. 1 GiB file, window -> cli, extended" "socat -b 1M" "$(m file.socat1m)" "-" \
+  row "3. 1 GiB file, window -> cli" "socat -b 1M" "$(m file.socat1m)" "-" \
     "$(m file.window.done)" ""
   row "6. 2000 x 4 KiB, cli -> window" "cli->cli" "$(m tree.tovrin)" "-" \
     "$(m tree.window.recv)" "<= 1.5"
   row "7. 2000 x 4 KiB, window -> cli" "cli->cli" "$(m tree.tovrin)" "-" \
     "$(m tree.window.send)" "<= 1.5"
   echo
-  echo "4. rate of one file, GiB/s (Tovrin until done): extended 1 GiB $(rate 1 "$(m file.tovrin.done)"), 4 GiB $(rate 4 "$(m huge.tovrin.done)") (goal: the same);"
+  echo "4. rate of one file, GiB/s (Tovrin until done): encrypted 1 GiB $(rate 1 "$(m file.tovrin.done)"), 4 GiB $(rate 4 "$(m huge.tovrin.done)") (goal: the same);"
   echo "   socat -b 1M 1 GiB $(rate 1 "$(m file.socat1m)"), 4 GiB $(rate 4 "$(m huge.socat1m)")"
   echo
   echo "5. peak resident MiB per process, the largest of all runs (goal: at most 32)"
-  for c in file.tovrin file.classic tree.tovrin tree.classic huge.tovrin; do
+  for c in file.tovrin file.plain file.classic tree.tovrin tree.classic huge.tovrin; do
     printf '   %-16s sender %6s  receiver %6s\n' "$c" "$(maximum "$fs.$c.send.rss")" \
       "$(maximum "$fs.$c.recv.rss")"
   done
   printf '   %-16s sender %6s  receiver %6s\n' "window" "-" "$(maximum "$fs.window.recv.rss")"
-  echo "   case 1 CPU seconds per GiB (medians): extended sender $(m file.tovrin.send.cpu), receiver $(m file.tovrin.recv.cpu); socat -b 1M sender $(m file.socat1m.send.cpu), receiver $(m file.socat1m.recv.cpu)"
+  echo "   case 1 CPU seconds per GiB (medians): encrypted sender $(m file.tovrin.send.cpu), receiver $(m file.tovrin.recv.cpu); in the clear sender $(m file.plain.send.cpu), receiver $(m file.plain.recv.cpu); socat -b 1M sender $(m file.socat1m.send.cpu), receiver $(m file.socat1m.recv.cpu)"
 done
 echo
 echo "(every received byte matched its source)"

@@ -18,6 +18,7 @@ OFFER, SEEK, DATA, CLOSE, FOLDER, BATCH = 0x10, 0x11, 0x12, 0x13, 0x14, 0x15
 REPLY = -2147483632
 HELLO, X_CHAT, X_FOLDER = 0x100, 0x101, 0x102
 X_OFFER, X_REPLY, X_START, X_DATA, X_END, X_DONE = 0x110, 0x111, 0x112, 0x113, 0x114, 0x115
+AUTH, AUTH_CONFIRM, AUTH_RESULT = 0x120, 0x121, 0x122
 # XXH3-128 in canonical form of no bytes and of b"hello".
 EMPTY_HASH = bytes.fromhex("99aa06d3014798d86001c324468d497f")
 HELLO_HASH = bytes.fromhex("b5e9c1ad071b3e7fc779cfaa5e523818")
@@ -135,11 +136,20 @@ def seeds(h):
                             frame(MSG_CHAT, 0, 0, text("done")) + frame(BATCH))
 
 
+def opening_seeds():
+    """The messages of an encrypted session's opening, which also end a session they come in."""
+    hello = frame(HELLO, 0, 1, b"seed\0")
+    yield "auth-plain", hello + frame(AUTH, 0, 0, bytes(32))
+    yield "auth-pairing", frame(AUTH, 0, 1, bytes(range(64)))
+    yield "auth-confirm-result", frame(AUTH_CONFIRM, 0, 0, bytes(32)) + frame(AUTH_RESULT, 0, 0)
+    yield "auth-refused", frame(AUTH_RESULT, 0, 1, "ペアリング済みの相手とだけ接続します\0".encode())
+
+
 def main():
     handle = int(sys.argv[1]) if len(sys.argv) > 1 else 5
     folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "receive_fuzzer")
     os.makedirs(folder, exist_ok=True)
-    for name, data in list(seeds(handle)) + list(extended_seeds()):
+    for name, data in list(seeds(handle)) + list(extended_seeds()) + list(opening_seeds()):
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
 

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -26,9 +27,12 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "port/inline_port.h"
 #include "protocol/connection.h"
+#include "protocol/extended.h"
+#include "protocol/frame.h"
 #include "queue/send_queue.h"
 #include "session/session.h"
 #include "workers/workers.h"
@@ -161,9 +165,33 @@ void PlayPeer(int fd, const uint8_t* data, std::size_t size) {
   }
 }
 
+
+// The messages of an encrypted session's opening, read from the same stream: every MSG_AUTH
+// and MSG_AUTH_RESULT in it goes through the decoders the opening uses.
+void ParseOpeningMessages(const uint8_t* data, std::size_t size) {
+  std::vector<char> bytes(data, data + size);
+  tovrin::Complement(bytes.data(), static_cast<int>(bytes.size()));
+  std::size_t at = 0;
+  while (bytes.size() - at >= tovrin::HEADER_SIZE) {
+    const tovrin::FrameHeader header = tovrin::LoadHeader(bytes.data() + at);
+    at += tovrin::HEADER_SIZE;
+    if (header.length < 0 || static_cast<std::size_t>(header.length) > bytes.size() - at) return;
+    const char* payload = bytes.data() + at;
+    at += static_cast<std::size_t>(header.length);
+    if (header.type == tovrin::MSG_AUTH) {
+      tovrin::AuthMessage auth;
+      (void)tovrin::ParseAuth(header.value, payload, header.length, auth);
+    } else if (header.type == tovrin::MSG_AUTH_RESULT) {
+      std::string refusal;
+      (void)tovrin::ParseAuthResult(header.value, payload, header.length, refusal);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  ParseOpeningMessages(data, size);
   Fixture& f = TheFixture();
   const int descriptors = CountDescriptors();
 
@@ -177,6 +205,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::thread peer(PlayPeer, pair[1], data, size);
   {
     auto connection = std::make_shared<tovrin::Connection>(pair[0]);
+    // The opening as a peer without keys has it: a hello first makes the session extended,
+    // anything else classic.
+    tovrin::OpeningParams params;
+    params.server = true;
+    params.grace = std::chrono::milliseconds(50);
+    if (!tovrin::OpenConnection(*connection, params).session) connection->Shutdown();
     // The worker owns its arguments; it runs here on the fuzzing thread and closes the
     // connection (its last reference) as it ends, which ends the peer's reading.
     auto* args = new tovrin::WorkerArgs{&f.session, std::move(connection), attempt};

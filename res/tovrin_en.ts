@@ -80,6 +80,78 @@
         <translation>Classic Wire Only (No Extensions)</translation>
     </message>
     <message>
+        <source>ペアリング済みの相手のみ</source>
+        <translation>Paired Peers Only</translation>
+    </message>
+    <message>
+        <source>ペアリング済みの相手...</source>
+        <translation>Paired Peers...</translation>
+    </message>
+    <message>
+        <source>ペアリング</source>
+        <translation>Pairing</translation>
+    </message>
+    <message>
+        <source>ペアリングする</source>
+        <translation>Pair</translation>
+    </message>
+    <message>
+        <source>相手の画面に表示されている%1桁のペアリングコードを入力してください。</source>
+        <translation>Enter the %1-digit pairing code shown on the peer's screen.</translation>
+    </message>
+    <message>
+        <source>相手の指紋: %1</source>
+        <translation>Peer's fingerprint: %1</translation>
+    </message>
+    <message>
+        <source>コードがなければペアリングせずに接続できます。相手は確認されません。</source>
+        <translation>Without a code you can connect without pairing; the peer is then not verified.</translation>
+    </message>
+    <message>
+        <source>ペアリングコード</source>
+        <translation>Pairing code</translation>
+    </message>
+    <message>
+        <source>ペアリングせずに接続</source>
+        <translation>Connect Without Pairing</translation>
+    </message>
+    <message>
+        <source>ペアリング済みの相手</source>
+        <translation>Paired Peers</translation>
+    </message>
+    <message>
+        <source>自分の指紋: %1</source>
+        <translation>Own fingerprint: %1</translation>
+    </message>
+    <message>
+        <source>指紋</source>
+        <translation>Fingerprint</translation>
+    </message>
+    <message>
+        <source>ペアリングした日</source>
+        <translation>Paired on</translation>
+    </message>
+    <message>
+        <source>相手</source>
+        <translation>Peer</translation>
+    </message>
+    <message>
+        <source>忘れる</source>
+        <translation>Forget</translation>
+    </message>
+    <message>
+        <source>選んだ相手とのペアリングを解きます。次からはコードが必要です。</source>
+        <translation>Forgets the selected peer: connecting to it needs a pairing code again.</translation>
+    </message>
+    <message>
+        <source>閉じる</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>ペアリング済みの相手の記録を書き換えられません</source>
+        <translation>Cannot rewrite the list of paired peers</translation>
+    </message>
+    <message>
         <source>接続を待っています... (port %d)</source>
         <translation>Waiting for a connection... (port %d)</translation>
     </message>
@@ -170,6 +242,82 @@
     <message>
         <source>2GB以上のファイルは送信できません [%s]</source>
         <translation>Files of 2 GB or more cannot be sent [%s]</translation>
+    </message>
+    <message>
+        <source>拡張セッション [%s] (暗号化されていません)</source>
+        <translation>Extended session [%s] (not encrypted)</translation>
+    </message>
+    <message>
+        <source>標準セッション (暗号化されていません)</source>
+        <translation>Classic session (not encrypted)</translation>
+    </message>
+    <message>
+        <source>(送信先の内容が異なるため最初から送信)</source>
+        <translation>(sending from the start: the receiver's copy differs)</translation>
+    </message>
+    <message>
+        <source>検証に失敗したため再送します [%s]</source>
+        <translation>Verification failed, sending again [%s]</translation>
+    </message>
+    <message>
+        <source>検証に失敗しました [%s]</source>
+        <translation>Verification failed [%s]</translation>
+    </message>
+    <message>
+        <source>暗号化セッション [%s]</source>
+        <translation>Encrypted session [%s]</translation>
+    </message>
+    <message>
+        <source>自分の指紋: %s</source>
+        <translation>Own fingerprint: %s</translation>
+    </message>
+    <message>
+        <source>相手の指紋: %s (ペアリング済み)</source>
+        <translation>Peer's fingerprint: %s (paired)</translation>
+    </message>
+    <message>
+        <source>相手の指紋: %s (ペアリングしました)</source>
+        <translation>Peer's fingerprint: %s (paired now)</translation>
+    </message>
+    <message>
+        <source>相手の指紋: %s (確認されていません)</source>
+        <translation>Peer's fingerprint: %s (not verified)</translation>
+    </message>
+    <message>
+        <source>ペアリングコード: %s (2分間有効)</source>
+        <translation>Pairing code: %s (valid for 2 minutes)</translation>
+    </message>
+    <message>
+        <source>ペアリングに失敗しました: コードが違います</source>
+        <translation>Pairing failed: wrong code</translation>
+    </message>
+    <message>
+        <source>ペアリングに失敗しました: 相手はコードを待っていません</source>
+        <translation>Pairing failed: the peer is not waiting for a code</translation>
+    </message>
+    <message>
+        <source>接続が改ざんされています</source>
+        <translation>The connection was tampered with</translation>
+    </message>
+    <message>
+        <source>暗号化を開始できません</source>
+        <translation>Cannot start encryption</translation>
+    </message>
+    <message>
+        <source>接続の確認が時間内に終わりませんでした</source>
+        <translation>The connection was not confirmed in time</translation>
+    </message>
+    <message>
+        <source>ペアリング済みの相手とだけ接続します</source>
+        <translation>Only paired peers may connect</translation>
+    </message>
+    <message>
+        <source>相手に拒否されました: %s</source>
+        <translation>Refused by the peer: %s</translation>
+    </message>
+    <message>
+        <source>鍵を用意できません (暗号化なし): %s</source>
+        <translation>No key (no encryption): %s</translation>
     </message>
     <message>
         <source>このThreadは既に作られています。</source>

@@ -63,7 +63,7 @@ TEST(Extended, PeersCarryAnyNameChatTimesAndExecuteBits) {
   utimensat(AT_FDCWD, (root + "/é.txt").c_str(), times, 0);
   a.Drop({root});
   ASSERT_TRUE(ConnectPair(a, b));
-  const std::string kind = FormatLine(text::kExtendedSession, text::kCaption);
+  const std::string kind = FormatLine(text::kEncryptedSession, text::kCaption);
   ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(kind) && b.port.HasChatLine(kind); }));
 
   // Beyond the classic line's 1,023 bytes, and characters cp932 lacks.
@@ -264,7 +264,7 @@ TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
   const auto send = [](std::string message) {
     return [message](RawPeer& raw) { EXPECT_TRUE(raw.SendBuilt(message)); };
   };
-  const Steps hello = send(Built([](char* out) { return BuildHello(out, "raw"); }));
+  const Steps hello = send(Built([](char* out) { return BuildHello(out, "raw", 1); }));
   const Steps offer_a = send(offer(1, "a"));
   const Steps start = send(Built([](char* out) { return BuildStart(out, 1, 0); }));
   const auto steps = [](std::initializer_list<Steps> list) {

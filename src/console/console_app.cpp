@@ -8,12 +8,15 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "console/console_port.h"
 #include "port/format.h"
 #include "port/texts.h"
 #include "queue/send_queue.h"
+#include "secure/identity.h"
 #include "session/lifecycle.h"
 #include "session/session.h"
 #include "storage/save_dir.h"
@@ -99,6 +102,8 @@ void StartAttempt(Session& s, ConsolePort& port, const ConsoleOptions& options) 
   s.idle.store(1);
   s.close_after_batch.store(options.exit_after_batch);
   s.classic.store(options.classic);
+  s.security.paired_only = options.paired_only;
+  s.security.pair_code = options.pair_code;
   s.connect_mode = options.mode == ConsoleOptions::Mode::kListen    ? ConnectMode::kListen
                    : options.mode == ConsoleOptions::Mode::kConnect ? ConnectMode::kConnect
                                                                     : ConnectMode::kByAddress;
@@ -116,7 +121,7 @@ enum class Outcome { kRunning, kSessionEnded, kNoSession };
 Outcome Assess(Session& s) {
   const bool started = s.sessions_started.load() > 0;
   if (s.idle.load() == 1) return started ? Outcome::kSessionEnded : Outcome::kNoSession;
-  if (!started && !s.listen_socket.valid() && !s.connect_socket.valid()) {
+  if (!started && !s.listen_socket.valid() && !s.connect_socket.valid() && s.openings.empty()) {
     return Outcome::kNoSession;
   }
   return Outcome::kRunning;
@@ -126,13 +131,50 @@ int ExitCode(Outcome outcome) { return outcome == Outcome::kSessionEnded ? 0 : 1
 
 }  // namespace
 
+int RunKeyCommand(const ConsoleOptions& options) {
+  std::string error;
+  const std::string dir = ConfigDir();
+  if (options.show_fingerprint) {
+    const std::optional<Identity> identity = LoadOrCreateIdentity(dir, error);
+    if (!identity) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+    std::printf("%s\n", Fingerprint(identity->key_hash).c_str());
+    return 0;
+  }
+  const int removed = PeerStore(dir).Forget(options.forget);
+  if (removed < 0) {
+    std::fprintf(stderr, "cannot write the paired peers in %s\n", dir.c_str());
+    return 1;
+  }
+  if (removed == 0) {
+    std::fprintf(stderr, "no paired peer has the fingerprint %s\n", options.forget.c_str());
+    return 1;
+  }
+  std::printf("forgot %s\n", options.forget.c_str());
+  return 0;
+}
+
 int RunConsole(const ConsoleOptions& options) {
+  if (options.show_fingerprint || !options.forget.empty()) return RunKeyCommand(options);
   InstallSignals();
   kept.port = new ConsolePort(options.subfolders, stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
   kept.queue = new SendQueue(*kept.port);
   kept.session = new Session(*kept.port, *kept.queue, ResolveSaveDir(options.save_dir_text));
   ConsolePort* port = kept.port;
   Session& s = *kept.session;
+  if (!options.classic) {
+    std::string error;
+    const std::string dir = ConfigDir();
+    std::optional<Identity> identity = LoadOrCreateIdentity(dir, error);
+    if (identity) {
+      s.security.identity = std::make_shared<const Identity>(std::move(*identity));
+      s.security.peers = std::make_shared<PeerStore>(dir);
+    } else {
+      port->AppendChatLog(FormatLine(text::kNoIdentity, error.c_str()));
+    }
+  }
 
   {
     auto ui = port->LockUi();

@@ -28,6 +28,15 @@ ConsolePort::ConsolePort(bool subfolders, std::FILE* log_out, std::FILE* status_
 ConsolePort::~ConsolePort() = default;
 
 void ConsolePort::WriteLog(Log log, const std::string& text) {
+  WriteLine(PREFIXES[static_cast<int>(log)], text);
+}
+
+void ConsolePort::ShowPairingCode(const std::string& code) {
+  const UiLock ui(*this);
+  if (open()) WriteLine("pair: ", code);
+}
+
+void ConsolePort::WriteLine(const char* prefix, const std::string& text) {
   // Standard error and standard output are usually the same terminal: a log line must not
   // be written into the middle of the status line. The status is shown again later.
   if (status_on_screen_) {
@@ -35,7 +44,7 @@ void ConsolePort::WriteLog(Log log, const std::string& text) {
     status_pending_ = !status_text_.empty();
   }
   const std::string shown = EscapeControls(text);
-  std::fputs(PREFIXES[static_cast<int>(log)], log_out_);
+  std::fputs(prefix, log_out_);
   std::fwrite(shown.data(), 1, shown.size(), log_out_);
   std::fputc('\n', log_out_);
   std::fflush(log_out_);

@@ -30,6 +30,8 @@ class ConsolePort final : public InlinePort {
   // The console watches a connecting socket from its main loop: it polls connecting_socket()
   // and reports it through OnSocketNotify once writable or at connect_deadline().
   bool WatchConnectSocket(int fd, int timeout_ms) override;
+  // A line of its own, "pair: NNNNNN", for scripts to read.
+  void ShowPairingCode(const std::string& code) override;
   // Main loop with the UI lock held: the socket of a connect under way, or -1.
   [[nodiscard]] int connecting_socket() const { return connecting_socket_; }
   [[nodiscard]] std::chrono::steady_clock::time_point connect_deadline() const {
@@ -42,6 +44,8 @@ class ConsolePort final : public InlinePort {
 
  private:
   void WriteLog(Log log, const std::string& text) override;
+  // One output line; the lock is held.
+  void WriteLine(const char* prefix, const std::string& text);
   void StatusChanged(const std::string& text) override;
   void StepRan() override;
   // The status line is ended before the console goes quiet.

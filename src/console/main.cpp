@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -21,6 +22,9 @@ int main(int argc, char** argv) {
   // worker) instead of killing the process.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  // Workers may still be inside OpenSSL when the process exits: its own clean-up at exit
+  // would free what they use. The system takes everything back anyway.
+  OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
   const std::vector<std::string> args(argv + 1, argv + argc);
   tovrin::ConsoleOptions options;
   std::string error;

@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "secure/identity.h"
+#include "secure/pairing.h"
+
 namespace tovrin {
 namespace {
 
@@ -57,8 +60,10 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, const std::string
     }
     std::string name, value;
     const bool inline_value = SplitInlineValue(arg, name, value);
-    const bool takes_value =
-        name == "--save-dir" || name == "--listen" || name == "--connect" || name == "--address";
+    const bool takes_mode =
+        name == "--listen" || name == "--connect" || name == "--address";
+    const bool takes_value = takes_mode || name == "--save-dir" || name == "--pair" ||
+                             name == "--forget";
     if (takes_value && !inline_value) {
       if (i + 1 >= args.size()) {
         error = name + " needs a value";
@@ -87,7 +92,24 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, const std::string
       }
       have_save_dir = true;
       options.save_dir_text = value;
-    } else if (takes_value) {
+    } else if (name == "--paired-only") {
+      options.paired_only = true;
+    } else if (name == "--fingerprint") {
+      options.show_fingerprint = true;
+    } else if (name == "--pair") {
+      if (!IsPairingCode(value)) {
+        error = "--pair needs the " + std::to_string(PAIRING_CODE_DIGITS) +
+                "-digit code the waiting peer shows, not '" + value + "'";
+        return false;
+      }
+      options.pair_code = value;
+    } else if (name == "--forget") {
+      if (NormalizeFingerprint(value).empty()) {
+        error = "--forget needs a fingerprint such as ABCD-EFGH-IJKL-MNOP, not '" + value + "'";
+        return false;
+      }
+      options.forget = value;
+    } else if (takes_mode) {
       if (have_mode) {
         error = "only one of --listen, --connect and --address may be given";
         return false;
@@ -134,7 +156,8 @@ std::string UsageText(const char* program) {
   return std::string("usage: ") + program +
          " [--save-dir DIR] [--subfolders] [--listen PORT | --connect HOST[:PORT] |"
          " --address TEXT]\n"
-         "       [--exit-after-batch] [--classic] [PATH ...]\n"
+         "       [--exit-after-batch] [--classic] [--pair CODE] [--paired-only] [PATH ...]\n"
+         "       " + program + " --fingerprint | --forget FINGERPRINT\n"
          "  --save-dir DIR      where received files are written (default: ./Received Files/)\n"
          "  --subfolders        receive each sender folder into a subfolder of its own\n"
          "  --listen PORT       wait for a peer on PORT\n"
@@ -143,6 +166,10 @@ std::string UsageText(const char* program) {
          "                      any other connects (default: the own address)\n"
          "  --exit-after-batch  end the session once every PATH has been sent\n"
          "  --classic           speak only the classic wire, even to a peer that knows more\n"
+         "  --pair CODE         pair with the waiting peer that shows this code\n"
+         "  --paired-only       take only encrypted sessions with paired peers\n"
+         "  --fingerprint       print this installation's fingerprint and exit\n"
+         "  --forget FINGERPRINT  forget a paired peer and exit\n"
          "  PATH ...            files and folders to send\n"
          "Every line of standard input is sent as a chat line.\n";
 }

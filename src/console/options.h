@@ -17,6 +17,11 @@ struct ConsoleOptions {
   std::string address_text;  // kConnect and kAddress: the address field's text
   bool exit_after_batch = false;
   bool classic = false;  // the extension off: classic messages only
+  std::string pair_code;  // --pair: the code the waiting peer shows
+  bool paired_only = false;
+  // Commands that do their work and exit instead of starting a session.
+  bool show_fingerprint = false;
+  std::string forget;  // --forget: the fingerprint of a paired peer
   // Absolute, normalised, without a trailing '/': one drop on the send queue.
   std::vector<std::string> paths;
   bool help = false;

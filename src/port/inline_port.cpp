@@ -1,5 +1,6 @@
 #include "port/inline_port.h"
 
+#include "port/format.h"
 #include "port/texts.h"
 
 namespace tovrin {
@@ -84,6 +85,10 @@ void InlinePort::EnableDisconnect(bool enabled) {
 void InlinePort::SelectTab(int index) {
   const UiLock ui(*this);
   if (open()) controls_.tab = index;
+}
+
+void InlinePort::ShowPairingCode(const std::string& code) {
+  AppendChatLog(FormatLine(text::kPairingCode, code.c_str()));
 }
 
 bool InlinePort::RunOnUiThread(const std::function<void()>& task) {

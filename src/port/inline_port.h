@@ -48,6 +48,8 @@ class InlinePort : public WindowPort {
   void EnableConnect(bool enabled) override;
   void EnableDisconnect(bool enabled) override;
   void SelectTab(int index) override;
+  // As a chat log line.
+  void ShowPairingCode(const std::string& code) override;
   bool RunOnUiThread(const std::function<void()>& task) override;
   void WatchListenSocket(int fd) override;
   [[nodiscard]] bool IsUiThread() override;

@@ -43,14 +43,31 @@ inline constexpr char kTooLarge[] = "2GB以上のファイルは送信できま�
 
 // Extended sessions: which kind of session this is (chat log), sizes beyond 32 bits (the
 // same lines as above), and the verification of every file (both logs).
-inline constexpr char kExtendedSession[] = "拡張セッション [%s]";
-inline constexpr char kClassicSession[] = "標準セッション";
+inline constexpr char kExtendedSession[] = "拡張セッション [%s] (暗号化されていません)";
+inline constexpr char kClassicSession[] = "標準セッション (暗号化されていません)";
 inline constexpr char kReceivingLong[] = "受信中 [%s] (%lld bytes)";
 inline constexpr char kSendingLong[] = "送信中 [%s] (%lld bytes)";
 inline constexpr char kResumingLong[] = "(%lld バイトよりレジューム)";
 inline constexpr char kRestarting[] = "(送信先の内容が異なるため最初から送信)";
 inline constexpr char kVerifyRetry[] = "検証に失敗したため再送します [%s]";
 inline constexpr char kVerifyFailed[] = "検証に失敗しました [%s]";
+
+// Encrypted sessions and pairing (chat log). The fingerprints are the short forms.
+inline constexpr char kEncryptedSession[] = "暗号化セッション [%s]";
+inline constexpr char kOwnFingerprint[] = "自分の指紋: %s";
+inline constexpr char kPeerPaired[] = "相手の指紋: %s (ペアリング済み)";
+inline constexpr char kPeerJustPaired[] = "相手の指紋: %s (ペアリングしました)";
+inline constexpr char kPeerNotVerified[] = "相手の指紋: %s (確認されていません)";
+inline constexpr char kPairingCode[] = "ペアリングコード: %s (2分間有効)";
+inline constexpr char kPairingFailed[] = "ペアリングに失敗しました: コードが違います";
+inline constexpr char kNoPairingWaiting[] = "ペアリングに失敗しました: 相手はコードを待っていません";
+inline constexpr char kTampered[] = "接続が改ざんされています";
+inline constexpr char kSecureFailed[] = "暗号化を開始できません";
+inline constexpr char kOpeningTimedOut[] = "接続の確認が時間内に終わりませんでした";
+// Sent to the peer, too, where it can read it, before the connection is closed.
+inline constexpr char kPairedOnly[] = "ペアリング済みの相手とだけ接続します";
+inline constexpr char kRefusedByPeer[] = "相手に拒否されました: %s";
+inline constexpr char kNoIdentity[] = "鍵を用意できません (暗号化なし): %s";
 
 inline constexpr char kThreadExists[] = "このThreadは既に作られています。";
 inline constexpr char kWarning[] = "警告";

@@ -31,6 +31,11 @@ class WindowPort {
   virtual void EnableDisconnect(bool enabled) = 0;
   // 0 chat log, 1 send list, 2 send log, 3 receive log.
   virtual void SelectTab(int index) = 0;
+  // The waiting side's pairing code, for the user to pass on to the peer.
+  virtual void ShowPairingCode(const std::string& code) = 0;
+  // UI thread: asks the user for the code the peer shows, for the peer with this
+  // fingerprint; empty when the user has none. A port without a user answers empty.
+  [[nodiscard]] virtual std::string AskPairingCode(const std::string& /*fingerprint*/) { return {}; }
 
   // Runs `task` on the UI thread and waits for it (directly when called on the UI thread).
   // False, without running it, once the window is gone. The send queue and the session

@@ -2,13 +2,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <vector>
 
 #include "protocol/frame.h"
 #include "protocol/peer_link.h"
+#include "secure/tls_engine.h"
 #include "storage/descriptor.h"
 
 namespace tovrin {
@@ -32,16 +35,18 @@ class Connection final {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // The socket, for the opening of the session (hello, TLS handshake), which runs before any
+  // worker uses the connection.
   [[nodiscard]] int fd() const { return fd_.get(); }
-
-  // Every worker calls this before it sends or reads anything. The first call decides the
-  // extension version this side speaks on the connection (0: classic only) and, for a
-  // version above 0, makes the hello naming `program` the connection's first message: it
-  // goes out before whatever any worker sends first. Later calls change nothing.
-  void Begin(int own_version, std::string_view program);
-  // Sends the hello now unless it has gone out already. False when the send failed.
-  [[nodiscard]] bool SendOpening();
   [[nodiscard]] PeerLink& link() { return link_; }
+
+  // Before the workers start: from now on every byte in both directions passes through
+  // `engine` (the session runs inside TLS).
+  void Secure(std::unique_ptr<TlsEngine> engine);
+  [[nodiscard]] bool secure() const { return engine_ != nullptr; }
+  // Before the workers start: bytes the opening read (complemented back) that belong to the
+  // session; ReceiveSome hands them out first.
+  void PutBack(const char* bytes, int count);
 
   // Sends one whole message (header and payload contiguous, complemented in place). Messages
   // of different threads never interleave. Any replies posted meanwhile are sent right after
@@ -60,8 +65,9 @@ class Connection final {
   // Receives what has arrived, up to `capacity` bytes (see ReceiveSome). Receive worker only.
   [[nodiscard]] int ReceiveSome(void* buffer, int capacity);
 
-  // Ends our sending direction after everything queued has left (a graceful close); the
-  // peer sees the end of the stream once it has read every byte.
+  // Ends our sending direction after everything queued has left (a graceful close, with a
+  // TLS close_notify in an encrypted session); the peer sees the end of the stream once it
+  // has read every byte.
   void ShutdownSend();
 
   // shutdown(SHUT_RDWR): wakes every blocked send and recv. Safe to call more than once.
@@ -73,8 +79,12 @@ class Connection final {
     int count;  // the answers in `bytes`
   };
 
-  // Sends the hello if it is still to go; the caller holds send_lock_.
-  bool SendOpeningLocked();
+  // Complements `count` bytes of `buffer` in place and sends them, through the engine when
+  // there is one; the caller holds send_lock_.
+  bool SendLocked(void* buffer, int count);
+  // Sends what the engine produced on its own (answers to a key update); the caller holds
+  // send_lock_.
+  bool SendEngineOutputLocked();
   // Sends the posted replies; the caller holds send_lock_.
   bool FlushRepliesLocked();
   // After releasing send_lock_: takes it again to send replies posted in the meantime.
@@ -86,9 +96,12 @@ class Connection final {
   std::deque<Posted> replies_;
   std::size_t pending_ = 0;  // answers in replies_; guarded by replies_lock_
   bool failed_ = false;      // guarded by replies_lock_
-  std::once_flag begun_;
-  std::vector<char> opening_;  // guarded by send_lock_ once Begin has run
   PeerLink link_;
+  std::unique_ptr<TlsEngine> engine_;  // set before the workers start
+  std::vector<char> sealed_;           // records on their way out; guarded by send_lock_
+  std::atomic<bool> engine_output_{false};  // the reader left engine output to be sent
+  std::vector<char> put_back_;         // receive worker only, as the two below
+  std::size_t put_back_start_ = 0;
 };
 
 }  // namespace tovrin

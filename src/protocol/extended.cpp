@@ -62,6 +62,25 @@ bool ParseHello(const char* payload, int length, std::string& program) {
   return true;
 }
 
+bool ParseAuth(int32_t flags, const char* payload, int length, AuthMessage& auth) {
+  if ((flags & ~AUTH_FLAG_PAIRING) != 0) return false;
+  const bool pairing = (flags & AUTH_FLAG_PAIRING) != 0;
+  if (length != AUTH_DIGEST_SIZE + (pairing ? AUTH_SHARE_SIZE : 0)) return false;
+  auth.flags = flags;
+  std::memcpy(auth.digest.data(), payload, AUTH_DIGEST_SIZE);
+  if (pairing) std::memcpy(auth.share.data(), payload + AUTH_DIGEST_SIZE, AUTH_SHARE_SIZE);
+  return true;
+}
+
+bool ParseAuthResult(int32_t value, const char* payload, int length, std::string& refusal) {
+  if (value == AUTH_ACCEPTED && length == 0) return true;
+  std::string_view line;
+  refusal = value == AUTH_REFUSED && ParseText(payload, length, MAX_TEXT, line)
+                ? Utf8Lossy(line, '?')
+                : "?";
+  return false;
+}
+
 bool ParseOffer(const char* payload, int length, ExtOffer& offer) {
   if (length <= EXT_OFFER_FIXED || length > EXT_OFFER_FIXED + MAX_EXT_TEXT) return false;
   if (!ReadSize(payload, offer.size)) return false;
@@ -86,11 +105,11 @@ bool ParseEnd(const char* payload, int length, ExtEnd& end) {
   return true;
 }
 
-int BuildHello(char* out, std::string_view program) {
+int BuildHello(char* out, std::string_view program, int32_t version) {
   const std::string_view text = program.substr(0, MAX_HELLO_PAYLOAD - 1);
   std::memcpy(out + HEADER_SIZE, text.data(), text.size());
   out[HEADER_SIZE + text.size()] = '\0';
-  return Finish(out, MSG_HELLO, 0, EXTENSION_VERSION, static_cast<int>(text.size() + 1));
+  return Finish(out, MSG_HELLO, 0, version, static_cast<int>(text.size() + 1));
 }
 
 int BuildText(char* out, int32_t type, std::string_view text) {
@@ -125,6 +144,17 @@ int BuildEnd(char* out, int32_t id, int32_t status, const ExtEnd& end) {
   StoreU64(out + HEADER_SIZE, static_cast<uint64_t>(end.total));
   std::memcpy(out + HEADER_SIZE + 8, end.digest.data(), end.digest.size());
   return Finish(out, MSG_EXT_END, id, status, EXT_END_SIZE);
+}
+
+int BuildAuth(char* out, const AuthMessage& auth) {
+  char* payload = out + HEADER_SIZE;
+  std::memcpy(payload, auth.digest.data(), AUTH_DIGEST_SIZE);
+  int length = AUTH_DIGEST_SIZE;
+  if ((auth.flags & AUTH_FLAG_PAIRING) != 0) {
+    std::memcpy(payload + length, auth.share.data(), AUTH_SHARE_SIZE);
+    length += AUTH_SHARE_SIZE;
+  }
+  return Finish(out, MSG_AUTH, 0, auth.flags, length);
 }
 
 }  // namespace tovrin

@@ -15,7 +15,10 @@ namespace tovrin {
 // every layout). Each side opens a session with MSG_HELLO; extended messages go out only
 // once the peer's hello has been read. Every integer is little-endian.
 
-inline constexpr int32_t EXTENSION_VERSION = 1;
+// The highest version this program speaks. Version 1 is the extended wire in the clear;
+// version 2 runs the session inside TLS 1.3 once both hellos have been read.
+inline constexpr int32_t EXTENSION_VERSION = 2;
+inline constexpr int32_t SECURE_VERSION = 2;
 
 inline constexpr int32_t MSG_HELLO = 0x100;
 inline constexpr int32_t MSG_EXT_CHAT = 0x101;
@@ -26,6 +29,10 @@ inline constexpr int32_t MSG_EXT_START = 0x112;
 inline constexpr int32_t MSG_EXT_DATA = 0x113;
 inline constexpr int32_t MSG_EXT_END = 0x114;
 inline constexpr int32_t MSG_EXT_DONE = 0x115;
+// The first messages inside TLS (version 2), before any other: who the peer is.
+inline constexpr int32_t MSG_AUTH = 0x120;
+inline constexpr int32_t MSG_AUTH_CONFIRM = 0x121;
+inline constexpr int32_t MSG_AUTH_RESULT = 0x122;
 
 [[nodiscard]] constexpr bool IsExtendedType(int32_t type) { return type >= 0x100 && type <= 0x1FF; }
 
@@ -59,6 +66,23 @@ inline constexpr int32_t DONE_DIFFERS = 1;     // the hash differed; the file wa
 inline constexpr int32_t DONE_NOT_STORED = 2;  // a write failed or the sender abandoned it
 // MSG_EXT_OFFER's value: bit 0, the file is offered again after a failed verification.
 inline constexpr int32_t OFFER_FLAG_RESEND = 1;
+
+// MSG_AUTH's value: bit 0, the sender takes part in pairing (the connecting side: it was
+// given a code; the waiting side: it shows one). The payload is the hello digest, then the
+// CPace share when bit 0 is set.
+inline constexpr int32_t AUTH_FLAG_PAIRING = 1;
+inline constexpr int AUTH_DIGEST_SIZE = 32;
+inline constexpr int AUTH_SHARE_SIZE = 32;
+inline constexpr int AUTH_CONFIRM_SIZE = 32;
+// MSG_AUTH_RESULT's value; a refusal's payload is a NUL-terminated UTF-8 line for the log.
+inline constexpr int32_t AUTH_ACCEPTED = 0;
+inline constexpr int32_t AUTH_REFUSED = 1;
+
+struct AuthMessage {
+  int32_t flags = 0;
+  std::array<unsigned char, AUTH_DIGEST_SIZE> digest{};
+  std::array<unsigned char, AUTH_SHARE_SIZE> share{};  // bit 0 of flags only
+};
 
 // XXH3-128 in its canonical (big-endian) 16 bytes.
 using Digest = std::array<unsigned char, 16>;
@@ -98,14 +122,20 @@ void StoreU64(void* out, uint64_t value);
 [[nodiscard]] bool ParseReply(const char* payload, int length, ExtReply& reply);
 [[nodiscard]] bool ParseStart(const char* payload, int length, int64_t& offset);
 [[nodiscard]] bool ParseEnd(const char* payload, int length, ExtEnd& end);
+[[nodiscard]] bool ParseAuth(int32_t flags, const char* payload, int length, AuthMessage& auth);
+// MSG_AUTH_RESULT: true when the peer accepted; false with its line in `refusal` (valid
+// UTF-8; "?" for a malformed result).
+[[nodiscard]] bool ParseAuthResult(int32_t value, const char* payload, int length,
+                                   std::string& refusal);
 
 // Encoders: each writes header and payload into `out` (room for the whole message) and
 // returns the message's size.
-[[nodiscard]] int BuildHello(char* out, std::string_view program);
+[[nodiscard]] int BuildHello(char* out, std::string_view program, int32_t version);
 [[nodiscard]] int BuildText(char* out, int32_t type, std::string_view text);
 [[nodiscard]] int BuildOffer(char* out, int32_t id, int32_t flags, const ExtOffer& offer);
 [[nodiscard]] int BuildReply(char* out, int32_t id, int32_t status, const ExtReply& reply);
 [[nodiscard]] int BuildStart(char* out, int32_t id, int64_t offset);
 [[nodiscard]] int BuildEnd(char* out, int32_t id, int32_t status, const ExtEnd& end);
+[[nodiscard]] int BuildAuth(char* out, const AuthMessage& auth);
 
 }  // namespace tovrin

@@ -9,12 +9,6 @@ void PeerLink::SettleExtended(int peer_version, std::string program) {
   version_.store(std::min(peer_version, own_version_), std::memory_order_release);
 }
 
-bool PeerLink::ClaimKindLine(bool extended) {
-  if (extended) return kind_shown_.exchange(2) != 2;
-  int none = 0;
-  return kind_shown_.compare_exchange_strong(none, 1);
-}
-
 bool PeerLink::Deliver(const Answer& answer) {
   std::lock_guard<std::mutex> lock(answers_lock_);
   if (answers_.size() >= MAX_ANSWERS) return false;

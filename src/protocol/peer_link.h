@@ -28,25 +28,22 @@ class PeerLink final {
     ExtReply reply;  // MSG_EXT_REPLY only
   };
 
-  // Set once, before any worker reads it (Connection::Begin).
+  // Set once by the opening, before any worker starts.
   void SetOwnVersion(int version) { own_version_ = version; }
   // The version this side speaks on this connection; 0 with the extension switched off.
   [[nodiscard]] int own_version() const { return own_version_; }
 
-  // The version both sides speak: UNSETTLED until the peer's first message has been read, 0
-  // when it was no hello (or this side speaks classic only), else the lower of the two.
+  // The version both sides speak: UNSETTLED until the opening has read the peer's first
+  // message (or waited for it in vain), 0 when it was no hello (or this side speaks classic
+  // only), else the lower of the two.
   [[nodiscard]] int version() const { return version_.load(std::memory_order_acquire); }
   [[nodiscard]] bool extended() const { return version() > 0; }
-  // Receive worker: the peer's first message was its hello.
+  // The opening: the peer's first message was its hello.
   void SettleExtended(int peer_version, std::string program);
-  // Receive worker: the peer's first message was something else.
+  // The opening: the peer's first message was something else, or none came.
   void SettleClassic() { version_.store(0, std::memory_order_release); }
   // The program the peer's hello named; valid once extended() is true.
   [[nodiscard]] const std::string& peer_program() const { return peer_program_; }
-
-  // The chat log names the kind of session once: true for the one caller that is to log
-  // `extended` (a hello read, also after the kind was assumed classic) or classic.
-  [[nodiscard]] bool ClaimKindLine(bool extended);
 
   // Receive worker: false when MAX_ANSWERS already wait (the session is to end).
   [[nodiscard]] bool Deliver(const Answer& answer);
@@ -58,7 +55,6 @@ class PeerLink final {
   int own_version_ = 0;
   std::atomic<int> version_{UNSETTLED};
   std::string peer_program_;        // written before version_ is published
-  std::atomic<int> kind_shown_{0};  // 0 none, 1 classic, 2 extended
   std::mutex answers_lock_;
   std::deque<Answer> answers_;
 };

@@ -16,12 +16,14 @@
 #include <chrono>
 #include <climits>
 #include <memory>
+#include <thread>
 
 #include "port/format.h"
 #include "port/texts.h"
 #include "port/transfer_meter.h"
 #include "port/window_port.h"
 #include "protocol/connection.h"
+#include "session/opening.h"
 #include "session/session.h"
 #include "storage/descriptor.h"
 #include "workers/workers.h"
@@ -137,6 +139,8 @@ void CloseConnectSocket(Session& s) {
   s.connect_socket.Reset();
 }
 
+void StartOpening(Session& s, int fd, sockaddr_in peer, bool server);
+
 // UI thread: the connect under way has ended or is out of time.
 void FinishConnect(Session& s) {
   assert(s.port.IsUiThread());
@@ -150,9 +154,8 @@ void FinishConnect(Session& s) {
   }
   const int fd = connecting.Release();
   PrepareSessionSocket(fd);
-  s.peer_socket = std::make_shared<Connection>(fd);
   s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
-  StartSession(s);
+  StartOpening(s, fd, s.peer_addr, false);
 }
 
 // UI thread. Wakes every worker blocked on the connection; the descriptor is closed when the
@@ -162,6 +165,91 @@ void ClosePeerSocket(Session& s) {
   if (!s.peer_socket) return;
   s.peer_socket->Shutdown();
   s.peer_socket.reset();
+}
+
+// UI thread: ends the openings still under way.
+void CloseOpenings(Session& s) {
+  assert(s.port.IsUiThread());
+  for (const std::shared_ptr<Connection>& connection : s.openings) connection->Shutdown();
+  s.openings.clear();
+}
+
+// UI thread: the opening of `connection` has ended. The first to carry a session takes the
+// attempt; on the waiting side the others are closed with the listening socket.
+void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>& connection,
+                 sockaddr_in peer, bool server, const OpeningResult& result) {
+  assert(s.port.IsUiThread());
+  const auto mine = std::find(s.openings.begin(), s.openings.end(), connection);
+  if (mine == s.openings.end() || s.Ended(attempt) || s.peer_socket) {
+    connection->Shutdown();
+    return;
+  }
+  s.openings.erase(mine);
+  if (!result.session) {
+    connection->Shutdown();
+    for (const std::string& line : result.lines) s.port.AppendChatLog(line);
+    if (!server) {
+      Teardown(s, attempt);
+    } else if (result.code_spent && s.listen_socket.valid() &&
+               ++s.codes_failed < MAX_QUICK_CODES) {
+      // A mistyped code gets a new one at once, a few times; after that only as the code's
+      // time runs out, so guessing costs a code's lifetime per guess.
+      s.port.ShowPairingCode(s.codes.Renew());
+    }
+    return;
+  }
+  s.peer_addr = peer;
+  // On the waiting side the session's lines follow the address it came from.
+  if (server) s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(peer.sin_addr).c_str()));
+  for (const std::string& line : result.lines) s.port.AppendChatLog(line);
+  s.peer_socket = connection;
+  CloseListenSocket(s);
+  CloseOpenings(s);
+  s.codes.Stop();
+  StartSession(s);
+}
+
+// UI thread: runs the opening of a connected socket on a thread of its own.
+void StartOpening(Session& s, int fd, sockaddr_in peer, bool server) {
+  assert(s.port.IsUiThread());
+  auto connection = std::make_shared<Connection>(fd);
+  s.openings.push_back(connection);
+  OpeningParams params;
+  params.server = server;
+  params.classic = s.classic.load();
+  params.security = s.security;
+  params.codes = &s.codes;
+  params.peer_label = Dotted(peer.sin_addr);
+  if (!server && s.security.ask_code) {
+    params.ask_code = [&s](const std::string& fingerprint) {
+      std::string code;
+      s.port.RunOnUiThread([&] { code = s.port.AskPairingCode(fingerprint); });
+      return code;
+    };
+  }
+  const uint32_t attempt = s.attempt.load();
+  s.ThreadStarted();
+  std::thread([&s, connection, params = std::move(params), peer, server, attempt] {
+    const OpeningResult result = OpenConnection(*connection, params);
+    s.port.RunOnUiThread([&] { OpeningDone(s, attempt, connection, peer, server, result); });
+    s.ThreadEnded();
+  }).detach();
+}
+
+// While the waiting side waits, its pairing code is renewed once it is out of time.
+void StartCodeRenewal(Session& s) {
+  const uint32_t attempt = s.attempt.load();
+  s.ThreadStarted();
+  std::thread([&s, attempt] {
+    while (!s.WaitFor([&] { return s.Ended(attempt); }, PAIRING_CODE_LIFETIME)) {
+      s.port.RunOnUiThread([&] {
+        if (!s.Ended(attempt) && s.listen_socket.valid() && !s.peer_socket) {
+          s.port.ShowPairingCode(s.codes.Renew());
+        }
+      });
+    }
+    s.ThreadEnded();
+  }).detach();
 }
 
 void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
@@ -274,6 +362,11 @@ void StartListening(Session& s, int port) {
   s.listen_socket = std::move(fd);
   s.port.WatchListenSocket(s.listen_socket.get());
   s.port.AppendChatLog(FormatLine(text::kWaiting, port));
+  if (!s.classic.load() && s.security.identity) {
+    s.codes_failed = 0;
+    s.port.ShowPairingCode(s.codes.Renew());
+    StartCodeRenewal(s);
+  }
 }
 
 void ConnectToPeer(Session& s, const std::string& host, int port) {
@@ -325,11 +418,12 @@ bool OnSocketNotify(Session& s, uint32_t word) {
     s.port.AppendChatLog(text::kAcceptFailed);
     return true;
   }
+  // The listening socket stays open until a connection has opened a session: a silent or
+  // slow one cannot keep the intended peer out, and only a few open at a time.
+  Descriptor accepted(fd);
+  if (static_cast<int>(s.openings.size()) >= MAX_PENDING_OPENINGS) return true;
   PrepareSessionSocket(fd);
-  s.peer_socket = std::make_shared<Connection>(fd);
-  s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
-  CloseListenSocket(s);
-  StartSession(s);
+  StartOpening(s, accepted.Release(), s.peer_addr, true);
   return true;
 }
 
@@ -386,6 +480,8 @@ bool Teardown(Session& s, uint32_t attempt) {
     s.port.SetStatusText(FormatStatusLine(0, 0, 0, 0));
     CloseListenSocket(s);
     CloseConnectSocket(s);
+    CloseOpenings(s);
+    s.codes.Stop();
     ClosePeerSocket(s);
     s.port.SetInputText(s.saved_address);
     s.port.SetConnectLabel(text::kConnect);

@@ -2,13 +2,36 @@
 
 #include <utility>
 
+#include "protocol/connection.h"
+
 namespace tovrin {
 
 Session::Session(WindowPort& port, SendQueue& queue, std::string save_dir)
     : port(port), queue(queue), save_dir(std::move(save_dir)) {}
 
+Session::~Session() {
+  for (const std::shared_ptr<Connection>& connection : openings) connection->Shutdown();
+  attempt.fetch_add(1);
+  std::unique_lock<std::mutex> lock(wake_mutex_);
+  wake_.notify_all();
+  wake_.wait(lock, [this] { return threads_ == 0; });
+}
+
 void Session::Notify() {
   { std::lock_guard<std::mutex> lock(wake_mutex_); }
+  wake_.notify_all();
+}
+
+void Session::ThreadStarted() {
+  std::lock_guard<std::mutex> lock(wake_mutex_);
+  ++threads_;
+}
+
+void Session::ThreadEnded() {
+  {
+    std::lock_guard<std::mutex> lock(wake_mutex_);
+    --threads_;
+  }
   wake_.notify_all();
 }
 

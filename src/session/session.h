@@ -9,7 +9,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "session/opening.h"
 #include "storage/descriptor.h"
 #include "workers/cthread.h"
 
@@ -40,6 +42,8 @@ enum class ConnectMode { kByAddress, kListen, kConnect };
 // addresses and saved_address belong to the UI thread (the session control runs there).
 struct Session final {
   Session(WindowPort& port, SendQueue& queue, std::string save_dir);
+  // Shuts down the connections still opening and waits for their threads.
+  ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -82,9 +86,19 @@ struct Session final {
   // The socket of a connect under way (non-blocking, watched by the port).
   Descriptor connect_socket;
   std::shared_ptr<Connection> peer_socket;
+  // Connections whose opening runs on a thread of its own (the waiting side takes several
+  // at a time; the first to open carries the session).
+  std::vector<std::shared_ptr<Connection>> openings;
+  // Keys, peers and the pairing setting; read as each attempt starts.
+  SecuritySettings security;
   std::string saved_address;
   sockaddr_in listen_addr{};
   sockaddr_in peer_addr{};
+
+  // The waiting side's pairing code (any thread), and the codes spent in vain while it
+  // waits (UI thread).
+  PairingCodes codes;
+  int codes_failed = 0;
 
   WindowPort& port;
   SendQueue& queue;
@@ -108,7 +122,13 @@ struct Session final {
     return wake_.wait_for(lock, limit, ready);
   }
 
+  // Threads of openings and of the pairing code's renewal: counted so that the session
+  // outlives them.
+  void ThreadStarted();
+  void ThreadEnded();
+
  private:
+  int threads_ = 0;  // guarded by wake_mutex_
   std::mutex wake_mutex_;
   std::condition_variable wake_;
 };

@@ -1,5 +1,7 @@
 #include <QApplication>
 #include <QStringList>
+#include <openssl/ssl.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +37,9 @@ int main(int argc, char** argv) {
   // worker) instead of killing the process.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  // Workers may still be inside OpenSSL when the process exits: its own clean-up at exit
+  // would free what they use. The system takes everything back anyway.
+  OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
   const int code = Run(argc, argv);
   // Workers still finishing may be using static objects: leave without destroying them.
   std::fflush(nullptr);

@@ -14,6 +14,7 @@
 
 #include "port/format.h"
 #include "port/texts.h"
+#include "window/pairing_code_dialog.h"
 #include "window/translation.h"
 
 namespace tovrin {
@@ -32,6 +33,12 @@ bool AsksForAttention(const std::string& line) {
   static const std::string chat_received =
       std::string(text::kChatReceived).substr(0, std::string(text::kChatReceived).find('%'));
   return line.starts_with(chat_received) || line == text::kReceiveDone;
+}
+
+QAction* Separator(QObject* parent) {
+  auto* separator = new QAction(parent);
+  separator->setSeparator(true);
+  return separator;
 }
 
 }  // namespace
@@ -89,9 +96,18 @@ MainWindow::MainWindow(QWidget* parent)
   classic_ = new QAction(Tr("標準の通信のみ (拡張なし)"), chat_log_);
   classic_->setObjectName("CLASSIC_ONLY");
   classic_->setCheckable(true);
-  chat_log_->addAction(classic_);
+  paired_only_ = new QAction(Tr("ペアリング済みの相手のみ"), chat_log_);
+  paired_only_->setObjectName("PAIRED_ONLY");
+  paired_only_->setCheckable(true);
+  peers_ = new QAction(Tr("ペアリング済みの相手..."), chat_log_);
+  peers_->setObjectName("PAIRED_PEERS");
+  chat_log_->addActions(
+      {Separator(chat_log_), classic_, paired_only_, Separator(chat_log_), peers_});
   open_url = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   request_attention = [this] { QApplication::alert(this); };
+  ask_pairing_code = [this](const std::string& fingerprint) {
+    return PairingCodeDialog::Ask(this, fingerprint);
+  };
   connect(connect_, &QPushButton::clicked, this, [this] {
     if (on_connect) on_connect();
   });

@@ -48,6 +48,10 @@ class MainWindow final : public QWidget {
   [[nodiscard]] QAction* open_folder_action(LineView* log) const;
   // The chat log's checkable "classic wire only" choice: no extension is offered to a peer.
   [[nodiscard]] QAction* classic_action() const { return classic_; }
+  // The chat log's checkable "paired peers only" choice (PAIRED_ONLY) and the entry that opens
+  // the list of paired peers (PAIRED_PEERS).
+  [[nodiscard]] QAction* paired_only_action() const { return paired_only_; }
+  [[nodiscard]] QAction* peers_action() const { return peers_; }
 
   // Makes tab `index` current and shows only its list: 0 chat log, 1 send list, 2 send log,
   // 3 receive log. Does not report a tab change.
@@ -77,6 +81,9 @@ class MainWindow final : public QWidget {
   std::function<bool(const QUrl&)> open_url;
   // Asks the desktop to draw the user's eye to the window; tests replace it.
   std::function<void()> request_attention;
+  // Asks the user for the pairing code the peer with this fingerprint shows, in a modal
+  // PairingCodeDialog; "" when the user has none. Tests replace it.
+  std::function<std::string(const std::string& fingerprint)> ask_pairing_code;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -95,6 +102,8 @@ class MainWindow final : public QWidget {
 
   QCheckBox* subfolders_;
   QAction* classic_ = nullptr;
+  QAction* paired_only_ = nullptr;
+  QAction* peers_ = nullptr;
   QLineEdit* address_;
   QPushButton* connect_;
   QPushButton* disconnect_;

@@ -3,12 +3,15 @@
 #include <QIcon>
 #include <QRegularExpression>
 #include <QSettings>
+#include <memory>
+#include <optional>
 
 #include "port/format.h"
 #include "port/texts.h"
 #include "session/lifecycle.h"
 #include "storage/save_dir.h"
 #include "window/main_window.h"
+#include "window/peers_dialog.h"
 #include "window/translation.h"
 
 // The icons sit in the static window library, whose resource object nothing else refers
@@ -23,6 +26,7 @@ namespace {
 constexpr char SUBFOLDERS_KEY[] = "subfolders";
 constexpr char GEOMETRY_KEY[] = "geometry";
 constexpr char CLASSIC_KEY[] = "classic";
+constexpr char PAIRED_ONLY_KEY[] = "paired_only";
 
 std::string TextBefore(const char* text, char end) {
   const std::string whole(text);
@@ -51,7 +55,8 @@ std::string FolderOfLine(const std::string& line, const std::string& save_dir) {
 
 QSettings OpenSettings() { return QSettings(QStringLiteral("Tovrin"), QStringLiteral("Tovrin")); }
 
-CMyWnd::CMyWnd(std::string save_dir) : queue(port), session(port, queue, std::move(save_dir)) {}
+CMyWnd::CMyWnd(std::string save_dir, std::string config_dir)
+    : config_dir(std::move(config_dir)), queue(port), session(port, queue, std::move(save_dir)) {}
 
 CMyWnd::~CMyWnd() {
   queue.SetView(nullptr);
@@ -85,6 +90,7 @@ bool CMyWnd::OnInitDialog() {
     return FolderOfLine(line, session.save_dir);
   };
   port.AppendChatLog(FormatLine(text::kSavingTo, session.save_dir.c_str()));
+  LoadIdentity();
   port.SelectTab(0);
   window->on_connect = [this] { OnConnect(session); };
   window->on_disconnect = [this] { Teardown(session); };
@@ -95,6 +101,12 @@ bool CMyWnd::OnInitDialog() {
   QObject::connect(window->classic_action(), &QAction::toggled, window,
                    [this](bool classic) { session.classic.store(classic); });
   window->classic_action()->setChecked(settings.value(CLASSIC_KEY, false).toBool());
+  // The security settings are read on the UI thread as an attempt starts.
+  QObject::connect(window->paired_only_action(), &QAction::toggled, window,
+                   [this](bool only) { session.security.paired_only = only; });
+  window->paired_only_action()->setChecked(settings.value(PAIRED_ONLY_KEY, false).toBool());
+  window->peers_action()->setEnabled(session.security.peers != nullptr);
+  QObject::connect(window->peers_action(), &QAction::triggered, window, [this] { ShowPeers(); });
   // A restored place counts as moved: the frame then does not centre the window.
   window->restoreGeometry(settings.value(GEOMETRY_KEY).toByteArray());
   window->WidenForTabs();
@@ -104,6 +116,28 @@ bool CMyWnd::OnInitDialog() {
   session.idle = 1;
   session.Notify();
   return true;
+}
+
+void CMyWnd::LoadIdentity() {
+  std::string error;
+  std::optional<Identity> identity = LoadOrCreateIdentity(config_dir, error);
+  if (identity) {
+    session.security.identity = std::make_shared<const Identity>(std::move(*identity));
+    session.security.peers = std::make_shared<PeerStore>(config_dir);
+  } else {
+    port.AppendChatLog(FormatLine(text::kNoIdentity, error.c_str()));
+  }
+  // Connecting to a peer whose key is unknown asks the user for its pairing code.
+  session.security.ask_code = true;
+}
+
+void CMyWnd::ShowPeers() {
+  MainWindow* window = main_window();
+  if (window == nullptr || !session.security.peers || !session.security.identity) return;
+  auto* dialog = new PeersDialog(window, session.security.peers,
+                                 Fingerprint(session.security.identity->key_hash));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->open();
 }
 
 bool CMyWnd::OnNotify(int code) {
@@ -118,6 +152,7 @@ bool CMyWnd::OnDestroy() {
     QSettings settings = OpenSettings();
     settings.setValue(SUBFOLDERS_KEY, window->subfolders()->isChecked());
     settings.setValue(CLASSIC_KEY, window->classic_action()->isChecked());
+    settings.setValue(PAIRED_ONLY_KEY, window->paired_only_action()->isChecked());
     settings.setValue(GEOMETRY_KEY, window->saveGeometry());
   }
   tovrin::OnDestroy(session);

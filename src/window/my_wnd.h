@@ -4,6 +4,7 @@
 #include <string>
 
 #include "queue/send_queue.h"
+#include "secure/identity.h"
 #include "session/session.h"
 #include "window/dialog.h"
 #include "window/qt_window_port.h"
@@ -22,7 +23,9 @@ class MainWindow;
 // session's atomic words allow.
 class CMyWnd final : public CDLG {
  public:
-  explicit CMyWnd(std::string save_dir);
+  // Keys and paired peers are kept in `config_dir` (the user's configuration folder unless a
+  // test passes one of its own).
+  explicit CMyWnd(std::string save_dir, std::string config_dir = ConfigDir());
   // For tests, once no worker can run any more: drops the window without handlers.
   ~CMyWnd() override;
 
@@ -32,6 +35,7 @@ class CMyWnd final : public CDLG {
   // The window as the main window, or nullptr when there is none.
   [[nodiscard]] MainWindow* main_window() const;
 
+  const std::string config_dir;
   QtWindowPort port;
   SendQueue queue;
   Session session;
@@ -41,6 +45,12 @@ class CMyWnd final : public CDLG {
   // The session's end (Teardown, while the controls still exist), the quit, then the port
   // stops acting on the window.
   bool OnDestroy() override;
+
+ private:
+  // Loads or creates this installation's key, for encrypted sessions.
+  void LoadIdentity();
+  // Opens the list of paired peers over the main window.
+  void ShowPeers();
 };
 
 }  // namespace tovrin

@@ -3,6 +3,8 @@
 #include <QTimer>
 #include <chrono>
 
+#include "port/format.h"
+#include "port/texts.h"
 #include "session/lifecycle.h"
 #include "window/main_window.h"
 #include "window/translation.h"
@@ -204,6 +206,20 @@ void QtWindowPort::EnableDisconnect(bool enabled) {
 
 void QtWindowPort::SelectTab(int index) {
   RunOnUiThread([&] { window_->SelectTab(index); });
+}
+
+void QtWindowPort::ShowPairingCode(const std::string& code) {
+  AppendChatLog(FormatLine(text::kPairingCode, code.c_str()));
+}
+
+std::string QtWindowPort::AskPairingCode(const std::string& fingerprint) {
+  std::string code;
+  RunOnUiThread([&] {
+    // A copy: the window, and its handler with it, may go while the dialog is open.
+    const auto ask = window_->ask_pairing_code;
+    if (ask) code = ask(fingerprint);
+  });
+  return code;
 }
 
 void QtWindowPort::WatchListenSocket(int fd) {

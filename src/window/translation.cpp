@@ -17,14 +17,29 @@ namespace {
 
 constexpr char CONTEXT[] = "Tovrin";
 
-// The core's fixed log lines that the window translates.
-constexpr const char* LINE_FORMATS[] = {
-    text::kWaiting,         text::kInvalidIp,         text::kConnecting,   text::kConnected,
-    text::kConnectFailed,   text::kAcceptFailed,      text::kDisconnected, text::kListenFailed,
-    text::kSavingTo,        text::kReceiving,         text::kCannotCreate, text::kReceiveDone,
-    text::kWriteFailed,     text::kCannotOpen,        text::kCannotSend,   text::kExists,
-    text::kSending,         text::kResuming,          text::kSendDone,     text::kReadFailed,
-    text::kNameNotSendable, text::kFolderLinkSkipped, text::kTooLarge};
+// The core's fixed log lines that the window translates. The lines with sizes beyond 32 bits
+// are matched by their shorter forms (kReceiving, kSending, kResuming).
+constexpr const char* LINE_FORMATS[] = {text::kWaiting,          text::kInvalidIp,
+                                        text::kConnecting,       text::kConnected,
+                                        text::kConnectFailed,    text::kAcceptFailed,
+                                        text::kDisconnected,     text::kListenFailed,
+                                        text::kSavingTo,         text::kReceiving,
+                                        text::kCannotCreate,     text::kReceiveDone,
+                                        text::kWriteFailed,      text::kCannotOpen,
+                                        text::kCannotSend,       text::kExists,
+                                        text::kSending,          text::kResuming,
+                                        text::kSendDone,         text::kReadFailed,
+                                        text::kNameNotSendable,  text::kFolderLinkSkipped,
+                                        text::kTooLarge,         text::kExtendedSession,
+                                        text::kClassicSession,   text::kRestarting,
+                                        text::kVerifyRetry,      text::kVerifyFailed,
+                                        text::kEncryptedSession, text::kOwnFingerprint,
+                                        text::kPeerPaired,       text::kPeerJustPaired,
+                                        text::kPeerNotVerified,  text::kPairingCode,
+                                        text::kPairingFailed,    text::kNoPairingWaiting,
+                                        text::kTampered,         text::kSecureFailed,
+                                        text::kOpeningTimedOut,  text::kPairedOnly,
+                                        text::kRefusedByPeer,    text::kNoIdentity};
 
 // One printf format as a pattern: its text before the first conversion, and an expression
 // that matches a whole line made from it, one group per conversion.
@@ -80,8 +95,9 @@ const std::vector<LinePattern>& Patterns() {
   return patterns;
 }
 
-// `format` with its conversions replaced, in order, by the captured values.
-QString Fill(const QString& format, const QRegularExpressionMatch& values) {
+// `format` with its conversions replaced, in order, by the captured values; translated
+// themselves when `values_are_lines`.
+QString Fill(const QString& format, const QRegularExpressionMatch& values, bool values_are_lines) {
   QString line;
   int next = 1;
   for (qsizetype i = 0; i < format.size(); ++i) {
@@ -95,7 +111,8 @@ QString Fill(const QString& format, const QRegularExpressionMatch& values) {
       ++i;
       continue;
     }
-    line += values.captured(next++);
+    const QString value = values.captured(next++);
+    line += values_are_lines ? TranslateLine(value) : value;
     i += length - 1;
   }
   return line;
@@ -146,7 +163,9 @@ QString TranslateLine(const QString& line) {
     // Without a translation the line is shown as the core wrote it.
     if (translated == QString::fromUtf8(pattern.source)) return line;
     const QRegularExpressionMatch match = pattern.expression.match(line);
-    if (match.hasMatch()) return Fill(translated, match);
+    // The peer's reason for a refusal is one of the core's lines, written in the peer's
+    // source language.
+    if (match.hasMatch()) return Fill(translated, match, pattern.source == text::kRefusedByPeer);
   }
   return line;
 }

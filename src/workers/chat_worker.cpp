@@ -37,7 +37,6 @@ Line TakeLine(const std::string& input, bool extended) {
 // Sends the field's text whenever the user presses Send; ends silently when a send fails.
 void Chat(Session& s, Connection& connection, uint32_t attempt) {
   char buffer[HEADER_SIZE + MAX_EXT_CHAT + 1];
-  bool negotiated = false;
   while (!s.Ended(attempt)) {
     if (s.chat_request.load() == 0) {
       s.WaitFor([&] { return s.chat_request.load() != 0 || s.Ended(attempt); }, IDLE_CHECK);
@@ -45,15 +44,7 @@ void Chat(Session& s, Connection& connection, uint32_t attempt) {
     }
     // Reading the field and logging the line is one step on the UI thread, taken only while
     // this session lasts: once Teardown has run, the field holds the address again.
-    // The first line waits until the peer's first message has said whether it reads UTF-8
-    // chat, as the first offer does.
-    PeerLink& link = connection.link();
-    if (!negotiated && link.own_version() > 0) {
-      s.WaitFor([&] { return s.Ended(attempt) || link.version() != PeerLink::UNSETTLED; },
-                NEGOTIATION_GRACE);
-    }
-    negotiated = true;
-    const bool extended = link.extended();
+    const bool extended = connection.link().extended();
     Line line;
     s.port.RunOnUiThread([&] {
       if (s.Ended(attempt)) return;

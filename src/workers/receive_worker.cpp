@@ -101,7 +101,7 @@ class Receiver final {
         connection_(connection),
         attempt_(attempt),
         link_(connection.link()),
-        reader_(connection, link_.own_version() > 0, [this] { return BeforeWait(); }),
+        reader_(connection, link_.extended(), [this] { return BeforeWait(); }),
         meter_(s, TransferMeter::Direction::kReceive),
         extended_(s, connection, meter_, opener_, current_folder_) {}
   Receiver(const Receiver&) = delete;
@@ -121,13 +121,12 @@ class Receiver final {
  private:
   // False when the session is to end.
   bool Carry(const FrameHeader& h, const char* payload) {
-    if (link_.own_version() > 0) {
-      if (link_.version() == PeerLink::UNSETTLED) return Settle(h, payload);
-      // Extended messages only from a peer whose first message was its hello, and only one
-      // hello.
-      if (IsExtendedType(h.type)) {
-        return link_.extended() && h.type != MSG_HELLO && CarryExtended(h, payload);
-      }
+    // Extended messages only from a peer whose first message was its hello, and only one
+    // hello; the messages of the opening never come again. With the extension off they are
+    // unknown types, dropped as a classic program drops them.
+    if (IsExtendedType(h.type) && link_.own_version() > 0) {
+      return link_.extended() && h.type != MSG_HELLO && h.type != MSG_AUTH &&
+             h.type != MSG_AUTH_CONFIRM && h.type != MSG_AUTH_RESULT && CarryExtended(h, payload);
     }
     switch (h.type) {
       case MSG_NAME:
@@ -173,25 +172,6 @@ class Receiver final {
       s_.Notify();
     }
     return extended_.PostAnswers();
-  }
-
-  // The peer's first message says which kind of session this is: a hello (whose layout must
-  // hold), or anything else from a classic peer, which is then carried out as usual.
-  bool Settle(const FrameHeader& h, const char* payload) {
-    if (h.type != MSG_HELLO) {
-      link_.SettleClassic();
-      s_.Notify();
-      if (link_.ClaimKindLine(false)) LogSessionKind(s_, attempt_, text::kClassicSession);
-      return Carry(h, payload);
-    }
-    std::string program;
-    if (h.value < 1 || !ParseHello(payload, h.length, program)) return false;
-    link_.SettleExtended(h.value, program);
-    s_.Notify();
-    if (link_.ClaimKindLine(true)) {
-      LogSessionKind(s_, attempt_, FormatLine(text::kExtendedSession, program.c_str()));
-    }
-    return true;
   }
 
   bool CarryExtended(const FrameHeader& h, const char* payload) {

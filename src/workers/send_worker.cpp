@@ -73,9 +73,7 @@ class Sender final {
   Sender& operator=(const Sender&) = delete;
 
   void Run() {
-    if (!Negotiate()) return;
     while (!stop_ && !Ended()) {
-      // A peer's hello read late still makes the next file boundary extended.
       if (link_.extended()) {
         stop_ = !ExtendedStep();
         continue;
@@ -109,22 +107,6 @@ class Sender final {
   }
 
  private:
-  // Our hello goes out at once, even when we have nothing else to say; the first offer waits
-  // until the peer's first message has told which kind of session this is, or for a short
-  // grace: a classic peer may say nothing at all.
-  bool Negotiate() {
-    if (!connection_.SendOpening()) return false;
-    if (link_.own_version() > 0) {
-      s_.WaitFor([this] { return Ended() || link_.version() != PeerLink::UNSETTLED; },
-                 NEGOTIATION_GRACE);
-    }
-    if (Ended()) return false;
-    if (!link_.extended() && link_.ClaimKindLine(false)) {
-      LogSessionKind(s_, attempt_, text::kClassicSession);
-    }
-    return true;
-  }
-
   // One pass of the extended loop; false when the session is to end.
   bool ExtendedStep() {
     if (!pipeline_.Pump()) return false;

@@ -24,8 +24,4 @@ using WorkerBody = void (*)(Session& s, Connection& connection, uint32_t attempt
 // and leaves through its record `record` of the session.
 uint32_t RunWorker(void* parameter, CTHREAD Session::*record, bool ends_session, WorkerBody body);
 
-// Logs in the chat log which kind of session this is, as one UI step taken only while the
-// session numbered `attempt` lasts: its disconnect lines are always its last.
-void LogSessionKind(Session& s, uint32_t attempt, const std::string& line);
-
 }  // namespace tovrin

@@ -69,8 +69,8 @@ TEST(ConsoleProcess, ChatBothWaysThenATerminateEndsBothOnce) {
   EXPECT_EQ(listener->CountLine("chat: recv > early 表ソ"), 1);
   EXPECT_TRUE(connector.WaitForLine("chat: send > before"));
   EXPECT_EQ(connector.CountLine("chat: 接続しました [" + OwnAddress() + "]"), 1);
-  EXPECT_TRUE(connector.WaitForLine("chat: 標準セッション"));
-  EXPECT_TRUE(listener->WaitForLine("chat: 標準セッション"));
+  EXPECT_TRUE(connector.WaitForLine("chat: 標準セッション (暗号化されていません)"));
+  EXPECT_TRUE(listener->WaitForLine("chat: 標準セッション (暗号化されていません)"));
   listener->WriteLine("from the listener");
   listener->WriteLine("");
   listener->WriteLine("second line");

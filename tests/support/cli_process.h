@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -27,9 +28,19 @@ inline constexpr auto PROCESS_LIMIT = std::chrono::seconds(20);
 
 class CliProcess final {
  public:
+  // Every process of a test run keeps its key in one scratch folder, never the user's.
+  static void KeepKeysAway() {
+    static const bool done = [] {
+      char dir[] = "/tmp/tovrin-test-config-XXXXXX";
+      return mkdtemp(dir) != nullptr && setenv("XDG_CONFIG_HOME", dir, 1) == 0;
+    }();
+    (void)done;
+  }
+
   explicit CliProcess(const std::vector<std::string>& args) {
     int in[2];
     if (pipe2(in, O_CLOEXEC) != 0 || !out_.valid() || !err_.valid()) std::abort();
+    KeepKeysAway();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
@@ -73,6 +84,13 @@ class CliProcess final {
     return lines;
   }
   std::string ErrorText() const { return Contents(err_); }
+  // Both streams, for a failure message.
+  std::string Transcript() const { return Contents(out_) + "--- stderr:\n" + Contents(err_); }
+  bool HasLineStartingWith(const std::string& prefix) const {
+    const std::vector<std::string> lines = Lines();
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& line) { return line.rfind(prefix, 0) == 0; });
+  }
   int CountLine(const std::string& line) const { return testing::CountLine(Lines(), line); }
   bool WaitForLine(const std::string& line) const {
     return WaitFor([&] { return CountLine(line) > 0; }, PROCESS_LIMIT);

@@ -1,6 +1,10 @@
 #include "support/test_peer.h"
 
+#include <memory>
+#include <optional>
+
 #include "protocol/connection.h"
+#include "secure/identity.h"
 #include "session/lifecycle.h"
 
 namespace tovrin::testing {
@@ -8,7 +12,14 @@ namespace tovrin::testing {
 TestPeer::TestPeer() : session(port, queue, dir.path() + "save/") {
   port.SetInputText(OwnAddress());
   session.idle.store(1);
+  // Keys of its own, as an installation has: sessions between test peers are encrypted.
+  std::string error;
+  std::optional<Identity> identity = LoadOrCreateIdentity(config_dir(), error);
+  if (identity) session.security.identity = std::make_shared<const Identity>(std::move(*identity));
+  session.security.peers = std::make_shared<PeerStore>(config_dir());
 }
+
+std::string TestPeer::config_dir() const { return keys.path() + "config"; }
 
 void TestPeer::Stop() {
   Disconnect();

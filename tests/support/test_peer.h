@@ -36,12 +36,15 @@ class TestPeer final {
   void Drop(const std::vector<std::string>& paths) { queue.AddDropped(paths); }
 
   bool Connected();
+  // Where its key and its paired peers are kept.
+  [[nodiscard]] std::string config_dir() const;
   // True once no worker of this peer runs.
   bool WorkersEnded();
 
   RecordingPort port;
   SendQueue queue{port};
   TempDir dir;
+  TempDir keys;
   Session session;
 };
 

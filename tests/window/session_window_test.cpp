@@ -7,19 +7,30 @@
 
 #include "port/format.h"
 #include "port/texts.h"
+#include "secure/identity.h"
+#include "secure/pairing.h"
 #include "session/lifecycle.h"
 #include "support/files.h"
 #include "support/recording_port.h"
 #include "support/sockets.h"
-#include "window/lines.h"
-#include "window/main_window.h"
-#include "window/my_wnd.h"
+#include "window/window_fixture.h"
 
 namespace tovrin::testing {
 namespace {
 
 bool HasLine(const LineView* list, const std::string& line) {
   return CountLine(Lines(list), line) > 0;
+}
+
+// The code of the latest pairing code line, or "".
+std::string ShownCode(const LineView* list) {
+  const std::string format = text::kPairingCode;
+  const std::string prefix = format.substr(0, format.find('%'));
+  for (int row = list->count() - 1; row >= 0; --row) {
+    const std::string line = list->lines()->Text(row).toStdString();
+    if (line.starts_with(prefix)) return line.substr(prefix.size(), PAIRING_CODE_DIGITS);
+  }
+  return {};
 }
 
 bool WorkersEnded(const Session& s) {
@@ -29,14 +40,22 @@ bool WorkersEnded(const Session& s) {
 // Two windows in one process over loopback: the one that listens and the one that connects,
 // driven through their controls as a user would.
 TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
-  TempDir listener_save, source;
+  // No choices left by an earlier test ("classic wire only", "paired peers only").
+  OpenSettings().clear();
+  TempDir listener_save, source, listener_config, connector_config;
   WriteFile(source.path() + "notes.txt", PatternBytes(100000, 7));
   // Never deleted before their workers have ended.
-  auto listener = std::make_unique<CMyWnd>(listener_save.path());
-  auto connector = std::make_unique<CMyWnd>("/nonexistent/");
+  auto listener = std::make_unique<CMyWnd>(listener_save.path(), listener_config.path());
+  auto connector = std::make_unique<CMyWnd>("/nonexistent/", connector_config.path());
   ASSERT_TRUE(listener->Create(nullptr) && connector->Create(nullptr));
   MainWindow* a = listener->main_window();
   MainWindow* b = connector->main_window();
+  // The user at the connecting window types the code the waiting window shows.
+  std::vector<std::string> asked;
+  b->ask_pairing_code = [&](const std::string& fingerprint) {
+    asked.push_back(fingerprint);
+    return ShownCode(a->chat_log());
+  };
   auto type = [](MainWindow* window, const std::string& text) {
     window->address()->setText(QString::fromStdString(text));
     QTest::keyClick(window->address(), Qt::Key_Return);
@@ -54,6 +73,14 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   type(b, (own == "127.0.0.1" ? "127.0.0.2:" : "127.0.0.1:") + std::to_string(port));
   ASSERT_TRUE(soon([&] { return b->connect_button()->text().toStdString() == text::kSend; }));
   ASSERT_TRUE(soon([&] { return a->connect_button()->text().toStdString() == text::kSend; }));
+  // Both have paired, and each remembers the other.
+  const std::string a_print = Fingerprint(listener->session.security.identity->key_hash);
+  const std::string b_print = Fingerprint(connector->session.security.identity->key_hash);
+  EXPECT_EQ(asked, std::vector<std::string>{a_print});
+  EXPECT_TRUE(HasLine(a->chat_log(), FormatLine(text::kPeerJustPaired, b_print.c_str())));
+  EXPECT_TRUE(HasLine(b->chat_log(), FormatLine(text::kPeerJustPaired, a_print.c_str())));
+  EXPECT_TRUE(
+      PeerStore(listener_config.path()).Contains(connector->session.security.identity->key_hash));
 
   type(b, "こんにちは");
   EXPECT_TRUE(soon([&] { return HasLine(a->chat_log(), "recv > こんにちは"); }));
@@ -97,6 +124,7 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
 // event loop, Disconnect ends it, a connect that runs out of time fails, and the window
 // closes at once while one waits.
 TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
+  OpenSettings().clear();
   const Listener full("0.0.0.0", true);  // reached on every loopback address
   const std::string host = OwnAddress() == "127.0.0.1" ? "127.0.0.2" : "127.0.0.1";
   auto app = std::make_unique<CMyWnd>("/nonexistent/");

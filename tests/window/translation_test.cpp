@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -61,9 +62,29 @@ TEST(TranslationTest, AnEnglishLocaleGetsAnEnglishWindowAndEveryOtherKeepsJapane
       {text::kDisconnected, "Disconnected"},
       {FormatLine(text::kChatReceived, text::kReceiveDone), "recv > 受信完了"},
       {text::kRule, "----------------"},
-      {"受信中 [no size]", "受信中 [no size]"}};
+      {"受信中 [no size]", "受信中 [no size]"},
+      {FormatLine(text::kPeerJustPaired, "K7Q2-M9XD-3FHA-PW6T"),
+       "Peer's fingerprint: K7Q2-M9XD-3FHA-PW6T (paired now)"},
+      // The peer's reason for refusing is a line of its own core.
+      {FormatLine(text::kRefusedByPeer, text::kPairedOnly),
+       "Refused by the peer: Only paired peers may connect"},
+      {FormatLine(text::kRefusedByPeer, "受信中"), "Refused by the peer: 受信中"}};
   for (const auto& [line, english] : lines) {
     EXPECT_EQ(TranslateLine(QString::fromStdString(line)), english) << line;
+  }
+  // Every line of sessions and pairing reads in English, whatever its value.
+  for (const char* format :
+       {text::kExtendedSession, text::kClassicSession, text::kEncryptedSession,
+        text::kOwnFingerprint, text::kPeerPaired, text::kPeerJustPaired, text::kPeerNotVerified,
+        text::kPairingCode, text::kPairingFailed, text::kNoPairingWaiting, text::kTampered,
+        text::kSecureFailed, text::kOpeningTimedOut, text::kPairedOnly, text::kRefusedByPeer,
+        text::kNoIdentity}) {
+    const QString line = QString::fromUtf8(format).replace("%s", "ABCD-EFGH");
+    const QString english = TranslateLine(line);
+    EXPECT_TRUE(std::all_of(english.begin(), english.end(), [](QChar c) {
+      return c.unicode() < 0x80;
+    })) << english.toStdString();
+    EXPECT_TRUE(english.contains("ABCD-EFGH") || !line.contains("ABCD-EFGH")) << format;
   }
   app->port.AppendRecvLog(FormatLine(text::kSending, "x", 1));
   EXPECT_EQ(w->recv_log()->lines()->Text(0), "Sending [x] (1 bytes)");

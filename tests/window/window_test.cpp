@@ -21,48 +21,10 @@
 #include "session/lifecycle.h"
 #include "support/recording_port.h"
 #include "window/critical_box.h"
-#include "window/lines.h"
-#include "window/main_window.h"
-#include "window/my_wnd.h"
+#include "window/window_fixture.h"
 
 namespace tovrin::testing {
 namespace {
-
-constexpr char SAVE_DIR[] = "/nonexistent/保存 dir/";
-
-// One application object with its window shown, as the program has it after start.
-class WindowTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // Every test starts from no remembered choices (main points them at a temporary folder).
-    OpenSettings().clear();
-    app_ = std::make_unique<CMyWnd>(SAVE_DIR);
-    ASSERT_TRUE(app_->Create(nullptr));
-    window_ = app_->main_window();
-    ASSERT_NE(window_, nullptr);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
-  }
-  void TearDown() override {
-    app_->Destroy();
-    // Takes the quit that Destroy posted while no loop runs, so no later test's loop sees it.
-    QCoreApplication::processEvents();
-    app_.reset();
-  }
-
-  QWidget* Find(const char* id) const { return window_->findChild<QWidget*>(id); }
-
-  // The lists that are visible, by object name.
-  std::vector<std::string> VisibleLists() const {
-    std::vector<std::string> names;
-    for (LineView* list : window_->findChildren<LineView*>(Qt::FindDirectChildrenOnly)) {
-      if (list->isVisible()) names.push_back(list->objectName().toStdString());
-    }
-    return names;
-  }
-
-  std::unique_ptr<CMyWnd> app_;
-  MainWindow* window_ = nullptr;
-};
 
 using Strings = std::vector<std::string>;
 
@@ -526,22 +488,27 @@ TEST_F(WindowTest, APeersLineOrABatchEndAsksForAttentionOnlyInTheBackground) {
   EXPECT_EQ(requests, 2);
 }
 
-TEST_F(WindowTest, TheSubfolderChoiceAndThePlaceAreKeptBetweenRuns) {
+TEST_F(WindowTest, TheChoicesAndThePlaceAreKeptBetweenRuns) {
   window_->subfolders()->setChecked(true);
   EXPECT_FALSE(app_->session.classic.load());
   window_->classic_action()->trigger();  // the chat log's "classic wire only"
   EXPECT_TRUE(app_->session.classic.load());
+  EXPECT_FALSE(app_->session.security.paired_only);
+  window_->paired_only_action()->trigger();
+  EXPECT_TRUE(app_->session.security.paired_only);
   window_->setGeometry(QRect(QPoint(40, 50), QSize(520, 410)));
   ASSERT_TRUE(QTest::qWaitFor([&] { return window_->size() == QSize(520, 410); }));
   const QRect kept = window_->geometry();
   app_->Destroy();
-  QCoreApplication::processEvents();
-  app_ = std::make_unique<CMyWnd>(SAVE_DIR);
+  TakeQuits();
+  app_ = std::make_unique<CMyWnd>(SAVE_DIR, config_.path());
   ASSERT_TRUE(app_->Create(nullptr));
   window_ = app_->main_window();
   EXPECT_TRUE(window_->subfolders()->isChecked());
   EXPECT_TRUE(app_->session.classic.load());
-  EXPECT_TRUE(QTest::qWaitFor([&] { return window_->geometry() == kept; }));
+  EXPECT_TRUE(window_->paired_only_action()->isChecked());
+  EXPECT_TRUE(app_->session.security.paired_only);
+  ASSERT_EQ_EVENTUALLY(window_->geometry(), kept);
 }
 
 }  // namespace

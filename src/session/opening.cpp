@@ -1,0 +1,432 @@
+#include "session/opening.h"
+
+#include <poll.h>
+#include <sodium.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "port/format.h"
+#include "port/texts.h"
+#include "protocol/connection.h"
+#include "protocol/ext_text.h"
+#include "protocol/extended.h"
+#include "protocol/frame.h"
+#include "protocol/wire_text.h"
+#include "secure/pairing.h"
+#include "secure/tls_engine.h"
+
+namespace tovrin {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char HELLO_LABEL[] = "EXPORTER-tovrin-hellos";
+constexpr char PAIRING_LABEL[] = "EXPORTER-tovrin-pairing";
+// The longest message of the opening inside TLS: a refusal's line.
+constexpr int MAX_OPENING_MESSAGE = HEADER_SIZE + MAX_TEXT;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<int64_t>(left, 0, 60 * 60 * 1000));
+}
+
+// Waits until `fd` is readable; false when `deadline` passes first or the socket failed.
+bool WaitReadable(int fd, Clock::time_point deadline) {
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    const int n = poll(&ready, 1, MillisecondsLeft(deadline));
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+// Reads exactly `count` bytes as they are on the wire.
+enum class Got { kAll, kNothing, kFailed };
+Got ReadRaw(int fd, char* out, int count, Clock::time_point deadline) {
+  int got = 0;
+  while (got < count) {
+    if (!WaitReadable(fd, deadline)) return got == 0 ? Got::kNothing : Got::kFailed;
+    const ssize_t n = ::recv(fd, out + got, static_cast<std::size_t>(count - got), 0);
+    if (n > 0) {
+      got += static_cast<int>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return Got::kFailed;
+    }
+  }
+  return Got::kAll;
+}
+
+bool SendRawAll(int fd, const char* bytes, std::size_t count) {
+  std::size_t sent = 0;
+  while (sent < count) {
+    const ssize_t n = ::send(fd, bytes + sent, count - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The messages of the opening inside TLS, framed and complemented as every message is.
+class SecureChannel final {
+ public:
+  SecureChannel(TlsEngine& engine, int fd, Clock::time_point deadline)
+      : engine_(engine), fd_(fd), deadline_(deadline) {}
+
+  bool Send(char* message, int count) {
+    Complement(message, count);
+    out_.clear();
+    return engine_.Write(message, static_cast<std::size_t>(count), out_) &&
+           SendRawAll(fd_, out_.data(), out_.size());
+  }
+
+  // The next message; its payload stays valid until the next call. Reads nothing beyond it.
+  bool Receive(FrameHeader& header, const char*& payload) {
+    if (!ReadPlain(buffer_.data(), HEADER_SIZE)) return false;
+    header = LoadHeader(buffer_.data());
+    if (header.length < 0 || header.length > MAX_OPENING_MESSAGE - HEADER_SIZE) return false;
+    if (!ReadPlain(buffer_.data() + HEADER_SIZE, header.length)) return false;
+    payload = buffer_.data() + HEADER_SIZE;
+    return true;
+  }
+
+ private:
+  bool ReadPlain(char* out, int count) {
+    int got = 0;
+    while (got < count) {
+      const int n = engine_.Read(out + got, count - got);
+      if (n > 0) {
+        got += n;
+        continue;
+      }
+      if (n != TlsEngine::NEED_MORE || !WaitReadable(fd_, deadline_)) return false;
+      const ssize_t raw = ::recv(fd_, records_.data(), records_.size(), 0);
+      if (raw <= 0 && !(raw < 0 && errno == EINTR)) return false;
+      if (raw > 0) engine_.Feed(records_.data(), static_cast<std::size_t>(raw));
+    }
+    Complement(out, count);
+    return true;
+  }
+
+  TlsEngine& engine_;
+  const int fd_;
+  const Clock::time_point deadline_;
+  std::vector<char> out_;
+  std::array<char, MAX_OPENING_MESSAGE> buffer_{};
+  std::array<char, 16 * 1024 + 512> records_{};
+};
+
+int BuildResult(char* out, bool accepted, std::string_view line) {
+  if (accepted) {
+    StoreHeader(FrameHeader{MSG_AUTH_RESULT, 0, AUTH_ACCEPTED, 0}, out);
+    return HEADER_SIZE;
+  }
+  const int count = BuildText(out, MSG_AUTH_RESULT, line.substr(0, MAX_TEXT - 1));
+  StoreHeader(FrameHeader{MSG_AUTH_RESULT, 0, AUTH_REFUSED, count - HEADER_SIZE}, out);
+  return count;
+}
+
+std::string Bytes(const KeyHash& hash) {
+  return std::string(reinterpret_cast<const char*>(hash.data()), hash.size());
+}
+
+// Tells a peer in the clear why it is refused: as chat, in the form its kind of session reads.
+void RefuseInTheClear(int fd, bool extended) {
+  std::array<char, HEADER_SIZE + MAX_TEXT> message{};
+  const int count = extended ? BuildText(message.data(), MSG_EXT_CHAT, text::kPairedOnly)
+                             : BuildText(message.data(), MSG_CHAT, ChatTextToWire(text::kPairedOnly));
+  (void)SendBlock(fd, message.data(), count);
+}
+
+class Opening final {
+ public:
+  Opening(Connection& connection, const OpeningParams& params)
+      : connection_(connection),
+        params_(params),
+        fd_(connection.fd()),
+        deadline_(Clock::now() + OPENING_TIME_LIMIT) {}
+
+  OpeningResult Run() {
+    PeerLink& link = connection_.link();
+    const int own_version =
+        params_.classic ? 0 : (params_.security.identity ? SECURE_VERSION : 1);
+    link.SetOwnVersion(own_version);
+    if (own_version == 0) {
+      link.SettleClassic();
+      return Finish(text::kClassicSession);
+    }
+    // Both hellos as they are before complementing: what the authentication binds.
+    std::array<char, HEADER_SIZE + MAX_HELLO_PAYLOAD> own_hello{};
+    const int own_size = BuildHello(own_hello.data(), text::kCaption, own_version);
+    own_hello_.assign(own_hello.data(), static_cast<std::size_t>(own_size));
+    if (!SendBlock(fd_, own_hello.data(), own_size)) return Failed();
+
+    // The peer's first message: its hello, or anything else from a classic peer, which may
+    // also say nothing at all.
+    std::array<char, HEADER_SIZE + MAX_HELLO_PAYLOAD> hello{};
+    const Got got = ReadRaw(fd_, hello.data(), HEADER_SIZE,
+                            std::min(deadline_, Clock::now() + params_.grace));
+    if (got == Got::kFailed) return Failed();
+    if (got == Got::kNothing) {
+      link.SettleClassic();
+      return Finish(text::kClassicSession);
+    }
+    Complement(hello.data(), HEADER_SIZE);
+    const FrameHeader header = LoadHeader(hello.data());
+    if (header.type != MSG_HELLO) {
+      connection_.PutBack(hello.data(), HEADER_SIZE);
+      link.SettleClassic();
+      return Finish(text::kClassicSession);
+    }
+    std::string program;
+    if (header.length <= 0 || header.length > MAX_HELLO_PAYLOAD || header.value < 1 ||
+        ReadRaw(fd_, hello.data() + HEADER_SIZE, header.length, deadline_) != Got::kAll) {
+      return Failed();
+    }
+    Complement(hello.data() + HEADER_SIZE, header.length);
+    if (!ParseHello(hello.data() + HEADER_SIZE, header.length, program)) return Failed();
+    peer_hello_.assign(hello.data(), HEADER_SIZE + static_cast<std::size_t>(header.length));
+
+    link.SettleExtended(header.value, program);
+    if (link.version() < SECURE_VERSION) {
+      return Finish(FormatLine(text::kExtendedSession, program.c_str()));
+    }
+    return Secure(program);
+  }
+
+ private:
+  OpeningResult Secure(const std::string& program) {
+    std::string error;
+    std::unique_ptr<TlsEngine> engine = TlsEngine::Create(
+        params_.server ? TlsEngine::Role::kServer : TlsEngine::Role::kClient,
+        *params_.security.identity, error);
+    if (!engine || !engine->Handshake(fd_, deadline_, error)) {
+      return Clock::now() >= deadline_ ? Failed(text::kOpeningTimedOut) : Failed(text::kSecureFailed);
+    }
+    const KeyHash own_key = params_.security.identity->key_hash;
+    const KeyHash peer_key = engine->PeerKeyHash();
+    const std::string& client_hello = params_.server ? peer_hello_ : own_hello_;
+    const std::string& server_hello = params_.server ? own_hello_ : peer_hello_;
+
+    AuthMessage own{};
+    if (!HelloDigest(*engine, client_hello, server_hello, own.digest)) return Failed(text::kSecureFailed);
+    std::array<unsigned char, 32> session_id{};
+    if (!engine->Export(PAIRING_LABEL, session_id.data(), session_id.size())) {
+      return Failed(text::kSecureFailed);
+    }
+    const std::string channel = (params_.server ? Bytes(peer_key) + Bytes(own_key)
+                                                : Bytes(own_key) + Bytes(peer_key)) +
+                                client_hello + server_hello;
+    const std::string sid(reinterpret_cast<const char*>(session_id.data()), session_id.size());
+    const bool known = params_.security.peers && params_.security.peers->Contains(peer_key);
+
+    SecureChannel secure(*engine, fd_, deadline_);
+    std::array<char, MAX_OPENING_MESSAGE> message{};
+    FrameHeader header{};
+    const char* payload = nullptr;
+    AuthMessage peer{};
+    std::optional<Cpace> cpace;
+    bool paired = false;
+
+    if (!params_.server) {
+      std::string code = params_.security.pair_code;
+      if (code.empty() && !known && params_.ask_code) code = params_.ask_code(Fingerprint(peer_key));
+      if (!code.empty()) {
+        cpace.emplace(true, code, channel, sid);
+        own.flags = AUTH_FLAG_PAIRING;
+        std::memcpy(own.share.data(), cpace->OwnShare().data(), AUTH_SHARE_SIZE);
+      }
+      if (!secure.Send(message.data(), BuildAuth(message.data(), own))) return Failed();
+      if (!ReceiveAuth(secure, header, payload, peer)) return Failed();
+      if (peer.digest != own.digest) return Failed(text::kTampered);
+      if (cpace) {
+        if ((peer.flags & AUTH_FLAG_PAIRING) == 0) return Failed(text::kNoPairingWaiting);
+        Cpace::Share share{};
+        std::memcpy(share.data(), peer.share.data(), AUTH_SHARE_SIZE);
+        if (!cpace->Finish(share) || !secure.Receive(header, payload) ||
+            header.type != MSG_AUTH_CONFIRM || header.length != AUTH_CONFIRM_SIZE ||
+            !CheckConfirmation(*cpace, payload)) {
+          return Failed(text::kPairingFailed);
+        }
+        if (!SendConfirmation(secure, *cpace, message.data())) return Failed();
+        paired = true;
+      }
+    } else {
+      if (!ReceiveAuth(secure, header, payload, peer)) return Failed();
+      if (peer.digest != own.digest) return Failed(text::kTampered);
+      if ((peer.flags & AUTH_FLAG_PAIRING) != 0) {
+        // The one guess this code allows is taken now, whatever comes of it.
+        const std::string code = params_.codes ? params_.codes->Take() : std::string();
+        result_.code_spent = !code.empty();
+        if (!code.empty()) {
+          cpace.emplace(false, code, channel, sid);
+          own.flags = AUTH_FLAG_PAIRING;
+          std::memcpy(own.share.data(), cpace->OwnShare().data(), AUTH_SHARE_SIZE);
+        }
+      }
+      Cpace::Share share{};
+      std::memcpy(share.data(), peer.share.data(), AUTH_SHARE_SIZE);
+      if (cpace && !cpace->Finish(share)) return Failed(text::kPairingFailed);
+      if (!secure.Send(message.data(), BuildAuth(message.data(), own))) return Failed();
+      if ((peer.flags & AUTH_FLAG_PAIRING) != 0) {
+        if (!cpace) return Failed(text::kPairingFailed);
+        if (!SendConfirmation(secure, *cpace, message.data()) || !secure.Receive(header, payload) ||
+            header.type != MSG_AUTH_CONFIRM || header.length != AUTH_CONFIRM_SIZE ||
+            !CheckConfirmation(*cpace, payload)) {
+          return Failed(text::kPairingFailed);
+        }
+        paired = true;
+      }
+    }
+
+    const Trust trust = paired ? Trust::kJustPaired : known ? Trust::kPaired : Trust::kStranger;
+    const bool accept = !params_.security.paired_only || trust != Trust::kStranger;
+
+    // Both sides say whether they take the session; the connecting side speaks first.
+    if (params_.server) {
+      if (!secure.Receive(header, payload) || header.type != MSG_AUTH_RESULT) return Failed();
+      const std::string refusal = ResultRefusal(header, payload);
+      if (!secure.Send(message.data(), BuildResult(message.data(), accept, text::kPairedOnly))) {
+        return Failed();
+      }
+      if (!refusal.empty()) return Failed(FormatLine(text::kRefusedByPeer, refusal.c_str()));
+    } else {
+      if (!secure.Send(message.data(), BuildResult(message.data(), accept, text::kPairedOnly)) ||
+          !secure.Receive(header, payload) || header.type != MSG_AUTH_RESULT) {
+        return Failed();
+      }
+      const std::string refusal = ResultRefusal(header, payload);
+      if (!refusal.empty()) return Failed(FormatLine(text::kRefusedByPeer, refusal.c_str()));
+    }
+    if (!accept) return Failed(text::kPairedOnly);
+    // Remembered only once both sides have taken the session.
+    if (paired && params_.security.peers) {
+      params_.security.peers->Add(peer_key, program + " " + params_.peer_label);
+    }
+
+    connection_.Secure(std::move(engine));
+    result_.session = true;
+    result_.lines.push_back(FormatLine(text::kEncryptedSession, program.c_str()));
+    result_.lines.push_back(FormatLine(text::kOwnFingerprint, Fingerprint(own_key).c_str()));
+    const char* peer_line = trust == Trust::kJustPaired ? text::kPeerJustPaired
+                            : trust == Trust::kPaired   ? text::kPeerPaired
+                                                        : text::kPeerNotVerified;
+    result_.lines.push_back(FormatLine(peer_line, Fingerprint(peer_key).c_str()));
+    return std::move(result_);
+  }
+
+  static bool ReceiveAuth(SecureChannel& secure, FrameHeader& header, const char*& payload,
+                          AuthMessage& auth) {
+    return secure.Receive(header, payload) && header.type == MSG_AUTH &&
+           ParseAuth(header.value, payload, header.length, auth);
+  }
+
+  static bool SendConfirmation(SecureChannel& secure, const Cpace& cpace, char* message) {
+    const Cpace::Confirmation confirmation = cpace.OwnConfirmation();
+    std::memcpy(message + HEADER_SIZE, confirmation.data(), confirmation.size());
+    StoreHeader(FrameHeader{MSG_AUTH_CONFIRM, 0, 0, AUTH_CONFIRM_SIZE}, message);
+    return secure.Send(message, HEADER_SIZE + AUTH_CONFIRM_SIZE);
+  }
+
+  static bool CheckConfirmation(const Cpace& cpace, const char* payload) {
+    Cpace::Confirmation peer{};
+    std::memcpy(peer.data(), payload, peer.size());
+    return cpace.CheckPeerConfirmation(peer);
+  }
+
+  // The peer's refusal line; empty when it accepted.
+  static std::string ResultRefusal(const FrameHeader& header, const char* payload) {
+    std::string refusal;
+    if (ParseAuthResult(header.value, payload, header.length, refusal)) return {};
+    return refusal;
+  }
+
+  // A session in the clear (classic, or version 1): taken, unless only paired peers may come.
+  OpeningResult Finish(const std::string& line) {
+    if (params_.security.paired_only) {
+      if (!params_.classic) RefuseInTheClear(fd_, connection_.link().extended());
+      return Failed(text::kPairedOnly);
+    }
+    result_.session = true;
+    result_.lines.push_back(line);
+    return std::move(result_);
+  }
+
+  OpeningResult Failed(const std::string& line = {}) {
+    result_.session = false;
+    if (!line.empty()) result_.lines.push_back(line);
+    return std::move(result_);
+  }
+
+  Connection& connection_;
+  const OpeningParams& params_;
+  const int fd_;
+  const Clock::time_point deadline_;
+  std::string own_hello_;
+  std::string peer_hello_;
+  OpeningResult result_;
+};
+
+}  // namespace
+
+std::string PairingCodes::Renew() {
+  std::lock_guard<std::mutex> lock(lock_);
+  code_ = NewPairingCode();
+  issued_ = Clock::now();
+  return code_;
+}
+
+void PairingCodes::Stop() {
+  std::lock_guard<std::mutex> lock(lock_);
+  code_.clear();
+}
+
+std::string PairingCodes::Take() {
+  std::lock_guard<std::mutex> lock(lock_);
+  std::string code;
+  if (!code_.empty() && Clock::now() - issued_ < PAIRING_CODE_LIFETIME) code = code_;
+  code_.clear();
+  return code;
+}
+
+bool PairingCodes::Active() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return !code_.empty() && Clock::now() - issued_ < PAIRING_CODE_LIFETIME;
+}
+
+bool HelloDigest(TlsEngine& engine, const std::string& client_hello,
+                        const std::string& server_hello,
+                        std::array<unsigned char, 32>& digest) {
+  std::array<unsigned char, 32> exported{};
+  if (!engine.Export(HELLO_LABEL, exported.data(), exported.size())) return false;
+  crypto_hash_sha256_state state;
+  crypto_hash_sha256_init(&state);
+  crypto_hash_sha256_update(&state, exported.data(), exported.size());
+  for (const std::string* hello : {&client_hello, &server_hello}) {
+    crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(hello->data()),
+                              hello->size());
+  }
+  crypto_hash_sha256_final(&state, digest.data());
+  return true;
+}
+
+OpeningResult OpenConnection(Connection& connection, const OpeningParams& params) {
+  return Opening(connection, params).Run();
+}
+
+}  // namespace tovrin

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "secure/identity.h"
+
+namespace tovrin {
+
+class Connection;
+
+// The whole opening of a connection, from accept or connect to the first message of the
+// session, may take this long (typing a pairing code included).
+inline constexpr auto OPENING_TIME_LIMIT = std::chrono::seconds(60);
+// Connections a waiting side opens at the same time; more are closed at once.
+inline constexpr int MAX_PENDING_OPENINGS = 4;
+// Codes spent in vain that the waiting side replaces at once; later ones are replaced as the
+// code's lifetime ends.
+inline constexpr int MAX_QUICK_CODES = 3;
+// How long a pairing code shown by the waiting side stays valid.
+inline constexpr auto PAIRING_CODE_LIFETIME = std::chrono::minutes(2);
+
+// What this side brings to an opening; the front ends set it, the UI thread reads it when an
+// attempt starts.
+struct SecuritySettings {
+  // This installation's key; none: the side cannot encrypt and announces version 1.
+  std::shared_ptr<const Identity> identity;
+  std::shared_ptr<PeerStore> peers;
+  // Refuse every session that is not encrypted with a paired (or just paired) peer.
+  bool paired_only = false;
+  // The connecting side: a code to pair with (the console's --pair).
+  std::string pair_code;
+  // The connecting side: ask the user for a code when the peer is unknown (the window).
+  bool ask_code = false;
+};
+
+// The waiting side's pairing code: one at a time, single use, valid PAIRING_CODE_LIFETIME.
+// Thread-safe.
+class PairingCodes final {
+ public:
+  // A new code, replacing any other.
+  std::string Renew();
+  // No code any more (the waiting has ended).
+  void Stop();
+  // The code, spent: the one guess it allows is taken. Empty when there is none or it is out
+  // of time.
+  std::string Take();
+  // True while a code is current and in time.
+  [[nodiscard]] bool Active();
+
+ private:
+  std::mutex lock_;
+  std::string code_;
+  std::chrono::steady_clock::time_point issued_;
+};
+
+// How far the peer is known.
+enum class Trust { kNone, kStranger, kPaired, kJustPaired };
+
+struct OpeningParams {
+  bool server = false;  // the waiting side (the TLS server)
+  bool classic = false;  // no hello: the session is classic whatever the peer is
+  SecuritySettings security;
+  PairingCodes* codes = nullptr;  // the waiting side's
+  // The connecting side: asks the user for a code when the peer is unknown (empty: none).
+  std::function<std::string(const std::string& fingerprint)> ask_code;
+  std::string peer_label;  // the peer's address, kept with a new pairing
+  std::chrono::milliseconds grace{1000};  // how long a silent peer is waited for
+};
+
+struct OpeningResult {
+  bool session = false;       // the connection carries the session now
+  bool code_spent = false;    // the waiting side's code was used up
+  std::vector<std::string> lines;  // for the chat log, in order
+};
+
+class TlsEngine;
+
+// What MSG_AUTH carries to bind the hellos: SHA-256 of the TLS exporter's 32 bytes for
+// "EXPORTER-tovrin-hellos" followed by the connecting side's hello and the waiting side's, each
+// as the whole message (header and payload) before complementing.
+[[nodiscard]] bool HelloDigest(TlsEngine& engine, const std::string& client_hello,
+                               const std::string& server_hello, std::array<unsigned char, 32>& digest);
+
+// Runs the opening on the connected blocking socket of `connection`: sends this side's
+// hello, reads the peer's first message (or waits `grace` for one), and in a session of
+// version 2 runs the TLS handshake, checks both hellos and authenticates the peer (its
+// remembered key or a pairing code). On success the connection's link is settled and, for
+// version 2, the connection is secured. Any thread; blocks until done, OPENING_TIME_LIMIT
+// at most, or the connection is shut down.
+[[nodiscard]] OpeningResult OpenConnection(Connection& connection, const OpeningParams& params);
+
+}  // namespace tovrin

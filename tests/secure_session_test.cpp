@@ -1,0 +1,356 @@
+// Encrypted sessions between two peers: pairing, remembered peers, and what a man in the
+// middle can and cannot do.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "port/format.h"
+#include "port/texts.h"
+#include "protocol/extended.h"
+#include "protocol/wire_text.h"
+#include "secure/identity.h"
+#include "secure/tls_engine.h"
+#include "session/lifecycle.h"
+#include "support/raw_peer.h"
+#include "support/relay.h"
+#include "support/test_peer.h"
+
+namespace tovrin::testing {
+namespace {
+
+// The last pairing code `peer` showed.
+std::string ShownCode(TestPeer& peer) {
+  const std::string prefix = FormatLine(text::kPairingCode, "");
+  std::string code;
+  for (const std::string& line : peer.port.chat_log()) {
+    if (line.rfind(prefix.substr(0, prefix.find(' ') + 1), 0) == 0) {
+      code = line.substr(prefix.find(' ') + 1, 6);
+    }
+  }
+  return code;
+}
+
+// `b` connects to `port` (`a`'s, or a relay's in front of it) and `a` takes the connection.
+void Knock(TestPeer& a, TestPeer& b, int port) {
+  b.Connect("127.0.0.1:" + std::to_string(port));
+  // A relay in between connects on its own time.
+  pollfd incoming{a.port.watched_socket(), POLLIN, 0};
+  poll(&incoming, 1, 10000);
+  a.Accept();
+}
+
+std::string PeerLine(const char* format, TestPeer& peer) {
+  std::string error;
+  const std::optional<Identity> identity = LoadOrCreateIdentity(peer.config_dir(), error);
+  return FormatLine(format, Fingerprint(identity->key_hash).c_str());
+}
+
+bool Ended(TestPeer& peer) { return peer.session.idle.load() == 1; }
+
+TEST(SecureSession, PairingWithTheShownCodeIsRememberedAndEveryCodeAllowsOneGuess) {
+  TestPeer a, b;
+  const int port = a.Listen();
+  const std::string first = ShownCode(a);
+  ASSERT_EQ(first.size(), 6u);
+
+  // A wrong guess fails on both sides and spends the code: the right one is no good after it.
+  b.session.security.pair_code = first == "000000" ? "000001" : "000000";
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::kPairingFailed); }));
+  EXPECT_TRUE(b.port.HasChatLine(text::kPairingFailed));
+  const std::string second = ShownCode(a);
+  EXPECT_NE(second, first);
+  b.session.security.pair_code = first;
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.CountChatLine(text::kPairingFailed) == 2; }));
+
+  // The code shown now pairs, and each side remembers the other.
+  b.session.security.pair_code = ShownCode(a);
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
+  EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::kPeerJustPaired, b)));
+  EXPECT_TRUE(b.port.HasChatLine(PeerLine(text::kPeerJustPaired, a)));
+  a.Chat("hello inside");
+  ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > hello inside"); }));
+  a.Stop();
+  b.Stop();
+
+  // Later sessions know each other by key, without a code, also with only paired peers let in.
+  b.session.security.pair_code.clear();
+  a.session.security.paired_only = true;
+  ASSERT_TRUE(ConnectPair(a, b));
+  EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::kPeerPaired, b)));
+  EXPECT_TRUE(b.port.HasChatLine(PeerLine(text::kPeerPaired, a)));
+}
+
+TEST(SecureSession, StrangersAreNotVerifiedAndPairedOnlyRefusesThemOnBothSides) {
+  TestPeer a, b;
+  ASSERT_TRUE(ConnectPair(a, b));
+  EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::kPeerNotVerified, b)));
+  EXPECT_TRUE(b.port.HasChatLine(PeerLine(text::kPeerNotVerified, a)));
+  a.Stop();
+  b.Stop();
+
+  a.session.security.paired_only = true;
+  const int port = a.Listen();
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::kPairedOnly); }));
+  EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::kRefusedByPeer, text::kPairedOnly)));
+}
+
+// Under "paired peers only" a classic peer is told why in a chat line it can read, and a
+// connection that stalls in its opening does not keep the intended peer out.
+TEST(SecureSession, PairedOnlyRefusesClassicPeersAndNoStalledConnectionKeepsThePeerOut) {
+  TestPeer a, b;
+  a.session.security.paired_only = true;
+  const int port = a.Listen();
+
+  RawPeer classic;
+  ASSERT_TRUE(classic.ConnectTo(port));
+  a.Accept();
+  FrameHeader header{};
+  std::string payload;
+  ASSERT_TRUE(classic.Receive(header, payload));
+  EXPECT_EQ(header.type, MSG_HELLO);
+  ASSERT_TRUE(classic.Receive(header, payload));
+  EXPECT_EQ(header.type, MSG_CHAT);
+  EXPECT_EQ(payload, ChatTextToWire(text::kPairedOnly) + '\0');
+  EXPECT_TRUE(classic.WaitForClose());
+
+  RawPeer stalled;
+  ASSERT_TRUE(stalled.ConnectTo(port));
+  a.Accept();
+  ASSERT_TRUE(stalled.Send(MSG_HELLO, 0, SECURE_VERSION, std::string("stall") + '\0'));
+  b.session.security.pair_code = ShownCode(a);
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
+  EXPECT_TRUE(stalled.WaitForClose());
+}
+
+// What a relay on the wire sees of a session: neither the chat nor the file.
+TEST(SecureSession, NeitherChatNorFileCrossesTheWireReadably) {
+  TestPeer a, b;
+  const std::string secret = PatternBytes(300000, 7);
+  WriteFile(b.dir.path() + "secret.bin", secret);
+  const int port = a.Listen();
+  Relay relay(port);
+  b.Drop({b.dir.path() + "secret.bin"});
+  Knock(a, b, relay.port());
+  ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
+  b.Chat("a line nobody else reads");
+  ASSERT_TRUE(WaitFor([&] {
+    return a.port.HasChatLine("recv > a line nobody else reads") &&
+           a.port.HasRecvLine(text::kReceiveDone);
+  }));
+  EXPECT_TRUE(SameContent(a.session.save_dir + "secret.bin", b.dir.path() + "secret.bin"));
+
+  const std::string wire = relay.Seen(Relay::kToTarget);
+  for (std::string plain : {std::string("a line nobody else reads"), secret.substr(100000, 64),
+                            std::string("secret.bin")}) {
+    EXPECT_EQ(wire.find(plain), std::string::npos);
+    Complement(plain.data(), static_cast<int>(plain.size()));
+    EXPECT_EQ(wire.find(plain), std::string::npos);
+  }
+}
+
+TEST(SecureSession, BytesAlteredInFlightEndTheSession) {
+  TestPeer a, b;
+  WriteFile(b.dir.path() + "big.bin", PatternBytes(4 << 20, 9));
+  const int port = a.Listen();
+  size_t passed = 0;
+  Relay relay(port, [&passed](Relay::Direction direction, std::string& bytes) {
+    if (direction != Relay::kToTarget) return;
+    // One bit, well into the file's data.
+    if (passed < (1u << 20) && passed + bytes.size() >= (1u << 20))
+      bytes[(1u << 20) - passed - 1] ^= 1;
+    passed += bytes.size();
+  });
+  b.Drop({b.dir.path() + "big.bin"});
+  Knock(a, b, relay.port());
+  ASSERT_TRUE(WaitFor([&] { return Ended(a) && Ended(b); }, std::chrono::seconds(30)));
+  EXPECT_FALSE(a.port.HasRecvLine(text::kReceiveDone));
+}
+
+TEST(SecureSession, AStrippedHelloMakesTheSessionClassicAndPairedOnlyRefusesIt) {
+  TestPeer a, b;
+  int port = a.Listen();
+  {
+    Relay relay(port, StripFirstMessages());
+    Knock(a, b, relay.port());
+    ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
+    EXPECT_TRUE(a.port.HasChatLine(text::kClassicSession));
+    EXPECT_TRUE(b.port.HasChatLine(text::kClassicSession));
+    a.Stop();
+    b.Stop();
+  }
+  a.session.security.paired_only = true;
+  port = a.Listen();
+  Relay relay(port, StripFirstMessages());
+  Knock(a, b, relay.port());
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::kPairedOnly); }));
+  EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::kPairedOnly));
+}
+
+// A man in the middle that ends TLS towards each side with keys of its own, passes the
+// hellos on, rewrites the hello digests to fit each side and relays everything else, the
+// pairing messages included: the pairing fails and nobody is remembered.
+class Interceptor final {
+ public:
+  explicit Interceptor(int target_port, const std::string& config_dir) {
+    std::string error;
+    identity_ = *LoadOrCreateIdentity(config_dir, error);
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 1);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this, target_port] { Run(target_port); });
+  }
+  ~Interceptor() {
+    ::shutdown(listener_, SHUT_RDWR);
+    for (int fd : {client_.load(), server_.load()}) {
+      if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    }
+    thread_.join();
+  }
+  [[nodiscard]] int port() const { return port_; }
+
+ private:
+  struct Leg {
+    int fd;
+    std::unique_ptr<TlsEngine> engine;
+    std::string buffer;
+  };
+
+  static bool ReadHello(int fd, std::string& hello) {
+    hello.assign(HEADER_SIZE, '\0');
+    if (recv(fd, hello.data(), HEADER_SIZE, MSG_WAITALL) != HEADER_SIZE) return false;
+    std::string header = hello;
+    Complement(header.data(), HEADER_SIZE);
+    const int length = LoadHeader(header.data()).length;
+    hello.resize(HEADER_SIZE + static_cast<size_t>(length));
+    return recv(fd, hello.data() + HEADER_SIZE, static_cast<size_t>(length), MSG_WAITALL) == length;
+  }
+
+  // The next whole message of `leg`, complemented back.
+  static bool ReadMessage(Leg& leg, std::string& message) {
+    char raw[65536];
+    for (;;) {
+      if (leg.buffer.size() >= HEADER_SIZE) {
+        const size_t size = HEADER_SIZE + static_cast<size_t>(LoadHeader(leg.buffer.data()).length);
+        if (leg.buffer.size() >= size) {
+          message = leg.buffer.substr(0, size);
+          leg.buffer.erase(0, size);
+          return true;
+        }
+      }
+      const int n = leg.engine->Read(raw, sizeof raw);
+      if (n > 0) {
+        Complement(raw, n);
+        leg.buffer.append(raw, static_cast<size_t>(n));
+        continue;
+      }
+      if (n != TlsEngine::NEED_MORE) return false;
+      const ssize_t got = recv(leg.fd, raw, sizeof raw, 0);
+      if (got <= 0) return false;
+      leg.engine->Feed(raw, static_cast<size_t>(got));
+    }
+  }
+
+  static bool WriteMessage(Leg& leg, std::string message) {
+    Complement(message.data(), static_cast<int>(message.size()));
+    std::vector<char> out;
+    return leg.engine->Write(message.data(), message.size(), out) &&
+           send(leg.fd, out.data(), out.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(out.size());
+  }
+
+  void Forward(Leg& from, Leg& to) {
+    std::string message;
+    while (ReadMessage(from, message)) {
+      if (LoadHeader(message.data()).type == MSG_AUTH) {
+        std::array<unsigned char, 32> digest{};
+        if (!HelloDigest(*to.engine, client_hello_, server_hello_, digest)) break;
+        std::memcpy(message.data() + HEADER_SIZE, digest.data(), digest.size());
+      }
+      if (!WriteMessage(to, message)) break;
+    }
+    ::shutdown(to.fd, SHUT_RDWR);
+    ::shutdown(from.fd, SHUT_RDWR);
+  }
+
+  void Run(int target_port) {
+    const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) return;
+    const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    client_.store(client);
+    server_.store(server);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(target_port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string own_hello_client, own_hello_server;
+    if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ReadHello(client, own_hello_client) &&
+        send(server, own_hello_client.data(), own_hello_client.size(), MSG_NOSIGNAL) > 0 &&
+        ReadHello(server, own_hello_server) &&
+        send(client, own_hello_server.data(), own_hello_server.size(), MSG_NOSIGNAL) > 0) {
+      client_hello_ = own_hello_client;
+      server_hello_ = own_hello_server;
+      Complement(client_hello_.data(), static_cast<int>(client_hello_.size()));
+      Complement(server_hello_.data(), static_cast<int>(server_hello_.size()));
+      std::string error;
+      Leg towards_client{client, TlsEngine::Create(TlsEngine::Role::kServer, identity_, error), {}};
+      Leg towards_server{server, TlsEngine::Create(TlsEngine::Role::kClient, identity_, error), {}};
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      bool client_done = false;
+      std::thread handshake(
+          [&] { client_done = towards_client.engine->Handshake(client, deadline, error); });
+      std::string server_error;
+      const bool server_done = towards_server.engine->Handshake(server, deadline, server_error);
+      handshake.join();
+      if (client_done && server_done) {
+        std::thread back([&] { Forward(towards_server, towards_client); });
+        Forward(towards_client, towards_server);
+        back.join();
+      }
+    }
+    client_.store(-1);
+    server_.store(-1);
+    ::close(client);
+    ::close(server);
+  }
+
+  Identity identity_;
+  int listener_ = -1;
+  int port_ = -1;
+  std::atomic<int> client_{-1};
+  std::atomic<int> server_{-1};
+  std::string client_hello_;
+  std::string server_hello_;
+  std::thread thread_;
+};
+
+TEST(SecureSession, AManInTheMiddleCannotPairEvenWithTheRightCode) {
+  TestPeer a, b;
+  const int port = a.Listen();
+  Interceptor middle(port, a.dir.path() + "middle");
+  b.session.security.pair_code = ShownCode(a);
+  Knock(a, b, middle.port());
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::kPairingFailed); }));
+  EXPECT_TRUE(b.port.HasChatLine(text::kPairingFailed));
+  EXPECT_TRUE(a.session.security.peers->List().empty());
+  EXPECT_TRUE(b.session.security.peers->List().empty());
+}
+
+}  // namespace
+}  // namespace tovrin::testing
