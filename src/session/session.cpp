@@ -28,10 +28,10 @@ void Session::ThreadStarted() {
 }
 
 void Session::ThreadEnded() {
-  {
-    std::lock_guard<std::mutex> lock(wake_mutex_);
-    --threads_;
-  }
+  // Notified under the lock: the destructor may go, and the condition variable with it, as
+  // soon as it sees no thread left.
+  std::lock_guard<std::mutex> lock(wake_mutex_);
+  --threads_;
   wake_.notify_all();
 }
 
