@@ -28,10 +28,9 @@ void Session::ThreadStarted() {
 }
 
 void Session::ThreadEnded() {
-  {
-    std::lock_guard<std::mutex> lock(wake_mutex_);
-    --threads_;
-  }
+  // Notified under the lock: the destructor may be waiting to free the condition variable.
+  std::lock_guard<std::mutex> lock(wake_mutex_);
+  --threads_;
   wake_.notify_all();
 }
 
