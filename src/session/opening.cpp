@@ -71,21 +71,6 @@ Got ReadRaw(int fd, char* out, int count, Clock::time_point first_deadline,
   return Got::kAll;
 }
 
-bool SendRawAll(int fd, const char* bytes, std::size_t count) {
-  std::size_t sent = 0;
-  while (sent < count) {
-    const ssize_t n = ::send(fd, bytes + sent, count - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The messages of the opening inside TLS, framed and complemented as every message is.
 class SecureChannel final {
  public:
@@ -96,7 +81,7 @@ class SecureChannel final {
     Complement(message, count);
     out_.clear();
     return engine_.Write(message, static_cast<std::size_t>(count), out_) &&
-           SendRawAll(fd_, out_.data(), out_.size());
+           SendRaw(fd_, out_.data(), out_.size());
   }
 
   // The next message; its payload stays valid until the next call. Reads nothing beyond it.
