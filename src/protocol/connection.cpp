@@ -16,22 +16,6 @@ constexpr std::size_t RECORD_BUFFER_SIZE = 256 * 1024;
 // Plaintext sealed and sent at a time.
 constexpr int SEAL_SLICE = 256 * 1024;
 
-// Sends all of `count` bytes as they are; false on an error or a closed connection.
-bool SendRaw(int socket, const char* bytes, std::size_t count) {
-  std::size_t sent = 0;
-  while (sent < count) {
-    const ssize_t n = ::send(socket, bytes + sent, count - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 Connection::Connection(int fd) : fd_(fd) {}
@@ -188,7 +172,8 @@ void Connection::ShutdownSend() {
   if (engine_) {
     sealed_.clear();
     engine_->Close(sealed_);
-    SendRaw(fd_.get(), sealed_.data(), sealed_.size());
+    // The close is a courtesy: the shutdown below ends the stream either way.
+    (void)SendRaw(fd_.get(), sealed_.data(), sealed_.size());
   }
   ::shutdown(fd_.get(), SHUT_WR);
 }

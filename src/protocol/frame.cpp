@@ -99,6 +99,22 @@ bool SendBlock(int socket, void* buffer, int count) {
   return true;
 }
 
+bool SendRaw(int socket, const void* bytes, std::size_t count) {
+  const auto* data = static_cast<const char*>(bytes);
+  std::size_t sent = 0;
+  while (sent < count) {
+    const ssize_t n = ::send(socket, data + sent, count - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool ReceiveBlock(int socket, void* buffer, int count) {
   if (count <= 0) return true;
   auto* bytes = static_cast<unsigned char*>(buffer);

@@ -49,12 +49,16 @@ bool WaitReadable(int fd, Clock::time_point deadline) {
   }
 }
 
-// Reads exactly `count` bytes as they are on the wire.
+// Reads exactly `count` bytes as they are on the wire: the first by `first_deadline`, the
+// rest by `deadline`.
 enum class Got { kAll, kNothing, kFailed };
-Got ReadRaw(int fd, char* out, int count, Clock::time_point deadline) {
+Got ReadRaw(int fd, char* out, int count, Clock::time_point first_deadline,
+            Clock::time_point deadline) {
   int got = 0;
   while (got < count) {
-    if (!WaitReadable(fd, deadline)) return got == 0 ? Got::kNothing : Got::kFailed;
+    if (!WaitReadable(fd, got == 0 ? first_deadline : deadline)) {
+      return got == 0 ? Got::kNothing : Got::kFailed;
+    }
     const ssize_t n = ::recv(fd, out + got, static_cast<std::size_t>(count - got), 0);
     if (n > 0) {
       got += static_cast<int>(n);
@@ -67,21 +71,6 @@ Got ReadRaw(int fd, char* out, int count, Clock::time_point deadline) {
   return Got::kAll;
 }
 
-bool SendRawAll(int fd, const char* bytes, std::size_t count) {
-  std::size_t sent = 0;
-  while (sent < count) {
-    const ssize_t n = ::send(fd, bytes + sent, count - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The messages of the opening inside TLS, framed and complemented as every message is.
 class SecureChannel final {
  public:
@@ -92,7 +81,7 @@ class SecureChannel final {
     Complement(message, count);
     out_.clear();
     return engine_.Write(message, static_cast<std::size_t>(count), out_) &&
-           SendRawAll(fd_, out_.data(), out_.size());
+           SendRaw(fd_, out_.data(), out_.size());
   }
 
   // The next message; its payload stays valid until the next call. Reads nothing beyond it.
@@ -180,7 +169,7 @@ class Opening final {
     // also say nothing at all.
     std::array<char, HEADER_SIZE + MAX_HELLO_PAYLOAD> hello{};
     const Got got = ReadRaw(fd_, hello.data(), HEADER_SIZE,
-                            std::min(deadline_, Clock::now() + params_.grace));
+                            std::min(deadline_, Clock::now() + params_.grace), deadline_);
     if (got == Got::kFailed) return Failed();
     if (got == Got::kNothing) {
       link.SettleClassic();
@@ -195,7 +184,8 @@ class Opening final {
     }
     std::string program;
     if (header.length <= 0 || header.length > MAX_HELLO_PAYLOAD || header.value < 1 ||
-        ReadRaw(fd_, hello.data() + HEADER_SIZE, header.length, deadline_) != Got::kAll) {
+        ReadRaw(fd_, hello.data() + HEADER_SIZE, header.length, deadline_, deadline_) !=
+            Got::kAll) {
       return Failed();
     }
     Complement(hello.data() + HEADER_SIZE, header.length);
@@ -359,7 +349,7 @@ class Opening final {
   // A session in the clear (classic, or version 1): taken, unless only paired peers may come.
   OpeningResult Finish(const std::string& line) {
     if (params_.security.paired_only) {
-      if (!params_.classic) RefuseInTheClear(fd_, connection_.link().extended());
+      RefuseInTheClear(fd_, connection_.link().extended());
       return Failed(text::kPairedOnly);
     }
     result_.session = true;

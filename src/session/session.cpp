@@ -28,8 +28,7 @@ void Session::ThreadStarted() {
 }
 
 void Session::ThreadEnded() {
-  // Notified under the lock: the destructor may go, and the condition variable with it, as
-  // soon as it sees no thread left.
+  // Notified under the lock: the destructor may be waiting to free the condition variable.
   std::lock_guard<std::mutex> lock(wake_mutex_);
   --threads_;
   wake_.notify_all();
