@@ -64,9 +64,9 @@ int Run(int argc, char** argv) {
   QObject::connect(received, &QAbstractItemModel::rowsInserted, window,
                    [received](const QModelIndex&, int first, int last) {
                      for (int row = first; row <= last; ++row) {
-                       if (received->Text(row) != QString::fromUtf8(tovrin::text::kReceiveDone))
+                       if (received->Text(row) != QString::fromUtf8(tovrin::text::RECEIVE_DONE))
                          continue;
-                       std::printf("recv: %s\n", tovrin::text::kReceiveDone);
+                       std::printf("recv: %s\n", tovrin::text::RECEIVE_DONE);
                        std::fflush(stdout);
                      }
                    });

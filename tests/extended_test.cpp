@@ -63,7 +63,7 @@ TEST(Extended, PeersCarryAnyNameChatTimesAndExecuteBits) {
   utimensat(AT_FDCWD, (root + "/é.txt").c_str(), times, 0);
   a.Drop({root});
   ASSERT_TRUE(ConnectPair(a, b));
-  const std::string kind = FormatLine(text::kEncryptedSession, text::kCaption);
+  const std::string kind = FormatLine(text::ENCRYPTED_SESSION, text::CAPTION);
   ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(kind) && b.port.HasChatLine(kind); }));
 
   // Beyond the classic line's 1,023 bytes, and characters cp932 lacks.
@@ -71,7 +71,7 @@ TEST(Extended, PeersCarryAnyNameChatTimesAndExecuteBits) {
   a.Chat(line);
   ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > " + line); }));
 
-  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
+  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::RECEIVE_DONE); }));
   const std::string copy = b.session.save_dir + "ünï";
   ASSERT_EQ(ListTree(copy), ListTree(root));
   for (const auto& [file, size] : ListTree(root)) {
@@ -116,12 +116,12 @@ TEST(Extended, AClassicPeerSeesOneHelloThenTheClassicBytes) {
   const FrameHeader hello = LoadHeader(extended[0].data());
   EXPECT_EQ(hello.type, MSG_HELLO);
   EXPECT_EQ(hello.value, EXTENSION_VERSION);
-  EXPECT_EQ(extended[0].substr(HEADER_SIZE), std::string(text::kCaption) + '\0');
+  EXPECT_EQ(extended[0].substr(HEADER_SIZE), std::string(text::CAPTION) + '\0');
   EXPECT_TRUE(std::equal(classic.begin(), classic.end(), extended.begin() + 1));
   for (const std::string& message : classic) {
     EXPECT_FALSE(IsExtendedType(LoadHeader(message.data()).type));
   }
-  EXPECT_EQ(a.port.CountChatLine(text::kClassicSession), 2);
+  EXPECT_EQ(a.port.CountChatLine(text::CLASSIC_SESSION), 2);
 }
 
 // What the peer already holds is compared by hash: a true prefix is resumed, anything else
@@ -143,19 +143,19 @@ TEST(Extended, ResumesOnlyFromAPartThatHashesTheSame) {
   WriteFile(save + "longer", content + "tail");
   a.Drop({src + "resume", src + "corrupt", src + "changed", src + "same", src + "longer"});
   ASSERT_TRUE(ConnectPair(a, b));
-  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
+  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::RECEIVE_DONE); }));
   for (const char* name : {"resume", "corrupt", "changed", "same", "longer"}) {
     EXPECT_TRUE(ReadFile(save + name) == content) << name;
   }
   const std::vector<std::string> log = a.port.send_log();
   const auto sending = [](const char* name) {
-    return FormatLine(text::kSendingLong, name, static_cast<long long>(3 << 20));
+    return FormatLine(text::SENDING_LONG, name, static_cast<long long>(3 << 20));
   };
-  EXPECT_TRUE(Follows(log, sending("resume"), FormatLine(text::kResumingLong, (1LL << 20) + 7)));
+  EXPECT_TRUE(Follows(log, sending("resume"), FormatLine(text::RESUMING_LONG, (1LL << 20) + 7)));
   for (const char* name : {"corrupt", "changed", "longer"}) {
-    EXPECT_TRUE(Follows(log, sending(name), text::kRestarting)) << name;
+    EXPECT_TRUE(Follows(log, sending(name), text::RESTARTING)) << name;
   }
-  EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::kExists, "same")));
+  EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::EXISTS, "same")));
 }
 
 // A file whose hash does not match is emptied and offered once more; a second mismatch is
@@ -193,8 +193,8 @@ TEST(Extended, AFileThatFailsItsCheckIsEmptiedSentOnceMoreThenReported) {
     send(2, OFFER_FLAG_RESEND, Digest{});
     EXPECT_EQ(verdict(), DONE_DIFFERS);
     EXPECT_EQ(ReadFile(a.session.save_dir + "v.txt"), "");
-    EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::kVerifyRetry, "v.txt")));
-    EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::kVerifyFailed, "v.txt")));
+    EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::VERIFY_RETRY, "v.txt")));
+    EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::VERIFY_FAILED, "v.txt")));
     send(3, 0, right.Value());
     EXPECT_EQ(verdict(), DONE_VERIFIED);
     EXPECT_EQ(ReadFile(a.session.save_dir + "v.txt"), "hello");
@@ -228,9 +228,9 @@ TEST(Extended, AFileThatFailsItsCheckIsEmptiedSentOnceMoreThenReported) {
   FrameHeader done{};
   std::string payload;
   ASSERT_TRUE(ReceiveType(raw, MSG_BATCH_DONE, done, payload));
-  EXPECT_TRUE(Follows(a.port.send_log(), FormatLine(text::kVerifyRetry, "f.txt"),
-                      FormatLine(text::kSendingLong, "f.txt", 7LL)));
-  EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::kVerifyFailed, "f.txt")));
+  EXPECT_TRUE(Follows(a.port.send_log(), FormatLine(text::VERIFY_RETRY, "f.txt"),
+                      FormatLine(text::SENDING_LONG, "f.txt", 7LL)));
+  EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::VERIFY_FAILED, "f.txt")));
 }
 
 // Unsafe names are refused and the session goes on; a message that breaks the extension's
@@ -341,7 +341,7 @@ TEST(Extended, FilesInFlightReturnToTheQueueInOrder) {
 TEST(Extended, FilesBeyondTwoGigabytesArriveWhole) {
   TestPeer a, b;
   const std::string source = a.dir.path() + "src/big.bin";
-  const int64_t size = kSanitized ? 48LL << 20 : 3LL << 30;
+  const int64_t size = SANITIZED ? 48LL << 20 : 3LL << 30;
   {
     WriteFile(source, "");
     std::FILE* file = std::fopen(source.c_str(), "r+b");
@@ -356,9 +356,9 @@ TEST(Extended, FilesBeyondTwoGigabytesArriveWhole) {
   a.Drop({source});
   ASSERT_TRUE(ConnectPair(a, b));
   ASSERT_TRUE(
-      WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }, std::chrono::seconds(240)));
+      WaitFor([&] { return b.port.HasRecvLine(text::RECEIVE_DONE); }, std::chrono::seconds(240)));
   EXPECT_TRUE(b.port.HasRecvLine(
-      FormatLine(text::kReceivingLong, "big.bin", static_cast<long long>(size))));
+      FormatLine(text::RECEIVING_LONG, "big.bin", static_cast<long long>(size))));
   EXPECT_EQ(std::filesystem::file_size(b.session.save_dir + "big.bin"),
             static_cast<uint64_t>(size));
   EXPECT_TRUE(SameContent(b.session.save_dir + "big.bin", source));

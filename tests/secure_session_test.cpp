@@ -26,7 +26,7 @@ namespace {
 
 // The last pairing code `peer` showed.
 std::string ShownCode(TestPeer& peer) {
-  const std::string prefix = FormatLine(text::kPairingCode, "");
+  const std::string prefix = FormatLine(text::PAIRING_CODE, "");
   std::string code;
   for (const std::string& line : peer.port.chat_log()) {
     if (line.rfind(prefix.substr(0, prefix.find(' ') + 1), 0) == 0) {
@@ -62,20 +62,20 @@ TEST(SecureSession, PairingWithTheShownCodeIsRememberedAndEveryCodeAllowsOneGues
   // A wrong guess fails on both sides and spends the code: the right one is no good after it.
   b.session.security.pair_code = first == "000000" ? "000001" : "000000";
   Knock(a, b, port);
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::kPairingFailed); }));
-  EXPECT_TRUE(b.port.HasChatLine(text::kPairingFailed));
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::PAIRING_FAILED); }));
+  EXPECT_TRUE(b.port.HasChatLine(text::PAIRING_FAILED));
   const std::string second = ShownCode(a);
   EXPECT_NE(second, first);
   b.session.security.pair_code = first;
   Knock(a, b, port);
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.CountChatLine(text::kPairingFailed) == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.CountChatLine(text::PAIRING_FAILED) == 2; }));
 
   // The code shown now pairs, and each side remembers the other.
   b.session.security.pair_code = ShownCode(a);
   Knock(a, b, port);
   ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
-  EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::kPeerJustPaired, b)));
-  EXPECT_TRUE(b.port.HasChatLine(PeerLine(text::kPeerJustPaired, a)));
+  EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::PEER_JUST_PAIRED, b)));
+  EXPECT_TRUE(b.port.HasChatLine(PeerLine(text::PEER_JUST_PAIRED, a)));
   a.Chat("hello inside");
   ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > hello inside"); }));
   a.Stop();
@@ -85,23 +85,23 @@ TEST(SecureSession, PairingWithTheShownCodeIsRememberedAndEveryCodeAllowsOneGues
   b.session.security.pair_code.clear();
   a.session.security.paired_only = true;
   ASSERT_TRUE(ConnectPair(a, b));
-  EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::kPeerPaired, b)));
-  EXPECT_TRUE(b.port.HasChatLine(PeerLine(text::kPeerPaired, a)));
+  EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::PEER_PAIRED, b)));
+  EXPECT_TRUE(b.port.HasChatLine(PeerLine(text::PEER_PAIRED, a)));
 }
 
 TEST(SecureSession, StrangersAreNotVerifiedAndPairedOnlyRefusesThemOnBothSides) {
   TestPeer a, b;
   ASSERT_TRUE(ConnectPair(a, b));
-  EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::kPeerNotVerified, b)));
-  EXPECT_TRUE(b.port.HasChatLine(PeerLine(text::kPeerNotVerified, a)));
+  EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::PEER_NOT_VERIFIED, b)));
+  EXPECT_TRUE(b.port.HasChatLine(PeerLine(text::PEER_NOT_VERIFIED, a)));
   a.Stop();
   b.Stop();
 
   a.session.security.paired_only = true;
   const int port = a.Listen();
   Knock(a, b, port);
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::kPairedOnly); }));
-  EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::kRefusedByPeer, text::kPairedOnly)));
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::PAIRED_ONLY); }));
+  EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::REFUSED_BY_PEER, text::PAIRED_ONLY)));
 }
 
 // Under "paired peers only" a classic peer is told why in a chat line it can read, and a
@@ -120,7 +120,7 @@ TEST(SecureSession, PairedOnlyRefusesClassicPeersAndNoStalledConnectionKeepsTheP
   EXPECT_EQ(header.type, MSG_HELLO);
   ASSERT_TRUE(classic.Receive(header, payload));
   EXPECT_EQ(header.type, MSG_CHAT);
-  EXPECT_EQ(payload, ChatTextToWire(text::kPairedOnly) + '\0');
+  EXPECT_EQ(payload, ChatTextToWire(text::PAIRED_ONLY) + '\0');
   EXPECT_TRUE(classic.WaitForClose());
 
   RawPeer stalled;
@@ -146,7 +146,7 @@ TEST(SecureSession, NeitherChatNorFileCrossesTheWireReadably) {
   b.Chat("a line nobody else reads");
   ASSERT_TRUE(WaitFor([&] {
     return a.port.HasChatLine("recv > a line nobody else reads") &&
-           a.port.HasRecvLine(text::kReceiveDone);
+           a.port.HasRecvLine(text::RECEIVE_DONE);
   }));
   EXPECT_TRUE(SameContent(a.session.save_dir + "secret.bin", b.dir.path() + "secret.bin"));
 
@@ -174,7 +174,7 @@ TEST(SecureSession, BytesAlteredInFlightEndTheSession) {
   b.Drop({b.dir.path() + "big.bin"});
   Knock(a, b, relay.port());
   ASSERT_TRUE(WaitFor([&] { return Ended(a) && Ended(b); }, std::chrono::seconds(30)));
-  EXPECT_FALSE(a.port.HasRecvLine(text::kReceiveDone));
+  EXPECT_FALSE(a.port.HasRecvLine(text::RECEIVE_DONE));
 }
 
 TEST(SecureSession, AStrippedHelloMakesTheSessionClassicAndPairedOnlyRefusesIt) {
@@ -184,8 +184,8 @@ TEST(SecureSession, AStrippedHelloMakesTheSessionClassicAndPairedOnlyRefusesIt) 
     Relay relay(port, StripFirstMessages());
     Knock(a, b, relay.port());
     ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
-    EXPECT_TRUE(a.port.HasChatLine(text::kClassicSession));
-    EXPECT_TRUE(b.port.HasChatLine(text::kClassicSession));
+    EXPECT_TRUE(a.port.HasChatLine(text::CLASSIC_SESSION));
+    EXPECT_TRUE(b.port.HasChatLine(text::CLASSIC_SESSION));
     a.Stop();
     b.Stop();
   }
@@ -193,8 +193,8 @@ TEST(SecureSession, AStrippedHelloMakesTheSessionClassicAndPairedOnlyRefusesIt) 
   port = a.Listen();
   Relay relay(port, StripFirstMessages());
   Knock(a, b, relay.port());
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::kPairedOnly); }));
-  EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::kPairedOnly));
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::PAIRED_ONLY); }));
+  EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::PAIRED_ONLY));
 }
 
 // A man in the middle that ends TLS towards each side with keys of its own, passes the
@@ -346,8 +346,8 @@ TEST(SecureSession, AManInTheMiddleCannotPairEvenWithTheRightCode) {
   Interceptor middle(port, a.dir.path() + "middle");
   b.session.security.pair_code = ShownCode(a);
   Knock(a, b, middle.port());
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::kPairingFailed); }));
-  EXPECT_TRUE(b.port.HasChatLine(text::kPairingFailed));
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::PAIRING_FAILED); }));
+  EXPECT_TRUE(b.port.HasChatLine(text::PAIRING_FAILED));
   EXPECT_TRUE(a.session.security.peers->List().empty());
   EXPECT_TRUE(b.session.security.peers->List().empty());
 }

@@ -44,10 +44,10 @@ TEST(Lifecycle, AttemptsThatMakeNoSessionWaitForDisconnect) {
   b.session.connect_timeout_ms = 300;
   const std::string in_use = OwnAddress() + ":" + std::to_string(port);
   const std::pair<std::string, std::string> attempts[] = {
-      {"localhost", text::kInvalidIp},
-      {"255.255.255.255", text::kInvalidIp},
-      {"127.0.0.1:" + std::to_string(FreePort()), text::kConnectFailed},
-      {"127.0.0.1:" + std::to_string(full.port()), text::kConnectFailed},
+      {"localhost", text::INVALID_IP},
+      {"255.255.255.255", text::INVALID_IP},
+      {"127.0.0.1:" + std::to_string(FreePort()), text::CONNECT_FAILED},
+      {"127.0.0.1:" + std::to_string(full.port()), text::CONNECT_FAILED},
       {in_use, "待ち受けできません (port " + std::to_string(port) + ")"}};
   for (const auto& [address, line] : attempts) {
     b.Connect(address);
@@ -56,26 +56,26 @@ TEST(Lifecycle, AttemptsThatMakeNoSessionWaitForDisconnect) {
     EXPECT_TRUE(b.session.chat_request.load() == 1 && ListeningPort(b.session) == -1);
     EXPECT_TRUE(b.port.controls().connect_enabled && b.port.controls().disconnect_enabled);
     b.Disconnect();
-    EXPECT_EQ(b.port.chat_log().back(), text::kDisconnected);
+    EXPECT_EQ(b.port.chat_log().back(), text::DISCONNECTED);
     EXPECT_EQ(b.port.controls().input_text, address);
     EXPECT_FALSE(b.port.controls().disconnect_enabled);
   }
-  EXPECT_EQ(b.port.CountChatLine(text::kDisconnected), 5);
+  EXPECT_EQ(b.port.CountChatLine(text::DISCONNECTED), 5);
 
   const uint32_t old_attempt = a.session.attempt.load();
   a.Disconnect();
   EXPECT_EQ(a.port.watched_socket(), -1);
-  EXPECT_EQ(a.port.chat_log().back(), text::kDisconnected);
+  EXPECT_EQ(a.port.chat_log().back(), text::DISCONNECTED);
   // An accept notification after the listener is gone changes nothing but the log.
   a.Accept();
-  EXPECT_EQ(a.port.chat_log().back(), text::kAcceptFailed);
+  EXPECT_EQ(a.port.chat_log().back(), text::ACCEPT_FAILED);
   EXPECT_EQ(a.session.idle.load(), 1);
   // A late teardown of the ended attempt leaves the new one alone.
   const int again = a.Listen();
   Teardown(a.session, old_attempt);
   EXPECT_EQ(a.session.idle.load(), 0);
   EXPECT_EQ(ListeningPort(a.session), again);
-  EXPECT_EQ(a.port.CountChatLine(text::kDisconnected), 1);
+  EXPECT_EQ(a.port.CountChatLine(text::DISCONNECTED), 1);
 }
 
 // A classic session (the extended chat is in extended_test.cpp).
@@ -92,7 +92,7 @@ TEST(Session, ChatsBothWaysAndEndsOnBothSidesWithOnePairEach) {
       {std::string("表ソ¥€\0after", 17), "表ソ\\?"}};
   for (int round = 0; round < 3; ++round) {
     ASSERT_TRUE(ConnectPair(a, b)) << round;
-    EXPECT_EQ(a.port.controls().connect_label, text::kSend);
+    EXPECT_EQ(a.port.controls().connect_label, text::SEND);
     // A peer that vanishes without a word is noticed.
     for (TestPeer* peer : {&a, &b}) {
       int fd = -1, keepalive = 0, user_timeout = 0;
@@ -112,7 +112,7 @@ TEST(Session, ChatsBothWaysAndEndsOnBothSidesWithOnePairEach) {
     EXPECT_TRUE(WaitFor([&] { return a.port.controls().input_text.empty(); }));
     // The kind of session is logged once as the workers start; an empty field sends and
     // logs nothing.
-    EXPECT_TRUE(WaitFor([&] { return a.port.CountChatLine(text::kClassicSession) == round + 1; }));
+    EXPECT_TRUE(WaitFor([&] { return a.port.CountChatLine(text::CLASSIC_SESSION) == round + 1; }));
     const std::size_t logged = a.port.chat_log().size();
     a.Chat("");
     EXPECT_TRUE(WaitFor([&] { return a.session.chat_request.load() == 0; }));
@@ -122,9 +122,9 @@ TEST(Session, ChatsBothWaysAndEndsOnBothSidesWithOnePairEach) {
     (round % 2 == 0 ? a : b).Disconnect();
     for (TestPeer* peer : {&a, &b}) {
       EXPECT_TRUE(WaitFor([&] { return peer->WorkersEnded(); }));
-      EXPECT_EQ(peer->port.CountChatLine(text::kDisconnected), round + 1);
+      EXPECT_EQ(peer->port.CountChatLine(text::DISCONNECTED), round + 1);
       const auto controls = peer->port.controls();
-      EXPECT_TRUE(controls.connect_label == text::kConnect && !controls.disconnect_enabled &&
+      EXPECT_TRUE(controls.connect_label == text::CONNECT && !controls.disconnect_enabled &&
                   controls.tab == 0);
     }
     // The field shows the address as typed before the session.
@@ -169,7 +169,7 @@ TEST(Cthread, ASecondStartIsRefusedWhileRunningAndCyclesLeaveNoThreadsBehind) {
   ASSERT_TRUE(WaitFor([&] { return held.done.load(); }));
   EXPECT_FALSE(record.IsRunning());
   EXPECT_EQ(boxes,
-            std::vector<std::string>{std::string(text::kWarning) + ": " + text::kThreadExists});
+            std::vector<std::string>{std::string(text::WARNING) + ": " + text::THREAD_EXISTS});
 
   // The worker may exit before Start has returned: the record still comes out empty.
   const int before = CountEntries("/proc/self/task");
@@ -208,7 +208,7 @@ TEST(Session, AQuickReconnectWaitsForTheEndedSessionsWorkers) {
   WriteFile(a.dir.path() + "after.txt", "after");
   a.Drop({a.dir.path() + "after.txt"});
   a.Chat("again");
-  EXPECT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
+  EXPECT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::RECEIVE_DONE); }));
   EXPECT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > again"); }));
   EXPECT_EQ(ReadFile(b.session.save_dir + "after.txt"), "after");
 }

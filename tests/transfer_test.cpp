@@ -58,8 +58,8 @@ TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
     WriteFile(src + "single.txt", "single");
     a.Drop({src + "single.txt"});
     ASSERT_TRUE(ConnectPair(a, b));
-    ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
-    EXPECT_TRUE(a.port.HasSendLine(text::kSendDone));
+    ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::RECEIVE_DONE); }));
+    EXPECT_TRUE(a.port.HasSendLine(text::SEND_DONE));
     ExpectSameTree(root, b.session.save_dir + "tree表/");
     EXPECT_EQ(ReadFile(b.session.save_dir + "single.txt"), "single");
     EXPECT_EQ(ListTree(b.session.save_dir).size(), 7u);  // the tree and single.txt only
@@ -86,7 +86,7 @@ TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
     // With subfolders the tree lands below the sender's directory, without its leading '/'.
     b.port.SetSubfoldersChecked(true);
     a.Drop({src + "tree表"});
-    ASSERT_TRUE(WaitFor([&] { return CountLine(b.port.recv_log(), text::kReceiveDone) == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return CountLine(b.port.recv_log(), text::RECEIVE_DONE) == 2; }));
     ExpectSameTree(root, b.session.save_dir + src.substr(1) + "tree表/");
   }
 }
@@ -131,9 +131,9 @@ TEST(Transfer, AnInterruptedFileResumesOneByteBeforeWhatThePeerHolds) {
   WriteFile(target, partial);
   ASSERT_TRUE(ConnectPair(a, b));
   ASSERT_TRUE(
-      WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }, std::chrono::seconds(60)));
+      WaitFor([&] { return b.port.HasRecvLine(text::RECEIVE_DONE); }, std::chrono::seconds(60)));
   EXPECT_TRUE(ReadFile(target) == content);
-  EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::kResuming, static_cast<int>(partial.size()))));
+  EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::RESUMING, static_cast<int>(partial.size()))));
   EXPECT_TRUE(a.port.HasSendLine("送信先が存在 [whole.txt]"));
   EXPECT_EQ(ReadFile(b.session.save_dir + "whole.txt"), "already there, and more");
 }
@@ -141,12 +141,12 @@ TEST(Transfer, AnInterruptedFileResumesOneByteBeforeWhatThePeerHolds) {
 // Both receive workers must keep reading while their replies wait for the send lock, or two
 // peers streaming to each other stop for good.
 TEST(Transfer, BothSidesSendAtOnceWhileChatting) {
-  constexpr std::size_t kFileBytes = (kSanitized ? 24 << 20 : 200 << 20) / 4;
+  constexpr std::size_t FILE_BYTES = (SANITIZED ? 24 << 20 : 200 << 20) / 4;
   TestPeer a, b;
   // Several files each way, so offers and replies cross the other side's data stream.
   for (uint32_t i = 0; i < 4; ++i) {
-    WriteFile(a.dir.path() + "out/to_b" + std::to_string(i), PatternBytes(kFileBytes, 20 + i));
-    WriteFile(b.dir.path() + "out/to_a" + std::to_string(i), PatternBytes(kFileBytes, 40 + i));
+    WriteFile(a.dir.path() + "out/to_b" + std::to_string(i), PatternBytes(FILE_BYTES, 20 + i));
+    WriteFile(b.dir.path() + "out/to_a" + std::to_string(i), PatternBytes(FILE_BYTES, 40 + i));
   }
   a.Drop({a.dir.path() + "out"});
   b.Drop({b.dir.path() + "out"});
@@ -159,13 +159,13 @@ TEST(Transfer, BothSidesSendAtOnceWhileChatting) {
   }
   ASSERT_TRUE(WaitFor(
       [&] {
-        return a.port.HasRecvLine(text::kReceiveDone) && b.port.HasRecvLine(text::kReceiveDone);
+        return a.port.HasRecvLine(text::RECEIVE_DONE) && b.port.HasRecvLine(text::RECEIVE_DONE);
       },
       std::chrono::seconds(120)));
   for (uint32_t i = 0; i < 4; ++i) {
     const std::string n = std::to_string(i);
-    EXPECT_TRUE(ReadFile(b.session.save_dir + "out/to_b" + n) == PatternBytes(kFileBytes, 20 + i));
-    EXPECT_TRUE(ReadFile(a.session.save_dir + "out/to_a" + n) == PatternBytes(kFileBytes, 40 + i));
+    EXPECT_TRUE(ReadFile(b.session.save_dir + "out/to_b" + n) == PatternBytes(FILE_BYTES, 20 + i));
+    EXPECT_TRUE(ReadFile(a.session.save_dir + "out/to_a" + n) == PatternBytes(FILE_BYTES, 40 + i));
   }
 }
 
@@ -199,7 +199,7 @@ TEST(ReceiveStream, MessagesAreCutExactlyHoweverTheBytesArrive) {
             Wire({MSG_NAME, 0, 0, 9}, std::string("peer\0tail", 9)) +
             Wire({MSG_CHAT, 0, 0, 5}, std::string("done\0", 5));
   ASSERT_TRUE(raw.SendBytes(stream, {1, 15, 7, 9, 65536, 100003, 3, 200000}));
-  ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(FormatLine(text::kChatReceived, "done")); }));
+  ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(FormatLine(text::CHAT_RECEIVED, "done")); }));
   const std::string received = ReadFile(a.session.save_dir + "s.bin");
   EXPECT_EQ(received.size(), expected.size());
   EXPECT_TRUE(received == expected);
@@ -211,14 +211,14 @@ TEST(ReceiveStream, MessagesAreCutExactlyHoweverTheBytesArrive) {
   ASSERT_TRUE(raw.SendBytes(Wire({MSG_CHAT, 0, 0, 5}, std::string("last\0", 5)) +
                             Wire({MSG_CHAT, 0, 0, MAX_PAYLOAD + 1})));
   EXPECT_TRUE(raw.WaitForClose());
-  EXPECT_TRUE(a.port.HasChatLine(FormatLine(text::kChatReceived, "last")));
-  EXPECT_TRUE(WaitFor([&] { return a.port.HasChatLine(text::kDisconnected); }));
+  EXPECT_TRUE(a.port.HasChatLine(FormatLine(text::CHAT_RECEIVED, "last")));
+  EXPECT_TRUE(WaitFor([&] { return a.port.HasChatLine(text::DISCONNECTED); }));
   // So does a negative length, in the next session.
   RawPeer next;
   ASSERT_TRUE(a.ConnectRaw(next));
   ASSERT_TRUE(next.SendBytes(Wire({MSG_FILE_DATA, 0, 0, -5})));
   EXPECT_TRUE(next.WaitForClose());
-  EXPECT_TRUE(WaitFor([&] { return a.port.CountChatLine(text::kDisconnected) == 2; }));
+  EXPECT_TRUE(WaitFor([&] { return a.port.CountChatLine(text::DISCONNECTED) == 2; }));
 }
 
 // A peer that names files outside the save directory, uses handles it was never given or
@@ -242,10 +242,10 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
     EXPECT_EQ(reply.handle, -1) << name;
     EXPECT_EQ(reply.value, -1) << name;
     ASSERT_TRUE(raw.Send(MSG_FILE_DATA, -1, 0, "data"));
-    EXPECT_FALSE(a.port.HasRecvLine(FormatLine(text::kReceiving, name.c_str(), 10))) << name;
+    EXPECT_FALSE(a.port.HasRecvLine(FormatLine(text::RECEIVING, name.c_str(), 10))) << name;
   }
-  EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::kCannotCreate, (save + "huge.bin").c_str())));
-  EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::kCannotCreate, (save + "pipe.bin").c_str())));
+  EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::CANNOT_CREATE, (save + "huge.bin").c_str())));
+  EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::CANNOT_CREATE, (save + "pipe.bin").c_str())));
   // A folder text with ".." makes every offer under it fail while subfolders are on.
   a.port.SetSubfoldersChecked(true);
   ASSERT_TRUE(raw.Send(MSG_FOLDER, 0, 0, std::string("..\\..\\\0", 7)));
@@ -271,7 +271,7 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
   ASSERT_TRUE(raw.Send(MSG_FILE_DATA, reply.handle, 0, "def"));
   ASSERT_TRUE(raw.Send(MSG_FILE_CLOSE, reply.handle, 0, ""));
   ASSERT_TRUE(raw.Send(MSG_BATCH_DONE, 0, 0, ""));
-  ASSERT_TRUE(WaitFor([&] { return a.port.HasRecvLine(text::kReceiveDone); }));
+  ASSERT_TRUE(WaitFor([&] { return a.port.HasRecvLine(text::RECEIVE_DONE); }));
   EXPECT_TRUE(a.port.HasRecvLine("書き込みに失敗しました [d/good.txt]"));
   EXPECT_EQ(ListTree(a.dir.path()), (std::map<std::string, std::uintmax_t>{
                                         {"save/d/good.txt", 3}, {"save/huge.bin", 1ull << 31}}));
@@ -293,18 +293,18 @@ TEST(Reliability, AnUnwritableSaveDirectoryIsReportedAndTheSessionGoesOn) {
   a.Drop({a.dir.path() + "src/one.txt", a.dir.path() + "src/sub"});
   ASSERT_TRUE(ConnectPair(a, b));
 
-  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::kReceiveDone); }));
+  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::RECEIVE_DONE); }));
   for (const char* name : {"one.txt", "sub/two.bin"}) {
     EXPECT_TRUE(
-        b.port.HasRecvLine(FormatLine(text::kCannotCreate, (b.session.save_dir + name).c_str())));
-    EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::kCannotSend, name)));
+        b.port.HasRecvLine(FormatLine(text::CANNOT_CREATE, (b.session.save_dir + name).c_str())));
+    EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::CANNOT_SEND, name)));
   }
   EXPECT_EQ(ReadFile(b.dir.path() + "save"), "in the way");
 
   // The session goes on: once the way is clear the files arrive.
   std::filesystem::remove(b.dir.path() + "save");
   a.Drop({a.dir.path() + "src/one.txt", a.dir.path() + "src/sub"});
-  ASSERT_TRUE(WaitFor([&] { return CountLine(b.port.recv_log(), text::kReceiveDone) == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return CountLine(b.port.recv_log(), text::RECEIVE_DONE) == 2; }));
   EXPECT_EQ(ReadFile(b.session.save_dir + "one.txt"), "one");
   EXPECT_EQ(ReadFile(b.session.save_dir + "sub/two.bin"), PatternBytes(70000, 1));
 }
@@ -328,7 +328,7 @@ TEST(Reliability, ManySessionsLeaveNoDescriptorsThreadsOrMemoryBehind) {
     b.Chat(line);
     ASSERT_TRUE(WaitFor([&] {
       return b.port.HasChatLine("recv > " + line) && a.port.HasChatLine("recv > " + line) &&
-             CountLine(b.port.recv_log(), text::kReceiveDone) == i + 1;
+             CountLine(b.port.recv_log(), text::RECEIVE_DONE) == i + 1;
     }));
     ASSERT_EQ(std::filesystem::file_size(target), 40000u);
     (i % 2 == 0 ? a : b).Disconnect();  // either side may end it
@@ -352,13 +352,13 @@ TEST(Reliability, ManySessionsLeaveNoDescriptorsThreadsOrMemoryBehind) {
       << CountEntries("/proc/self/task") << " threads, " << tasks << " before";
   EXPECT_TRUE(WaitFor([&] { return CountEntries("/proc/self/fd") <= descriptors; }))
       << CountEntries("/proc/self/fd") << " descriptors, " << descriptors << " before";
-  if (!kSanitized) {
+  if (!SANITIZED) {
     // The recording windows keep every log line (well under 1 MB); a buffer or a connection
     // lost per cycle would pass 4 MB.
     EXPECT_LT(mallinfo2().uordblks, heap + (4u << 20));
   }
-  EXPECT_EQ(a.port.CountChatLine(text::kDisconnected), cycles);
-  EXPECT_EQ(b.port.CountChatLine(text::kDisconnected), cycles);
+  EXPECT_EQ(a.port.CountChatLine(text::DISCONNECTED), cycles);
+  EXPECT_EQ(b.port.CountChatLine(text::DISCONNECTED), cycles);
 }
 
 }  // namespace

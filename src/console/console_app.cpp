@@ -97,7 +97,7 @@ bool ChatReady(Session& s, ConsolePort& port) {
 
 // UI thread: the first, unchanged steps of the window's start and the Connect press.
 void StartAttempt(Session& s, ConsolePort& port, const ConsoleOptions& options) {
-  port.AppendChatLog(FormatLine(text::kSavingTo, s.save_dir.c_str()));
+  port.AppendChatLog(FormatLine(text::SAVING_TO, s.save_dir.c_str()));
   port.SelectTab(0);
   s.idle.store(1);
   s.close_after_batch.store(options.exit_after_batch);
@@ -172,7 +172,7 @@ int RunConsole(const ConsoleOptions& options) {
       s.security.identity = std::make_shared<const Identity>(std::move(*identity));
       s.security.peers = std::make_shared<PeerStore>(dir);
     } else {
-      port->AppendChatLog(FormatLine(text::kNoIdentity, error.c_str()));
+      port->AppendChatLog(FormatLine(text::NO_IDENTITY, error.c_str()));
     }
   }
 

@@ -16,8 +16,8 @@ InlinePort::UiLock::~UiLock() {
 }
 
 InlinePort::InlinePort() {
-  controls_.connect_label = text::kConnect;
-  controls_.status_text = text::kStatusInitial;
+  controls_.connect_label = text::CONNECT;
+  controls_.status_text = text::STATUS_INITIAL;
 }
 
 void InlinePort::AppendChatLog(const std::string& text) {
@@ -88,7 +88,7 @@ void InlinePort::SelectTab(int index) {
 }
 
 void InlinePort::ShowPairingCode(const std::string& code) {
-  AppendChatLog(FormatLine(text::kPairingCode, code.c_str()));
+  AppendChatLog(FormatLine(text::PAIRING_CODE, code.c_str()));
 }
 
 bool InlinePort::RunOnUiThread(const std::function<void()>& task) {

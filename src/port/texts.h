@@ -3,81 +3,81 @@
 // The program's own texts, shown exactly as they stand.
 namespace tovrin::text {
 
-inline constexpr char kCaption[] = "Tovrin 0.7";
+inline constexpr char CAPTION[] = "Tovrin 0.7";
 
-inline constexpr char kConnect[] = "接続";
-inline constexpr char kSend[] = "送信";
-inline constexpr char kDisconnect[] = "切断";
+inline constexpr char CONNECT[] = "接続";
+inline constexpr char SEND[] = "送信";
+inline constexpr char DISCONNECT[] = "切断";
 
-inline constexpr char kWaiting[] = "接続を待っています... (port %d)";
-inline constexpr char kInvalidIp[] = "IPが不正です";
-inline constexpr char kConnecting[] = "接続しています... (port %d)";
-inline constexpr char kConnected[] = "接続しました [%s]";
-inline constexpr char kConnectFailed[] = "接続失敗";
-inline constexpr char kAcceptFailed[] = "接続に失敗しました";
-inline constexpr char kRule[] = "----------------";
-inline constexpr char kDisconnected[] = "切断しました";
+inline constexpr char WAITING[] = "接続を待っています... (port %d)";
+inline constexpr char INVALID_IP[] = "IPが不正です";
+inline constexpr char CONNECTING[] = "接続しています... (port %d)";
+inline constexpr char CONNECTED[] = "接続しました [%s]";
+inline constexpr char CONNECT_FAILED[] = "接続失敗";
+inline constexpr char ACCEPT_FAILED[] = "接続に失敗しました";
+inline constexpr char RULE[] = "----------------";
+inline constexpr char DISCONNECTED[] = "切断しました";
 // The listening socket could not be set up; the attempt stays open until Disconnect.
-inline constexpr char kListenFailed[] = "待ち受けできません (port %d)";
+inline constexpr char LISTEN_FAILED[] = "待ち受けできません (port %d)";
 
-inline constexpr char kSavingTo[] = "保存先 [%s]";
-inline constexpr char kChatSent[] = "send > %s";
-inline constexpr char kChatReceived[] = "recv > %s";
-inline constexpr char kPeerName[] = "name > %s";
+inline constexpr char SAVING_TO[] = "保存先 [%s]";
+inline constexpr char CHAT_SENT[] = "send > %s";
+inline constexpr char CHAT_RECEIVED[] = "recv > %s";
+inline constexpr char PEER_NAME[] = "name > %s";
 
-inline constexpr char kReceiving[] = "受信中 [%s] (%d bytes)";
-inline constexpr char kCannotCreate[] = "ファイルが作成できません [%s]";
-inline constexpr char kReceiveDone[] = "受信完了";
-inline constexpr char kWriteFailed[] = "書き込みに失敗しました [%s]";
+inline constexpr char RECEIVING[] = "受信中 [%s] (%d bytes)";
+inline constexpr char CANNOT_CREATE[] = "ファイルが作成できません [%s]";
+inline constexpr char RECEIVE_DONE[] = "受信完了";
+inline constexpr char WRITE_FAILED[] = "書き込みに失敗しました [%s]";
 
-inline constexpr char kCannotOpen[] = "ファイルを開けません [%s]";
-inline constexpr char kCannotSend[] = "送信不能 [%s]";
-inline constexpr char kExists[] = "送信先が存在 [%s]";
-inline constexpr char kSending[] = "送信中 [%s] (%d bytes)";
-inline constexpr char kResuming[] = "(%d バイトよりレジューム)";
-inline constexpr char kSendDone[] = "送信完了";
-inline constexpr char kReadFailed[] = "読み込みに失敗しました [%s]";
-inline constexpr char kNameNotSendable[] = "ファイル名を送信できません [%s]";
-inline constexpr char kFolderLinkSkipped[] = "フォルダへのリンクは送信しません [%s]";
-inline constexpr char kTooLarge[] = "2GB以上のファイルは送信できません [%s]";
+inline constexpr char CANNOT_OPEN[] = "ファイルを開けません [%s]";
+inline constexpr char CANNOT_SEND[] = "送信不能 [%s]";
+inline constexpr char EXISTS[] = "送信先が存在 [%s]";
+inline constexpr char SENDING[] = "送信中 [%s] (%d bytes)";
+inline constexpr char RESUMING[] = "(%d バイトよりレジューム)";
+inline constexpr char SEND_DONE[] = "送信完了";
+inline constexpr char READ_FAILED[] = "読み込みに失敗しました [%s]";
+inline constexpr char NAME_NOT_SENDABLE[] = "ファイル名を送信できません [%s]";
+inline constexpr char FOLDER_LINK_SKIPPED[] = "フォルダへのリンクは送信しません [%s]";
+inline constexpr char TOO_LARGE[] = "2GB以上のファイルは送信できません [%s]";
 
 // Extended sessions: which kind of session this is (chat log), sizes beyond 32 bits (the
 // same lines as above), and the verification of every file (both logs).
-inline constexpr char kExtendedSession[] = "拡張セッション [%s] (暗号化されていません)";
-inline constexpr char kClassicSession[] = "標準セッション (暗号化されていません)";
-inline constexpr char kReceivingLong[] = "受信中 [%s] (%lld bytes)";
-inline constexpr char kSendingLong[] = "送信中 [%s] (%lld bytes)";
-inline constexpr char kResumingLong[] = "(%lld バイトよりレジューム)";
-inline constexpr char kRestarting[] = "(送信先の内容が異なるため最初から送信)";
-inline constexpr char kVerifyRetry[] = "検証に失敗したため再送します [%s]";
-inline constexpr char kVerifyFailed[] = "検証に失敗しました [%s]";
+inline constexpr char EXTENDED_SESSION[] = "拡張セッション [%s] (暗号化されていません)";
+inline constexpr char CLASSIC_SESSION[] = "標準セッション (暗号化されていません)";
+inline constexpr char RECEIVING_LONG[] = "受信中 [%s] (%lld bytes)";
+inline constexpr char SENDING_LONG[] = "送信中 [%s] (%lld bytes)";
+inline constexpr char RESUMING_LONG[] = "(%lld バイトよりレジューム)";
+inline constexpr char RESTARTING[] = "(送信先の内容が異なるため最初から送信)";
+inline constexpr char VERIFY_RETRY[] = "検証に失敗したため再送します [%s]";
+inline constexpr char VERIFY_FAILED[] = "検証に失敗しました [%s]";
 
 // Encrypted sessions and pairing (chat log). The fingerprints are the short forms.
-inline constexpr char kEncryptedSession[] = "暗号化セッション [%s]";
-inline constexpr char kOwnFingerprint[] = "自分の指紋: %s";
-inline constexpr char kPeerPaired[] = "相手の指紋: %s (ペアリング済み)";
-inline constexpr char kPeerJustPaired[] = "相手の指紋: %s (ペアリングしました)";
-inline constexpr char kPeerNotVerified[] = "相手の指紋: %s (確認されていません)";
-inline constexpr char kPairingCode[] = "ペアリングコード: %s (2分間有効)";
-inline constexpr char kPairingFailed[] = "ペアリングに失敗しました: コードが違います";
-inline constexpr char kNoPairingWaiting[] = "ペアリングに失敗しました: 相手はコードを待っていません";
-inline constexpr char kTampered[] = "接続が改ざんされています";
-inline constexpr char kSecureFailed[] = "暗号化を開始できません";
-inline constexpr char kOpeningTimedOut[] = "接続の確認が時間内に終わりませんでした";
+inline constexpr char ENCRYPTED_SESSION[] = "暗号化セッション [%s]";
+inline constexpr char OWN_FINGERPRINT[] = "自分の指紋: %s";
+inline constexpr char PEER_PAIRED[] = "相手の指紋: %s (ペアリング済み)";
+inline constexpr char PEER_JUST_PAIRED[] = "相手の指紋: %s (ペアリングしました)";
+inline constexpr char PEER_NOT_VERIFIED[] = "相手の指紋: %s (確認されていません)";
+inline constexpr char PAIRING_CODE[] = "ペアリングコード: %s (2分間有効)";
+inline constexpr char PAIRING_FAILED[] = "ペアリングに失敗しました: コードが違います";
+inline constexpr char NO_PAIRING_WAITING[] = "ペアリングに失敗しました: 相手はコードを待っていません";
+inline constexpr char TAMPERED[] = "接続が改ざんされています";
+inline constexpr char SECURE_FAILED[] = "暗号化を開始できません";
+inline constexpr char OPENING_TIMED_OUT[] = "接続の確認が時間内に終わりませんでした";
 // Sent to the peer, too, where it can read it, before the connection is closed.
-inline constexpr char kPairedOnly[] = "ペアリング済みの相手とだけ接続します";
-inline constexpr char kRefusedByPeer[] = "相手に拒否されました: %s";
-inline constexpr char kNoIdentity[] = "鍵を用意できません (暗号化なし): %s";
+inline constexpr char PAIRED_ONLY[] = "ペアリング済みの相手とだけ接続します";
+inline constexpr char REFUSED_BY_PEER[] = "相手に拒否されました: %s";
+inline constexpr char NO_IDENTITY[] = "鍵を用意できません (暗号化なし): %s";
 
-inline constexpr char kThreadExists[] = "このThreadは既に作られています。";
-inline constexpr char kWarning[] = "警告";
-inline constexpr char kThreadFailed[] = "スレッドが作れませんでした";
-inline constexpr char kError[] = "エラー";
+inline constexpr char THREAD_EXISTS[] = "このThreadは既に作られています。";
+inline constexpr char WARNING[] = "警告";
+inline constexpr char THREAD_FAILED[] = "スレッドが作れませんでした";
+inline constexpr char ERROR[] = "エラー";
 
-inline constexpr char kStatusInitial[] = "送/受";
-inline constexpr char kTabChat[] = "チャット";
-inline constexpr char kTabSendList[] = "送信リスト";
-inline constexpr char kTabSendLog[] = "送信ログ";
-inline constexpr char kTabRecvLog[] = "受信ログ";
+inline constexpr char STATUS_INITIAL[] = "送/受";
+inline constexpr char TAB_CHAT[] = "チャット";
+inline constexpr char TAB_SEND_LIST[] = "送信リスト";
+inline constexpr char TAB_SEND_LOG[] = "送信ログ";
+inline constexpr char TAB_RECV_LOG[] = "受信ログ";
 
 }  // namespace tovrin::text

@@ -148,13 +148,13 @@ void FinishConnect(Session& s) {
   s.port.WatchConnectSocket(-1, 0);
   Descriptor connecting(s.connect_socket.Release());
   if (!Connected(connecting.get())) {
-    s.port.AppendChatLog(text::kConnectFailed);
+    s.port.AppendChatLog(text::CONNECT_FAILED);
     s.port.EnableConnect(true);
     return;
   }
   const int fd = connecting.Release();
   PrepareSessionSocket(fd);
-  s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(s.peer_addr.sin_addr).c_str()));
+  s.port.AppendChatLog(FormatLine(text::CONNECTED, Dotted(s.peer_addr.sin_addr).c_str()));
   StartOpening(s, fd, s.peer_addr, false);
 }
 
@@ -200,7 +200,7 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
   }
   s.peer_addr = peer;
   // On the waiting side the session's lines follow the address it came from.
-  if (server) s.port.AppendChatLog(FormatLine(text::kConnected, Dotted(peer.sin_addr).c_str()));
+  if (server) s.port.AppendChatLog(FormatLine(text::CONNECTED, Dotted(peer.sin_addr).c_str()));
   for (const std::string& line : result.lines) s.port.AppendChatLog(line);
   s.peer_socket = connection;
   CloseListenSocket(s);
@@ -355,13 +355,13 @@ void StartListening(Session& s, int port) {
       listen(fd.get(), 1) != 0) {
     // Nobody could ever connect: say so instead of claiming to wait. The attempt stays
     // open (Connect enabled, as after a failed connect) until Disconnect.
-    s.port.AppendChatLog(FormatLine(text::kListenFailed, port));
+    s.port.AppendChatLog(FormatLine(text::LISTEN_FAILED, port));
     s.port.EnableConnect(true);
     return;
   }
   s.listen_socket = std::move(fd);
   s.port.WatchListenSocket(s.listen_socket.get());
-  s.port.AppendChatLog(FormatLine(text::kWaiting, port));
+  s.port.AppendChatLog(FormatLine(text::WAITING, port));
   if (!s.classic.load() && s.security.identity) {
     s.codes_failed = 0;
     s.port.ShowPairingCode(s.codes.Renew());
@@ -373,7 +373,7 @@ void ConnectToPeer(Session& s, const std::string& host, int port) {
   assert(s.port.IsUiThread());
   const std::optional<uint32_t> address = ParseIpv4(host);
   if (!address) {
-    s.port.AppendChatLog(text::kInvalidIp);
+    s.port.AppendChatLog(text::INVALID_IP);
     s.port.EnableConnect(true);
     return;
   }
@@ -381,11 +381,11 @@ void ConnectToPeer(Session& s, const std::string& host, int port) {
   s.peer_addr.sin_family = AF_INET;
   s.peer_addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
   s.peer_addr.sin_addr.s_addr = *address;
-  s.port.AppendChatLog(FormatLine(text::kConnecting, port));
+  s.port.AppendChatLog(FormatLine(text::CONNECTING, port));
 
   const int fd = StartConnect(s.peer_addr);
   if (fd < 0) {
-    s.port.AppendChatLog(text::kConnectFailed);
+    s.port.AppendChatLog(text::CONNECT_FAILED);
     s.port.EnableConnect(true);
     return;
   }
@@ -415,7 +415,7 @@ bool OnSocketNotify(Session& s, uint32_t word) {
     if (fd >= 0) s.peer_addr = from;
   }
   if (fd < 0) {
-    s.port.AppendChatLog(text::kAcceptFailed);
+    s.port.AppendChatLog(text::ACCEPT_FAILED);
     return true;
   }
   // The listening socket stays open until a connection has opened a session: a silent or
@@ -429,9 +429,9 @@ bool OnSocketNotify(Session& s, uint32_t word) {
 
 void StartSession(Session& s) {
   assert(s.port.IsUiThread());
-  s.port.AppendChatLog(text::kRule);
+  s.port.AppendChatLog(text::RULE);
   s.port.SetInputText("");
-  s.port.SetConnectLabel(text::kSend);
+  s.port.SetConnectLabel(text::SEND);
   s.port.EnableConnect(true);
   s.sessions_started.fetch_add(1);
   // Workers of the previous session may still be on their way out (a Disconnect and a quick
@@ -465,8 +465,8 @@ bool Teardown(Session& s, uint32_t attempt) {
   const bool ran = s.port.RunOnUiThread([&] {
     if (attempt != s.attempt.load()) return;
     if (s.idle.exchange(1) == 0) {
-      s.port.AppendChatLog(text::kRule);
-      s.port.AppendChatLog(text::kDisconnected);
+      s.port.AppendChatLog(text::RULE);
+      s.port.AppendChatLog(text::DISCONNECTED);
       s.port.SelectTab(0);
     }
     s.Notify();
@@ -484,7 +484,7 @@ bool Teardown(Session& s, uint32_t attempt) {
     s.codes.Stop();
     ClosePeerSocket(s);
     s.port.SetInputText(s.saved_address);
-    s.port.SetConnectLabel(text::kConnect);
+    s.port.SetConnectLabel(text::CONNECT);
     s.port.EnableDisconnect(false);
     s.port.EnableConnect(true);
   });

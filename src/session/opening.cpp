@@ -137,8 +137,8 @@ std::string Bytes(const KeyHash& hash) {
 // Tells a peer in the clear why it is refused: as chat, in the form its kind of session reads.
 void RefuseInTheClear(int fd, bool extended) {
   std::array<char, HEADER_SIZE + MAX_TEXT> message{};
-  const int count = extended ? BuildText(message.data(), MSG_EXT_CHAT, text::kPairedOnly)
-                             : BuildText(message.data(), MSG_CHAT, ChatTextToWire(text::kPairedOnly));
+  const int count = extended ? BuildText(message.data(), MSG_EXT_CHAT, text::PAIRED_ONLY)
+                             : BuildText(message.data(), MSG_CHAT, ChatTextToWire(text::PAIRED_ONLY));
   (void)SendBlock(fd, message.data(), count);
 }
 
@@ -157,11 +157,11 @@ class Opening final {
     link.SetOwnVersion(own_version);
     if (own_version == 0) {
       link.SettleClassic();
-      return Finish(text::kClassicSession);
+      return Finish(text::CLASSIC_SESSION);
     }
     // Both hellos as they are before complementing: what the authentication binds.
     std::array<char, HEADER_SIZE + MAX_HELLO_PAYLOAD> own_hello{};
-    const int own_size = BuildHello(own_hello.data(), text::kCaption, own_version);
+    const int own_size = BuildHello(own_hello.data(), text::CAPTION, own_version);
     own_hello_.assign(own_hello.data(), static_cast<std::size_t>(own_size));
     if (!SendBlock(fd_, own_hello.data(), own_size)) return Failed();
 
@@ -173,14 +173,14 @@ class Opening final {
     if (got == Got::kFailed) return Failed();
     if (got == Got::kNothing) {
       link.SettleClassic();
-      return Finish(text::kClassicSession);
+      return Finish(text::CLASSIC_SESSION);
     }
     Complement(hello.data(), HEADER_SIZE);
     const FrameHeader header = LoadHeader(hello.data());
     if (header.type != MSG_HELLO) {
       connection_.PutBack(hello.data(), HEADER_SIZE);
       link.SettleClassic();
-      return Finish(text::kClassicSession);
+      return Finish(text::CLASSIC_SESSION);
     }
     std::string program;
     if (header.length <= 0 || header.length > MAX_HELLO_PAYLOAD || header.value < 1 ||
@@ -194,7 +194,7 @@ class Opening final {
 
     link.SettleExtended(header.value, program);
     if (link.version() < SECURE_VERSION) {
-      return Finish(FormatLine(text::kExtendedSession, program.c_str()));
+      return Finish(FormatLine(text::EXTENDED_SESSION, program.c_str()));
     }
     return Secure(program);
   }
@@ -206,7 +206,7 @@ class Opening final {
         params_.server ? TlsEngine::Role::kServer : TlsEngine::Role::kClient,
         *params_.security.identity, error);
     if (!engine || !engine->Handshake(fd_, deadline_, error)) {
-      return Clock::now() >= deadline_ ? Failed(text::kOpeningTimedOut) : Failed(text::kSecureFailed);
+      return Clock::now() >= deadline_ ? Failed(text::OPENING_TIMED_OUT) : Failed(text::SECURE_FAILED);
     }
     const KeyHash own_key = params_.security.identity->key_hash;
     const KeyHash peer_key = engine->PeerKeyHash();
@@ -214,10 +214,10 @@ class Opening final {
     const std::string& server_hello = params_.server ? own_hello_ : peer_hello_;
 
     AuthMessage own{};
-    if (!HelloDigest(*engine, client_hello, server_hello, own.digest)) return Failed(text::kSecureFailed);
+    if (!HelloDigest(*engine, client_hello, server_hello, own.digest)) return Failed(text::SECURE_FAILED);
     std::array<unsigned char, 32> session_id{};
     if (!engine->Export(PAIRING_LABEL, session_id.data(), session_id.size())) {
-      return Failed(text::kSecureFailed);
+      return Failed(text::SECURE_FAILED);
     }
     const std::string channel = (params_.server ? Bytes(peer_key) + Bytes(own_key)
                                                 : Bytes(own_key) + Bytes(peer_key)) +
@@ -243,22 +243,22 @@ class Opening final {
       }
       if (!secure.Send(message.data(), BuildAuth(message.data(), own))) return Failed();
       if (!ReceiveAuth(secure, header, payload, peer)) return Failed();
-      if (peer.digest != own.digest) return Failed(text::kTampered);
+      if (peer.digest != own.digest) return Failed(text::TAMPERED);
       if (cpace) {
-        if ((peer.flags & AUTH_FLAG_PAIRING) == 0) return Failed(text::kNoPairingWaiting);
+        if ((peer.flags & AUTH_FLAG_PAIRING) == 0) return Failed(text::NO_PAIRING_WAITING);
         Cpace::Share share{};
         std::memcpy(share.data(), peer.share.data(), AUTH_SHARE_SIZE);
         if (!cpace->Finish(share) || !secure.Receive(header, payload) ||
             header.type != MSG_AUTH_CONFIRM || header.length != AUTH_CONFIRM_SIZE ||
             !CheckConfirmation(*cpace, payload)) {
-          return Failed(text::kPairingFailed);
+          return Failed(text::PAIRING_FAILED);
         }
         if (!SendConfirmation(secure, *cpace, message.data())) return Failed();
         paired = true;
       }
     } else {
       if (!ReceiveAuth(secure, header, payload, peer)) return Failed();
-      if (peer.digest != own.digest) return Failed(text::kTampered);
+      if (peer.digest != own.digest) return Failed(text::TAMPERED);
       if ((peer.flags & AUTH_FLAG_PAIRING) != 0) {
         // The one guess this code allows is taken now, whatever comes of it.
         const std::string code = params_.codes ? params_.codes->Take() : std::string();
@@ -271,14 +271,14 @@ class Opening final {
       }
       Cpace::Share share{};
       std::memcpy(share.data(), peer.share.data(), AUTH_SHARE_SIZE);
-      if (cpace && !cpace->Finish(share)) return Failed(text::kPairingFailed);
+      if (cpace && !cpace->Finish(share)) return Failed(text::PAIRING_FAILED);
       if (!secure.Send(message.data(), BuildAuth(message.data(), own))) return Failed();
       if ((peer.flags & AUTH_FLAG_PAIRING) != 0) {
-        if (!cpace) return Failed(text::kPairingFailed);
+        if (!cpace) return Failed(text::PAIRING_FAILED);
         if (!SendConfirmation(secure, *cpace, message.data()) || !secure.Receive(header, payload) ||
             header.type != MSG_AUTH_CONFIRM || header.length != AUTH_CONFIRM_SIZE ||
             !CheckConfirmation(*cpace, payload)) {
-          return Failed(text::kPairingFailed);
+          return Failed(text::PAIRING_FAILED);
         }
         paired = true;
       }
@@ -291,19 +291,19 @@ class Opening final {
     if (params_.server) {
       if (!secure.Receive(header, payload) || header.type != MSG_AUTH_RESULT) return Failed();
       const std::string refusal = ResultRefusal(header, payload);
-      if (!secure.Send(message.data(), BuildResult(message.data(), accept, text::kPairedOnly))) {
+      if (!secure.Send(message.data(), BuildResult(message.data(), accept, text::PAIRED_ONLY))) {
         return Failed();
       }
-      if (!refusal.empty()) return Failed(FormatLine(text::kRefusedByPeer, refusal.c_str()));
+      if (!refusal.empty()) return Failed(FormatLine(text::REFUSED_BY_PEER, refusal.c_str()));
     } else {
-      if (!secure.Send(message.data(), BuildResult(message.data(), accept, text::kPairedOnly)) ||
+      if (!secure.Send(message.data(), BuildResult(message.data(), accept, text::PAIRED_ONLY)) ||
           !secure.Receive(header, payload) || header.type != MSG_AUTH_RESULT) {
         return Failed();
       }
       const std::string refusal = ResultRefusal(header, payload);
-      if (!refusal.empty()) return Failed(FormatLine(text::kRefusedByPeer, refusal.c_str()));
+      if (!refusal.empty()) return Failed(FormatLine(text::REFUSED_BY_PEER, refusal.c_str()));
     }
-    if (!accept) return Failed(text::kPairedOnly);
+    if (!accept) return Failed(text::PAIRED_ONLY);
     // Remembered only once both sides have taken the session.
     if (paired && params_.security.peers) {
       params_.security.peers->Add(peer_key, program + " " + params_.peer_label);
@@ -311,11 +311,11 @@ class Opening final {
 
     connection_.Secure(std::move(engine));
     result_.session = true;
-    result_.lines.push_back(FormatLine(text::kEncryptedSession, program.c_str()));
-    result_.lines.push_back(FormatLine(text::kOwnFingerprint, Fingerprint(own_key).c_str()));
-    const char* peer_line = trust == Trust::kJustPaired ? text::kPeerJustPaired
-                            : trust == Trust::kPaired   ? text::kPeerPaired
-                                                        : text::kPeerNotVerified;
+    result_.lines.push_back(FormatLine(text::ENCRYPTED_SESSION, program.c_str()));
+    result_.lines.push_back(FormatLine(text::OWN_FINGERPRINT, Fingerprint(own_key).c_str()));
+    const char* peer_line = trust == Trust::kJustPaired ? text::PEER_JUST_PAIRED
+                            : trust == Trust::kPaired   ? text::PEER_PAIRED
+                                                        : text::PEER_NOT_VERIFIED;
     result_.lines.push_back(FormatLine(peer_line, Fingerprint(peer_key).c_str()));
     return std::move(result_);
   }
@@ -350,7 +350,7 @@ class Opening final {
   OpeningResult Finish(const std::string& line) {
     if (params_.security.paired_only) {
       RefuseInTheClear(fd_, connection_.link().extended());
-      return Failed(text::kPairedOnly);
+      return Failed(text::PAIRED_ONLY);
     }
     result_.session = true;
     result_.lines.push_back(line);

@@ -31,8 +31,8 @@ constexpr int DESIGN_HEIGHT_DU = 138;
 // Log lines that deserve the user's eye while the window is in the background.
 bool AsksForAttention(const std::string& line) {
   static const std::string chat_received =
-      std::string(text::kChatReceived).substr(0, std::string(text::kChatReceived).find('%'));
-  return line.starts_with(chat_received) || line == text::kReceiveDone;
+      std::string(text::CHAT_RECEIVED).substr(0, std::string(text::CHAT_RECEIVED).find('%'));
+  return line.starts_with(chat_received) || line == text::RECEIVE_DONE;
 }
 
 QAction* Separator(QObject* parent) {
@@ -47,18 +47,18 @@ MainWindow::MainWindow(QWidget* parent)
     : QWidget(parent),
       subfolders_(new QCheckBox(this)),
       address_(new QLineEdit(this)),
-      connect_(new QPushButton(Tr(text::kConnect), this)),
-      disconnect_(new QPushButton(Tr(text::kDisconnect), this)),
+      connect_(new QPushButton(Tr(text::CONNECT), this)),
+      disconnect_(new QPushButton(Tr(text::DISCONNECT), this)),
       send_progress_(new QProgressBar(this)),
       recv_progress_(new QProgressBar(this)),
       tabs_(new TabControl(this)),
-      status_(new QLabel(Tr(text::kStatusInitial), this)),
+      status_(new QLabel(Tr(text::STATUS_INITIAL), this)),
       send_log_(MakeLog("IDC_SEND_LOG")),
       send_list_(new SendList(this)),
       chat_log_(MakeLog("IDC_CHAT_LOG")),
       recv_log_(MakeLog("IDC_RECV_LOG")) {
   setObjectName("IDD_MAIN");
-  setWindowTitle(QString::fromUtf8(text::kCaption));
+  setWindowTitle(QString::fromUtf8(text::CAPTION));
   setAcceptDrops(true);
   subfolders_->setObjectName("IDC_SUBFOLDERS");
   subfolders_->setToolTip(Tr("受信したファイルを、送り手のフォルダごとのサブフォルダに保存します"));

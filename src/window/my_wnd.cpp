@@ -37,10 +37,10 @@ std::string TextBefore(const char* text, char end) {
 // the file of "受信中 [%s] (%d bytes)" (a name relative to the save directory); else "".
 std::string FolderOfLine(const std::string& line, const std::string& save_dir) {
   // Most lines are neither: two prefix tests settle them.
-  static const std::string saving = TextBefore(text::kSavingTo, '%');
-  static const std::string receiving = TextBefore(text::kReceiving, '%');
+  static const std::string saving = TextBefore(text::SAVING_TO, '%');
+  static const std::string receiving = TextBefore(text::RECEIVING, '%');
   if (line.starts_with(saving)) {
-    return line == FormatLine(text::kSavingTo, save_dir.c_str()) ? save_dir : std::string();
+    return line == FormatLine(text::SAVING_TO, save_dir.c_str()) ? save_dir : std::string();
   }
   if (!line.starts_with(receiving)) return {};
   static const QRegularExpression name(QRegularExpression::anchoredPattern(
@@ -83,13 +83,13 @@ bool CMyWnd::OnInitDialog() {
   icon.addFile(":/tovrin-32.png", QSize(32, 32));
   window->setWindowIcon(icon);
   for (const char* tab :
-       {text::kTabChat, text::kTabSendList, text::kTabSendLog, text::kTabRecvLog}) {
+       {text::TAB_CHAT, text::TAB_SEND_LIST, text::TAB_SEND_LOG, text::TAB_RECV_LOG}) {
     window->tabs()->bar()->addTab(Tr(tab));
   }
   window->folder_of_line = [this](const std::string& line) {
     return FolderOfLine(line, session.save_dir);
   };
-  port.AppendChatLog(FormatLine(text::kSavingTo, session.save_dir.c_str()));
+  port.AppendChatLog(FormatLine(text::SAVING_TO, session.save_dir.c_str()));
   LoadIdentity();
   port.SelectTab(0);
   window->on_connect = [this] { OnConnect(session); };
@@ -125,7 +125,7 @@ void CMyWnd::LoadIdentity() {
     session.security.identity = std::make_shared<const Identity>(std::move(*identity));
     session.security.peers = std::make_shared<PeerStore>(config_dir);
   } else {
-    port.AppendChatLog(FormatLine(text::kNoIdentity, error.c_str()));
+    port.AppendChatLog(FormatLine(text::NO_IDENTITY, error.c_str()));
   }
   // Connecting to a peer whose key is unknown asks the user for its pairing code.
   session.security.ask_code = true;

@@ -79,7 +79,7 @@ void PeersDialog::ForgetSelected() {
   if (selected.isEmpty()) return;
   const std::string fingerprint = selected.front()->text(kFingerprint).toStdString();
   if (peers_->Forget(fingerprint) < 0) {
-    QMessageBox::warning(this, Tr(text::kError),
+    QMessageBox::warning(this, Tr(text::ERROR),
                          Tr("ペアリング済みの相手の記録を書き換えられません"));
   }
   Reload();

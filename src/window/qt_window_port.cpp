@@ -209,7 +209,7 @@ void QtWindowPort::SelectTab(int index) {
 }
 
 void QtWindowPort::ShowPairingCode(const std::string& code) {
-  AppendChatLog(FormatLine(text::kPairingCode, code.c_str()));
+  AppendChatLog(FormatLine(text::PAIRING_CODE, code.c_str()));
 }
 
 std::string QtWindowPort::AskPairingCode(const std::string& fingerprint) {

@@ -19,27 +19,27 @@ constexpr char CONTEXT[] = "Tovrin";
 
 // The core's fixed log lines that the window translates. The lines with sizes beyond 32 bits
 // are matched by their shorter forms (kReceiving, kSending, kResuming).
-constexpr const char* LINE_FORMATS[] = {text::kWaiting,          text::kInvalidIp,
-                                        text::kConnecting,       text::kConnected,
-                                        text::kConnectFailed,    text::kAcceptFailed,
-                                        text::kDisconnected,     text::kListenFailed,
-                                        text::kSavingTo,         text::kReceiving,
-                                        text::kCannotCreate,     text::kReceiveDone,
-                                        text::kWriteFailed,      text::kCannotOpen,
-                                        text::kCannotSend,       text::kExists,
-                                        text::kSending,          text::kResuming,
-                                        text::kSendDone,         text::kReadFailed,
-                                        text::kNameNotSendable,  text::kFolderLinkSkipped,
-                                        text::kTooLarge,         text::kExtendedSession,
-                                        text::kClassicSession,   text::kRestarting,
-                                        text::kVerifyRetry,      text::kVerifyFailed,
-                                        text::kEncryptedSession, text::kOwnFingerprint,
-                                        text::kPeerPaired,       text::kPeerJustPaired,
-                                        text::kPeerNotVerified,  text::kPairingCode,
-                                        text::kPairingFailed,    text::kNoPairingWaiting,
-                                        text::kTampered,         text::kSecureFailed,
-                                        text::kOpeningTimedOut,  text::kPairedOnly,
-                                        text::kRefusedByPeer,    text::kNoIdentity};
+constexpr const char* LINE_FORMATS[] = {text::WAITING,          text::INVALID_IP,
+                                        text::CONNECTING,       text::CONNECTED,
+                                        text::CONNECT_FAILED,    text::ACCEPT_FAILED,
+                                        text::DISCONNECTED,     text::LISTEN_FAILED,
+                                        text::SAVING_TO,         text::RECEIVING,
+                                        text::CANNOT_CREATE,     text::RECEIVE_DONE,
+                                        text::WRITE_FAILED,      text::CANNOT_OPEN,
+                                        text::CANNOT_SEND,       text::EXISTS,
+                                        text::SENDING,          text::RESUMING,
+                                        text::SEND_DONE,         text::READ_FAILED,
+                                        text::NAME_NOT_SENDABLE,  text::FOLDER_LINK_SKIPPED,
+                                        text::TOO_LARGE,         text::EXTENDED_SESSION,
+                                        text::CLASSIC_SESSION,   text::RESTARTING,
+                                        text::VERIFY_RETRY,      text::VERIFY_FAILED,
+                                        text::ENCRYPTED_SESSION, text::OWN_FINGERPRINT,
+                                        text::PEER_PAIRED,       text::PEER_JUST_PAIRED,
+                                        text::PEER_NOT_VERIFIED,  text::PAIRING_CODE,
+                                        text::PAIRING_FAILED,    text::NO_PAIRING_WAITING,
+                                        text::TAMPERED,         text::SECURE_FAILED,
+                                        text::OPENING_TIMED_OUT,  text::PAIRED_ONLY,
+                                        text::REFUSED_BY_PEER,    text::NO_IDENTITY};
 
 // One printf format as a pattern: its text before the first conversion, and an expression
 // that matches a whole line made from it, one group per conversion.
@@ -165,7 +165,7 @@ QString TranslateLine(const QString& line) {
     const QRegularExpressionMatch match = pattern.expression.match(line);
     // The peer's reason for a refusal is one of the core's lines, written in the peer's
     // source language.
-    if (match.hasMatch()) return Fill(translated, match, pattern.source == text::kRefusedByPeer);
+    if (match.hasMatch()) return Fill(translated, match, pattern.source == text::REFUSED_BY_PEER);
   }
   return line;
 }

@@ -49,7 +49,7 @@ void Chat(Session& s, Connection& connection, uint32_t attempt) {
     s.port.RunOnUiThread([&] {
       if (s.Ended(attempt)) return;
       line = TakeLine(s.port.GetInputText(), extended);
-      if (!line.wire.empty()) s.port.AppendChatLog(FormatLine(text::kChatSent, line.shown.c_str()));
+      if (!line.wire.empty()) s.port.AppendChatLog(FormatLine(text::CHAT_SENT, line.shown.c_str()));
     });
     if (!line.wire.empty()) {
       const int count = BuildText(buffer, extended ? MSG_EXT_CHAT : MSG_CHAT, line.wire);

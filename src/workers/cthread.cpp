@@ -31,7 +31,7 @@ bool CTHREAD::Start(ThreadRoutine routine, void* parameter, int /*priority*/, ui
   // Marked running before the thread exists: a routine that reaches Exit at once then
   // empties the record instead of having its Exit overwritten by this store.
   if (running_.exchange(true, std::memory_order_acq_rel)) {
-    ShowMessageBox(text::kThreadExists, text::kWarning);
+    ShowMessageBox(text::THREAD_EXISTS, text::WARNING);
     return false;
   }
   routine_ = routine;
@@ -42,7 +42,7 @@ bool CTHREAD::Start(ThreadRoutine routine, void* parameter, int /*priority*/, ui
     worker.detach();
   } catch (const std::system_error&) {
     running_.store(false, std::memory_order_release);
-    ShowMessageBox(text::kThreadFailed, text::kError);
+    ShowMessageBox(text::THREAD_FAILED, text::ERROR);
     return false;
   }
   return true;

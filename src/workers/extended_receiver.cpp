@@ -79,17 +79,17 @@ bool ExtendedReceiver::Offer(const FrameHeader& h, const char* payload) {
       reply.held = in.held;
       reply.prefix = in.hash.Value();
       s_.port.AppendRecvLog(
-          FormatLine(text::kReceivingLong, in.shown.c_str(), static_cast<long long>(offer.size)));
+          FormatLine(text::RECEIVING_LONG, in.shown.c_str(), static_cast<long long>(offer.size)));
       files_.emplace(h.handle, std::move(in));
     } else {
       Close(in.file);
-      s_.port.AppendRecvLog(FormatLine(text::kCannotCreate, target.c_str()));
+      s_.port.AppendRecvLog(FormatLine(text::CANNOT_CREATE, target.c_str()));
     }
   } else {
     // Absolute, "..", a control character or not UTF-8: nothing is written for this offer.
     const std::string shown =
         s_.save_dir + folder.value_or(std::string()) + Utf8Lossy(offer.name, '?');
-    s_.port.AppendRecvLog(FormatLine(text::kCannotCreate, shown.c_str()));
+    s_.port.AppendRecvLog(FormatLine(text::CANNOT_CREATE, shown.c_str()));
   }
   static_cast<void>(BuildReply(AddAnswer(HEADER_SIZE + EXT_REPLY_SIZE), h.handle, status, reply));
   return true;
@@ -187,7 +187,7 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
       verdict = DONE_DIFFERS;
       static_cast<void>(Truncate(in->file, 0));
       s_.port.AppendRecvLog(
-          FormatLine(in->resend ? text::kVerifyFailed : text::kVerifyRetry, in->shown.c_str()));
+          FormatLine(in->resend ? text::VERIFY_FAILED : text::VERIFY_RETRY, in->shown.c_str()));
     }
   }
   Close(in->file);
@@ -199,7 +199,7 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
 
 void ExtendedReceiver::Fail(Incoming& in) {
   in.failed = true;
-  s_.port.AppendRecvLog(FormatLine(text::kWriteFailed, in.shown.c_str()));
+  s_.port.AppendRecvLog(FormatLine(text::WRITE_FAILED, in.shown.c_str()));
 }
 
 }  // namespace tovrin

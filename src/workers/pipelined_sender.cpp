@@ -63,13 +63,13 @@ bool PipelinedSender::OfferOpen(const QueuedItem& entry, int file, bool resend) 
   // Never sent under another name: the peer takes exactly this one or nothing.
   if (!IsSendableExtName(entry.item)) {
     Close(file);
-    s_.port.AppendSendLog(FormatLine(text::kNameNotSendable, entry.item.c_str()));
+    s_.port.AppendSendLog(FormatLine(text::NAME_NOT_SENDABLE, entry.item.c_str()));
     return true;
   }
   FileInfo info;
   if (file < 0 || !GetFileInfo(file, info)) {
     Close(file);
-    s_.port.AppendSendLog(FormatLine(text::kCannotOpen, entry.item.c_str()));
+    s_.port.AppendSendLog(FormatLine(text::CANNOT_OPEN, entry.item.c_str()));
     return true;
   }
   if (!Room(2 * MAX_SMALL_MESSAGE)) {
@@ -124,7 +124,7 @@ bool PipelinedSender::TakeReply(const PeerLink::Answer& answer) {
     return true;
   }
   if (answer.value != OFFER_REFUSED) return false;
-  s_.port.AppendSendLog(FormatLine(text::kCannotSend, it->entry.item.c_str()));
+  s_.port.AppendSendLog(FormatLine(text::CANNOT_SEND, it->entry.item.c_str()));
   Close(it->file);
   window_.erase(it);
   finished_ = true;
@@ -142,15 +142,15 @@ bool PipelinedSender::TakeDone(const PeerLink::Answer& answer) {
       break;
     case DONE_DIFFERS:
       if (it->resend) {
-        s_.port.AppendSendLog(FormatLine(text::kVerifyFailed, item.c_str()));
+        s_.port.AppendSendLog(FormatLine(text::VERIFY_FAILED, item.c_str()));
       } else {
-        s_.port.AppendSendLog(FormatLine(text::kVerifyRetry, item.c_str()));
+        s_.port.AppendSendLog(FormatLine(text::VERIFY_RETRY, item.c_str()));
         resends_.push_back(it->entry);
       }
       break;
     case DONE_NOT_STORED:
       // The peer could not write it (and said why in its own log), or we could not read on.
-      if (!it->abandoned) s_.port.AppendSendLog(FormatLine(text::kCannotSend, item.c_str()));
+      if (!it->abandoned) s_.port.AppendSendLog(FormatLine(text::CANNOT_SEND, item.c_str()));
       break;
     default:
       return false;
@@ -193,14 +193,14 @@ bool PipelinedSender::Stream(Pending& p) {
     }
   }
   if (offset == p.size && !restart) {
-    s_.port.AppendSendLog(FormatLine(text::kExists, item.c_str()));
+    s_.port.AppendSendLog(FormatLine(text::EXISTS, item.c_str()));
   } else {
     s_.port.AppendSendLog(
-        FormatLine(text::kSendingLong, item.c_str(), static_cast<long long>(p.size)));
+        FormatLine(text::SENDING_LONG, item.c_str(), static_cast<long long>(p.size)));
     if (offset > 0) {
-      s_.port.AppendSendLog(FormatLine(text::kResumingLong, static_cast<long long>(held)));
+      s_.port.AppendSendLog(FormatLine(text::RESUMING_LONG, static_cast<long long>(held)));
     }
-    if (restart) s_.port.AppendSendLog(text::kRestarting);
+    if (restart) s_.port.AppendSendLog(text::RESTARTING);
   }
   meter_.BeginFile(p.size);
   meter_.SetPosition(offset);
@@ -214,7 +214,7 @@ bool PipelinedSender::Stream(Pending& p) {
     if (!Room(HEADER_SIZE + EXT_CHUNK_SIZE)) return false;
     const int got = ReadAt(p.file, Tail() + HEADER_SIZE, EXT_CHUNK_SIZE, offset);
     if (got < 0) {
-      s_.port.AppendSendLog(FormatLine(text::kReadFailed, item.c_str()));
+      s_.port.AppendSendLog(FormatLine(text::READ_FAILED, item.c_str()));
       abandoned = true;
       break;
     }
@@ -238,7 +238,7 @@ bool PipelinedSender::Stream(Pending& p) {
 }
 
 bool PipelinedSender::EndBatch() {
-  s_.port.AppendSendLog(text::kSendDone);
+  s_.port.AppendSendLog(text::SEND_DONE);
   if (!Room(HEADER_SIZE)) return false;
   StoreHeader(FrameHeader{MSG_BATCH_DONE, 0, 0, 0}, Tail());
   used_ += HEADER_SIZE;

@@ -130,11 +130,11 @@ class Receiver final {
     }
     switch (h.type) {
       case MSG_NAME:
-        s_.port.AppendChatLog(FormatLine(text::kPeerName, DisplayText(payload, h.length).c_str()));
+        s_.port.AppendChatLog(FormatLine(text::PEER_NAME, DisplayText(payload, h.length).c_str()));
         return true;
       case MSG_CHAT:
         s_.port.AppendChatLog(
-            FormatLine(text::kChatReceived, DisplayText(payload, h.length).c_str()));
+            FormatLine(text::CHAT_RECEIVED, DisplayText(payload, h.length).c_str()));
         return true;
       case MSG_FILE_OFFER:
         return Offer(h.value, PayloadText(payload, h.length));
@@ -151,7 +151,7 @@ class Receiver final {
         current_folder_ = WireFolderToLocal(PayloadText(payload, h.length));
         return true;
       case MSG_BATCH_DONE:
-        s_.port.AppendRecvLog(text::kReceiveDone);
+        s_.port.AppendRecvLog(text::RECEIVE_DONE);
         meter_.Reset();
         return true;
       case MSG_OFFER_REPLY:
@@ -179,7 +179,7 @@ class Receiver final {
     switch (h.type) {
       case MSG_EXT_CHAT:
         if (!ParseText(payload, h.length, MAX_EXT_CHAT + 1, text)) return false;
-        s_.port.AppendChatLog(FormatLine(text::kChatReceived, Utf8Lossy(text, '?').c_str()));
+        s_.port.AppendChatLog(FormatLine(text::CHAT_RECEIVED, Utf8Lossy(text, '?').c_str()));
         return true;
       case MSG_EXT_FOLDER:
         if (!ParseText(payload, h.length, MAX_EXT_TEXT, text)) return false;
@@ -224,15 +224,15 @@ class Receiver final {
       reply.value = ExistingSize();
       reply.handle = open_file_;
       if (open_file_ >= 0) {
-        s_.port.AppendRecvLog(FormatLine(text::kReceiving, shown_name_.c_str(), size));
+        s_.port.AppendRecvLog(FormatLine(text::RECEIVING, shown_name_.c_str(), size));
       } else {
-        s_.port.AppendRecvLog(FormatLine(text::kCannotCreate, target.c_str()));
+        s_.port.AppendRecvLog(FormatLine(text::CANNOT_CREATE, target.c_str()));
       }
     } else {
       // Absolute, drive-qualified, ".." or undecodable: nothing is written for this offer.
       const std::string shown =
           s_.save_dir + (folder ? *folder : std::string()) + Cp932ToUtf8Lossy(wire_name);
-      s_.port.AppendRecvLog(FormatLine(text::kCannotCreate, shown.c_str()));
+      s_.port.AppendRecvLog(FormatLine(text::CANNOT_CREATE, shown.c_str()));
     }
     write_failed_ = false;
 
@@ -283,7 +283,7 @@ class Receiver final {
   // stays for a later resume.
   void FailFile() {
     write_failed_ = true;
-    s_.port.AppendRecvLog(FormatLine(text::kWriteFailed, shown_name_.c_str()));
+    s_.port.AppendRecvLog(FormatLine(text::WRITE_FAILED, shown_name_.c_str()));
   }
 
   void CloseFile() {

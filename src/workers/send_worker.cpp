@@ -176,7 +176,7 @@ class Sender final {
     if (!ListFolder(path, names, links)) return;
     for (const std::string& link : links) {
       s_.port.AppendSendLog(
-          FormatLine(text::kFolderLinkSkipped, (item + "/").append(link).c_str()));
+          FormatLine(text::FOLDER_LINK_SKIPPED, (item + "/").append(link).c_str()));
     }
     // One step on the UI thread for all of them: a window answers each step a worker waits
     // for, which per file of a large folder would cost more than its transfer.
@@ -196,19 +196,19 @@ class Sender final {
   bool SendFile(const std::string& entry, const std::string& path) {
     const std::optional<std::string> wire_name = LocalToWireName(entry);
     if (!wire_name || wire_name->size() >= static_cast<size_t>(MAX_TEXT)) {
-      s_.port.AppendSendLog(FormatLine(text::kNameNotSendable, entry.c_str()));
+      s_.port.AppendSendLog(FormatLine(text::NAME_NOT_SENDABLE, entry.c_str()));
       return true;
     }
     const int file = OpenForRead(path);
     if (file < 0) {
-      s_.port.AppendSendLog(FormatLine(text::kCannotOpen, entry.c_str()));
+      s_.port.AppendSendLog(FormatLine(text::CANNOT_OPEN, entry.c_str()));
       return true;
     }
     const int32_t size = Seek(file, 0, SEEK_FROM_END);
     if (size < 0) {
       // Sizes on the wire are signed 32-bit: never offer a wrong size.
       Close(file);
-      s_.port.AppendSendLog(FormatLine(text::kTooLarge, entry.c_str()));
+      s_.port.AppendSendLog(FormatLine(text::TOO_LARGE, entry.c_str()));
       return true;
     }
 
@@ -230,9 +230,9 @@ class Sender final {
     const int32_t held = s_.reply_size.load();
 
     if (handle < 0) {
-      s_.port.AppendSendLog(FormatLine(text::kCannotSend, entry.c_str()));
+      s_.port.AppendSendLog(FormatLine(text::CANNOT_SEND, entry.c_str()));
     } else if (size <= held) {
-      s_.port.AppendSendLog(FormatLine(text::kExists, entry.c_str()));
+      s_.port.AppendSendLog(FormatLine(text::EXISTS, entry.c_str()));
     } else {
       Stream(file, handle, size, held, entry);
     }
@@ -246,19 +246,19 @@ class Sender final {
     }
     if (s_.queue.Count() != 0) return true;
 
-    s_.port.AppendSendLog(text::kSendDone);
+    s_.port.AppendSendLog(text::SEND_DONE);
     if (!SendMessage(MSG_BATCH_DONE, 0, 0, 0)) return false;
     meter_.Reset();
     return true;
   }
 
   void Stream(int file, int32_t handle, int32_t size, int32_t held, const std::string& entry) {
-    s_.port.AppendSendLog(FormatLine(text::kSending, entry.c_str(), size));
+    s_.port.AppendSendLog(FormatLine(text::SENDING, entry.c_str(), size));
     int64_t offset = Seek(file, 0, SEEK_FROM_START);
     if (held > 0) {
       // Resume one byte before what the peer holds: its last byte is sent again.
       offset = Seek(file, held - 1, SEEK_FROM_START);
-      s_.port.AppendSendLog(FormatLine(text::kResuming, held));
+      s_.port.AppendSendLog(FormatLine(text::RESUMING, held));
       if (offset < 0 || !SendMessage(MSG_FILE_SEEK, handle, held - 1, 0)) stop_ = true;
     }
     meter_.BeginFile(size);
@@ -272,7 +272,7 @@ class Sender final {
       const int got = Read(file, payload(), count);
       if (got < 0) {
         // The peer keeps what it has and a later offer resumes it; say why it is short.
-        s_.port.AppendSendLog(FormatLine(text::kReadFailed, entry.c_str()));
+        s_.port.AppendSendLog(FormatLine(text::READ_FAILED, entry.c_str()));
         break;
       }
       if (got == 0) break;

@@ -11,8 +11,8 @@
 namespace tovrin::testing {
 namespace {
 
-constexpr char kRuleLine[] = "chat: ----------------";
-constexpr char kDisconnectedLine[] = "chat: 切断しました";
+constexpr char RULE_LINE[] = "chat: ----------------";
+constexpr char DISCONNECTED_LINE[] = "chat: 切断しました";
 
 // Both processes end with 0, their session ended exactly once: one disconnect pair each,
 // right after a rule line.
@@ -23,9 +23,9 @@ void ExpectBothEndOnce(CliProcess& first, CliProcess& second) {
     const std::vector<std::string> lines = cli->Lines();
     int pairs = 0;
     for (size_t i = 1; i < lines.size(); ++i) {
-      if (lines[i] != kDisconnectedLine) continue;
+      if (lines[i] != DISCONNECTED_LINE) continue;
       ++pairs;
-      EXPECT_EQ(lines[i - 1], kRuleLine);
+      EXPECT_EQ(lines[i - 1], RULE_LINE);
     }
     EXPECT_EQ(pairs, 1);
   }
@@ -49,7 +49,7 @@ TEST(ConsoleProcess, UsageErrorsEndWithCodeTwoAndNoSessionWithCodeOne) {
     ASSERT_TRUE(cli.WaitExit()) << address;
     EXPECT_EQ(cli.exit_code(), 1) << address;
     EXPECT_EQ(cli.Lines().at(0), "chat: 保存先 [" + dir.path() + "]");
-    EXPECT_EQ(cli.CountLine(kDisconnectedLine), 0) << address;
+    EXPECT_EQ(cli.CountLine(DISCONNECTED_LINE), 0) << address;
   }
 }
 

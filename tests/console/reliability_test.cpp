@@ -110,7 +110,7 @@ std::string MakeSourceTree(const std::string& base, size_t total, std::mt19937_6
 }
 
 enum class Fault { kKillSender, kKillReceiver, kKillBoth, kReset, kClose, kNone };
-const char* const kFaultNames[] = {"kill sender",      "kill receiver",    "kill both",
+const char* const FAULT_NAMES[] = {"kill sender",      "kill receiver",    "kill both",
                                    "reset connection", "close connection", "none"};
 
 // One round: a fresh receiver and sender meet through a relay; `fault` strikes once the
@@ -125,7 +125,7 @@ bool RunRound(const TempDir& dir, const std::string& source, Fault fault, int64_
   CliProcess sender({"--connect", PeerAddress(relay.port()), "--save-dir", dir.path() + "unused",
                      "--exit-after-batch", source});
 
-  const auto limit = std::chrono::seconds(kSanitized ? 300 : 120);
+  const auto limit = std::chrono::seconds(SANITIZED ? 300 : 120);
   if (fault != Fault::kNone && after_bytes >= 0) {
     WaitFor([&] { return relay.forwarded() >= after_bytes || sender.Exited(); }, limit);
   }
@@ -149,7 +149,7 @@ bool RunRound(const TempDir& dir, const std::string& source, Fault fault, int64_
         << process->ErrorText();
   }
   if (std::getenv("TOVRIN_VERBOSE") != nullptr) {
-    std::printf("--- %s after %lld: sender %d, receiver %d\n", kFaultNames[static_cast<int>(fault)],
+    std::printf("--- %s after %lld: sender %d, receiver %d\n", FAULT_NAMES[static_cast<int>(fault)],
                 static_cast<long long>(after_bytes), sender.exit_code(), receiver->exit_code());
     for (const std::string& line : sender.Lines()) std::printf("  S %s\n", line.c_str());
     for (const std::string& line : receiver->Lines()) std::printf("  R %s\n", line.c_str());
@@ -159,7 +159,7 @@ bool RunRound(const TempDir& dir, const std::string& source, Fault fault, int64_
 
 TEST(ConsoleReliability, ATreeSurvivesKillsAndCutConnections) {
   const bool long_mode = LongMode();
-  const size_t total = long_mode ? (1024u << 20) : kSanitized ? (48u << 20) : (256u << 20);
+  const size_t total = long_mode ? (1024u << 20) : SANITIZED ? (48u << 20) : (256u << 20);
   const int faults = long_mode ? 60 : 20;
   uint64_t seed = std::random_device{}();
   if (const char* given = std::getenv("TOVRIN_SEED")) seed = std::strtoull(given, nullptr, 10);
@@ -177,7 +177,7 @@ TEST(ConsoleReliability, ATreeSurvivesKillsAndCutConnections) {
     const auto fault = static_cast<Fault>(i % 5);
     const int64_t after =
         random() % 8 == 0 ? -1 : static_cast<int64_t>(random() % (2 * total / faults + 1));
-    SCOPED_TRACE("round " + std::to_string(i) + ": " + kFaultNames[static_cast<int>(fault)] +
+    SCOPED_TRACE("round " + std::to_string(i) + ": " + FAULT_NAMES[static_cast<int>(fault)] +
                  " after " + std::to_string(after) + " bytes");
     RunRound(dir, source, fault, after);
     // What has arrived is never more than its source holds, and never a name not sent.

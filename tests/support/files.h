@@ -95,9 +95,9 @@ inline void WriteFile(const std::string& path, const std::string& content) {
 
 // Sanitized builds run the heavy tests on less data; TOVRIN_LONG=1 asks for the long runs.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool kSanitized = true;
+inline constexpr bool SANITIZED = true;
 #else
-inline constexpr bool kSanitized = false;
+inline constexpr bool SANITIZED = false;
 #endif
 inline bool LongMode() {
   const char* value = std::getenv("TOVRIN_LONG");

@@ -117,7 +117,7 @@ TEST(WindowKeyTest, WithoutAKeyTheWindowSaysSoAndHasNoPeers) {
   auto app = std::make_unique<CMyWnd>("/nonexistent/", dir.path() + "file/config");
   ASSERT_TRUE(app->Create(nullptr));
   MainWindow* w = app->main_window();
-  const std::string prefix = FormatLine(text::kNoIdentity, "");
+  const std::string prefix = FormatLine(text::NO_IDENTITY, "");
   ASSERT_EQ(w->chat_log()->count(), 2);
   EXPECT_TRUE(w->chat_log()->lines()->Text(1).toStdString().starts_with(prefix));
   EXPECT_EQ(app->session.security.identity, nullptr);

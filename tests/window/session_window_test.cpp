@@ -24,7 +24,7 @@ bool HasLine(const LineView* list, const std::string& line) {
 
 // The code of the latest pairing code line, or "".
 std::string ShownCode(const LineView* list) {
-  const std::string format = text::kPairingCode;
+  const std::string format = text::PAIRING_CODE;
   const std::string prefix = format.substr(0, format.find('%'));
   for (int row = list->count() - 1; row >= 0; --row) {
     const std::string line = list->lines()->Text(row).toStdString();
@@ -65,20 +65,20 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   // The own address listens; port 0 lets the system pick one.
   const std::string own = OwnAddress();
   type(a, own + ":0");
-  ASSERT_TRUE(HasLine(a->chat_log(), FormatLine(text::kWaiting, 0)));
+  ASSERT_TRUE(HasLine(a->chat_log(), FormatLine(text::WAITING, 0)));
   const int port = ListeningPort(listener->session);
   ASSERT_GT(port, 0);
 
   // Any other loopback address connects; the listener learns of it through its notifier.
   type(b, (own == "127.0.0.1" ? "127.0.0.2:" : "127.0.0.1:") + std::to_string(port));
-  ASSERT_TRUE(soon([&] { return b->connect_button()->text().toStdString() == text::kSend; }));
-  ASSERT_TRUE(soon([&] { return a->connect_button()->text().toStdString() == text::kSend; }));
+  ASSERT_TRUE(soon([&] { return b->connect_button()->text().toStdString() == text::SEND; }));
+  ASSERT_TRUE(soon([&] { return a->connect_button()->text().toStdString() == text::SEND; }));
   // Both have paired, and each remembers the other.
   const std::string a_print = Fingerprint(listener->session.security.identity->key_hash);
   const std::string b_print = Fingerprint(connector->session.security.identity->key_hash);
   EXPECT_EQ(asked, std::vector<std::string>{a_print});
-  EXPECT_TRUE(HasLine(a->chat_log(), FormatLine(text::kPeerJustPaired, b_print.c_str())));
-  EXPECT_TRUE(HasLine(b->chat_log(), FormatLine(text::kPeerJustPaired, a_print.c_str())));
+  EXPECT_TRUE(HasLine(a->chat_log(), FormatLine(text::PEER_JUST_PAIRED, b_print.c_str())));
+  EXPECT_TRUE(HasLine(b->chat_log(), FormatLine(text::PEER_JUST_PAIRED, a_print.c_str())));
   EXPECT_TRUE(
       PeerStore(listener_config.path()).Contains(connector->session.security.identity->key_hash));
 
@@ -89,7 +89,7 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   // A dropped file travels from the send list (drained by the worker) into a subfolder.
   a->subfolders()->setChecked(true);
   connector->queue.AddDropped({source.path() + "notes.txt"});
-  EXPECT_TRUE(soon([&] { return HasLine(a->recv_log(), text::kReceiveDone); }));
+  EXPECT_TRUE(soon([&] { return HasLine(a->recv_log(), text::RECEIVE_DONE); }));
   EXPECT_EQ(b->send_list()->count(), 0);
   const std::string received = source.path().substr(1) + "notes.txt";
   EXPECT_EQ(ListTree(listener_save.path()),
@@ -106,13 +106,13 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   const QPointer<MainWindow> closed(a);
   QTimer::singleShot(0, a, [a] { a->close(); });
   EXPECT_EQ(listener->MessageLoop(), 0);
-  EXPECT_EQ(closing_lines, (std::vector<std::string>{text::kRule, text::kDisconnected}));
+  EXPECT_EQ(closing_lines, (std::vector<std::string>{text::RULE, text::DISCONNECTED}));
   EXPECT_EQ(listener->dialog_window(), nullptr);
   EXPECT_TRUE(QTest::qWaitFor([&] { return closed.isNull(); }));
   EXPECT_TRUE(listener->session.idle.load() == 1 && !listener->port.RunOnUiThread([] {}));
   EXPECT_TRUE(soon([&] {
-    return HasLine(b->chat_log(), text::kDisconnected) &&
-           b->connect_button()->text().toStdString() == text::kConnect;
+    return HasLine(b->chat_log(), text::DISCONNECTED) &&
+           b->connect_button()->text().toStdString() == text::CONNECT;
   }));
   EXPECT_TRUE(
       soon([&] { return WorkersEnded(listener->session) && WorkersEnded(connector->session); }));
@@ -132,7 +132,7 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   MainWindow* w = app->main_window();
   w->address()->setText(QString::fromStdString(host + ":" + std::to_string(full.port())));
   w->connect_button()->click();
-  const std::string connecting = FormatLine(text::kConnecting, full.port());
+  const std::string connecting = FormatLine(text::CONNECTING, full.port());
   ASSERT_EQ(Lines(w->chat_log()).back(), connecting);
   EXPECT_FALSE(w->connect_button()->isEnabled());
   EXPECT_TRUE(w->disconnect_button()->isEnabled());
@@ -150,8 +150,8 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   app->port.SetSendProgress(40);
   app->port.SetStatusText("12K(0:03)/0K(0:00)");
   w->disconnect_button()->click();
-  EXPECT_EQ(Lines(w->chat_log()).back(), text::kDisconnected);
-  EXPECT_EQ(w->connect_button()->text().toStdString(), text::kConnect);
+  EXPECT_EQ(Lines(w->chat_log()).back(), text::DISCONNECTED);
+  EXPECT_EQ(w->connect_button()->text().toStdString(), text::CONNECT);
   EXPECT_TRUE(w->connect_button()->isEnabled() && !w->disconnect_button()->isEnabled());
   EXPECT_EQ(w->send_progress()->value(), 0);
   EXPECT_EQ(w->status()->text().toStdString(), "0K(0:00)/0K(0:00)");
@@ -159,7 +159,7 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   // Out of time: the attempt fails as a refused one does.
   app->session.connect_timeout_ms = 200;
   w->connect_button()->click();
-  EXPECT_TRUE(QTest::qWaitFor([&] { return Lines(w->chat_log()).back() == text::kConnectFailed; }));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Lines(w->chat_log()).back() == text::CONNECT_FAILED; }));
   EXPECT_TRUE(w->connect_button()->isEnabled());
 
   w->disconnect_button()->click();

@@ -30,9 +30,9 @@ TEST(TranslationTest, AnEnglishLocaleGetsAnEnglishWindowAndEveryOtherKeepsJapane
   for (const char* name : {"ja_JP", "de_DE", "C"}) {
     SCOPED_TRACE(name);
     EXPECT_FALSE(InstallTranslation(QLocale(name)));
-    EXPECT_EQ(Tr(text::kConnect).toStdString(), text::kConnect);
-    EXPECT_EQ(TranslateLine(QString::fromUtf8(text::kReceiveDone)).toStdString(),
-              text::kReceiveDone);
+    EXPECT_EQ(Tr(text::CONNECT).toStdString(), text::CONNECT);
+    EXPECT_EQ(TranslateLine(QString::fromUtf8(text::RECEIVE_DONE)).toStdString(),
+              text::RECEIVE_DONE);
   }
   ASSERT_TRUE(InstallTranslation(QLocale("en_GB")));
 
@@ -49,36 +49,36 @@ TEST(TranslationTest, AnEnglishLocaleGetsAnEnglishWindowAndEveryOtherKeepsJapane
   EXPECT_EQ(w->send_list()->add_folder_action()->text(), "Add Folder...");
   EXPECT_EQ(w->recv_progress()->accessibleName(), "Receiving progress");
   EXPECT_EQ(w->subfolders()->accessibleName(), "Save per folder");
-  app->port.SetConnectLabel(text::kSend);
+  app->port.SetConnectLabel(text::SEND);
   EXPECT_EQ(w->connect_button()->text(), "Send");
 
   // A line made from a fixed format keeps its values, wherever they stand; other lines,
   // a peer's chat among them, stay as they came.
   const std::pair<std::string, QString> lines[] = {
-      {FormatLine(text::kReceiving, "a] (1 bytes)/b.txt", 4096),
+      {FormatLine(text::RECEIVING, "a] (1 bytes)/b.txt", 4096),
        "Receiving [a] (1 bytes)/b.txt] (4096 bytes)"},
-      {FormatLine(text::kResuming, 12), "(resuming from byte 12)"},
-      {FormatLine(text::kConnecting, -5), "Connecting... (port -5)"},
-      {text::kDisconnected, "Disconnected"},
-      {FormatLine(text::kChatReceived, text::kReceiveDone), "recv > 受信完了"},
-      {text::kRule, "----------------"},
+      {FormatLine(text::RESUMING, 12), "(resuming from byte 12)"},
+      {FormatLine(text::CONNECTING, -5), "Connecting... (port -5)"},
+      {text::DISCONNECTED, "Disconnected"},
+      {FormatLine(text::CHAT_RECEIVED, text::RECEIVE_DONE), "recv > 受信完了"},
+      {text::RULE, "----------------"},
       {"受信中 [no size]", "受信中 [no size]"},
-      {FormatLine(text::kPeerJustPaired, "K7Q2-M9XD-3FHA-PW6T"),
+      {FormatLine(text::PEER_JUST_PAIRED, "K7Q2-M9XD-3FHA-PW6T"),
        "Peer's fingerprint: K7Q2-M9XD-3FHA-PW6T (paired now)"},
       // The peer's reason for refusing is a line of its own core.
-      {FormatLine(text::kRefusedByPeer, text::kPairedOnly),
+      {FormatLine(text::REFUSED_BY_PEER, text::PAIRED_ONLY),
        "Refused by the peer: Only paired peers may connect"},
-      {FormatLine(text::kRefusedByPeer, "受信中"), "Refused by the peer: 受信中"}};
+      {FormatLine(text::REFUSED_BY_PEER, "受信中"), "Refused by the peer: 受信中"}};
   for (const auto& [line, english] : lines) {
     EXPECT_EQ(TranslateLine(QString::fromStdString(line)), english) << line;
   }
   // Every line of sessions and pairing reads in English, whatever its value.
   for (const char* format :
-       {text::kExtendedSession, text::kClassicSession, text::kEncryptedSession,
-        text::kOwnFingerprint, text::kPeerPaired, text::kPeerJustPaired, text::kPeerNotVerified,
-        text::kPairingCode, text::kPairingFailed, text::kNoPairingWaiting, text::kTampered,
-        text::kSecureFailed, text::kOpeningTimedOut, text::kPairedOnly, text::kRefusedByPeer,
-        text::kNoIdentity}) {
+       {text::EXTENDED_SESSION, text::CLASSIC_SESSION, text::ENCRYPTED_SESSION,
+        text::OWN_FINGERPRINT, text::PEER_PAIRED, text::PEER_JUST_PAIRED, text::PEER_NOT_VERIFIED,
+        text::PAIRING_CODE, text::PAIRING_FAILED, text::NO_PAIRING_WAITING, text::TAMPERED,
+        text::SECURE_FAILED, text::OPENING_TIMED_OUT, text::PAIRED_ONLY, text::REFUSED_BY_PEER,
+        text::NO_IDENTITY}) {
     const QString line = QString::fromUtf8(format).replace("%s", "ABCD-EFGH");
     const QString english = TranslateLine(line);
     EXPECT_TRUE(std::all_of(english.begin(), english.end(), [](QChar c) {
@@ -86,7 +86,7 @@ TEST(TranslationTest, AnEnglishLocaleGetsAnEnglishWindowAndEveryOtherKeepsJapane
     })) << english.toStdString();
     EXPECT_TRUE(english.contains("ABCD-EFGH") || !line.contains("ABCD-EFGH")) << format;
   }
-  app->port.AppendRecvLog(FormatLine(text::kSending, "x", 1));
+  app->port.AppendRecvLog(FormatLine(text::SENDING, "x", 1));
   EXPECT_EQ(w->recv_log()->lines()->Text(0), "Sending [x] (1 bytes)");
   app->Destroy();
   QCoreApplication::processEvents();

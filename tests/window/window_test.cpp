@@ -277,7 +277,7 @@ TEST_F(WindowTest, CriticalBoxLeavesTheMainWindowUsable) {
   QTimer::singleShot(0, [] {
     if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
   });
-  ShowCriticalBox(text::kThreadExists, text::kWarning);
+  ShowCriticalBox(text::THREAD_EXISTS, text::WARNING);
   QPointer<QMessageBox> box;
   for (QWidget* widget : QApplication::topLevelWidgets()) {
     if (auto* found = qobject_cast<QMessageBox*>(widget)) box = found;
@@ -285,8 +285,8 @@ TEST_F(WindowTest, CriticalBoxLeavesTheMainWindowUsable) {
   ASSERT_FALSE(box.isNull());
   EXPECT_TRUE(box->isVisible() && box->parentWidget() == nullptr);
   EXPECT_EQ(box->icon(), QMessageBox::Critical);
-  EXPECT_EQ(box->windowTitle().toStdString(), text::kWarning);
-  EXPECT_EQ(box->text().toStdString(), text::kThreadExists);
+  EXPECT_EQ(box->windowTitle().toStdString(), text::WARNING);
+  EXPECT_EQ(box->text().toStdString(), text::THREAD_EXISTS);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
   // A click that arrives through the window system, where a modal box would block it.
   QTest::mouseClick(window_->windowHandle(), Qt::LeftButton, {},
