@@ -58,7 +58,7 @@ fi
 
 # --- the cases to run ------------------------------------------------------------------
 cases=(file_socat_default file_socat_1m file_tovrin file_plain file_classic file_baseline
-  file_window tree_tar tree_tovrin tree_classic tree_baseline tree_window_receives
+  file_window tree_tar tree_tovrin tree_plain tree_classic tree_baseline tree_window_receives
   tree_window_sends huge_socat huge_tovrin)
 if [ -n "${TOVRIN_BENCH_CASES:-}" ]; then
   for c in $TOVRIN_BENCH_CASES; do
@@ -354,6 +354,11 @@ file_baseline() {
 }
 huge_tovrin() { cli_pair huge.tovrin "$cli" "$huge" && check_file huge.bin "$huge" "4 GiB"; }
 tree_tovrin() { cli_pair tree.tovrin "$cli" "$work/src/tree" && check_tree "tovrin-cli"; }
+tree_plain() {
+  without_keys
+  cli_pair tree.plain "$cli" "$work/src/tree" && check_tree "in the clear"
+  with_keys
+}
 tree_classic() { cli_pair tree.classic "$cli" "$work/src/tree" --classic && check_tree "--classic"; }
 tree_baseline() {
   [ -z "$baseline" ] || { cli_pair tree.baseline "$baseline" "$work/src/tree" &&
@@ -521,6 +526,8 @@ for f in "${filesystems[@]}"; do
   fi
   row "2. 2000 x 4 KiB in 20 folders, encrypted" "tar|socat" "$(m tree.tar)" "$(m tree.tovrin)" \
     "-" "<= 1.5"
+  row "   2000 x 4 KiB, encrypted" "in the clear" "$(m tree.plain)" "$(m tree.tovrin)" "-" \
+    "the same within noise"
   if [ -n "$baseline" ]; then
     row "   2000 x 4 KiB, --classic" "baseline" "$(m tree.baseline)" "$(m tree.classic)" \
       "-" "<= 1 (no slower)"
