@@ -17,6 +17,7 @@
 #include "port/texts.h"
 #include "queue/send_queue.h"
 #include "secure/identity.h"
+#include "secure/tls_engine.h"
 #include "session/lifecycle.h"
 #include "session/session.h"
 #include "storage/save_dir.h"
@@ -168,7 +169,8 @@ int RunConsole(const ConsoleOptions& options) {
     std::string error;
     const std::string dir = ConfigDir();
     std::optional<Identity> identity = LoadOrCreateIdentity(dir, error);
-    if (identity) {
+    // The TLS context is made now, so that no session's opening waits for it.
+    if (identity && TlsEngine::Prepare(*identity, error)) {
       s.security.identity = std::make_shared<const Identity>(std::move(*identity));
       s.security.peers = std::make_shared<PeerStore>(dir);
     } else {

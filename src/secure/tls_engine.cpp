@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace tovrin {
@@ -229,16 +230,16 @@ struct TlsEngine::State {
   }
 };
 
-std::unique_ptr<TlsEngine> TlsEngine::Create(Role role, const Identity& identity,
-                                             std::string& error) {
-  ERR_clear_error();
-  auto state = std::make_unique<State>();
-  state->ctx = SSL_CTX_new(TLS_method());
-  if (state->ctx == nullptr) {
+namespace {
+
+// Makes the context all sessions of one identity share: TLS 1.3 only, both sides present
+// their certificate, no tickets. nullptr with `error` set when OpenSSL refuses the identity.
+SSL_CTX* MakeContext(const Identity& identity, std::string& error) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_method());
+  if (ctx == nullptr) {
     error = "Cannot set up TLS: " + OpenSslText();
     return nullptr;
   }
-  SSL_CTX* ctx = state->ctx;
   BIO* key_bio =
       BIO_new_mem_buf(identity.key_pem.data(), static_cast<int>(identity.key_pem.size()));
   BIO* cert_bio =
@@ -254,15 +255,62 @@ std::unique_ptr<TlsEngine> TlsEngine::Create(Role role, const Identity& identity
   BIO_free(cert_bio);
   if (!identity_ok) {
     error = "TLS refuses this installation's key or certificate: " + OpenSslText();
+    SSL_CTX_free(ctx);
     return nullptr;
   }
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, AcceptAnyCertificate);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-  const bool configured = SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) == 1 &&
-                          SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) == 1 &&
-                          SSL_CTX_set_ciphersuites(ctx, CIPHERSUITES) == 1 &&
-                          SSL_CTX_set_num_tickets(ctx, 0) == 1;
-  state->ssl = configured ? SSL_new(ctx) : nullptr;
+  if (SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) != 1 ||
+      SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1 ||
+      SSL_CTX_set_ciphersuites(ctx, CIPHERSUITES) != 1 || SSL_CTX_set_num_tickets(ctx, 0) != 1) {
+    error = "Cannot set up TLS: " + OpenSslText();
+    SSL_CTX_free(ctx);
+    return nullptr;
+  }
+  return ctx;
+}
+
+// Setting up a context costs milliseconds (OpenSSL's first use, parsing the key): it is made
+// once per identity (a process has one; a few are kept for tests that run several) and each
+// session takes a reference. Returns a new reference.
+SSL_CTX* SharedContext(const Identity& identity, std::string& error) {
+  constexpr std::size_t KEPT = 4;
+  static std::mutex lock;
+  // Never destroyed: sessions may still be ending while the process exits.
+  static auto* const contexts = new std::vector<std::pair<std::string, SSL_CTX*>>;  // newest last
+  const std::lock_guard<std::mutex> guard(lock);
+  auto found = std::find_if(contexts->begin(), contexts->end(),
+                            [&](const auto& entry) { return entry.first == identity.cert_pem; });
+  if (found == contexts->end()) {
+    SSL_CTX* made = MakeContext(identity, error);
+    if (made == nullptr) return nullptr;
+    if (contexts->size() == KEPT) {
+      SSL_CTX_free(contexts->front().second);
+      contexts->erase(contexts->begin());
+    }
+    contexts->emplace_back(identity.cert_pem, made);
+    found = contexts->end() - 1;
+  }
+  SSL_CTX_up_ref(found->second);
+  return found->second;
+}
+
+}  // namespace
+
+bool TlsEngine::Prepare(const Identity& identity, std::string& error) {
+  ERR_clear_error();
+  SSL_CTX* ctx = SharedContext(identity, error);
+  SSL_CTX_free(ctx);
+  return ctx != nullptr;
+}
+
+std::unique_ptr<TlsEngine> TlsEngine::Create(Role role, const Identity& identity,
+                                             std::string& error) {
+  ERR_clear_error();
+  auto state = std::make_unique<State>();
+  state->ctx = SharedContext(identity, error);
+  if (state->ctx == nullptr) return nullptr;
+  state->ssl = SSL_new(state->ctx);
   state->network_in = PipeMethod() != nullptr ? BIO_new(PipeMethod()) : nullptr;
   state->network_out = PipeMethod() != nullptr ? BIO_new(PipeMethod()) : nullptr;
   if (state->ssl == nullptr || state->network_in == nullptr || state->network_out == nullptr) {

@@ -27,6 +27,10 @@ class TlsEngine final {
   static constexpr int FAILED = -1;    // a record did not authenticate, or an alert
   static constexpr int CLOSED = -2;    // the peer's orderly close (close_notify)
 
+  // Sets up what every session of `identity` shares, ahead of the first (a front end calls it
+  // as it starts, so a session's opening does not wait for it). False with `error` set when
+  // OpenSSL refuses the identity.
+  static bool Prepare(const Identity& identity, std::string& error);
   // nullptr with `error` set when OpenSSL refuses the identity.
   [[nodiscard]] static std::unique_ptr<TlsEngine> Create(Role role, const Identity& identity,
                                                         std::string& error);

@@ -8,6 +8,7 @@
 
 #include "port/format.h"
 #include "port/texts.h"
+#include "secure/tls_engine.h"
 #include "session/lifecycle.h"
 #include "storage/save_dir.h"
 #include "window/main_window.h"
@@ -121,7 +122,8 @@ bool CMyWnd::OnInitDialog() {
 void CMyWnd::LoadIdentity() {
   std::string error;
   std::optional<Identity> identity = LoadOrCreateIdentity(config_dir, error);
-  if (identity) {
+  // The TLS context is made now, so that no session's opening waits for it.
+  if (identity && TlsEngine::Prepare(*identity, error)) {
     session.security.identity = std::make_shared<const Identity>(std::move(*identity));
     session.security.peers = std::make_shared<PeerStore>(config_dir);
   } else {
