@@ -30,10 +30,9 @@ class CliProcess final {
  public:
   // Every process of a test run keeps its key in one scratch folder, never the user's.
   static void KeepKeysAway() {
-    static const bool done = [] {
-      char dir[] = "/tmp/tovrin-test-config-XXXXXX";
-      return mkdtemp(dir) != nullptr && setenv("XDG_CONFIG_HOME", dir, 1) == 0;
-    }();
+    // Removed again as the test process ends.
+    static const TempDir keys;
+    static const bool done = setenv("XDG_CONFIG_HOME", keys.path().c_str(), 1) == 0;
     (void)done;
   }
 
