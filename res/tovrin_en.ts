@@ -296,6 +296,10 @@
         <translation>Pairing failed: the peer is not waiting for a code</translation>
     </message>
     <message>
+        <source>ペアリングに失敗しました: コードは表示されていません</source>
+        <translation>Pairing failed: no code is shown</translation>
+    </message>
+    <message>
         <source>接続が改ざんされています</source>
         <translation>The connection was tampered with</translation>
     </message>

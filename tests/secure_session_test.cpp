@@ -102,6 +102,13 @@ TEST(SecureSession, StrangersAreNotVerifiedAndPairedOnlyRefusesThemOnBothSides) 
   Knock(a, b, port);
   ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::PAIRED_ONLY); }));
   EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::REFUSED_BY_PEER, text::PAIRED_ONLY)));
+
+  // A code given to a side that shows none fails on both sides, each saying why.
+  a.session.codes.Stop();
+  b.session.security.pair_code = "123456";
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::NO_CODE_SHOWN); }));
+  EXPECT_TRUE(b.port.HasChatLine(text::NO_PAIRING_WAITING));
 }
 
 // Under "paired peers only" a classic peer is told why in a chat line it can read, and a

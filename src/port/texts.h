@@ -61,6 +61,7 @@ inline constexpr char PEER_NOT_VERIFIED[] = "相手の指紋: %s (確認され�
 inline constexpr char PAIRING_CODE[] = "ペアリングコード: %s (2分間有効)";
 inline constexpr char PAIRING_FAILED[] = "ペアリングに失敗しました: コードが違います";
 inline constexpr char NO_PAIRING_WAITING[] = "ペアリングに失敗しました: 相手はコードを待っていません";
+inline constexpr char NO_CODE_SHOWN[] = "ペアリングに失敗しました: コードは表示されていません";
 inline constexpr char TAMPERED[] = "接続が改ざんされています";
 inline constexpr char SECURE_FAILED[] = "暗号化を開始できません";
 inline constexpr char OPENING_TIMED_OUT[] = "接続の確認が時間内に終わりませんでした";

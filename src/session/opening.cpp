@@ -274,7 +274,7 @@ class Opening final {
       if (cpace && !cpace->Finish(share)) return Failed(text::PAIRING_FAILED);
       if (!secure.Send(message.data(), BuildAuth(message.data(), own))) return Failed();
       if ((peer.flags & AUTH_FLAG_PAIRING) != 0) {
-        if (!cpace) return Failed(text::PAIRING_FAILED);
+        if (!cpace) return Failed(text::NO_CODE_SHOWN);
         if (!SendConfirmation(secure, *cpace, message.data()) || !secure.Receive(header, payload) ||
             header.type != MSG_AUTH_CONFIRM || header.length != AUTH_CONFIRM_SIZE ||
             !CheckConfirmation(*cpace, payload)) {

@@ -76,7 +76,7 @@ TEST(TranslationTest, AnEnglishLocaleGetsAnEnglishWindowAndEveryOtherKeepsJapane
   for (const char* format :
        {text::EXTENDED_SESSION, text::CLASSIC_SESSION, text::ENCRYPTED_SESSION,
         text::OWN_FINGERPRINT, text::PEER_PAIRED, text::PEER_JUST_PAIRED, text::PEER_NOT_VERIFIED,
-        text::PAIRING_CODE, text::PAIRING_FAILED, text::NO_PAIRING_WAITING, text::TAMPERED,
+        text::PAIRING_CODE, text::PAIRING_FAILED, text::NO_PAIRING_WAITING, text::NO_CODE_SHOWN, text::TAMPERED,
         text::SECURE_FAILED, text::OPENING_TIMED_OUT, text::PAIRED_ONLY, text::REFUSED_BY_PEER,
         text::NO_IDENTITY}) {
     const QString line = QString::fromUtf8(format).replace("%s", "ABCD-EFGH");
