@@ -19,7 +19,8 @@ parallel=()
 # -jobs sends each process's output to fuzz-N.log; one process stays on the terminal.
 [ "$jobs" -gt 1 ] && parallel=(-jobs="$jobs" -workers="$jobs")
 
-"$repo/tools/ensure-packages.sh" clang-14 libclang-rt-14-dev libfuzzer-14-dev
+"$repo/tools/ensure-packages.sh" clang-14 libclang-rt-14-dev libfuzzer-14-dev cmake make \
+  pkg-config libxxhash-dev libssl-dev libsodium-dev
 
 # The core is instrumented for coverage too (fuzzer-no-link), so that libFuzzer is guided by
 # the receive worker's branches and not only by the target's own. clang's "undefined" group
