@@ -1,9 +1,12 @@
 #include "protocol/frame.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -97,6 +100,19 @@ bool SendBlock(int socket, void* buffer, int count) {
     return false;
   }
   return true;
+}
+
+bool WaitReady(int socket, short events, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return false;
+    // Rounded up: a wait never ends just short of the deadline only to poll again at once.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    pollfd entry{socket, events, 0};
+    const int ready = ::poll(&entry, 1, static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX)));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
 }
 
 bool SendRaw(int socket, const void* bytes, std::size_t count) {

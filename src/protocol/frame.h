@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -43,6 +44,10 @@ void StoreHeader(const FrameHeader& header, void* buffer);
 // EAGAIN after 40 ms; false on any other error or a closed connection. Never raises SIGPIPE.
 // The caller holds the connection's send lock (see Connection).
 [[nodiscard]] bool SendBlock(int socket, void* buffer, int count);
+
+// Waits until `socket` is ready for `events` (as poll takes them), going on after an
+// interruption; false once `deadline` has passed first (errno untouched) or poll failed.
+[[nodiscard]] bool WaitReady(int socket, short events, std::chrono::steady_clock::time_point deadline);
 
 // Sends all of `count` bytes as they are (no complement); false on an error or a closed
 // connection. For a blocking socket; never raises SIGPIPE.

@@ -8,12 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include "protocol/frame.h"
 
 namespace tovrin {
 namespace {
@@ -110,31 +111,13 @@ std::string OpenSslText() {
 
 std::string ErrnoText() { return std::strerror(errno); }  // NOLINT(concurrency-mt-unsafe)
 
-// Milliseconds left until `deadline`, rounded up; 0 once it has passed.
-int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-  const auto left = deadline - std::chrono::steady_clock::now();
-  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
-}
-
 // Waits until `fd` is ready for `events`; false with `error` set on timeout or failure.
 bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline,
              std::string& error) {
-  for (;;) {
-    const int ms = RemainingMs(deadline);
-    if (ms == 0) {
-      error = "TLS handshake timed out";
-      return false;
-    }
-    pollfd entry{fd, events, 0};
-    const int ready = ::poll(&entry, 1, ms);
-    if (ready > 0) return true;
-    if (ready < 0 && errno != EINTR) {
-      error = "TLS handshake: " + ErrnoText();
-      return false;
-    }
-  }
+  if (WaitReady(fd, events, deadline)) return true;
+  error = std::chrono::steady_clock::now() >= deadline ? "TLS handshake timed out"
+                                                       : "TLS handshake: " + ErrnoText();
+  return false;
 }
 
 bool SendAll(int fd, const char* data, std::size_t size,
@@ -419,7 +402,8 @@ bool TlsEngine::Write(const void* data, std::size_t size, std::vector<char>& out
   const std::lock_guard<std::mutex> guard(lock_);
   State& s = *state_;
   if (!s.handshake_done || s.failed) return false;
-  out.reserve(out.size() + size + (size / RECORD_PAYLOAD + 1) * RECORD_OVERHEAD);
+  // The records go to the outbox, which Drain hands over whole.
+  s.pipe.outbox.reserve(s.pipe.outbox.size() + size + (size / RECORD_PAYLOAD + 1) * RECORD_OVERHEAD);
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
     const int chunk = static_cast<int>(std::min(size, MAX_CALL));

@@ -104,21 +104,6 @@ bool Connected(int fd) {
   return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
-// For a port that cannot watch a connecting socket: waits on the UI thread until the socket
-// is writable or `timeout_ms` have passed.
-void WaitUntilWritable(int fd, int timeout_ms) {
-  pollfd waiting{fd, POLLOUT, 0};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (poll(&waiting, 1, static_cast<int>(std::max<int64_t>(0, left.count()))) >= 0 ||
-        errno != EINTR) {
-      return;
-    }
-  }
-}
-
 bool AnyWorkerRunning(const Session& s) {
   return s.recv_thread.IsRunning() || s.send_thread.IsRunning() || s.chat_thread.IsRunning();
 }
@@ -393,7 +378,9 @@ void ConnectToPeer(Session& s, const std::string& host, int port) {
   // its time limit) through OnSocketNotify; Disconnect closes the socket meanwhile.
   s.connect_socket.Reset(fd);
   if (!s.port.WatchConnectSocket(fd, s.connect_timeout_ms)) {
-    WaitUntilWritable(fd, s.connect_timeout_ms);
+    // A port that cannot watch the socket: the UI thread waits for it here.
+    (void)WaitReady(fd, POLLOUT,
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(s.connect_timeout_ms));
     FinishConnect(s);
   }
 }

@@ -29,25 +29,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char HELLO_LABEL[] = "EXPORTER-tovrin-hellos";
 constexpr char PAIRING_LABEL[] = "EXPORTER-tovrin-pairing";
+// Received bytes taken in one recv while the opening reads inside TLS.
+constexpr std::size_t RECORD_ROOM = 16 * 1024 + 512;
 // The longest message of the opening inside TLS: a refusal's line.
 constexpr int MAX_OPENING_MESSAGE = HEADER_SIZE + MAX_TEXT;
-
-int MillisecondsLeft(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<int64_t>(left, 0, 60 * 60 * 1000));
-}
-
-// Waits until `fd` is readable; false when `deadline` passes first or the socket failed.
-bool WaitReadable(int fd, Clock::time_point deadline) {
-  for (;;) {
-    pollfd ready{fd, POLLIN, 0};
-    const int n = poll(&ready, 1, MillisecondsLeft(deadline));
-    if (n > 0) return true;
-    if (n == 0) return false;
-    if (errno != EINTR) return false;
-  }
-}
 
 // Reads exactly `count` bytes as they are on the wire: the first by `first_deadline`, the
 // rest by `deadline`.
@@ -56,7 +41,7 @@ Got ReadRaw(int fd, char* out, int count, Clock::time_point first_deadline,
             Clock::time_point deadline) {
   int got = 0;
   while (got < count) {
-    if (!WaitReadable(fd, got == 0 ? first_deadline : deadline)) {
+    if (!WaitReady(fd, POLLIN, got == 0 ? first_deadline : deadline)) {
       return got == 0 ? Got::kNothing : Got::kFailed;
     }
     const ssize_t n = ::recv(fd, out + got, static_cast<std::size_t>(count - got), 0);
@@ -103,10 +88,10 @@ class SecureChannel final {
         got += n;
         continue;
       }
-      if (n != TlsEngine::NEED_MORE || !WaitReadable(fd_, deadline_)) return false;
-      const ssize_t raw = ::recv(fd_, records_.data(), records_.size(), 0);
+      if (n != TlsEngine::NEED_MORE || !WaitReady(fd_, POLLIN, deadline_)) return false;
+      const ssize_t raw = ::recv(fd_, engine_.ReceiveSpace(RECORD_ROOM), RECORD_ROOM, 0);
       if (raw <= 0 && !(raw < 0 && errno == EINTR)) return false;
-      if (raw > 0) engine_.Feed(records_.data(), static_cast<std::size_t>(raw));
+      engine_.Received(raw > 0 ? static_cast<std::size_t>(raw) : 0);
     }
     Complement(out, count);
     return true;
@@ -117,7 +102,6 @@ class SecureChannel final {
   const Clock::time_point deadline_;
   std::vector<char> out_;
   std::array<char, MAX_OPENING_MESSAGE> buffer_{};
-  std::array<char, 16 * 1024 + 512> records_{};
 };
 
 int BuildResult(char* out, bool accepted, std::string_view line) {
