@@ -76,18 +76,11 @@ if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$build/CMakeCache.txt" 2>/dev/
   cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTOVRIN_TESTS=OFF > /dev/null
 fi
 cmake --build "$build" -j"$(nproc)" --target tovrin-cli > /dev/null
-[ "$need_window" -eq 0 ] || cmake --build "$build" -j"$(nproc)" --target tovrin_window > /dev/null
+[ "$need_window" -eq 0 ] || cmake --build "$build" -j"$(nproc)" --target tovrin-bench-window > /dev/null
 cli="$build/tovrin-cli"
 window="$build/tovrin-bench-window"
 baseline=${TOVRIN_BENCH_BASELINE:-}
 [ -z "$baseline" ] || [ -x "$baseline" ] || { echo "no program at $baseline" >&2; exit 2; }
-if [ "$need_window" -eq 1 ] && { [ ! -x "$window" ] || [ "$here/bench/window_peer.cpp" -nt "$window" ] ||
-   [ "$build/libtovrin_window.a" -nt "$window" ] || [ "$build/libtovrin_core.a" -nt "$window" ]; }; then
-  # shellcheck disable=SC2046
-  g++ -std=c++20 -O2 -fPIC -Wall -Wextra $(pkg-config --cflags Qt6Widgets) -I"$here/src" \
-    "$here/bench/window_peer.cpp" "$build/libtovrin_window.a" "$build/libtovrin_core.a" \
-    $(pkg-config --libs Qt6Widgets) -pthread -o "$window"
-fi
 
 # --- work directories and data ---------------------------------------------------------
 mkdir -p "${TOVRIN_BENCH_DIR:-$build}"
