@@ -83,11 +83,12 @@ TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
     EXPECT_EQ(b.port.controls().recv_progress, 0);
     EXPECT_EQ(b.port.controls().status_text, "0K(0:00)/0K(0:00)");
 
-    // With subfolders the tree lands below the sender's directory, without its leading '/'.
+    // With subfolders the tree lands below the folder that holds it: on the classic wire the
+    // sender's whole directory without its leading '/', on the extended wire only its name.
     b.port.SetSubfoldersChecked(true);
     a.Drop({src + "tree表"});
     ASSERT_TRUE(WaitFor([&] { return CountLine(b.port.recv_log(), text::RECEIVE_DONE) == 2; }));
-    ExpectSameTree(root, b.session.save_dir + src.substr(1) + "tree表/");
+    ExpectSameTree(root, b.session.save_dir + (classic ? src.substr(1) : "src/") + "tree表/");
   }
 }
 
@@ -254,7 +255,7 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
   EXPECT_EQ(reply.handle, -1);
   a.port.SetSubfoldersChecked(false);
 
-  // The receiver remembers the directory it made last; one removed meanwhile is made again.
+  // A folder removed between two offers into it is made again.
   ASSERT_TRUE(raw.Send(MSG_FILE_OFFER, 0, 1, std::string("d\\a.txt\0", 8)));
   ASSERT_TRUE(raw.ReceiveReply(reply));
   EXPECT_GE(reply.handle, 3);
