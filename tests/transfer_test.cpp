@@ -233,11 +233,14 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
   WriteFile(save + "huge.bin", "");
   fs::resize_file(save + "huge.bin", 1ull << 31);
   ASSERT_EQ(::mkfifo((save + "pipe.bin").c_str(), 0600), 0);
+  const std::string outside = a.dir.path() + "outside/";
+  fs::create_directories(outside);
+  fs::create_directory_symlink(outside, save + "dirlink");
   RawPeer raw;
   ASSERT_TRUE(a.ConnectRaw(raw));
   FrameHeader reply{};
-  for (const std::string name :
-       {"..\\outside.txt", "a\\..\\..\\x", "\x81", "", "huge.bin", "pipe.bin"}) {
+  for (const std::string name : {"..\\outside.txt", "a\\..\\..\\x", "\x81", "", "huge.bin",
+                                 "pipe.bin", "dirlink\\escaped.txt"}) {
     ASSERT_TRUE(raw.Send(MSG_FILE_OFFER, 0, 10, name + '\0'));
     ASSERT_TRUE(raw.ReceiveReply(reply));
     EXPECT_EQ(reply.handle, -1) << name;
@@ -247,12 +250,18 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
   }
   EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::CANNOT_CREATE, (save + "huge.bin").c_str())));
   EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::CANNOT_CREATE, (save + "pipe.bin").c_str())));
-  // A folder text with ".." makes every offer under it fail while subfolders are on.
+  EXPECT_TRUE(
+      a.port.HasRecvLine(FormatLine(text::CANNOT_CREATE, (save + "dirlink/escaped.txt").c_str())));
+  // A folder text with ".." or through a link makes every offer under it fail while
+  // subfolders are on.
   a.port.SetSubfoldersChecked(true);
-  ASSERT_TRUE(raw.Send(MSG_FOLDER, 0, 0, std::string("..\\..\\\0", 7)));
-  ASSERT_TRUE(raw.Send(MSG_FILE_OFFER, 0, 3, std::string("in.txt\0", 7)));
-  ASSERT_TRUE(raw.ReceiveReply(reply));
-  EXPECT_EQ(reply.handle, -1);
+  for (const std::string folder : {"..\\..\\", "dirlink\\"}) {
+    ASSERT_TRUE(raw.Send(MSG_FOLDER, 0, 0, folder + '\0'));
+    ASSERT_TRUE(raw.Send(MSG_FILE_OFFER, 0, 3, std::string("in.txt\0", 7)));
+    ASSERT_TRUE(raw.ReceiveReply(reply));
+    EXPECT_EQ(reply.handle, -1) << folder;
+  }
+  EXPECT_EQ(CountEntries(outside), 0);
   a.port.SetSubfoldersChecked(false);
 
   // A folder removed between two offers into it is made again.
@@ -281,7 +290,7 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
                           [](const std::string& line) {
                             return line.rfind("ファイルが作成できません", 0) == 0;
                           }),
-            7);
+            9);
 }
 
 TEST(Reliability, AnUnwritableSaveDirectoryIsReportedAndTheSessionGoesOn) {
