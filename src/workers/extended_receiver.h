@@ -20,8 +20,7 @@ struct Session;
 // offer is answered with what its target already holds and a hash of that part; data is
 // written at 64-bit offsets and hashed as it is written; at its end a file is checked
 // against the sender's hash and then, when this session made or wrote it, gets the source's
-// time and execute bits. A file that
-// differs is emptied, never left looking complete.
+// time and execute bits. A file that differs is emptied, never left looking complete.
 class ExtendedReceiver final {
  public:
   // `folder` is the receive worker's current folder text (nullopt: a refused one).
