@@ -98,6 +98,10 @@ def extended_seeds():
                               frame(X_OFFER, 5, 0, struct.pack("<QqI", 1, 0, 0) + b"\xff\xfe\0") +
                               frame(X_FOLDER, 0, 0, utf8("../../")) + x_offer(6, "in", 1) +
                               frame(BATCH))
+    # Through the link to a folder outside that the fuzzer keeps in its save directory.
+    yield "x_through_link", (hello + x_file(1, "dirlink/escaped.txt", b"hello", HELLO_HASH) +
+                             frame(X_FOLDER, 0, 0, utf8("dirlink/")) +
+                             x_file(2, "in.txt", b"hello", HELLO_HASH) + frame(BATCH))
     yield "x_answers", hello + frame(X_REPLY, 1, 0, bytes(24)) * 3 + frame(X_DONE, 1, 0) * 70
     # Each ends the session where it breaks the extension's layout or order.
     yield "x_before_hello", x_offer(1, "early", 1)
@@ -125,6 +129,9 @@ def seeds(h):
                             send_file(-1, "C:\\drive.txt", b"") +
                             frame(FOLDER, 0, 0, text("..\\up\\")) +
                             send_file(-1, "x.txt", b"") + frame(BATCH))
+    yield "through_link", (send_file(h, "dirlink\\escaped.txt", b"x") +
+                           frame(FOLDER, 0, 0, text("dirlink\\")) + send_file(h, "in.txt", b"x") +
+                           frame(BATCH))
     yield "replies_and_unknown", (frame(REPLY, 7, 100) + frame(REPLY, -1, -1) +
                                   frame(0, 0, 0, b"ignored") + frame(0x7F, 1, 2, b"") +
                                   frame(MSG_CHAT, 0, 0, b"no terminator"))

@@ -8,6 +8,9 @@
 //   <root>/1/2/3/4/save/    the save directory, deep enough that a name climbing out of it
 //                           with several ".." steps still lands inside <root>
 //   <root>/1/marker         a file a stray write would change
+//   <root>/sentinel/        a folder that must stay empty
+//   <root>/1/2/3/4/save/dirlink -> <root>/sentinel, a link inside the save directory that a
+//                           name or a folder text through it would follow out of it
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -110,6 +113,8 @@ struct Fixture {
     if (marker == nullptr) std::abort();
     std::fputs("unchanged", marker);
     std::fclose(marker);
+    fs::create_directories(sentinel);
+    fs::create_directory_symlink(sentinel, save / LINK);
     fence = Fence(root, save);
     if (session.save_dir != save.string() + "/") std::abort();
   }
@@ -118,12 +123,17 @@ struct Fixture {
     fs::remove_all(root, ignored);
   }
 
+  // Everything but the link.
   void EmptySaveDir() {
-    for (const auto& entry : fs::directory_iterator(save)) fs::remove_all(entry.path());
+    for (const auto& entry : fs::directory_iterator(save)) {
+      if (entry.path().filename() != LINK) fs::remove_all(entry.path());
+    }
   }
 
+  static constexpr char LINK[] = "dirlink";
   const fs::path root = MakeRoot();
   const fs::path save = root / "1" / "2" / "3" / "4" / "save";
+  const fs::path sentinel = root / "sentinel";
   std::string fence;
   FuzzPort port;
   tovrin::SendQueue queue{port};
@@ -225,6 +235,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   if (CountDescriptors() != descriptors) {
     std::fprintf(stderr, "descriptors before %d, after %d\n", descriptors, CountDescriptors());
+    std::abort();
+  }
+  if (!fs::is_empty(f.sentinel) || fs::read_symlink(f.save / Fixture::LINK) != f.sentinel) {
+    std::fprintf(stderr, "something was written through the link in the save directory\n");
     std::abort();
   }
   if (Fence(f.root, f.save) != f.fence) {

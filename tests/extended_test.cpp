@@ -233,6 +233,58 @@ TEST(Extended, AFileThatFailsItsCheckIsEmptiedSentOnceMoreThenReported) {
   EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::VERIFY_FAILED, "f.txt")));
 }
 
+// Only a file this session made or wrote takes the source's time and execute bits: a peer
+// that starts at what an existing file holds and sends no byte changes nothing of it.
+TEST(Extended, OnlyAFileThisSessionMadeOrWroteTakesTheSourcesTimeAndBits) {
+  TestPeer a;
+  const std::string save = a.session.save_dir;
+  WriteFile(save + "kept.txt", "hello");
+  WriteFile(save + "resumed.txt", "hel");
+  chmod((save + "kept.txt").c_str(), 0644);
+  chmod((save + "resumed.txt").c_str(), 0644);
+  const int64_t kept_time = MtimeNs(save + "kept.txt");
+  const int64_t source_time = 1000000000123456789;
+  RawPeer raw;
+  ASSERT_TRUE(a.ConnectRaw(raw));
+  ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+  int32_t id = 0;
+  for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
+           {"kept.txt", "hello"}, {"resumed.txt", "hello"}, {"made.txt", ""}}) {
+    ++id;
+    const auto size = static_cast<int64_t>(content.size());
+    const ExtOffer offer{size, source_time, 0755, name};
+    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) { return BuildOffer(out, id, 0, offer); })));
+    FrameHeader reply{};
+    std::string payload;
+    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_REPLY, reply, payload));
+    ASSERT_EQ(reply.value, OFFER_ACCEPTED) << name;
+    const auto held = static_cast<int64_t>(LoadU64(payload.data()));
+    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) { return BuildStart(out, id, held); })));
+    if (held < size) {
+      ASSERT_TRUE(raw.Send(MSG_EXT_DATA, id, 0, content.substr(static_cast<size_t>(held))));
+    }
+    FileHash hash;
+    hash.Update(content.data(), content.size());
+    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) {
+      return BuildEnd(out, id, END_COMPLETE, ExtEnd{size, hash.Value()});
+    })));
+    FrameHeader done{};
+    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_DONE, done, payload));
+    EXPECT_EQ(done.value, DONE_VERIFIED) << name;
+  }
+  struct stat info {};
+  ASSERT_EQ(stat((save + "kept.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+  EXPECT_EQ(MtimeNs(save + "kept.txt"), kept_time);
+  for (const char* name : {"resumed.txt", "made.txt"}) {
+    ASSERT_EQ(stat((save + name).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0111, 0111u & ((info.st_mode & 0444) >> 2)) << name;
+    EXPECT_NE(info.st_mode & 0100, 0u) << name;
+    EXPECT_EQ(MtimeNs(save + name), source_time) << name;
+  }
+  EXPECT_EQ(ReadFile(save + "resumed.txt"), "hello");
+}
+
 // Unsafe names are refused and the session goes on; a message that breaks the extension's
 // layout or order ends the session, each in a session of its own.
 TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
@@ -241,24 +293,39 @@ TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
   const auto offer = [](int32_t id, std::string_view name) {
     return Built([&](char* out) { return BuildOffer(out, id, 0, ExtOffer{1, 0, 0, name}); });
   };
+  std::filesystem::create_directories(a.dir.path() + "outside");
+  std::filesystem::create_directories(a.session.save_dir);
+  std::filesystem::create_directory_symlink(a.dir.path() + "outside",
+                                            a.session.save_dir + "dirlink");
   {
     RawPeer raw;
     connect(raw);
     ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
     int32_t id = 1;
-    for (const std::string& name :
-         std::vector<std::string>{"../x", "/abs", "a/../../x", "bad\x01name", "c1\xc2\x85", "\xff",
-                                  "\xc0\xaf", "//", std::string(300, 'n')}) {
+    const auto refused = [&](const std::string& name) {
       ASSERT_TRUE(raw.SendBuilt(offer(id, name)));
       FrameHeader reply{};
       std::string payload;
       ASSERT_TRUE(ReceiveType(raw, MSG_EXT_REPLY, reply, payload)) << name;
       EXPECT_EQ(reply.handle, id++);
       EXPECT_EQ(reply.value, OFFER_REFUSED) << name;
+    };
+    for (const std::string& name :
+         std::vector<std::string>{"../x", "/abs", "a/../../x", "bad\x01name", "c1\xc2\x85", "\xff",
+                                  "\xc0\xaf", "//", std::string(300, 'n'), "dirlink/escaped.txt"}) {
+      refused(name);
     }
+    // A folder text through a link refuses the offers under it while subfolders are on.
+    a.port.SetSubfoldersChecked(true);
+    ASSERT_TRUE(
+        raw.SendBuilt(Built([](char* out) { return BuildText(out, MSG_EXT_FOLDER, "dirlink/"); })));
+    refused("in.txt");
+    a.port.SetSubfoldersChecked(false);
     a.Stop();
   }
   EXPECT_TRUE(ListTree(a.dir.path()).empty());
+  EXPECT_TRUE(a.port.HasRecvLine(
+      FormatLine(text::CANNOT_CREATE, (a.session.save_dir + "dirlink/escaped.txt").c_str())));
 
   using Steps = std::function<void(RawPeer&)>;
   const auto send = [](std::string message) {

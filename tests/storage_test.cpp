@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -125,6 +126,87 @@ TEST(SaveDir, MakeDirectoriesCreatesEveryDirectoryButNotTheFile) {
   ASSERT_EQ(::chdir(cwd.c_str()), 0);
   EXPECT_EQ(ListTree(root), (std::map<std::string, std::uintmax_t>{{"file", 4}}));
   EXPECT_EQ(std::distance(fs::directory_iterator(root), fs::directory_iterator()), 3);
+}
+
+// Lets the process open only `count` more descriptors (the lowest free numbers) until it goes.
+class DescriptorLimit final {
+ public:
+  explicit DescriptorLimit(int count) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlim_t limit = 0;
+    for (int free = 0; free < count; ++limit) {
+      if (::fcntl(static_cast<int>(limit), F_GETFD) < 0) ++free;
+    }
+    const rlimit lowered{limit, saved_.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~DescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+// Below the save directory no link is followed, on the way or as the file, whether the kernel
+// resolves the path or it is walked; links in the save directory's own path are. Whatever
+// refuses a target does so before a folder is made, and the folders made for a file that
+// then cannot be opened are removed again.
+TEST(SaveDir, TargetsStayBeneathTheSaveDirectoryAndFollowNoLink) {
+  for (const Resolution resolution : {Resolution::kBest, Resolution::kWalk}) {
+    SCOPED_TRACE(resolution == Resolution::kBest ? "best" : "walk");
+    const TempDir dir;
+    const std::string real = dir.path() + "real/";
+    const std::string outside = dir.path() + "outside/";
+    fs::create_directories(outside);
+    WriteFile(real + "plain", "kept");
+    WriteFile(real + "sub/old.txt", "old");
+    fs::create_directory_symlink(outside, real + "dirlink");
+    fs::create_directory_symlink(outside, real + "sub/dirlink");
+    fs::create_symlink(outside + "target", real + "filelink");
+    fs::create_directory_symlink(real, dir.path() + "save");
+    const std::string save = dir.path() + "save/";
+    TargetOpener opener(resolution);
+
+    const std::string long_name(255, 'n');
+    std::string too_long = long_name;
+    for (int i = 1; i < 16; ++i) too_long += "/" + long_name;
+    for (const std::string& refused :
+         {std::string("dirlink/x"), std::string("dirlink/new/x"), std::string("sub/dirlink/x"),
+          std::string("filelink"), std::string("plain/x"), std::string("plain/new/x"),
+          std::string("sub"), std::string("a/../x"), std::string("a//x"), std::string("./x"),
+          std::string(""), std::string(256, 'l'), "new/" + too_long}) {
+      EXPECT_EQ(opener.Open(save, refused, TargetAccess::kUpdate).handle, -1) << refused;
+    }
+    EXPECT_EQ(CountEntries(outside), 0);
+    EXPECT_EQ(CountEntries(real), 4);
+    EXPECT_EQ(ReadFile(real + "plain"), "kept");
+
+    OpenedTarget target = opener.Open(save, "sub/old.txt", TargetAccess::kUpdate);
+    EXPECT_FALSE(target.created);
+    char byte = 0;
+    EXPECT_EQ(ReadAt(target.handle, &byte, 1, 0), 1);
+    Close(target.handle);
+    target = opener.Open(save, "new/deeper/x.txt", TargetAccess::kWrite);
+    EXPECT_TRUE(target.created && target.handle > 2);
+    EXPECT_EQ(Write(target.handle, "x", 1), 1);
+    Close(target.handle);
+    EXPECT_EQ(ReadFile(real + "new/deeper/x.txt"), "x");
+    target = opener.Open(save, "new/deeper/x.txt", TargetAccess::kWrite);
+    EXPECT_FALSE(target.created);
+    Close(target.handle);
+
+    {
+      // The save directory, two new folders, and no descriptor for the file.
+      const DescriptorLimit limit(3);
+      EXPECT_EQ(opener.Open(save, "m1/m2/x", TargetAccess::kWrite).handle, -1);
+    }
+    EXPECT_FALSE(fs::exists(real + "m1"));
+  }
+  // A missing save directory is made, as the user named it.
+  const TempDir dir;
+  const OpenedTarget target = TargetOpener().Open(dir.path() + "a/b/", "c/x", TargetAccess::kWrite);
+  EXPECT_TRUE(target.created);
+  Close(target.handle);
+  EXPECT_EQ(ListTree(dir.path()), (std::map<std::string, std::uintmax_t>{{"a/b/c/x", 0}}));
 }
 
 }  // namespace

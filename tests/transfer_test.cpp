@@ -83,11 +83,12 @@ TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
     EXPECT_EQ(b.port.controls().recv_progress, 0);
     EXPECT_EQ(b.port.controls().status_text, "0K(0:00)/0K(0:00)");
 
-    // With subfolders the tree lands below the sender's directory, without its leading '/'.
+    // With subfolders the tree lands below the folder that holds it: on the classic wire the
+    // sender's whole directory without its leading '/', on the extended wire only its name.
     b.port.SetSubfoldersChecked(true);
     a.Drop({src + "tree表"});
     ASSERT_TRUE(WaitFor([&] { return CountLine(b.port.recv_log(), text::RECEIVE_DONE) == 2; }));
-    ExpectSameTree(root, b.session.save_dir + src.substr(1) + "tree表/");
+    ExpectSameTree(root, b.session.save_dir + (classic ? src.substr(1) : "src/") + "tree表/");
   }
 }
 
@@ -232,11 +233,14 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
   WriteFile(save + "huge.bin", "");
   fs::resize_file(save + "huge.bin", 1ull << 31);
   ASSERT_EQ(::mkfifo((save + "pipe.bin").c_str(), 0600), 0);
+  const std::string outside = a.dir.path() + "outside/";
+  fs::create_directories(outside);
+  fs::create_directory_symlink(outside, save + "dirlink");
   RawPeer raw;
   ASSERT_TRUE(a.ConnectRaw(raw));
   FrameHeader reply{};
-  for (const std::string name :
-       {"..\\outside.txt", "a\\..\\..\\x", "\x81", "", "huge.bin", "pipe.bin"}) {
+  for (const std::string name : {"..\\outside.txt", "a\\..\\..\\x", "\x81", "", "huge.bin",
+                                 "pipe.bin", "dirlink\\escaped.txt"}) {
     ASSERT_TRUE(raw.Send(MSG_FILE_OFFER, 0, 10, name + '\0'));
     ASSERT_TRUE(raw.ReceiveReply(reply));
     EXPECT_EQ(reply.handle, -1) << name;
@@ -246,15 +250,21 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
   }
   EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::CANNOT_CREATE, (save + "huge.bin").c_str())));
   EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::CANNOT_CREATE, (save + "pipe.bin").c_str())));
-  // A folder text with ".." makes every offer under it fail while subfolders are on.
+  EXPECT_TRUE(
+      a.port.HasRecvLine(FormatLine(text::CANNOT_CREATE, (save + "dirlink/escaped.txt").c_str())));
+  // A folder text with ".." or through a link makes every offer under it fail while
+  // subfolders are on.
   a.port.SetSubfoldersChecked(true);
-  ASSERT_TRUE(raw.Send(MSG_FOLDER, 0, 0, std::string("..\\..\\\0", 7)));
-  ASSERT_TRUE(raw.Send(MSG_FILE_OFFER, 0, 3, std::string("in.txt\0", 7)));
-  ASSERT_TRUE(raw.ReceiveReply(reply));
-  EXPECT_EQ(reply.handle, -1);
+  for (const std::string folder : {"..\\..\\", "dirlink\\"}) {
+    ASSERT_TRUE(raw.Send(MSG_FOLDER, 0, 0, folder + '\0'));
+    ASSERT_TRUE(raw.Send(MSG_FILE_OFFER, 0, 3, std::string("in.txt\0", 7)));
+    ASSERT_TRUE(raw.ReceiveReply(reply));
+    EXPECT_EQ(reply.handle, -1) << folder;
+  }
+  EXPECT_EQ(CountEntries(outside), 0);
   a.port.SetSubfoldersChecked(false);
 
-  // The receiver remembers the directory it made last; one removed meanwhile is made again.
+  // A folder removed between two offers into it is made again.
   ASSERT_TRUE(raw.Send(MSG_FILE_OFFER, 0, 1, std::string("d\\a.txt\0", 8)));
   ASSERT_TRUE(raw.ReceiveReply(reply));
   EXPECT_GE(reply.handle, 3);
@@ -280,7 +290,7 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
                           [](const std::string& line) {
                             return line.rfind("ファイルが作成できません", 0) == 0;
                           }),
-            7);
+            9);
 }
 
 TEST(Reliability, AnUnwritableSaveDirectoryIsReportedAndTheSessionGoesOn) {

@@ -137,42 +137,28 @@ bool IsSendableExtName(std::string_view relative) {
 }
 
 std::string LocalToExtFolder(std::string_view directory) {
+  // Only the name of the innermost folder travels: where it lies on the sender's disk is no
+  // business of the peer's.
+  const size_t end = directory.find_last_not_of('/');
+  if (end == std::string_view::npos) return std::string();
+  const size_t slash = directory.rfind('/', end);
+  const size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+  const std::string_view name = directory.substr(start, end + 1 - start);
   std::string label;
-  label.reserve(directory.size());
-  for (size_t i = 0; i < directory.size();) {
-    const size_t length = CharacterLength(directory, i);
-    if (length == 0 || IsControl(directory, i, length)) {
+  label.reserve(name.size() + 1);
+  for (size_t i = 0; i < name.size();) {
+    const size_t length = CharacterLength(name, i);
+    if (length == 0 || IsControl(name, i, length)) {
       label += '_';
       i += length == 0 ? 1 : length;
     } else {
-      label.append(directory, i, length);
+      label.append(name, i, length);
       i += length;
     }
   }
-  // The innermost folders tell the user where a file belongs: leading components go first.
-  std::vector<std::string_view> parts;
-  const std::string_view view = label;
-  size_t start = 0;
-  for (size_t end = 0; end <= view.size(); ++end) {
-    if (end < view.size() && view[end] != '/') continue;
-    if (end > start) parts.push_back(view.substr(start, end - start));
-    start = end + 1;
-  }
-  size_t first = parts.size() > MAX_WIRE_DEPTH ? parts.size() - MAX_WIRE_DEPTH : 0;
-  const auto length_from = [&](size_t from) {
-    size_t total = from == 0 && !label.empty() && label.front() == '/' ? 1 : 0;
-    for (size_t k = from; k < parts.size(); ++k) total += parts[k].size() + 1;
-    return total;
-  };
-  while (first < parts.size() && length_from(first) > static_cast<size_t>(MAX_EXT_TEXT - 1)) {
-    ++first;
-  }
-  std::string folder = first == 0 && !label.empty() && label.front() == '/' ? "/" : "";
-  for (size_t k = first; k < parts.size(); ++k) {
-    folder += parts[k];
-    folder += '/';
-  }
-  return folder;
+  label += '/';
+  // "." and ".." name no folder of their own: no label rather than one a receiver refuses.
+  return ExtFolderToLocal(label) == label ? label : std::string();
 }
 
 }  // namespace tovrin

@@ -35,9 +35,9 @@ namespace tovrin {
 // receiver takes it exactly as it stands.
 [[nodiscard]] bool IsSendableExtName(std::string_view relative);
 
-// A local directory (ending in '/') as the folder text of MSG_EXT_FOLDER: malformed bytes and
-// control characters as '_'. Longer or deeper than a receiver takes, it loses leading
-// components (the innermost folders stay) and keeps its trailing '/'.
+// A local directory (ending in '/') as the folder text of MSG_EXT_FOLDER: only the name of
+// its innermost folder with a trailing '/' ("/home/u/photos/" gives "photos/"), malformed
+// bytes and control characters as '_'; empty for the root, "." and "..".
 [[nodiscard]] std::string LocalToExtFolder(std::string_view directory);
 
 }  // namespace tovrin

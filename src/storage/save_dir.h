@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tovrin {
 
@@ -19,18 +20,40 @@ void MakeDirectories(const std::string& path);
 // The path up to and including its last '/'; a path without one is returned whole.
 [[nodiscard]] std::string DirectoryPart(const std::string& path);
 
-// Opens the targets of received files, making their directories first when they may be
-// missing: a batch's files mostly share the last file's directory, so directories are only
-// made again when the directory changes, or when opening fails without them. One per
-// receive worker.
+// How a received file is opened: as OpenForWrite or as OpenForUpdate (for reading too).
+enum class TargetAccess { kWrite, kUpdate };
+
+// How a path beneath the save directory is resolved: kBest asks the kernel to stay beneath
+// it without following links (openat2) and walks component by component where the kernel
+// lacks that; kWalk always walks. Both refuse the same paths.
+enum class Resolution { kBest, kWalk };
+
+struct OpenedTarget {
+  int handle = -1;       // a storage handle, or -1 when the target is refused
+  bool created = false;  // this open made the file
+};
+
+// Opens the targets of received files beneath the save directory. The save directory's own
+// path (the user's choice) is followed as it is, and made when missing; below it no symbolic
+// link is ever followed, on the way or as the file. Everything that refuses a target (its
+// length, a link or a non-folder on the way) is checked before any folder is made, and the
+// folders made for a target that then cannot be opened are removed again. One per receive
+// worker, on its thread.
 class TargetOpener final {
  public:
-  using OpenFunction = int (*)(const std::string& path);
-  // `open` is OpenForWrite or OpenForUpdate; its result is returned.
-  [[nodiscard]] int Open(const std::string& target, OpenFunction open);
+  explicit TargetOpener(Resolution resolution = Resolution::kBest) : resolution_(resolution) {}
+
+  // `relative`: '/'-separated components, none of them empty, "." or "..". Refused (handle
+  // -1) when the whole path, `save_dir` included, is PATH_MAX bytes or longer, a component
+  // is longer than a file name can be, a folder on the way is a symbolic link or no folder,
+  // or the file is a link or anything but a regular file.
+  [[nodiscard]] OpenedTarget Open(const std::string& save_dir, const std::string& relative,
+                                  TargetAccess access);
 
  private:
-  std::string made_directory_;
+  [[nodiscard]] OpenedTarget Walk(int base, const std::vector<std::string>& parts, int flags);
+
+  Resolution resolution_;
 };
 
 }  // namespace tovrin

@@ -74,7 +74,13 @@ int OpenRetrying(const std::string& path, int flags, mode_t mode) {
 // Opens without blocking, so that a FIFO or a device under the name can never hold the
 // caller in open(), and keeps only a regular file, switched back to blocking mode.
 int OpenRegular(const std::string& path, int flags, mode_t mode) {
-  Descriptor fd(OpenRetrying(path, flags | O_CLOEXEC | O_NONBLOCK, mode));
+  return AdoptRegularFile(OpenRetrying(path, flags | O_CLOEXEC | O_NONBLOCK, mode));
+}
+
+}  // namespace
+
+int AdoptRegularFile(int opened) {
+  Descriptor fd(opened);
   if (!fd.valid()) return -1;
   struct stat info {};
   const int status = ::fcntl(fd.get(), F_GETFL);
@@ -84,8 +90,6 @@ int OpenRegular(const std::string& path, int flags, mode_t mode) {
   }
   return Adopt(fd.Release());
 }
-
-}  // namespace
 
 int OpenForWrite(const std::string& path) {
   if (path.empty()) return -1;

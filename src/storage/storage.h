@@ -17,6 +17,10 @@ inline constexpr int SEEK_FROM_END = 2;
 // truncates). A symbolic link as the final component is not followed, and anything but a
 // regular file (a FIFO, a device) is refused without blocking. -1 on failure.
 [[nodiscard]] int OpenForWrite(const std::string& path);
+// Takes over a descriptor of a file opened without blocking (O_NONBLOCK): a regular file is
+// switched back to blocking mode and handed out as a handle; anything else is closed and -1
+// returned (also for -1).
+[[nodiscard]] int AdoptRegularFile(int fd);
 // Opens an existing regular file for reading. -1 on failure.
 [[nodiscard]] int OpenForRead(const std::string& path);
 // Origins 0, 1, 2 (start, current, end). Returns the new position from the start, or -1

@@ -73,7 +73,9 @@ bool ExtendedReceiver::Offer(const FrameHeader& h, const char* payload) {
     in.mode = offer.mode;
     in.resend = (h.value & OFFER_FLAG_RESEND) != 0;
     const std::string target = s_.save_dir + in.shown;
-    in.file = opener_.Open(target, OpenForUpdate);
+    const OpenedTarget opened = opener_.Open(s_.save_dir, in.shown, TargetAccess::kUpdate);
+    in.file = opened.handle;
+    in.own = opened.created;
     if (in.file >= 0 && Examine(in)) {
       status = OFFER_ACCEPTED;
       reply.held = in.held;
@@ -151,6 +153,7 @@ bool ExtendedReceiver::Start(const FrameHeader& h, const char* payload) {
   if (offset < in.held) {
     if (!Truncate(in.file, 0)) Fail(in);
     in.hash.Reset();
+    in.own = true;
   }
   in.started = true;
   in.position = offset;
@@ -163,7 +166,13 @@ bool ExtendedReceiver::Start(const FrameHeader& h, const char* payload) {
 bool ExtendedReceiver::Data(const FrameHeader& h, const char* payload) {
   Incoming* in = Streaming(h.handle);
   if (in == nullptr || h.length <= 0 || in->position > INT64_MAX - h.length) return false;
-  if (!in->failed && WriteAt(in->file, payload, h.length, in->position) < 0) Fail(*in);
+  if (!in->failed) {
+    if (WriteAt(in->file, payload, h.length, in->position) < 0) {
+      Fail(*in);
+    } else {
+      in->own = true;
+    }
+  }
   in->hash.Update(payload, static_cast<size_t>(h.length));
   in->position += h.length;
   meter_.Advance(h.length);
@@ -182,7 +191,11 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
     if (in->hash.Value() == end.digest) {
       verdict = DONE_VERIFIED;
       // The time and bits are a courtesy: a file system that refuses them keeps the file.
-      static_cast<void>(ApplySourceStamp(in->file, in->mtime_ns, in->mode, in->target_mode));
+      // Only for a file this session made or wrote: a peer that sends nothing must not
+      // change an existing file's time and mode.
+      if (in->own) {
+        static_cast<void>(ApplySourceStamp(in->file, in->mtime_ns, in->mode, in->target_mode));
+      }
     } else {
       verdict = DONE_DIFFERS;
       static_cast<void>(Truncate(in->file, 0));

@@ -19,8 +19,8 @@ struct Session;
 // The receiving side of an extended session's files, on the receive worker's thread. Each
 // offer is answered with what its target already holds and a hash of that part; data is
 // written at 64-bit offsets and hashed as it is written; at its end a file is checked
-// against the sender's hash and then gets the source's time and execute bits. A file that
-// differs is emptied, never left looking complete.
+// against the sender's hash and then, when this session made or wrote it, gets the source's
+// time and execute bits. A file that differs is emptied, never left looking complete.
 class ExtendedReceiver final {
  public:
   // `folder` is the receive worker's current folder text (nullopt: a refused one).
@@ -53,6 +53,8 @@ class ExtendedReceiver final {
     FileHash hash;  // of the held prefix, then of everything written
     bool started = false;
     bool failed = false;  // a write failed: nothing more is written
+    // This offer made the file, or cut it or wrote to it: only then it is stamped.
+    bool own = false;
     int64_t position = 0;
   };
 

@@ -220,7 +220,7 @@ class Receiver final {
     if (name && folder) {
       shown_name_ = *folder + *name;
       const std::string target = s_.save_dir + shown_name_;
-      open_file_ = opener_.Open(target, OpenForWrite);
+      open_file_ = opener_.Open(s_.save_dir, shown_name_, TargetAccess::kWrite).handle;
       reply.value = ExistingSize();
       reply.handle = open_file_;
       if (open_file_ >= 0) {

@@ -86,12 +86,14 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   EXPECT_TRUE(soon([&] { return HasLine(a->chat_log(), "recv > こんにちは"); }));
   EXPECT_TRUE(soon([&] { return HasLine(b->chat_log(), "send > こんにちは"); }));
 
-  // A dropped file travels from the send list (drained by the worker) into a subfolder.
+  // A dropped file travels from the send list (drained by the worker) into a subfolder named
+  // after the folder that holds it.
   a->subfolders()->setChecked(true);
   connector->queue.AddDropped({source.path() + "notes.txt"});
   EXPECT_TRUE(soon([&] { return HasLine(a->recv_log(), text::RECEIVE_DONE); }));
   EXPECT_EQ(b->send_list()->count(), 0);
-  const std::string received = source.path().substr(1) + "notes.txt";
+  const std::string received =
+      std::filesystem::path(source.path()).parent_path().filename().string() + "/notes.txt";
   EXPECT_EQ(ListTree(listener_save.path()),
             (std::map<std::string, std::uintmax_t>{{received, 100000}}));
   EXPECT_EQ(ReadFile(listener_save.path() + received), PatternBytes(100000, 7));
