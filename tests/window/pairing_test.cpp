@@ -87,7 +87,7 @@ TEST_F(WindowTest, StartsWithItsKeyAndForgetsTheSelectedPeer) {
   EXPECT_TRUE(app_->session.security.ask_code);
   PeerStore store(config_.path());
   ASSERT_TRUE(store.Add(HashOf(1), "tovrin 10.0.0.1"));
-  ASSERT_TRUE(store.Add(HashOf(2), "tovrin 10.0.0.2"));
+  ASSERT_TRUE(store.Add(HashOf(2), "\u202Enivrot 10.0.0.2"));
 
   window_->peers_action()->trigger();
   auto* dialog = window_->findChild<PeersDialog*>();
@@ -97,7 +97,8 @@ TEST_F(WindowTest, StartsWithItsKeyAndForgetsTheSelectedPeer) {
   QTreeWidget* list = dialog->list();
   EXPECT_EQ(ListedFingerprints(list),
             (std::vector<std::string>{Fingerprint(HashOf(1)), Fingerprint(HashOf(2))}));
-  EXPECT_EQ(list->topLevelItem(1)->text(2).toStdString(), "tovrin 10.0.0.2");
+  // The program name the peer announced is shown in the order its characters have.
+  EXPECT_EQ(list->topLevelItem(1)->text(2).toStdString(), "\\x202Enivrot 10.0.0.2");
   EXPECT_FALSE(dialog->forget_button()->isEnabled());
 
   list->setCurrentItem(list->topLevelItem(1));

@@ -219,10 +219,12 @@ TEST_F(WindowTest, ATabShowsExactlyItsListAndLogLinesAreSelectedWhereTheyAre) {
   app_->port.AppendSendLog("one");
   send_log->Flush();
   send_log->setCurrentRow(0);
-  // A peer's control characters are shown, not obeyed: one log line stays one row.
-  app_->port.AppendSendLog("two\nsend: 送信完了\x1b[2J");
+  // A peer's control characters are shown, not obeyed: one log line stays one row, and a
+  // name reads in the order its characters have.
+  app_->port.AppendSendLog("two\nsend: 送信完了\x1b[2J\u2028[rlo_\u202Etxt.exe\u2066]");
   send_log->Flush();
-  EXPECT_EQ(Lines(send_log), (Strings{"one", "two\\x0Asend: 送信完了\\x1B[2J"}));
+  EXPECT_EQ(Lines(send_log),
+            (Strings{"one", "two\\x0Asend: 送信完了\\x1B[2J\\x2028[rlo_\\x202Etxt.exe\\x2066]"}));
   EXPECT_EQ(send_log->currentRow(), 1);
   EXPECT_EQ(VisibleLists(), Strings{lists[0]});
 
