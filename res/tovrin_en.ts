@@ -124,6 +124,10 @@
         <translation>Connect Without Pairing</translation>
     </message>
     <message>
+        <source>キャンセル</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
         <source>ペアリング済みの相手</source>
         <translation>Paired Peers</translation>
     </message>

@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <QWidget>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,8 +85,9 @@ class MainWindow final : public QWidget {
   // Asks the desktop to draw the user's eye to the window; tests replace it.
   std::function<void()> request_attention;
   // Asks the user for the pairing code the peer with this fingerprint shows, in a modal
-  // PairingCodeDialog; "" when the user has none. Tests replace it.
-  std::function<std::string(const std::string& fingerprint)> ask_pairing_code;
+  // PairingCodeDialog; "" when the user connects without one, nullopt when the user gave up
+  // the connection. Tests replace it.
+  std::function<std::optional<std::string>(const std::string& fingerprint)> ask_pairing_code;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
