@@ -76,6 +76,14 @@
         <translation>Open Folder</translation>
     </message>
     <message>
+        <source>フォルダではありません [%1]</source>
+        <translation>Not a folder [%1]</translation>
+    </message>
+    <message>
+        <source>フォルダを開くアプリケーションが見つかりません [%1]</source>
+        <translation>No application was found to open the folder [%1]</translation>
+    </message>
+    <message>
         <source>標準の通信のみ (拡張なし)</source>
         <translation>Classic Wire Only (No Extensions)</translation>
     </message>
@@ -114,6 +122,10 @@
     <message>
         <source>ペアリングせずに接続</source>
         <translation>Connect Without Pairing</translation>
+    </message>
+    <message>
+        <source>キャンセル</source>
+        <translation>Cancel</translation>
     </message>
     <message>
         <source>ペアリング済みの相手</source>

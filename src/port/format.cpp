@@ -15,28 +15,52 @@ std::string CutUtf8(std::string text, std::size_t limit) {
   return text;
 }
 
+namespace {
+
+// The code point of the character at `text[i]` when it is a control or a format character
+// that changes how text around it is ordered or broken into lines (the bidirectional marks,
+// embeddings, overrides and isolates, U+2028 and U+2029), with its length in bytes; else
+// length 0. Text that is not valid UTF-8 is taken byte by byte.
+struct Hidden {
+  unsigned int code_point = 0;
+  std::size_t length = 0;
+};
+
+Hidden HiddenAt(const std::string& text, std::size_t i) {
+  const auto at = [&](std::size_t k) {
+    return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u;
+  };
+  const unsigned int byte = at(0);
+  if (byte < 0x20 || byte == 0x7F) return {byte, 1};
+  // U+0080-U+009F, and U+061C ARABIC LETTER MARK.
+  if (byte == 0xC2 && at(1) >= 0x80 && at(1) <= 0x9F) return {at(1), 2};
+  if (byte == 0xD8 && at(1) == 0x9C) return {0x061C, 2};
+  if (byte != 0xE2 || (at(1) != 0x80 && at(1) != 0x81) || (at(2) & 0xC0) != 0x80) return {};
+  const unsigned int code_point = 0x2000 | ((at(1) & 0x3F) << 6) | (at(2) & 0x3F);
+  if (code_point == 0x200E || code_point == 0x200F ||
+      (code_point >= 0x2028 && code_point <= 0x202E) ||
+      (code_point >= 0x2066 && code_point <= 0x2069)) {
+    return {code_point, 3};
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string EscapeControls(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    unsigned int control = 0x100;  // none
-    if (byte < 0x20 || byte == 0x7F) {
-      control = byte;
-    } else if (byte == 0xC2 && i + 1 < text.size()) {
-      const auto next = static_cast<unsigned char>(text[i + 1]);
-      if (next >= 0x80 && next <= 0x9F) {
-        control = next;
-        ++i;
-      }
-    }
-    if (control == 0x100) {
-      out += static_cast<char>(byte);
+  for (std::size_t i = 0; i < text.size();) {
+    const Hidden hidden = HiddenAt(text, i);
+    if (hidden.length == 0) {
+      out += text[i++];
       continue;
     }
-    char escape[8];
-    std::snprintf(escape, sizeof escape, "\\x%02X", control);
+    char escape[12];
+    std::snprintf(escape, sizeof escape, hidden.code_point > 0xFF ? "\\x%04X" : "\\x%02X",
+                  hidden.code_point);
     out += escape;
+    i += hidden.length;
   }
   return out;
 }

@@ -12,9 +12,11 @@ inline constexpr std::size_t MAX_LOG_LINE = 4095;
 // printf into a std::string, cut to MAX_LOG_LINE bytes without splitting a UTF-8 character.
 [[nodiscard]] std::string FormatLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The text with every control character (C0, DEL and the C1 range U+0080-U+009F) written as
-// a visible escape "\xNN": a peer's text can then neither start a line of its own in a log
-// nor drive a terminal.
+// The text with every control character (C0, DEL and the C1 range U+0080-U+009F) and every
+// character that reorders or breaks the text around it (U+061C, U+200E, U+200F,
+// U+202A-U+202E, U+2066-U+2069, U+2028, U+2029) written as a visible escape of its code point,
+// "\xNN" or "\xNNNN": a peer's text can then neither start a line of its own in a log, nor
+// drive a terminal, nor show a name in an order other than the one it has.
 [[nodiscard]] std::string EscapeControls(const std::string& text);
 
 // Cuts UTF-8 text to at most `limit` bytes without splitting a character.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace tovrin {
@@ -34,8 +35,12 @@ class WindowPort {
   // The waiting side's pairing code, for the user to pass on to the peer.
   virtual void ShowPairingCode(const std::string& code) = 0;
   // UI thread: asks the user for the code the peer shows, for the peer with this
-  // fingerprint; empty when the user has none. A port without a user answers empty.
-  [[nodiscard]] virtual std::string AskPairingCode(const std::string& /*fingerprint*/) { return {}; }
+  // fingerprint; empty when the user connects without one, nullopt when the user gave up the
+  // connection. A port without a user answers empty.
+  [[nodiscard]] virtual std::optional<std::string> AskPairingCode(
+      const std::string& /*fingerprint*/) {
+    return std::string();
+  }
 
   // Runs `task` on the UI thread and waits for it (directly when called on the UI thread).
   // False, without running it, once the window is gone. The send queue and the session

@@ -207,7 +207,7 @@ void StartOpening(Session& s, int fd, sockaddr_in peer, bool server) {
   params.peer_label = Dotted(peer.sin_addr);
   if (!server && s.security.ask_code) {
     params.ask_code = [&s](const std::string& fingerprint) {
-      std::string code;
+      std::optional<std::string> code;
       s.port.RunOnUiThread([&] { code = s.port.AskPairingCode(fingerprint); });
       return code;
     };

@@ -219,7 +219,12 @@ class Opening final {
 
     if (!params_.server) {
       std::string code = params_.security.pair_code;
-      if (code.empty() && !known && params_.ask_code) code = params_.ask_code(Fingerprint(peer_key));
+      if (code.empty() && !known && params_.ask_code) {
+        std::optional<std::string> typed = params_.ask_code(Fingerprint(peer_key));
+        // Given up: the attempt ends as Disconnect would end it, and nothing is sent.
+        if (!typed) return Failed();
+        code = std::move(*typed);
+      }
       if (!code.empty()) {
         cpace.emplace(true, code, channel, sid);
         own.flags = AUTH_FLAG_PAIRING;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,8 +68,9 @@ struct OpeningParams {
   bool classic = false;  // no hello: the session is classic whatever the peer is
   SecuritySettings security;
   PairingCodes* codes = nullptr;  // the waiting side's
-  // The connecting side: asks the user for a code when the peer is unknown (empty: none).
-  std::function<std::string(const std::string& fingerprint)> ask_code;
+  // The connecting side: asks the user for a code when the peer is unknown (empty: connect
+  // without pairing; nullopt: the user gave the connection up).
+  std::function<std::optional<std::string>(const std::string& fingerprint)> ask_code;
   std::string peer_label;  // the peer's address, kept with a new pairing
   std::chrono::milliseconds grace{1000};  // how long a silent peer is waited for
 };

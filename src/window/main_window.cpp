@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QResizeEvent>
@@ -158,7 +159,18 @@ QAction* MainWindow::open_folder_action(LineView* log) const {
 
 void MainWindow::OpenFolder(LineView* log, int row) {
   const QString folder = log->lines()->Folder(row);
-  if (!folder.isEmpty() && open_url) open_url(QUrl::fromLocalFile(QDir(folder).absolutePath()));
+  if (folder.isEmpty() || !open_url) return;
+  const QString path = QDir(folder).absolutePath();
+  const QString shown = QString::fromStdString(EscapeControls(path.toStdString()));
+  // Only a folder is handed to the desktop: a file would be opened by whatever application
+  // handles its type, and a received file's name and contents are the peer's choice.
+  const QFileInfo info(path);
+  if (info.exists() && !info.isDir()) {
+    log->lines()->Insert(log->count(), Tr("フォルダではありません [%1]").arg(shown));
+  } else if (!open_url(QUrl::fromLocalFile(path))) {
+    log->lines()->Insert(log->count(),
+                         Tr("フォルダを開くアプリケーションが見つかりません [%1]").arg(shown));
+  }
 }
 
 void MainWindow::AppendLog(LineView* log, const std::string& line) {

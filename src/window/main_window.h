@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <QWidget>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,8 @@ class MainWindow final : public QWidget {
   [[nodiscard]] SendList* send_list() const { return send_list_; }
   [[nodiscard]] LineView* send_log() const { return send_log_; }
   [[nodiscard]] LineView* recv_log() const { return recv_log_; }
-  // "フォルダを開く" of the chat log's and the receive log's context menus.
+  // "フォルダを開く" of the chat log's and the receive log's context menus: the folder a line
+  // points at, never a file.
   [[nodiscard]] QAction* open_folder_action(LineView* log) const;
   // The chat log's checkable "classic wire only" choice: no extension is offered to a peer.
   [[nodiscard]] QAction* classic_action() const { return classic_; }
@@ -77,13 +79,15 @@ class MainWindow final : public QWidget {
   std::function<void(const std::vector<std::string>&)> on_drop;
   // The folder a log line points at (a received file's folder, the save directory), or "".
   std::function<std::string(const std::string&)> folder_of_line;
-  // Shows a folder in the desktop's file manager; tests replace it.
+  // Shows a folder in the desktop's file manager: false when no application could be started
+  // for it, which the log that asked then says. Tests replace it.
   std::function<bool(const QUrl&)> open_url;
   // Asks the desktop to draw the user's eye to the window; tests replace it.
   std::function<void()> request_attention;
   // Asks the user for the pairing code the peer with this fingerprint shows, in a modal
-  // PairingCodeDialog; "" when the user has none. Tests replace it.
-  std::function<std::string(const std::string& fingerprint)> ask_pairing_code;
+  // PairingCodeDialog; "" when the user connects without one, nullopt when the user gave up
+  // the connection. Tests replace it.
+  std::function<std::optional<std::string>(const std::string& fingerprint)> ask_pairing_code;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

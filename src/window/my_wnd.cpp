@@ -10,7 +10,6 @@
 #include "port/texts.h"
 #include "secure/tls_engine.h"
 #include "session/lifecycle.h"
-#include "storage/save_dir.h"
 #include "window/main_window.h"
 #include "window/peers_dialog.h"
 #include "window/translation.h"
@@ -49,7 +48,10 @@ std::string FolderOfLine(const std::string& line, const std::string& save_dir) {
       "(.*)\\] \\(-?\\d+ bytes\\)"));
   const QRegularExpressionMatch match = name.match(QString::fromStdString(line));
   if (!match.hasMatch()) return {};
-  return save_dir + DirectoryPart(match.captured(1).toStdString());
+  // A file at the top level lies in the save directory itself: never the file's own path.
+  const std::string received = match.captured(1).toStdString();
+  const std::size_t slash = received.rfind('/');
+  return save_dir + (slash == std::string::npos ? std::string() : received.substr(0, slash + 1));
 }
 
 }  // namespace

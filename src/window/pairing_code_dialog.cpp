@@ -41,13 +41,16 @@ PairingCodeDialog::PairingCodeDialog(QWidget* parent, const std::string& fingerp
 
   auto* buttons = new QDialogButtonBox(this);
   ok_ = buttons->addButton(Tr("ペアリングする"), QDialogButtonBox::AcceptRole);
-  cancel_ = buttons->addButton(Tr("ペアリングせずに接続"), QDialogButtonBox::RejectRole);
+  unpaired_ = buttons->addButton(Tr("ペアリングせずに接続"), QDialogButtonBox::ActionRole);
+  cancel_ = buttons->addButton(Tr("キャンセル"), QDialogButtonBox::RejectRole);
   ok_->setDefault(true);
   ok_->setEnabled(false);
   connect(code_, &QLineEdit::textChanged, this, [this] { ok_->setEnabled(IsPairingCode(Code())); });
   connect(buttons, &QDialogButtonBox::accepted, this, [this] {
     if (IsPairingCode(Code())) accept();
   });
+  connect(unpaired_, &QPushButton::clicked, this, [this] { done(UNPAIRED); });
+  // Esc and the close box reject the dialog too.
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
   auto* layout = new QVBoxLayout(this);
@@ -62,14 +65,16 @@ PairingCodeDialog::PairingCodeDialog(QWidget* parent, const std::string& fingerp
 
 std::string PairingCodeDialog::Code() const { return code_->text().toStdString(); }
 
-std::string PairingCodeDialog::Ask(QWidget* parent, const std::string& fingerprint) {
+std::optional<std::string> PairingCodeDialog::Ask(QWidget* parent, const std::string& fingerprint) {
   const QPointer<PairingCodeDialog> dialog = new PairingCodeDialog(parent, fingerprint);
-  const bool accepted = dialog->exec() == QDialog::Accepted;
+  const int result = dialog->exec();
   // Deleted with its parent while it was open: the window is gone.
-  if (dialog == nullptr) return {};
-  const std::string code = accepted ? dialog->Code() : std::string();
+  if (dialog == nullptr) return std::nullopt;
+  std::optional<std::string> answer;
+  if (result == QDialog::Accepted) answer = dialog->Code();
+  if (result == UNPAIRED) answer = std::string();
   delete dialog.data();
-  return code;
+  return answer;
 }
 
 }  // namespace tovrin

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "port/format.h"
 #include "port/texts.h"
 #include "window/translation.h"
 
@@ -63,7 +64,8 @@ void PeersDialog::Reload() {
     auto* item = new QTreeWidgetItem(list_);
     item->setText(kFingerprint, QString::fromStdString(Fingerprint(peer.key_hash)));
     item->setText(kPairedOn, QString::fromStdString(peer.paired_on));
-    item->setText(kLabel, QString::fromStdString(peer.label));
+    // The label holds the program name the peer announced.
+    item->setText(kLabel, QString::fromStdString(EscapeControls(peer.label)));
   }
   // Each column as wide as its widest text and a little room, so neighbours never touch.
   const int room = 2 * QFontMetrics(list_->font()).averageCharWidth();

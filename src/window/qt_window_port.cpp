@@ -212,8 +212,9 @@ void QtWindowPort::ShowPairingCode(const std::string& code) {
   AppendChatLog(FormatLine(text::PAIRING_CODE, code.c_str()));
 }
 
-std::string QtWindowPort::AskPairingCode(const std::string& fingerprint) {
-  std::string code;
+std::optional<std::string> QtWindowPort::AskPairingCode(const std::string& fingerprint) {
+  // A window that is gone, or has no one to ask, gives the connection up.
+  std::optional<std::string> code;
   RunOnUiThread([&] {
     // A copy: the window, and its handler with it, may go while the dialog is open.
     const auto ask = window_->ask_pairing_code;

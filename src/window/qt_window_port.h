@@ -63,7 +63,7 @@ class QtWindowPort final : public WindowPort {
   void ShowPairingCode(const std::string& code) override;
   // Through the window's ask_pairing_code, which shows a modal dialog: the UI thread serves
   // other calls while the user types.
-  [[nodiscard]] std::string AskPairingCode(const std::string& fingerprint) override;
+  [[nodiscard]] std::optional<std::string> AskPairingCode(const std::string& fingerprint) override;
   bool RunOnUiThread(const std::function<void()>& task) override;
   void WatchListenSocket(int fd) override;
   bool WatchConnectSocket(int fd, int timeout_ms) override;

@@ -37,7 +37,14 @@ TEST(ConsolePort, EscapesControlsAndGoesQuietOnceClosed) {
   ConsolePort port(true, log.get(), nullptr);
   // A peer's text can neither forge a second log line nor drive the terminal.
   port.AppendChatLog("recv > x\nsend: 送信完了\x1b[2J\t\x7f\u009b");
-  const std::string escaped = "chat: recv > x\\x0Asend: 送信完了\\x1B[2J\\x09\\x7F\\x9B\n";
+  // Nor reorder a name or a line: bidirectional marks and line separators are shown too,
+  // while other characters of those blocks (a dash, an ellipsis) stay as they are.
+  port.AppendRecvLog("受信中 [rlo_\u202Etxt.exe] (5 bytes)");
+  port.AppendChatLog("recv > \u200E\u200F\u202A\u202D\u2066\u2069\u061C\u2028\u2029–…");
+  const std::string escaped =
+      "chat: recv > x\\x0Asend: 送信完了\\x1B[2J\\x09\\x7F\\x9B\n"
+      "recv: 受信中 [rlo_\\x202Etxt.exe] (5 bytes)\n"
+      "chat: recv > \\x200E\\x200F\\x202A\\x202D\\x2066\\x2069\\x061C\\x2028\\x2029–…\n";
   EXPECT_EQ(Contents(log.get()), escaped);
 
   port.SetInputText("line");

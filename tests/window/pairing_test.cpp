@@ -2,6 +2,8 @@
 #include <QLabel>
 #include <QTimer>
 #include <QTreeWidget>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,10 +58,11 @@ TEST(PairingCodeDialogTest, TakesOnlyAWholeCodeOfAsciiDigits) {
   EXPECT_EQ(dialog.Code(), "123450");
 }
 
-// The core asks through the port on the UI thread; the window's own dialog answers.
-TEST_F(WindowTest, TheCodeTypedIsTheAnswerAndCancelMeansNone) {
-  const auto answer = [this](const char* typed, bool ok) {
-    QTimer::singleShot(0, window_, [this, typed, ok] {
+// The core asks through the port on the UI thread; the window's own dialog answers. Only the
+// explicit button connects without pairing: Cancel, Esc and the close box give up.
+TEST_F(WindowTest, TheCodeTypedIsTheAnswerAndOnlyTheExplicitButtonSkipsPairing) {
+  const auto answer = [this](const std::function<void(PairingCodeDialog*)>& user) {
+    QTimer::singleShot(0, window_, [this, user] {
       auto* dialog = window_->findChild<PairingCodeDialog*>();
       if (dialog == nullptr) {
         ADD_FAILURE() << "no pairing code dialog over the window";
@@ -67,14 +70,18 @@ TEST_F(WindowTest, TheCodeTypedIsTheAnswerAndCancelMeansNone) {
         return;
       }
       EXPECT_TRUE(dialog->isModal());
-      QTest::keyClicks(dialog->code_field(), typed);
-      (ok ? dialog->ok_button() : dialog->cancel_button())->click();
+      QTest::keyClicks(dialog->code_field(), "654321");
+      user(dialog);
     });
+    return app_->port.AskPairingCode("AAAA-BBBB-CCCC-DDDD");
   };
-  answer("654321", true);
-  EXPECT_EQ(app_->port.AskPairingCode("AAAA-BBBB-CCCC-DDDD"), "654321");
-  answer("654321", false);
-  EXPECT_EQ(app_->port.AskPairingCode("AAAA-BBBB-CCCC-DDDD"), "");
+  EXPECT_EQ(answer([](PairingCodeDialog* d) { d->ok_button()->click(); }), "654321");
+  EXPECT_EQ(answer([](PairingCodeDialog* d) { d->unpaired_button()->click(); }), "");
+  EXPECT_EQ(answer([](PairingCodeDialog* d) { d->cancel_button()->click(); }), std::nullopt);
+  EXPECT_EQ(answer([](PairingCodeDialog* d) { QTest::keyClick(d->code_field(), Qt::Key_Escape); }),
+            std::nullopt);
+  // The close box: the window system asks the dialog to close.
+  EXPECT_EQ(answer([](PairingCodeDialog* d) { d->close(); }), std::nullopt);
   // Each dialog goes with its answer.
   QCoreApplication::processEvents();
   EXPECT_EQ(window_->findChild<PairingCodeDialog*>(), nullptr);
@@ -87,7 +94,7 @@ TEST_F(WindowTest, StartsWithItsKeyAndForgetsTheSelectedPeer) {
   EXPECT_TRUE(app_->session.security.ask_code);
   PeerStore store(config_.path());
   ASSERT_TRUE(store.Add(HashOf(1), "tovrin 10.0.0.1"));
-  ASSERT_TRUE(store.Add(HashOf(2), "tovrin 10.0.0.2"));
+  ASSERT_TRUE(store.Add(HashOf(2), "\u202Enivrot 10.0.0.2"));
 
   window_->peers_action()->trigger();
   auto* dialog = window_->findChild<PeersDialog*>();
@@ -97,7 +104,8 @@ TEST_F(WindowTest, StartsWithItsKeyAndForgetsTheSelectedPeer) {
   QTreeWidget* list = dialog->list();
   EXPECT_EQ(ListedFingerprints(list),
             (std::vector<std::string>{Fingerprint(HashOf(1)), Fingerprint(HashOf(2))}));
-  EXPECT_EQ(list->topLevelItem(1)->text(2).toStdString(), "tovrin 10.0.0.2");
+  // The program name the peer announced is shown in the order its characters have.
+  EXPECT_EQ(list->topLevelItem(1)->text(2).toStdString(), "\\x202Enivrot 10.0.0.2");
   EXPECT_FALSE(dialog->forget_button()->isEnabled());
 
   list->setCurrentItem(list->topLevelItem(1));

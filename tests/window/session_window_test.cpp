@@ -13,6 +13,7 @@
 #include "support/files.h"
 #include "support/recording_port.h"
 #include "support/sockets.h"
+#include "window/pairing_code_dialog.h"
 #include "window/window_fixture.h"
 
 namespace tovrin::testing {
@@ -118,6 +119,56 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   }));
   EXPECT_TRUE(
       soon([&] { return WorkersEnded(listener->session) && WorkersEnded(connector->session); }));
+  connector->Destroy();
+  QCoreApplication::processEvents();
+}
+
+// Esc in the pairing dialog gives the connection up: no session on either side, and the
+// connecting window is idle again as after Disconnect.
+TEST(WindowSessionTest, EscInThePairingDialogGivesTheConnectionUp) {
+  OpenSettings().clear();
+  TempDir listener_config, connector_config;
+  auto listener = std::make_unique<CMyWnd>("/nonexistent/", listener_config.path());
+  auto connector = std::make_unique<CMyWnd>("/nonexistent/", connector_config.path());
+  ASSERT_TRUE(listener->Create(nullptr) && connector->Create(nullptr));
+  MainWindow* a = listener->main_window();
+  MainWindow* b = connector->main_window();
+  int dialogs = 0;
+  QTimer user;
+  QObject::connect(&user, &QTimer::timeout, [&] {
+    auto* dialog = b->findChild<PairingCodeDialog*>();
+    if (dialog == nullptr || !dialog->isVisible()) return;
+    ++dialogs;
+    QTest::keyClicks(dialog->code_field(), "12");
+    QTest::keyClick(dialog, Qt::Key_Escape);
+  });
+  user.start(10);
+  const std::string own = OwnAddress();
+  const std::string peer_host = own == "127.0.0.1" ? "127.0.0.2" : "127.0.0.1";
+  a->address()->setText(QString::fromStdString(own + ":0"));
+  a->connect_button()->click();
+  const int port = ListeningPort(listener->session);
+  ASSERT_GT(port, 0);
+  const std::size_t before = Lines(b->chat_log()).size();
+  b->address()->setText(QString::fromStdString(peer_host + ":" + std::to_string(port)));
+  b->connect_button()->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return connector->session.idle.load() == 1; }));
+  const std::vector<std::string> lines = Lines(b->chat_log());
+  EXPECT_EQ(dialogs, 1);
+  EXPECT_EQ(
+      std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end()),
+      (std::vector<std::string>{FormatLine(text::CONNECTING, port),
+                                FormatLine(text::CONNECTED, peer_host.c_str()), text::RULE,
+                                text::DISCONNECTED}));
+  EXPECT_EQ(b->connect_button()->text().toStdString(), text::CONNECT);
+  EXPECT_TRUE(b->connect_button()->isEnabled() && !b->disconnect_button()->isEnabled());
+  // The waiting side still waits, with its code unspent.
+  QTest::qWait(100);
+  EXPECT_EQ(listener->session.sessions_started.load(), 0);
+  EXPECT_EQ(connector->session.sessions_started.load(), 0);
+  EXPECT_EQ(ListeningPort(listener->session), port);
+  EXPECT_TRUE(listener->session.codes.Active());
+  listener->Destroy();
   connector->Destroy();
   QCoreApplication::processEvents();
 }

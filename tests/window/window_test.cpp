@@ -219,10 +219,12 @@ TEST_F(WindowTest, ATabShowsExactlyItsListAndLogLinesAreSelectedWhereTheyAre) {
   app_->port.AppendSendLog("one");
   send_log->Flush();
   send_log->setCurrentRow(0);
-  // A peer's control characters are shown, not obeyed: one log line stays one row.
-  app_->port.AppendSendLog("two\nsend: 送信完了\x1b[2J");
+  // A peer's control characters are shown, not obeyed: one log line stays one row, and a
+  // name reads in the order its characters have.
+  app_->port.AppendSendLog("two\nsend: 送信完了\x1b[2J\u2028[rlo_\u202Etxt.exe\u2066]");
   send_log->Flush();
-  EXPECT_EQ(Lines(send_log), (Strings{"one", "two\\x0Asend: 送信完了\\x1B[2J"}));
+  EXPECT_EQ(Lines(send_log),
+            (Strings{"one", "two\\x0Asend: 送信完了\\x1B[2J\\x2028[rlo_\\x202Etxt.exe\\x2066]"}));
   EXPECT_EQ(send_log->currentRow(), 1);
   EXPECT_EQ(VisibleLists(), Strings{lists[0]});
 
@@ -468,6 +470,48 @@ TEST_F(WindowTest, ALineThatNamesAReceivedFileOpensItsFolder) {
   open_save_dir->trigger();
   ASSERT_EQ(opened.size(), 2u);
   EXPECT_EQ(opened[1], QUrl::fromLocalFile(QString(SAVE_DIR).chopped(1)));
+}
+
+// A received file's name is the peer's choice: "open folder" shows the folder that holds it,
+// never the file, and says so in the log when the desktop has nothing to show it with.
+TEST(WindowFolderTest, AFileAtTheTopLevelOpensTheSaveFolderAndNeverAFile) {
+  TempDir save, config;
+  WriteFile(save.path() + "run.sh", "");
+  auto app = std::make_unique<CMyWnd>(save.path(), config.path());
+  ASSERT_TRUE(app->Create(nullptr));
+  MainWindow* w = app->main_window();
+  std::vector<QUrl> opened;
+  bool handled = true;
+  w->open_url = [&](const QUrl& url) {
+    opened.push_back(url);
+    return handled;
+  };
+  LineView* recv_log = w->recv_log();
+  const auto open = [&](int row) {
+    recv_log->Flush();
+    recv_log->setCurrentRow(row);
+    w->open_folder_action(recv_log)->trigger();
+  };
+  app->port.AppendRecvLog("受信中 [run.sh] (0 bytes)");
+  open(0);
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString(save.path()).chopped(1)));
+
+  // A name whose folder part is a file already there: nothing is opened.
+  app->port.AppendRecvLog("受信中 [run.sh/x] (0 bytes)");
+  open(1);
+  EXPECT_EQ(opened.size(), 1u);
+  handled = false;
+  open(0);
+  EXPECT_EQ(opened.size(), 2u);
+  const std::string shown = save.path() + "run.sh";
+  EXPECT_EQ(Lines(recv_log),
+            (std::vector<std::string>{"受信中 [run.sh] (0 bytes)", "受信中 [run.sh/x] (0 bytes)",
+                                      "フォルダではありません [" + shown + "]",
+                                      "フォルダを開くアプリケーションが見つかりません [" +
+                                          save.path().substr(0, save.path().size() - 1) + "]"}));
+  app->Destroy();
+  TakeQuits();
 }
 
 TEST_F(WindowTest, APeersLineOrABatchEndAsksForAttentionOnlyInTheBackground) {
