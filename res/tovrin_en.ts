@@ -336,6 +336,30 @@
         <translation>No key (no encryption): %s</translation>
     </message>
     <message>
+        <source>暗号化を開始できません: %s</source>
+        <translation>Cannot start encryption: %s</translation>
+    </message>
+    <message>
+        <source>接続を拒否しました [%s]: %s</source>
+        <translation>Refused a connection [%s]: %s</translation>
+    </message>
+    <message>
+        <source>接続を切りました [%s]: %s</source>
+        <translation>Closed a connection [%s]: %s</translation>
+    </message>
+    <message>
+        <source>接続の確認待ちがいっぱいです</source>
+        <translation>Too many connections are being confirmed</translation>
+    </message>
+    <message>
+        <source>同じアドレスからの接続が多すぎます</source>
+        <translation>Too many connections from the same address</translation>
+    </message>
+    <message>
+        <source>暗号化の開始前に新しい接続へ順番を譲りました</source>
+        <translation>Made room for a newer connection before encryption had started</translation>
+    </message>
+    <message>
         <source>このThreadは既に作られています。</source>
         <translation>This thread has already been created.</translation>
     </message>

@@ -5,8 +5,11 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "protocol/connection.h"
 #include "protocol/frame.h"
@@ -116,6 +119,116 @@ TEST(Connection, RepliesWaitingBehindABlockedSendAreBounded) {
   connection.Shutdown();
   sender.join();
   EXPECT_FALSE(sent);
+}
+
+// A peer with a tiny receive buffer that floods offers and reads nothing: the thread that
+// reads never waits on the socket, so the answers pile up past the bound within moments,
+// and what did reach the peer is whole answers, in order.
+TEST(Connection, AReaderNeverWaitsForAPeerThatReadsNothing) {
+  SocketPair pair;
+  const int small = 4096;
+  ASSERT_EQ(::setsockopt(pair.a.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  Connection connection(pair.a.Release());
+  std::atomic<bool> refused{false};
+  int32_t posted = 0;
+  std::thread reader([&] {
+    while (connection.PostReply(FrameHeader{MSG_OFFER_REPLY, posted, -1, 0})) ++posted;
+    refused = true;
+  });
+  const bool ended = WaitFor([&] { return refused.load(); }, std::chrono::seconds(60));
+  connection.Shutdown();
+  reader.join();
+  ASSERT_TRUE(ended);
+
+  std::vector<char> arrived(static_cast<size_t>(posted + 1) * HEADER_SIZE);
+  size_t got = 0;
+  for (ssize_t n;
+       (n = ::recv(pair.b.get(), arrived.data() + got, arrived.size() - got, MSG_DONTWAIT)) > 0;)
+    got += static_cast<size_t>(n);
+  ASSERT_GT(got, 0u);
+  for (size_t i = 0; i * HEADER_SIZE < got; ++i) {
+    Complement(&arrived[i * HEADER_SIZE], HEADER_SIZE);
+    const FrameHeader reply = LoadHeader(&arrived[i * HEADER_SIZE]);
+    ASSERT_EQ(reply.type, MSG_OFFER_REPLY);
+    ASSERT_EQ(reply.handle, static_cast<int32_t>(i));
+  }
+}
+
+// Two sides that stream messages to each other with both socket buffers full, each answering
+// every message it reads as a receiver answers offers: both finish, and every byte on either
+// stream belongs to a whole message.
+TEST(Connection, TwoSidesStreamingToEachOtherBothFinish) {
+  constexpr int32_t MESSAGES = 4000;
+  constexpr int32_t WINDOW = 48;  // messages a side sends ahead of their answers
+  constexpr int32_t LENGTH = 1024;
+  SocketPair pair;
+  const int small = 4096;
+  for (const Descriptor* fd : {&pair.a, &pair.b})
+    ASSERT_EQ(::setsockopt(fd->get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  struct Side {
+    explicit Side(int fd) : connection(fd) {}
+    Connection connection;
+    std::atomic<int32_t> answered{0};
+    std::atomic<int32_t> received{0};
+    std::atomic<bool> broken{false};
+  };
+  Side left(pair.a.Release()), right(pair.b.Release());
+  std::atomic<bool> stop{false};
+
+  const auto send = [&](Side& side) {
+    std::vector<char> message(HEADER_SIZE + LENGTH);
+    for (int32_t i = 0; i < MESSAGES && !stop; ++i) {
+      while (i - side.answered >= WINDOW && !stop)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      StoreHeader(FrameHeader{MSG_FILE_DATA, i, 0, LENGTH}, message.data());
+      std::fill(message.begin() + HEADER_SIZE, message.end(), static_cast<char>(i));
+      if (!side.connection.Send(message.data(), static_cast<int>(message.size()))) return;
+    }
+  };
+  const auto read = [&](Side& side) {
+    std::vector<char> stream;
+    std::vector<char> buffer(1 << 16);
+    for (int n;
+         (n = side.connection.ReceiveSome(buffer.data(), static_cast<int>(buffer.size()))) > 0;) {
+      stream.insert(stream.end(), buffer.begin(), buffer.begin() + n);
+      size_t used = 0;
+      while (stream.size() - used >= HEADER_SIZE) {
+        const FrameHeader header = LoadHeader(&stream[used]);
+        if (header.type == MSG_OFFER_REPLY && header.handle == side.answered) {
+          ++side.answered;
+          used += HEADER_SIZE;
+          continue;
+        }
+        if (header.type != MSG_FILE_DATA || header.handle != side.received ||
+            header.length != LENGTH) {
+          side.broken = true;
+          return;
+        }
+        if (stream.size() - used < HEADER_SIZE + static_cast<size_t>(LENGTH)) break;
+        const auto payload = stream.begin() + static_cast<std::ptrdiff_t>(used + HEADER_SIZE);
+        if (std::count(payload, payload + LENGTH, static_cast<char>(header.handle)) != LENGTH ||
+            !side.connection.PostReply(FrameHeader{MSG_OFFER_REPLY, header.handle, 0, 0})) {
+          side.broken = true;
+          return;
+        }
+        ++side.received;
+        used += HEADER_SIZE + LENGTH;
+      }
+      stream.erase(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(used));
+    }
+  };
+  std::thread threads[] = {std::thread(send, std::ref(left)), std::thread(send, std::ref(right)),
+                           std::thread(read, std::ref(left)), std::thread(read, std::ref(right))};
+  const bool finished =
+      WaitFor([&] { return left.answered == MESSAGES && right.answered == MESSAGES; },
+              std::chrono::seconds(120));
+  stop = true;
+  left.connection.Shutdown();
+  right.connection.Shutdown();
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_TRUE(finished) << left.answered << " " << right.answered;
+  EXPECT_FALSE(left.broken || right.broken);
+  EXPECT_EQ(left.received + right.received, 2 * MESSAGES);
 }
 
 using namespace std::string_literals;

@@ -53,6 +53,11 @@ std::string PeerLine(const char* format, TestPeer& peer) {
 
 bool Ended(TestPeer& peer) { return peer.session.idle.load() == 1; }
 
+// The waiting side's line for a connection it refused.
+std::string Refused(const char* reason, const char* address = "127.0.0.1") {
+  return FormatLine(text::CONNECTION_REFUSED, address, reason);
+}
+
 TEST(SecureSession, PairingWithTheShownCodeIsRememberedAndEveryCodeAllowsOneGuess) {
   TestPeer a, b;
   const int port = a.Listen();
@@ -62,13 +67,17 @@ TEST(SecureSession, PairingWithTheShownCodeIsRememberedAndEveryCodeAllowsOneGues
   // A wrong guess fails on both sides and spends the code: the right one is no good after it.
   b.session.security.pair_code = first == "000000" ? "000001" : "000000";
   Knock(a, b, port);
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::PAIRING_FAILED); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::PAIRING_FAILED)); }));
   EXPECT_TRUE(b.port.HasChatLine(text::PAIRING_FAILED));
   const std::string second = ShownCode(a);
   EXPECT_NE(second, first);
   b.session.security.pair_code = first;
   Knock(a, b, port);
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.CountChatLine(text::PAIRING_FAILED) == 2; }));
+  // The waiting side logs a refusal once a minute per address: only the connecting side
+  // tells this one.
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && b.port.CountChatLine(text::PAIRING_FAILED) == 2; }));
+  EXPECT_EQ(a.port.CountChatLine(Refused(text::PAIRING_FAILED)), 1);
 
   // The code shown now pairs, and each side remembers the other.
   b.session.security.pair_code = ShownCode(a);
@@ -100,14 +109,17 @@ TEST(SecureSession, StrangersAreNotVerifiedAndPairedOnlyRefusesThemOnBothSides) 
   a.session.security.paired_only = true;
   const int port = a.Listen();
   Knock(a, b, port);
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::PAIRED_ONLY); }));
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::PAIRED_ONLY)); }));
   EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::REFUSED_BY_PEER, text::PAIRED_ONLY)));
 
-  // A code given to a side that shows none fails on both sides, each saying why.
+  // A code given to a side that shows none fails on both sides, each saying why (a minute
+  // later, as far as the waiting side's log of refusals is concerned).
   a.session.codes.Stop();
+  a.port.RunOnUiThread([&] { a.session.refusals_logged.clear(); });
   b.session.security.pair_code = "123456";
   Knock(a, b, port);
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::NO_CODE_SHOWN); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::NO_CODE_SHOWN)); }));
   EXPECT_TRUE(b.port.HasChatLine(text::NO_PAIRING_WAITING));
 }
 
@@ -138,6 +150,77 @@ TEST(SecureSession, PairedOnlyRefusesClassicPeersAndNoStalledConnectionKeepsTheP
   Knock(a, b, port);
   ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
   EXPECT_TRUE(stalled.WaitForClose());
+}
+
+// Strangers holding openings from several addresses: at most two from one address, the
+// oldest opening short of TLS makes room for a newcomer, and each refusal or drop is logged
+// with the address, once a minute per address. The intended peer still gets in.
+TEST(SecureSession, CrowdingConnectionsMakeRoomAndAreLoggedOncePerAddress) {
+  TestPeer a, b;
+  a.session.security.paired_only = true;
+  const int port = a.Listen();
+  const auto knock = [&](RawPeer& raw, const char* source) {
+    // One byte of a header, there before the accept: the opening waits for the rest.
+    const bool knocked = raw.ConnectFrom(source, port) && raw.SendBytes(std::string(1, '\xFF'));
+    a.Accept();
+    return knocked;
+  };
+  RawPeer first, second, third, fourth, fifth, sixth;
+  ASSERT_TRUE(knock(first, "127.0.0.2") && knock(second, "127.0.0.2"));
+  ASSERT_TRUE(knock(third, "127.0.0.3") && knock(fourth, "127.0.0.3"));
+  ASSERT_TRUE(knock(fifth, "127.0.0.4"));
+  EXPECT_TRUE(first.WaitForClose());
+  EXPECT_TRUE(
+      a.port.HasChatLine(FormatLine(text::CONNECTION_DROPPED, "127.0.0.2", text::MADE_ROOM)));
+  ASSERT_TRUE(knock(sixth, "127.0.0.3"));
+  EXPECT_TRUE(sixth.WaitForClose());
+  EXPECT_TRUE(a.port.HasChatLine(Refused(text::ADDRESS_LIMIT, "127.0.0.3")));
+
+  // The peer with the code takes the place of the oldest stranger, and the session closes
+  // the others.
+  b.session.security.pair_code = ShownCode(a);
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
+  for (RawPeer* raw : {&second, &third, &fourth, &fifth}) EXPECT_TRUE(raw->WaitForClose());
+  EXPECT_EQ(
+      a.port.CountChatLine(FormatLine(text::CONNECTION_DROPPED, "127.0.0.2", text::MADE_ROOM)), 1);
+}
+
+// The waiting side closes a connection whose hello or TLS handshake is not through in time,
+// and logs why, OpenSSL's reason included when the handshake failed.
+TEST(SecureSession, OpeningsThatStallBeforeTlsAreClosedAndFailuresSayWhy) {
+  TestPeer a;
+  a.session.setup_limit = std::chrono::milliseconds(200);
+  const int port = a.Listen();
+  RawPeer header, hello, garbage;
+  // What each sends is there before the accept, so no grace runs out first.
+  ASSERT_TRUE(header.ConnectFrom("127.0.0.5", port));
+  ASSERT_TRUE(header.SendBytes(std::string(3, '\xFF')));
+  a.Accept();
+  ASSERT_TRUE(hello.ConnectFrom("127.0.0.6", port));
+  ASSERT_TRUE(hello.Send(MSG_HELLO, 0, SECURE_VERSION, std::string("stall") + '\0'));
+  a.Accept();
+  EXPECT_TRUE(header.WaitForClose());
+  EXPECT_TRUE(hello.WaitForClose());
+  EXPECT_TRUE(WaitFor([&] {
+    return a.port.HasChatLine(Refused(text::OPENING_TIMED_OUT, "127.0.0.5")) &&
+           a.port.HasChatLine(Refused(text::OPENING_TIMED_OUT, "127.0.0.6"));
+  }));
+
+  a.session.setup_limit = SETUP_TIME_LIMIT;
+  ASSERT_TRUE(garbage.ConnectFrom("127.0.0.7", port));
+  ASSERT_TRUE(garbage.Send(MSG_HELLO, 0, SECURE_VERSION, std::string("garbage") + '\0'));
+  ASSERT_TRUE(garbage.SendBytes(std::string(64, 'x')));
+  a.Accept();
+  EXPECT_TRUE(garbage.WaitForClose());
+  const std::string prefix =
+      Refused(FormatLine(text::SECURE_FAILED_BECAUSE, "").c_str(), "127.0.0.7");
+  EXPECT_TRUE(WaitFor([&] {
+    for (const std::string& line : a.port.chat_log()) {
+      if (line.rfind(prefix, 0) == 0 && line.size() > prefix.size()) return true;
+    }
+    return false;
+  }));
 }
 
 // What a relay on the wire sees of a session: neither the chat nor the file.
@@ -200,7 +283,7 @@ TEST(SecureSession, AStrippedHelloMakesTheSessionClassicAndPairedOnlyRefusesIt) 
   port = a.Listen();
   Relay relay(port, StripFirstMessages());
   Knock(a, b, relay.port());
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::PAIRED_ONLY); }));
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::PAIRED_ONLY)); }));
   EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::PAIRED_ONLY));
 }
 
@@ -353,7 +436,8 @@ TEST(SecureSession, AManInTheMiddleCannotPairEvenWithTheRightCode) {
   Interceptor middle(port, a.dir.path() + "middle");
   b.session.security.pair_code = ShownCode(a);
   Knock(a, b, middle.port());
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::PAIRING_FAILED); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::PAIRING_FAILED)); }));
   EXPECT_TRUE(b.port.HasChatLine(text::PAIRING_FAILED));
   EXPECT_TRUE(a.session.security.peers->List().empty());
   EXPECT_TRUE(b.session.security.peers->List().empty());

@@ -69,6 +69,16 @@ inline constexpr char OPENING_TIMED_OUT[] = "接続の確認が時間内に終�
 inline constexpr char PAIRED_ONLY[] = "ペアリング済みの相手とだけ接続します";
 inline constexpr char REFUSED_BY_PEER[] = "相手に拒否されました: %s";
 inline constexpr char NO_IDENTITY[] = "鍵を用意できません (暗号化なし): %s";
+// The TLS handshake failed; the reason is OpenSSL's, in English.
+inline constexpr char SECURE_FAILED_BECAUSE[] = "暗号化を開始できません: %s";
+
+// The waiting side: a connection it refused or closed before a session began, with the
+// peer's address and why (once a minute per address).
+inline constexpr char CONNECTION_REFUSED[] = "接続を拒否しました [%s]: %s";
+inline constexpr char CONNECTION_DROPPED[] = "接続を切りました [%s]: %s";
+inline constexpr char OPENINGS_FULL[] = "接続の確認待ちがいっぱいです";
+inline constexpr char ADDRESS_LIMIT[] = "同じアドレスからの接続が多すぎます";
+inline constexpr char MADE_ROOM[] = "暗号化の開始前に新しい接続へ順番を譲りました";
 
 inline constexpr char THREAD_EXISTS[] = "このThreadは既に作られています。";
 inline constexpr char WARNING[] = "警告";

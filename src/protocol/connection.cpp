@@ -1,11 +1,13 @@
 #include "protocol/connection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace tovrin {
 
@@ -16,11 +18,44 @@ constexpr std::size_t RECORD_BUFFER_SIZE = 256 * 1024;
 // Plaintext sealed and sent at a time.
 constexpr int SEAL_SLICE = 256 * 1024;
 
+// Sends from `bytes` until all `count` have gone or, without `wait`, the socket takes no
+// more: the count sent, or -1 on an error or a closed connection. Never raises SIGPIPE.
+ssize_t SendSome(int fd, const char* bytes, std::size_t count, bool wait) {
+  std::size_t sent = 0;
+  while (sent < count) {
+    const ssize_t n =
+        ::send(fd, bytes + sent, count - sent, MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait) break;
+      pollfd writable{fd, POLLOUT, 0};
+      (void)::poll(&writable, 1, -1);
+      continue;
+    }
+    return -1;
+  }
+  return static_cast<ssize_t>(sent);
+}
+
 }  // namespace
 
 Connection::Connection(int fd) : fd_(fd) {}
 
-Connection::~Connection() = default;
+Connection::~Connection() {
+  {
+    std::lock_guard<std::mutex> lock(replies_lock_);
+    stopping_ = true;
+  }
+  flush_wake_.notify_all();
+  if (flusher_.joinable()) {
+    ::shutdown(fd_.get(), SHUT_RDWR);
+    flusher_.join();
+  }
+}
 
 void Connection::Secure(std::unique_ptr<TlsEngine> engine) {
   engine_ = std::move(engine);
@@ -30,17 +65,44 @@ void Connection::PutBack(const char* bytes, int count) {
   put_back_.insert(put_back_.end(), bytes, bytes + count);
 }
 
-bool Connection::SendLocked(void* buffer, int count) {
-  if (!engine_) return SendBlock(fd_.get(), buffer, count);
+bool Connection::DrainUnsentLocked(bool wait) {
+  if (!BlockedLocked()) return true;
+  const ssize_t n =
+      SendSome(fd_.get(), unsent_.data() + unsent_start_, unsent_.size() - unsent_start_, wait);
+  if (n < 0) return false;
+  unsent_start_ += static_cast<std::size_t>(n);
+  if (!BlockedLocked()) {
+    unsent_.clear();
+    unsent_start_ = 0;
+  }
+  return true;
+}
+
+bool Connection::TransmitLocked(const char* bytes, std::size_t count, bool wait) {
+  if (!DrainUnsentLocked(wait)) return false;
+  if (BlockedLocked()) {
+    unsent_.insert(unsent_.end(), bytes, bytes + count);
+    return true;
+  }
+  const ssize_t n = SendSome(fd_.get(), bytes, count, wait);
+  if (n < 0) return false;
+  unsent_.assign(bytes + n, bytes + count);
+  unsent_start_ = 0;
+  return true;
+}
+
+bool Connection::SendLocked(void* buffer, int count, bool wait) {
+  if (count <= 0) return true;
   Complement(buffer, count);
+  const auto* bytes = static_cast<const char*>(buffer);
+  if (!engine_) return TransmitLocked(bytes, static_cast<std::size_t>(count), wait);
   // In slices: the first records are on their way while the rest is sealed, and the engine
   // is held only briefly at a time.
-  const auto* bytes = static_cast<const char*>(buffer);
   for (int done = 0; done < count;) {
     const int slice = std::min(count - done, SEAL_SLICE);
     sealed_.clear();
     if (!engine_->Write(bytes + done, static_cast<std::size_t>(slice), sealed_) ||
-        !SendRaw(fd_.get(), sealed_.data(), sealed_.size())) {
+        !TransmitLocked(sealed_.data(), sealed_.size(), wait)) {
       return false;
     }
     done += slice;
@@ -48,26 +110,18 @@ bool Connection::SendLocked(void* buffer, int count) {
   return true;
 }
 
-bool Connection::SendEngineOutputLocked() {
-  if (!engine_ || !engine_output_.exchange(false)) return true;
-  sealed_.clear();
-  if (!engine_->TakeOutput(sealed_)) return true;
-  return SendRaw(fd_.get(), sealed_.data(), sealed_.size());
+void Connection::Fail() {
+  std::lock_guard<std::mutex> lock(replies_lock_);
+  failed_ = true;
+  replies_.clear();
+  pending_ = 0;
 }
 
 bool Connection::Send(void* buffer, int count) {
-  bool sent;
-  {
-    std::lock_guard<std::mutex> lock(send_lock_);
-    sent = SendLocked(buffer, count);
-    if (!sent) {
-      std::lock_guard<std::mutex> replies(replies_lock_);
-      failed_ = true;
-    }
-    sent = FlushRepliesLocked() && sent;
-  }
-  FlushRepliesAfterUnlock();
-  return sent;
+  std::lock_guard<std::mutex> lock(send_lock_);
+  const bool sent = SendLocked(buffer, count, true);
+  if (!sent) Fail();
+  return FlushRepliesLocked(true) && sent;
 }
 
 bool Connection::PostReply(const FrameHeader& reply) {
@@ -83,51 +137,86 @@ bool Connection::PostReplies(const char* block, int size, int count) {
     replies_.push_back(Posted{std::vector<char>(block, block + size), count});
     pending_ += static_cast<std::size_t>(count);
   }
-  FlushRepliesAfterUnlock();
+  FlushWithoutWaiting();
   std::lock_guard<std::mutex> lock(replies_lock_);
   return !failed_;
 }
 
-bool Connection::FlushRepliesLocked() {
-  if (!SendEngineOutputLocked()) {
-    std::lock_guard<std::mutex> lock(replies_lock_);
-    failed_ = true;
+bool Connection::FlushRepliesLocked(bool wait) {
+  if (!DrainUnsentLocked(wait)) {
+    Fail();
+    return false;
+  }
+  // Without waiting, the engine's output stays with the engine while the socket is full.
+  if (engine_ && !(BlockedLocked() && !wait) && engine_output_.exchange(false)) {
+    sealed_.clear();
+    if (engine_->TakeOutput(sealed_) && !TransmitLocked(sealed_.data(), sealed_.size(), wait)) {
+      Fail();
+      return false;
+    }
   }
   for (;;) {
+    if (!wait && BlockedLocked()) return true;
     Posted reply;
     {
       std::lock_guard<std::mutex> lock(replies_lock_);
-      if (replies_.empty()) return !failed_;
+      if (failed_) return false;
+      if (replies_.empty()) return true;
       reply = std::move(replies_.front());
       replies_.pop_front();
       pending_ -= static_cast<std::size_t>(reply.count);
-      if (failed_) {
-        replies_.clear();
-        pending_ = 0;
-        return false;
-      }
     }
-    if (!SendLocked(reply.bytes.data(), static_cast<int>(reply.bytes.size()))) {
-      std::lock_guard<std::mutex> lock(replies_lock_);
-      failed_ = true;
-      replies_.clear();
-      pending_ = 0;
+    if (!SendLocked(reply.bytes.data(), static_cast<int>(reply.bytes.size()), wait)) {
+      Fail();
       return false;
     }
   }
 }
 
-void Connection::FlushRepliesAfterUnlock() {
-  // A reply posted while we held the lock was left to us; one posted after we let go finds
-  // the lock free and is sent by its poster. Loop until neither case leaves one behind.
-  for (;;) {
-    {
+void Connection::FlushWithoutWaiting() {
+  bool left = true;
+  {
+    std::unique_lock<std::mutex> send(send_lock_, std::try_to_lock);
+    // A holder of the lock may already be past its flush: the flusher makes sure.
+    if (send.owns_lock()) {
+      FlushRepliesLocked(false);
       std::lock_guard<std::mutex> lock(replies_lock_);
-      if (replies_.empty() && !engine_output_.load()) return;
+      left = !failed_ && (BlockedLocked() || !replies_.empty() || engine_output_.load());
     }
-    std::unique_lock<std::mutex> lock(send_lock_, std::try_to_lock);
-    if (!lock.owns_lock()) return;  // the holder flushes before it lets go
-    FlushRepliesLocked();
+  }
+  if (left) RequestFlush();
+}
+
+void Connection::RequestFlush() {
+  std::lock_guard<std::mutex> lock(replies_lock_);
+  if (stopping_ || failed_) return;
+  flush_requested_ = true;
+  if (!flusher_.joinable()) {
+    try {
+      flusher_ = std::thread([this] { RunFlusher(); });
+    } catch (const std::system_error&) {
+      // Nothing would send what is left: the session ends instead of stalling.
+      failed_ = true;
+      replies_.clear();
+      pending_ = 0;
+      return;
+    }
+  }
+  flush_wake_.notify_one();
+}
+
+void Connection::RunFlusher() {
+  std::unique_lock<std::mutex> lock(replies_lock_);
+  for (;;) {
+    flush_wake_.wait(lock, [this] { return flush_requested_ || stopping_; });
+    if (stopping_) return;
+    flush_requested_ = false;
+    lock.unlock();
+    {
+      std::lock_guard<std::mutex> send(send_lock_);
+      FlushRepliesLocked(true);
+    }
+    lock.lock();
   }
 }
 
@@ -148,7 +237,7 @@ int Connection::ReceiveSome(void* buffer, int capacity) {
     while (got < capacity && (result = engine_->Read(out + got, capacity - got)) > 0) got += result;
     if (engine_->HasOutput()) {
       engine_output_.store(true);
-      FlushRepliesAfterUnlock();
+      FlushWithoutWaiting();
     }
     if (got > 0) {
       Complement(out, got);
@@ -168,12 +257,12 @@ int Connection::ReceiveSome(void* buffer, int capacity) {
 
 void Connection::ShutdownSend() {
   std::lock_guard<std::mutex> lock(send_lock_);
-  FlushRepliesLocked();
+  FlushRepliesLocked(true);
   if (engine_) {
     sealed_.clear();
     engine_->Close(sealed_);
     // The close is a courtesy: the shutdown below ends the stream either way.
-    (void)SendRaw(fd_.get(), sealed_.data(), sealed_.size());
+    (void)TransmitLocked(sealed_.data(), sealed_.size(), true);
   }
   ::shutdown(fd_.get(), SHUT_WR);
 }

@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "protocol/frame.h"
@@ -22,6 +24,12 @@ namespace tovrin {
 // once, and the descriptor itself is closed by the destructor, when the last worker has
 // dropped its reference. A descriptor number the kernel hands out again can therefore never
 // be read or written by a stale worker.
+//
+// The thread that reads the connection never waits for the socket to take bytes: a peer that
+// streams to us while it reads nothing back must still be read, or two sides that both stream
+// with full buffers would wait for each other for ever. What the reader cannot send at once
+// is left to the holder of the send lock or to the connection's flusher thread, which may
+// wait.
 class Connection final {
  public:
   // A compliant peer has one classic offer or a window of extended ones outstanding, and
@@ -31,6 +39,8 @@ class Connection final {
   static constexpr std::size_t MAX_PENDING_REPLIES = 64;
 
   explicit Connection(int fd);
+  // Shuts the socket down first when the flusher runs, so that it never keeps the
+  // destructor waiting on a peer that reads nothing.
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -53,11 +63,13 @@ class Connection final {
   // this message, before the send lock is released.
   [[nodiscard]] bool Send(void* buffer, int count);
 
-  // Queues an offer reply and sends it now if nobody holds the send lock; otherwise the
-  // holder sends it before letting go. Never waits for the send lock: the reader must keep
-  // reading while the other side streams to us. False once a send on this connection failed,
-  // and when MAX_PENDING_REPLIES are already waiting (the reply is not queued): either way
-  // the session is to end.
+  // Queues an offer reply and sends as much as the socket takes at once if nobody holds the
+  // send lock; the rest is sent by the holder before it lets go, or by the flusher. Never
+  // waits, neither for the send lock nor for the socket: the reader must keep reading while
+  // the other side streams to us. A reply counts as waiting until everything before it has
+  // been handed to the socket. False once a send on this connection failed, and when
+  // MAX_PENDING_REPLIES are already waiting (the reply is not queued): either way the session
+  // is to end.
   [[nodiscard]] bool PostReply(const FrameHeader& reply);
   // The same for `count` whole answers (headers and payloads) that leave as one block.
   [[nodiscard]] bool PostReplies(const char* block, int size, int count);
@@ -79,16 +91,29 @@ class Connection final {
     int count;  // the answers in `bytes`
   };
 
+  // The routines below run under send_lock_. `wait` says whether the caller may wait for
+  // the socket; without it, whatever the socket does not take at once is kept in unsent_.
+
   // Complements `count` bytes of `buffer` in place and sends them, through the engine when
-  // there is one; the caller holds send_lock_.
-  bool SendLocked(void* buffer, int count);
-  // Sends what the engine produced on its own (answers to a key update); the caller holds
-  // send_lock_.
-  bool SendEngineOutputLocked();
-  // Sends the posted replies; the caller holds send_lock_.
-  bool FlushRepliesLocked();
-  // After releasing send_lock_: takes it again to send replies posted in the meantime.
-  void FlushRepliesAfterUnlock();
+  // there is one.
+  bool SendLocked(void* buffer, int count, bool wait);
+  // Sends wire bytes after those still unsent; false on an error.
+  bool TransmitLocked(const char* bytes, std::size_t count, bool wait);
+  // Sends what is left of unsent_; false on an error.
+  bool DrainUnsentLocked(bool wait);
+  [[nodiscard]] bool BlockedLocked() const { return unsent_start_ < unsent_.size(); }
+  // Sends the engine's own output (answers to a key update) and the posted replies; without
+  // `wait` it stops once the socket is full, leaving the replies still queued.
+  bool FlushRepliesLocked(bool wait);
+  // Marks the connection failed and drops every queued reply.
+  void Fail();
+
+  // The reader's part: flushes what it can without waiting and hands the rest to the flusher.
+  void FlushWithoutWaiting();
+  // Wakes the flusher, starting it the first time.
+  void RequestFlush();
+  // The flusher thread: sends, waiting as long as needed, whatever the reader left.
+  void RunFlusher();
 
   const Descriptor fd_;
   std::mutex send_lock_;
@@ -99,8 +124,16 @@ class Connection final {
   PeerLink link_;
   std::unique_ptr<TlsEngine> engine_;  // set before the workers start
   std::vector<char> sealed_;           // records on their way out; guarded by send_lock_
+  // Wire bytes (complemented, sealed) the socket has not taken yet, from unsent_start_ on:
+  // they leave before anything else. Guarded by send_lock_.
+  std::vector<char> unsent_;
+  std::size_t unsent_start_ = 0;
   std::atomic<bool> engine_output_{false};  // the reader left engine output to be sent
-  std::vector<char> put_back_;         // receive worker only, as the two below
+  std::condition_variable flush_wake_;      // with replies_lock_, as the three below
+  bool flush_requested_ = false;
+  bool stopping_ = false;
+  std::thread flusher_;
+  std::vector<char> put_back_;  // receive worker only, as the one below
   std::size_t put_back_start_ = 0;
 };
 

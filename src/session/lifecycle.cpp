@@ -49,6 +49,9 @@ int ConvertPort(const std::string& text) {
   return static_cast<int>(value);
 }
 
+// How long a refused or dropped connection keeps further ones from its address out of the log.
+constexpr auto REFUSAL_LOG_INTERVAL = std::chrono::minutes(1);
+
 bool IsLoopback(in_addr address) { return (ntohl(address.s_addr) >> 24) == 127; }
 
 std::string Dotted(in_addr address) {
@@ -155,8 +158,45 @@ void ClosePeerSocket(Session& s) {
 // UI thread: ends the openings still under way.
 void CloseOpenings(Session& s) {
   assert(s.port.IsUiThread());
-  for (const std::shared_ptr<Connection>& connection : s.openings) connection->Shutdown();
+  for (const PendingOpening& opening : s.openings) opening.connection->Shutdown();
   s.openings.clear();
+}
+
+// UI thread, the waiting side: logs a connection refused or closed before a session began
+// (`format` with the address and `reason`), once a minute per address, so that a peer who
+// keeps knocking cannot flood the log.
+void LogRefusal(Session& s, in_addr address, const char* format, const std::string& reason) {
+  assert(s.port.IsUiThread());
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(s.refusals_logged,
+                [now](const auto& entry) { return now - entry.second >= REFUSAL_LOG_INTERVAL; });
+  if (!s.refusals_logged.emplace(address.s_addr, now).second) return;
+  s.port.AppendChatLog(FormatLine(format, Dotted(address).c_str(), reason.c_str()));
+}
+
+// UI thread, the waiting side: true when a connection from `address` may start an opening.
+// A full set of openings makes room by closing its oldest one that has not finished its TLS
+// handshake: a peer that stalls before it cannot keep the next one out.
+bool RoomForOpening(Session& s, in_addr address) {
+  assert(s.port.IsUiThread());
+  const auto same =
+      std::count_if(s.openings.begin(), s.openings.end(),
+                    [&](const PendingOpening& o) { return o.address.s_addr == address.s_addr; });
+  if (same >= MAX_OPENINGS_PER_ADDRESS) {
+    LogRefusal(s, address, text::CONNECTION_REFUSED, text::ADDRESS_LIMIT);
+    return false;
+  }
+  if (static_cast<int>(s.openings.size()) < MAX_PENDING_OPENINGS) return true;
+  const auto stalled = std::find_if(s.openings.begin(), s.openings.end(),
+                                    [](const PendingOpening& o) { return !o.set_up->load(); });
+  if (stalled == s.openings.end()) {
+    LogRefusal(s, address, text::CONNECTION_REFUSED, text::OPENINGS_FULL);
+    return false;
+  }
+  LogRefusal(s, stalled->address, text::CONNECTION_DROPPED, text::MADE_ROOM);
+  stalled->connection->Shutdown();
+  s.openings.erase(stalled);
+  return true;
 }
 
 // UI thread: the opening of `connection` has ended. The first to carry a session takes the
@@ -164,7 +204,9 @@ void CloseOpenings(Session& s) {
 void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>& connection,
                  sockaddr_in peer, bool server, const OpeningResult& result) {
   assert(s.port.IsUiThread());
-  const auto mine = std::find(s.openings.begin(), s.openings.end(), connection);
+  const auto mine =
+      std::find_if(s.openings.begin(), s.openings.end(),
+                   [&](const PendingOpening& o) { return o.connection == connection; });
   if (mine == s.openings.end() || s.Ended(attempt) || s.peer_socket) {
     connection->Shutdown();
     return;
@@ -172,7 +214,13 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
   s.openings.erase(mine);
   if (!result.session) {
     connection->Shutdown();
-    for (const std::string& line : result.lines) s.port.AppendChatLog(line);
+    for (const std::string& line : result.lines) {
+      if (server) {
+        LogRefusal(s, peer.sin_addr, text::CONNECTION_REFUSED, line);
+      } else {
+        s.port.AppendChatLog(line);
+      }
+    }
     if (!server) {
       Teardown(s, attempt);
     } else if (result.code_spent && s.listen_socket.valid() &&
@@ -198,8 +246,11 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
 void StartOpening(Session& s, int fd, sockaddr_in peer, bool server) {
   assert(s.port.IsUiThread());
   auto connection = std::make_shared<Connection>(fd);
-  s.openings.push_back(connection);
+  auto set_up = std::make_shared<std::atomic<bool>>(false);
+  s.openings.push_back(PendingOpening{connection, peer.sin_addr, set_up});
   OpeningParams params;
+  params.setup_limit = s.setup_limit;
+  params.set_up = std::move(set_up);
   params.server = server;
   params.classic = s.classic.load();
   params.security = s.security;
@@ -408,7 +459,7 @@ bool OnSocketNotify(Session& s, uint32_t word) {
   // The listening socket stays open until a connection has opened a session: a silent or
   // slow one cannot keep the intended peer out, and only a few open at a time.
   Descriptor accepted(fd);
-  if (static_cast<int>(s.openings.size()) >= MAX_PENDING_OPENINGS) return true;
+  if (!RoomForOpening(s, s.peer_addr.sin_addr)) return true;
   PrepareSessionSocket(fd);
   StartOpening(s, accepted.Release(), s.peer_addr, true);
   return true;

@@ -132,7 +132,9 @@ class Opening final {
       : connection_(connection),
         params_(params),
         fd_(connection.fd()),
-        deadline_(Clock::now() + OPENING_TIME_LIMIT) {}
+        deadline_(Clock::now() + OPENING_TIME_LIMIT),
+        setup_deadline_(params.server ? std::min(deadline_, Clock::now() + params.setup_limit)
+                                      : deadline_) {}
 
   OpeningResult Run() {
     PeerLink& link = connection_.link();
@@ -152,9 +154,10 @@ class Opening final {
     // The peer's first message: its hello, or anything else from a classic peer, which may
     // also say nothing at all.
     std::array<char, HEADER_SIZE + MAX_HELLO_PAYLOAD> hello{};
-    const Got got = ReadRaw(fd_, hello.data(), HEADER_SIZE,
-                            std::min(deadline_, Clock::now() + params_.grace), deadline_);
-    if (got == Got::kFailed) return Failed();
+    const Got got =
+        ReadRaw(fd_, hello.data(), HEADER_SIZE,
+                std::min(setup_deadline_, Clock::now() + params_.grace), setup_deadline_);
+    if (got == Got::kFailed) return SetupFailed();
     if (got == Got::kNothing) {
       link.SettleClassic();
       return Finish(text::CLASSIC_SESSION);
@@ -168,9 +171,9 @@ class Opening final {
     }
     std::string program;
     if (header.length <= 0 || header.length > MAX_HELLO_PAYLOAD || header.value < 1 ||
-        ReadRaw(fd_, hello.data() + HEADER_SIZE, header.length, deadline_, deadline_) !=
+        ReadRaw(fd_, hello.data() + HEADER_SIZE, header.length, setup_deadline_, setup_deadline_) !=
             Got::kAll) {
-      return Failed();
+      return SetupFailed();
     }
     Complement(hello.data() + HEADER_SIZE, header.length);
     if (!ParseHello(hello.data() + HEADER_SIZE, header.length, program)) return Failed();
@@ -189,9 +192,12 @@ class Opening final {
     std::unique_ptr<TlsEngine> engine = TlsEngine::Create(
         params_.server ? TlsEngine::Role::kServer : TlsEngine::Role::kClient,
         *params_.security.identity, error);
-    if (!engine || !engine->Handshake(fd_, deadline_, error)) {
-      return Clock::now() >= deadline_ ? Failed(text::OPENING_TIMED_OUT) : Failed(text::SECURE_FAILED);
+    if (!engine || !engine->Handshake(fd_, setup_deadline_, error)) {
+      return Clock::now() >= setup_deadline_
+                 ? Failed(text::OPENING_TIMED_OUT)
+                 : Failed(FormatLine(text::SECURE_FAILED_BECAUSE, error.c_str()));
     }
+    if (params_.set_up) params_.set_up->store(true);
     const KeyHash own_key = params_.security.identity->key_hash;
     const KeyHash peer_key = engine->PeerKeyHash();
     const std::string& client_hello = params_.server ? peer_hello_ : own_hello_;
@@ -346,6 +352,11 @@ class Opening final {
     return std::move(result_);
   }
 
+  // Before the TLS handshake is through: a peer that ran out of time is told apart.
+  OpeningResult SetupFailed() {
+    return Clock::now() >= setup_deadline_ ? Failed(text::OPENING_TIMED_OUT) : Failed();
+  }
+
   OpeningResult Failed(const std::string& line = {}) {
     result_.session = false;
     if (!line.empty()) result_.lines.push_back(line);
@@ -356,6 +367,8 @@ class Opening final {
   const OpeningParams& params_;
   const int fd_;
   const Clock::time_point deadline_;
+  // The peer's hello and the TLS handshake: sooner on the waiting side (see SETUP_TIME_LIMIT).
+  const Clock::time_point setup_deadline_;
   std::string own_hello_;
   std::string peer_hello_;
   OpeningResult result_;

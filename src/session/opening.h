@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -18,8 +19,14 @@ class Connection;
 // The whole opening of a connection, from accept or connect to the first message of the
 // session, may take this long (typing a pairing code included).
 inline constexpr auto OPENING_TIME_LIMIT = std::chrono::seconds(60);
-// Connections a waiting side opens at the same time; more are closed at once.
+// The waiting side: the peer's hello and the TLS handshake have to be through this long after
+// the accept; the rest of OPENING_TIME_LIMIT is for a person typing a pairing code.
+inline constexpr auto SETUP_TIME_LIMIT = std::chrono::seconds(10);
+// Connections a waiting side opens at the same time. A newcomer beyond them takes the place
+// of the oldest opening that has not finished its TLS handshake; without one it is closed.
 inline constexpr int MAX_PENDING_OPENINGS = 4;
+// Openings a waiting side runs at the same time for one source address; more are closed.
+inline constexpr int MAX_OPENINGS_PER_ADDRESS = 2;
 // Codes spent in vain that the waiting side replaces at once; later ones are replaced as the
 // code's lifetime ends.
 inline constexpr int MAX_QUICK_CODES = 3;
@@ -73,6 +80,10 @@ struct OpeningParams {
   std::function<std::optional<std::string>(const std::string& fingerprint)> ask_code;
   std::string peer_label;  // the peer's address, kept with a new pairing
   std::chrono::milliseconds grace{1000};  // how long a silent peer is waited for
+  // The waiting side: SETUP_TIME_LIMIT, or less in tests.
+  std::chrono::milliseconds setup_limit{SETUP_TIME_LIMIT};
+  // Set by the opening once the TLS handshake is through (any thread may look).
+  std::shared_ptr<std::atomic<bool>> set_up;
 };
 
 struct OpeningResult {

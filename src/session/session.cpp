@@ -10,7 +10,7 @@ Session::Session(WindowPort& port, SendQueue& queue, std::string save_dir)
     : port(port), queue(queue), save_dir(std::move(save_dir)) {}
 
 Session::~Session() {
-  for (const std::shared_ptr<Connection>& connection : openings) connection->Shutdown();
+  for (const PendingOpening& opening : openings) opening.connection->Shutdown();
   attempt.fetch_add(1);
   std::unique_lock<std::mutex> lock(wake_mutex_);
   wake_.notify_all();

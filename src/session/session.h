@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,6 +34,15 @@ inline constexpr int CONNECT_TIMEOUT_MS = 20000;
 // address waits, any other connects), or always one of the two (the console's --listen and
 // --connect).
 enum class ConnectMode { kByAddress, kListen, kConnect };
+
+// A connection whose opening runs on a thread of its own, on the waiting side or the
+// connecting side.
+struct PendingOpening {
+  std::shared_ptr<Connection> connection;
+  in_addr address{};  // the peer's
+  // Set by the opening once its TLS handshake is through.
+  std::shared_ptr<std::atomic<bool>> set_up;
+};
 
 // The state of the one session the program has at a time, shared by the UI thread and the
 // three workers. It is never destroyed while a worker may still use it: the front ends keep
@@ -79,6 +89,8 @@ struct Session final {
   // UI thread only.
   ConnectMode connect_mode = ConnectMode::kByAddress;
   int connect_timeout_ms = CONNECT_TIMEOUT_MS;
+  // The waiting side's limit for a peer's hello and TLS handshake (shorter in tests).
+  std::chrono::milliseconds setup_limit{SETUP_TIME_LIMIT};
   // A session whose workers wait for those of the previous session to end (StartSession
   // found a record still held); EndWorker starts them. 0: none waits.
   uint32_t pending_start = 0;
@@ -86,9 +98,12 @@ struct Session final {
   // The socket of a connect under way (non-blocking, watched by the port).
   Descriptor connect_socket;
   std::shared_ptr<Connection> peer_socket;
-  // Connections whose opening runs on a thread of its own (the waiting side takes several
-  // at a time; the first to open carries the session).
-  std::vector<std::shared_ptr<Connection>> openings;
+  // Connections whose opening runs on a thread of its own, oldest first (the waiting side
+  // takes several at a time; the first to open carries the session).
+  std::vector<PendingOpening> openings;
+  // The waiting side: when a refused or dropped connection was last logged, by address
+  // (network order); entries older than a minute are dropped.
+  std::map<in_addr_t, std::chrono::steady_clock::time_point> refusals_logged;
   // Keys, peers and the pairing setting; read as each attempt starts.
   SecuritySettings security;
   std::string saved_address;

@@ -39,7 +39,10 @@ constexpr const char* LINE_FORMATS[] = {text::WAITING,          text::INVALID_IP
                                         text::PAIRING_FAILED,    text::NO_PAIRING_WAITING, text::NO_CODE_SHOWN,
                                         text::TAMPERED,         text::SECURE_FAILED,
                                         text::OPENING_TIMED_OUT,  text::PAIRED_ONLY,
-                                        text::REFUSED_BY_PEER,    text::NO_IDENTITY};
+                                        text::REFUSED_BY_PEER,    text::NO_IDENTITY,
+                                        text::SECURE_FAILED_BECAUSE, text::CONNECTION_REFUSED,
+                                        text::CONNECTION_DROPPED, text::OPENINGS_FULL,
+                                        text::ADDRESS_LIMIT,     text::MADE_ROOM};
 
 // One printf format as a pattern: its text before the first conversion, and an expression
 // that matches a whole line made from it, one group per conversion.
@@ -164,8 +167,12 @@ QString TranslateLine(const QString& line) {
     if (translated == QString::fromUtf8(pattern.source)) return line;
     const QRegularExpressionMatch match = pattern.expression.match(line);
     // The peer's reason for a refusal is one of the core's lines, written in the peer's
-    // source language.
-    if (match.hasMatch()) return Fill(translated, match, pattern.source == text::REFUSED_BY_PEER);
+    // source language; so is the reason this side refused or closed a connection (the
+    // address beside it matches no line and stays as it is).
+    const bool values_are_lines = pattern.source == text::REFUSED_BY_PEER ||
+                                  pattern.source == text::CONNECTION_REFUSED ||
+                                  pattern.source == text::CONNECTION_DROPPED;
+    if (match.hasMatch()) return Fill(translated, match, values_are_lines);
   }
   return line;
 }

@@ -35,6 +35,11 @@ class RawPeer final {
     fd_ = testing::ConnectTo(port);
     return fd_.valid();
   }
+  // The same from the loopback address `source`.
+  bool ConnectFrom(const std::string& source, int port) {
+    fd_ = testing::ConnectFrom(source, port);
+    return fd_.valid();
+  }
   // Sends one message; the payload is sent as given (a text needs its own NUL).
   bool Send(int32_t type, int32_t handle, int32_t value, const std::string& payload) {
     return SendBytes(Wire({type, handle, value, static_cast<int32_t>(payload.size())}, payload));

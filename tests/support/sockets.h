@@ -42,6 +42,17 @@ inline Descriptor BoundSocket(const std::string& address, int& port) {
   return fd;
 }
 
+// A socket bound to `source` (a loopback address of 127.0.0.0/8) and connected to `port` on
+// 127.0.0.1: a peer as the waiting side sees it from another address.
+[[nodiscard]] inline Descriptor ConnectFrom(const std::string& source, int port) {
+  int unused = -1;
+  Descriptor fd = BoundSocket(source, unused);
+  const sockaddr_in target{
+      AF_INET, htons(static_cast<uint16_t>(port)), {inet_addr("127.0.0.1")}, {}};
+  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) fd.Reset();
+  return fd;
+}
+
 // A listening TCP socket on a port the system picks. A full one has its backlog taken by a
 // connection that is never accepted, so further connects get no answer.
 class Listener final {

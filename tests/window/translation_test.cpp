@@ -68,7 +68,13 @@ TEST(TranslationTest, AnEnglishLocaleGetsAnEnglishWindowAndEveryOtherKeepsJapane
       // The peer's reason for refusing is a line of its own core.
       {FormatLine(text::REFUSED_BY_PEER, text::PAIRED_ONLY),
        "Refused by the peer: Only paired peers may connect"},
-      {FormatLine(text::REFUSED_BY_PEER, "受信中"), "Refused by the peer: 受信中"}};
+      {FormatLine(text::REFUSED_BY_PEER, "受信中"), "Refused by the peer: 受信中"},
+      // So is the reason this side refused a connection, and OpenSSL's stays as it came.
+      {FormatLine(text::CONNECTION_REFUSED, "127.0.0.2", text::PAIRED_ONLY),
+       "Refused a connection [127.0.0.2]: Only paired peers may connect"},
+      {FormatLine(text::CONNECTION_REFUSED, "127.0.0.2",
+                  FormatLine(text::SECURE_FAILED_BECAUSE, "TLS handshake timed out").c_str()),
+       "Refused a connection [127.0.0.2]: Cannot start encryption: TLS handshake timed out"}};
   for (const auto& [line, english] : lines) {
     EXPECT_EQ(TranslateLine(QString::fromStdString(line)), english) << line;
   }
@@ -78,7 +84,8 @@ TEST(TranslationTest, AnEnglishLocaleGetsAnEnglishWindowAndEveryOtherKeepsJapane
         text::OWN_FINGERPRINT, text::PEER_PAIRED, text::PEER_JUST_PAIRED, text::PEER_NOT_VERIFIED,
         text::PAIRING_CODE, text::PAIRING_FAILED, text::NO_PAIRING_WAITING, text::NO_CODE_SHOWN, text::TAMPERED,
         text::SECURE_FAILED, text::OPENING_TIMED_OUT, text::PAIRED_ONLY, text::REFUSED_BY_PEER,
-        text::NO_IDENTITY}) {
+        text::NO_IDENTITY, text::SECURE_FAILED_BECAUSE, text::CONNECTION_REFUSED,
+        text::CONNECTION_DROPPED, text::OPENINGS_FULL, text::ADDRESS_LIMIT, text::MADE_ROOM}) {
     const QString line = QString::fromUtf8(format).replace("%s", "ABCD-EFGH");
     const QString english = TranslateLine(line);
     EXPECT_TRUE(std::all_of(english.begin(), english.end(), [](QChar c) {
