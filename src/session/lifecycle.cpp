@@ -224,7 +224,7 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
     if (!server) {
       Teardown(s, attempt);
     } else if (result.code_spent && s.listen_socket.valid() &&
-               ++s.codes_failed < MAX_QUICK_CODES) {
+               ++s.codes_failed <= MAX_QUICK_CODES) {
       // A mistyped code gets a new one at once, a few times; after that only as the code's
       // time runs out, so guessing costs a code's lifetime per guess.
       s.port.ShowPairingCode(s.codes.Renew());
