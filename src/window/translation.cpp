@@ -33,6 +33,13 @@ constexpr const char* LINE_FORMATS[] = {text::WAITING,          text::INVALID_IP
                                         text::TOO_LARGE,         text::EXTENDED_SESSION,
                                         text::CLASSIC_SESSION,   text::RESTARTING,
                                         text::VERIFY_RETRY,      text::VERIFY_FAILED,
+                                        text::RECEIVE_ABORTED,   text::SEND_ABORTED,
+                                        text::RECEIVE_INCOMPLETE, text::CHANGED_RETRY,
+                                        text::CHANGED_FAILED,    text::NOT_DELIVERED,
+                                        text::PEER_VIOLATION,    text::WHY_LENGTH,
+                                        text::WHY_UNEXPECTED,    text::WHY_LAYOUT,
+                                        text::WHY_ORDER,         text::WHY_TOO_MANY,
+                                        text::WHY_BEYOND_SIZE,   text::WHY_SHORT,
                                         text::ENCRYPTED_SESSION, text::OWN_FINGERPRINT,
                                         text::PEER_PAIRED,       text::PEER_JUST_PAIRED,
                                         text::PEER_NOT_VERIFIED,  text::PAIRING_CODE,
@@ -164,8 +171,12 @@ QString TranslateLine(const QString& line) {
     if (translated == QString::fromUtf8(pattern.source)) return line;
     const QRegularExpressionMatch match = pattern.expression.match(line);
     // The peer's reason for a refusal is one of the core's lines, written in the peer's
-    // source language.
-    if (match.hasMatch()) return Fill(translated, match, pattern.source == text::REFUSED_BY_PEER);
+    // source language; so is the reason a violation of the wire was found for.
+    if (match.hasMatch()) {
+      return Fill(
+          translated, match,
+          pattern.source == text::REFUSED_BY_PEER || pattern.source == text::PEER_VIOLATION);
+    }
   }
   return line;
 }
