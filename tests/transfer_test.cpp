@@ -86,7 +86,7 @@ TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
     // With subfolders the tree lands below the sender's directory, without its leading '/'.
     b.port.SetSubfoldersChecked(true);
     a.Drop({src + "tree表"});
-    ASSERT_TRUE(WaitFor([&] { return CountLine(b.port.recv_log(), text::RECEIVE_DONE) == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return CountLine(b.port.recv_log(), text::RECEIVE_DONE) == 2; }));
     ExpectSameTree(root, b.session.save_dir + src.substr(1) + "tree表/");
   }
 }

@@ -4,6 +4,7 @@
 
 #include "port/format.h"
 #include "port/texts.h"
+#include "port/transfer_meter.h"
 #include "port/window_port.h"
 #include "protocol/connection.h"
 
@@ -23,6 +24,12 @@ Session::~Session() {
 void Session::Notify() {
   { std::lock_guard<std::mutex> lock(wake_mutex_); }
   wake_.notify_all();
+}
+
+void Session::ResetPeerActivity() {
+  peer_files.store(0);
+  peer_queue.store(PEER_QUEUE_UNKNOWN);
+  peer_progress_ms.store(SteadyMilliseconds());
 }
 
 void Session::ReportViolation(uint32_t number, const char* reason) {

@@ -115,12 +115,13 @@ struct Session final {
   std::atomic<bool> close_after_batch{false};
 
   // What --exit-after-batch waits for before it closes (the receive worker writes, the send
-  // worker reads; reset as the receive worker starts): the peer's files in flight (accepted
-  // and not ended), the state of its queue as it announced it on the extended wire
+  // worker reads; ResetPeerActivity before the workers start): the peer's files in flight
+  // (accepted and not ended), the state of its queue as it announced it on the extended wire
   // (PEER_QUEUE_UNKNOWN until then), and when its transfer last made progress.
   std::atomic<int32_t> peer_files{0};
   std::atomic<int32_t> peer_queue{PEER_QUEUE_UNKNOWN};
   std::atomic<uint32_t> peer_progress_ms{0};
+  void ResetPeerActivity();
   // Queued files that were not delivered (refused, not sendable, failed their check twice);
   // what is still queued when the session ends is not counted here. Send worker.
   std::atomic<int32_t> undelivered{0};

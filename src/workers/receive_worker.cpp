@@ -129,11 +129,7 @@ class Receiver final {
         link_(connection.link()),
         reader_(connection, link_.extended(), [this] { return BeforeWait(); }),
         meter_(s, TransferMeter::Direction::kReceive),
-        extended_(s, connection, meter_, opener_, current_folder_) {
-    s_.peer_files.store(0);
-    s_.peer_queue.store(PEER_QUEUE_UNKNOWN);
-    s_.peer_progress_ms.store(SteadyMilliseconds());
-  }
+        extended_(s, connection, meter_, opener_, current_folder_) {}
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
   ~Receiver() { CloseFile(); }

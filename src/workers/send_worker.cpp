@@ -107,20 +107,16 @@ class Sender final {
   // One pass of the extended loop; false when the session is to end.
   bool ExtendedStep() {
     if (!pipeline_.Pump()) return false;
-    const int32_t state = s_.queue.Count() != 0 || !pipeline_.Idle() ? QUEUE_SENDING : QUEUE_EMPTY;
-    if (state != announced_state_) {
-      if (!pipeline_.AnnounceQueue(state)) return false;
-      announced_state_ = state;
-    }
-    if (pipeline_.Full()) return pipeline_.Wait();
+    if (pipeline_.Full()) return AnnounceQueue(QUEUE_SENDING) && pipeline_.Wait();
     const std::optional<std::string> entry = s_.queue.TakeFront();
     if (!entry) {
-      if (!pipeline_.Idle()) return pipeline_.Wait();
-      if (!pipeline_.Flush()) return false;
+      if (!pipeline_.Idle()) return AnnounceQueue(QUEUE_SENDING) && pipeline_.Wait();
+      if (!AnnounceQueue(QUEUE_EMPTY) || !pipeline_.Flush()) return false;
       CloseAfterBatch();
       s_.WaitFor([this] { return Ended(); }, IDLE_CHECK);
       return true;
     }
+    if (!AnnounceQueue(QUEUE_SENDING)) return false;
     if (IsFolderHeader(*entry)) {
       current_dir_ = entry->substr(1);  // announced before the first offer under it
       return true;
@@ -134,6 +130,14 @@ class Sender final {
       return true;
     }
     return pipeline_.Offer(QueuedItem{current_dir_, *entry}, file);
+  }
+
+  // The peer hears of every change of our queue's state (MSG_EXT_QUEUE), the first one as
+  // soon as the session runs.
+  bool AnnounceQueue(int32_t state) {
+    if (state == announced_state_) return true;
+    announced_state_ = state;
+    return pipeline_.AnnounceQueue(state);
   }
 
   // The console's --exit-after-batch, once our queue is empty: closes our direction unless
