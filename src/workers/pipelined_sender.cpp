@@ -194,6 +194,7 @@ bool PipelinedSender::Changed(const Pending& p) {
 bool PipelinedSender::HashPrefix(int file, int64_t length, FileHash& hash) {
   if (!Flush()) return false;
   for (int64_t offset = 0; offset < length;) {
+    if (Ended()) return false;
     const int want = static_cast<int>(std::min<int64_t>(BATCH_CAPACITY, length - offset));
     const int got = ReadAt(file, batch_.get(), want, offset);
     if (got <= 0) return false;
