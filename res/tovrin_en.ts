@@ -276,6 +276,62 @@
         <translation>Verification failed [%s]</translation>
     </message>
     <message>
+        <source>受信中断 [%s] (%lld bytes)</source>
+        <translation>Incomplete [%s] (%lld bytes received)</translation>
+    </message>
+    <message>
+        <source>送信中断 [%s] (%lld bytes)</source>
+        <translation>Sending stopped [%s] (%lld bytes sent)</translation>
+    </message>
+    <message>
+        <source>受信終了 (%d 個のファイルを受信できませんでした)</source>
+        <translation>Receiving finished (%d files not received)</translation>
+    </message>
+    <message>
+        <source>送信中に変更されたため再送します [%s]</source>
+        <translation>Changed while being sent, sending again [%s]</translation>
+    </message>
+    <message>
+        <source>送信中に変更されました [%s]</source>
+        <translation>Changed while being sent [%s]</translation>
+    </message>
+    <message>
+        <source>%d 個のファイルを送信できませんでした</source>
+        <translation>%d files not delivered</translation>
+    </message>
+    <message>
+        <source>相手の送信が不正です: %s</source>
+        <translation>The peer broke the protocol: %s</translation>
+    </message>
+    <message>
+        <source>メッセージの長さが不正です</source>
+        <translation>a message of an invalid length</translation>
+    </message>
+    <message>
+        <source>このセッションでは使えないメッセージです</source>
+        <translation>a message not allowed in this session</translation>
+    </message>
+    <message>
+        <source>メッセージの形式が不正です</source>
+        <translation>a malformed message</translation>
+    </message>
+    <message>
+        <source>メッセージの順序が不正です</source>
+        <translation>a message out of order</translation>
+    </message>
+    <message>
+        <source>応答を待つファイルが多すぎます</source>
+        <translation>too many files waiting for an answer</translation>
+    </message>
+    <message>
+        <source>申告されたサイズを超えるデータです [%s]</source>
+        <translation>data beyond the offered size [%s]</translation>
+    </message>
+    <message>
+        <source>申告されたサイズに満たないまま完了しました [%s]</source>
+        <translation>completed short of the offered size [%s]</translation>
+    </message>
+    <message>
         <source>暗号化セッション [%s]</source>
         <translation>Encrypted session [%s]</translation>
     </message>

@@ -365,12 +365,164 @@ TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
              }}),
       steps({hello, send(Built([](char* out) { return BuildReply(out, 9, OFFER_ACCEPTED, {}); }))}),
   };
+  const auto violations = [&] {
+    const std::vector<std::string> log = a.port.chat_log();
+    return std::count_if(log.begin(), log.end(), [](const std::string& line) {
+      return line.rfind(FormatLine(text::PEER_VIOLATION, ""), 0) == 0;
+    });
+  };
   for (size_t i = 0; i < broken.size(); ++i) {
     RawPeer raw;
     connect(raw);
+    const auto before = violations();
     broken[i](raw);
     EXPECT_TRUE(raw.WaitForClose()) << "case " << i;
     EXPECT_TRUE(WaitFor([&] { return a.WorkersEnded(); })) << "case " << i;
+    // Once the session runs (the first three break its opening), it says why it ended.
+    if (i >= 3) {
+      EXPECT_EQ(violations(), before + 1) << "case " << i;
+    }
+  }
+}
+
+// The receiver takes exactly the offered size: data beyond it, or a file completed short of
+// it, ends the session with the reason, and the target is never made to look complete.
+TEST(Extended, DataBeyondOrShortOfTheOfferEndsTheSessionWithItsReason) {
+  TestPeer a;
+  for (const auto& [size, data] : {std::pair<int64_t, std::string>{1, "xy"}, {5, "abc"}}) {
+    RawPeer raw;
+    ASSERT_TRUE(a.ConnectRaw(raw));
+    ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+    const std::string name = "s" + std::to_string(size);
+    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) {
+      return BuildOffer(out, 1, 0, ExtOffer{size, 0, 0644, name});
+    })));
+    ASSERT_TRUE(raw.SendBuilt(Built([](char* out) { return BuildStart(out, 1, 0); })));
+    ASSERT_TRUE(raw.Send(MSG_EXT_DATA, 1, 0, data));
+    FileHash hash;
+    hash.Update(data.data(), data.size());
+    const ExtEnd end{static_cast<int64_t>(data.size()), hash.Value()};
+    raw.SendBuilt(Built([&](char* out) { return BuildEnd(out, 1, END_COMPLETE, end); }));
+    EXPECT_TRUE(raw.WaitForClose()) << name;
+    ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded(); })) << name;
+    const std::string why =
+        FormatLine(size == 1 ? text::WHY_BEYOND_SIZE : text::WHY_SHORT, name.c_str());
+    EXPECT_TRUE(a.port.HasChatLine(FormatLine(text::PEER_VIOLATION, why.c_str()))) << name;
+    EXPECT_EQ(std::filesystem::file_size(a.session.save_dir + name), size == 1 ? 0u : 3u);
+    EXPECT_NE(MtimeNs(a.session.save_dir + name), 0) << name;
+  }
+}
+
+// A source that changes while it is sent: exactly the offered bytes go out, the file is
+// abandoned and offered once more as it is now. A session that ends mid-file says so on
+// the sending side with the bytes sent.
+TEST(Extended, ASourceThatChangesWhileSentIsOfferedOnceMore) {
+  TestPeer a;
+  const std::string path = a.dir.path() + "src/grows.txt";
+  WriteFile(path, "0123456789");
+  a.Drop({path});
+  RawPeer raw;
+  ASSERT_TRUE(a.ConnectRaw(raw));
+  ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+  FrameHeader header{};
+  std::string payload;
+  ASSERT_TRUE(ReceiveType(raw, MSG_EXT_QUEUE, header, payload));
+  EXPECT_EQ(header.value, QUEUE_SENDING);
+  const std::string grown = "0123456789" + PatternBytes(100000, 9);
+  const auto answer = [&](uint64_t offered, int32_t status, int32_t verdict) {
+    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_OFFER, header, payload));
+    EXPECT_EQ(LoadU64(payload.data()), offered);
+    const int32_t id = header.handle;
+    if (offered == 10) WriteFile(path, grown);  // after the offer, before it is read
+    ASSERT_TRUE(
+        raw.SendBuilt(Built([&](char* out) { return BuildReply(out, id, OFFER_ACCEPTED, {}); })));
+    uint64_t data = 0;
+    while (raw.Receive(header, payload) && header.type != MSG_EXT_END) {
+      if (header.type == MSG_EXT_DATA) data += payload.size();
+    }
+    EXPECT_EQ(header.value, status);
+    EXPECT_EQ(data, offered);
+    EXPECT_EQ(LoadU64(payload.data()), offered);
+    ASSERT_TRUE(raw.Send(MSG_EXT_DONE, id, verdict, ""));
+  };
+  answer(10, END_ABANDONED, DONE_NOT_STORED);
+  answer(grown.size(), END_COMPLETE, DONE_VERIFIED);
+  ASSERT_TRUE(ReceiveType(raw, MSG_EXT_QUEUE, header, payload));
+  EXPECT_EQ(header.value, QUEUE_EMPTY);
+  EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::CHANGED_RETRY, "grows.txt")));
+  EXPECT_FALSE(a.port.HasSendLine(FormatLine(text::CANNOT_SEND, "grows.txt")));
+  EXPECT_EQ(a.session.undelivered.load(), 0);
+
+  WriteFile(a.dir.path() + "src/big.bin", PatternBytes(3 << 20, 2));
+  a.Drop({a.dir.path() + "src/big.bin"});
+  ASSERT_TRUE(ReceiveType(raw, MSG_EXT_OFFER, header, payload));
+  const int32_t id = header.handle;
+  ASSERT_TRUE(
+      raw.SendBuilt(Built([&](char* out) { return BuildReply(out, id, OFFER_ACCEPTED, {}); })));
+  ASSERT_TRUE(ReceiveType(raw, MSG_EXT_DATA, header, payload));
+  raw.Close();
+  ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded(); }));
+  const std::vector<std::string> log = a.port.send_log();
+  EXPECT_EQ(std::count_if(
+                log.begin(), log.end(),
+                [](const std::string& line) { return line.rfind("送信中断 [big.bin] (", 0) == 0; }),
+            1);
+}
+
+// A file the sender abandons, and one the session cuts off, are reported with what the
+// receiver holds; the batch they belong to does not end as complete.
+TEST(Extended, IncompleteFilesAreReportedWithWhatTheyHold) {
+  TestPeer a;
+  RawPeer raw;
+  ASSERT_TRUE(a.ConnectRaw(raw));
+  ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+  const auto start = [&](int32_t id, const char* name, const std::string& data) {
+    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) {
+      return BuildOffer(out, id, 0, ExtOffer{10, 0, 0644, name});
+    })));
+    FrameHeader reply{};
+    std::string payload;
+    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_REPLY, reply, payload));
+    ASSERT_EQ(reply.value, OFFER_ACCEPTED);
+    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) { return BuildStart(out, id, 0); })));
+    ASSERT_TRUE(raw.Send(MSG_EXT_DATA, id, 0, data));
+  };
+  start(1, "x", "abcd");
+  ASSERT_TRUE(raw.SendBuilt(Built([](char* out) {
+    return BuildEnd(out, 1, END_ABANDONED, ExtEnd{4, {}});
+  })));
+  ASSERT_TRUE(raw.Send(MSG_BATCH_DONE, 0, 0, ""));
+  ASSERT_TRUE(WaitFor([&] { return a.port.HasRecvLine(FormatLine(text::RECEIVE_INCOMPLETE, 1)); }));
+  EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::RECEIVE_ABORTED, "x", 4LL)));
+  EXPECT_FALSE(a.port.HasRecvLine(text::RECEIVE_DONE));
+  start(2, "y", "ab");
+  raw.Close();
+  ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded(); }));
+  EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::RECEIVE_ABORTED, "y", 2LL)));
+}
+
+// Two sides that end after their batch send to each other at once: the one done first waits
+// for the other's batch instead of cutting it off, and each delivers all of its files.
+TEST(Extended, SidesThatEndAfterTheirBatchWaitForThePeersBatch) {
+  TestPeer a, b;
+  WriteFile(a.dir.path() + "src/one.txt", "one");
+  for (int i = 0; i < 300; ++i) {
+    WriteFile(b.dir.path() + "src/many/f" + std::to_string(i), PatternBytes(20000, i));
+  }
+  WriteFile(b.dir.path() + "src/many/zz.bin", PatternBytes(8 << 20, 7));
+  a.Drop({a.dir.path() + "src/one.txt"});
+  b.Drop({b.dir.path() + "src/many"});
+  a.session.close_after_batch.store(true);
+  b.session.close_after_batch.store(true);
+  ASSERT_TRUE(ConnectPair(a, b));
+  ASSERT_TRUE(
+      WaitFor([&] { return a.WorkersEnded() && b.WorkersEnded(); }, std::chrono::seconds(60)));
+  EXPECT_EQ(ListTree(a.session.save_dir + "many"), ListTree(b.dir.path() + "src/many"));
+  EXPECT_EQ(ReadFile(b.session.save_dir + "one.txt"), "one");
+  for (TestPeer* peer : {&a, &b}) {
+    EXPECT_TRUE(peer->queue.Entries().empty());
+    EXPECT_EQ(peer->session.undelivered.load(), 0);
+    EXPECT_TRUE(peer->port.HasSendLine(text::SEND_DONE));
   }
 }
 

@@ -290,6 +290,14 @@ TEST(TransferMeter, RateAndTimeLeftFollowTheFormulasAndTheBarStaysInRange) {
   recv.Advance(32768);
   EXPECT_EQ(port.controls().recv_progress, 100);
   EXPECT_EQ(session.recv_eta.load(), 0);
+  // An extended resume counts only the bytes moved in this session: 1,000 bytes in a
+  // second after resuming at 90,000 is 1 K/s and 9 s left, not 91 K/s.
+  recv.BeginFile(100000);
+  recv.ResumeFrom(90000);
+  fake_now += 1000;
+  recv.Advance(1000);
+  EXPECT_EQ(session.recv_rate.load(), 1);
+  EXPECT_EQ(session.recv_eta.load(), 9);
 }
 
 TEST(FormatLine, CutsLongLinesAtACharacterBoundary) {

@@ -21,6 +21,7 @@
 #include "session/lifecycle.h"
 #include "session/session.h"
 #include "storage/save_dir.h"
+#include "workers/workers.h"
 
 namespace tovrin {
 namespace {
@@ -128,7 +129,16 @@ Outcome Assess(Session& s) {
   return Outcome::kRunning;
 }
 
-int ExitCode(Outcome outcome) { return outcome == Outcome::kSessionEnded ? 0 : 1; }
+// UI thread, once the send worker has put back what it did not finish: after a session, the
+// queued files that were not delivered (also those still queued) are logged as the last line,
+// and the exit code says so.
+int ExitCode(Session& s, ConsolePort& port, Outcome outcome) {
+  if (outcome != Outcome::kSessionEnded) return 1;
+  const int undelivered = s.undelivered.load() + CountQueuedFiles(s.queue.Entries());
+  if (undelivered == 0) return 0;
+  port.AppendSendLog(FormatLine(text::NOT_DELIVERED, undelivered));
+  return EXIT_NOT_DELIVERED;
+}
 
 }  // namespace
 
@@ -198,9 +208,11 @@ int RunConsole(const ConsoleOptions& options) {
         OnDestroy(s);
         outcome = s.sessions_started.load() > 0 ? Outcome::kSessionEnded : Outcome::kNoSession;
       }
-      if (outcome != Outcome::kRunning) {
+      // The send worker's last step puts back what it did not finish: it is waited for.
+      if (outcome != Outcome::kRunning && !s.send_thread.IsRunning()) {
+        const int code = ExitCode(s, *port, outcome);
         port->Close();
-        return ExitCode(outcome);
+        return code;
       }
       const bool ready = ChatReady(s, *port);
       if (ready && input.HasLine()) {

@@ -171,7 +171,9 @@ std::string UsageText(const char* program) {
          "  --fingerprint       print this installation's fingerprint and exit\n"
          "  --forget FINGERPRINT  forget a paired peer and exit\n"
          "  PATH ...            files and folders to send\n"
-         "Every line of standard input is sent as a chat line.\n";
+         "Every line of standard input is sent as a chat line.\n"
+         "Exit codes: 0 a session ended and every PATH was delivered, 1 no session,\n"
+         "2 wrong usage, 3 a session ended with files of PATH not delivered.\n";
 }
 
 }  // namespace tovrin

@@ -28,6 +28,8 @@ struct ConsoleOptions {
 };
 
 inline constexpr int EXIT_USAGE = 2;
+// A session was made, but not every queued file was delivered.
+inline constexpr int EXIT_NOT_DELIVERED = 3;
 
 // Parses the arguments after the program name. Relative paths are taken from `current_dir`
 // (an absolute directory). False with a one-line reason in `error` for bad usage.

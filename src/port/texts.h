@@ -52,6 +52,27 @@ inline constexpr char RESTARTING[] = "(送信先の内容が異なるため最�
 inline constexpr char VERIFY_RETRY[] = "検証に失敗したため再送します [%s]";
 inline constexpr char VERIFY_FAILED[] = "検証に失敗しました [%s]";
 
+// Files that did not arrive whole (both logs): the bytes the receiver holds, or the bytes
+// sent, when the sender gave up or the session ended mid-file; a batch with such files ends
+// with the count instead of "受信完了"; a source that changed while it was sent is offered
+// once more; the console's last line when queued files were not delivered.
+inline constexpr char RECEIVE_ABORTED[] = "受信中断 [%s] (%lld bytes)";
+inline constexpr char SEND_ABORTED[] = "送信中断 [%s] (%lld bytes)";
+inline constexpr char RECEIVE_INCOMPLETE[] = "受信終了 (%d 個のファイルを受信できませんでした)";
+inline constexpr char CHANGED_RETRY[] = "送信中に変更されたため再送します [%s]";
+inline constexpr char CHANGED_FAILED[] = "送信中に変更されました [%s]";
+inline constexpr char NOT_DELIVERED[] = "%d 個のファイルを送信できませんでした";
+
+// A session that ends because the peer broke the wire's rules says why, once (chat log).
+inline constexpr char PEER_VIOLATION[] = "相手の送信が不正です: %s";
+inline constexpr char WHY_LENGTH[] = "メッセージの長さが不正です";
+inline constexpr char WHY_UNEXPECTED[] = "このセッションでは使えないメッセージです";
+inline constexpr char WHY_LAYOUT[] = "メッセージの形式が不正です";
+inline constexpr char WHY_ORDER[] = "メッセージの順序が不正です";
+inline constexpr char WHY_TOO_MANY[] = "応答を待つファイルが多すぎます";
+inline constexpr char WHY_BEYOND_SIZE[] = "申告されたサイズを超えるデータです [%s]";
+inline constexpr char WHY_SHORT[] = "申告されたサイズに満たないまま完了しました [%s]";
+
 // Encrypted sessions and pairing (chat log). The fingerprints are the short forms.
 inline constexpr char ENCRYPTED_SESSION[] = "暗号化セッション [%s]";
 inline constexpr char OWN_FINGERPRINT[] = "自分の指紋: %s";

@@ -52,10 +52,16 @@ void TransferMeter::SetBar(int percent) {
 void TransferMeter::BeginFile(int64_t total) {
   total_ = total;
   position_ = 0;
+  resumed_at_ = 0;
   start_time_ = clock_();
 }
 
 void TransferMeter::SetPosition(int64_t offset) { position_ = offset; }
+
+void TransferMeter::ResumeFrom(int64_t offset) {
+  position_ = offset;
+  resumed_at_ = offset;
+}
 
 void TransferMeter::Advance(int64_t bytes) {
   // Saturates rather than overflows: a peer's sizes and offsets are not to be trusted.
@@ -69,7 +75,8 @@ void TransferMeter::Advance(int64_t bytes) {
   }
   int32_t elapsed = static_cast<int32_t>(clock_() - start_time_);
   if (elapsed == 0) elapsed = 1;
-  const auto rate = static_cast<int32_t>(std::clamp<int64_t>(position_ / elapsed, 1, INT32_MAX));
+  const auto rate = static_cast<int32_t>(
+      std::clamp<int64_t>((position_ - std::min(resumed_at_, position_)) / elapsed, 1, INT32_MAX));
   rate_word().store(rate);
   const double remaining = (static_cast<double>(total_) - static_cast<double>(position_)) *
                            static_cast<double>(SECONDS_PER_MILLISECOND) / static_cast<double>(rate);

@@ -25,6 +25,9 @@ class TransferMeter final {
 
   void BeginFile(int64_t total);
   void SetPosition(int64_t offset);
+  // The file's transfer resumes at `offset`: the rate and time left count only the bytes
+  // moved from there on (extended sessions; the classic SetPosition keeps its formula).
+  void ResumeFrom(int64_t offset);
   void Advance(int64_t bytes);
   void Reset();
   void RefreshStatusLine();
@@ -39,6 +42,7 @@ class TransferMeter final {
   const MillisecondClock clock_;
   int64_t total_ = 0;
   int64_t position_ = 0;
+  int64_t resumed_at_ = 0;
   uint32_t start_time_ = 0;
 };
 

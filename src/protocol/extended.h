@@ -23,6 +23,9 @@ inline constexpr int32_t SECURE_VERSION = 2;
 inline constexpr int32_t MSG_HELLO = 0x100;
 inline constexpr int32_t MSG_EXT_CHAT = 0x101;
 inline constexpr int32_t MSG_EXT_FOLDER = 0x102;
+// The state of the sender's queue, first thing in the session and then at every change: a
+// peer that has finished its own batch and means to close waits while files are to come.
+inline constexpr int32_t MSG_EXT_QUEUE = 0x103;
 inline constexpr int32_t MSG_EXT_OFFER = 0x110;
 inline constexpr int32_t MSG_EXT_REPLY = 0x111;
 inline constexpr int32_t MSG_EXT_START = 0x112;
@@ -64,6 +67,9 @@ inline constexpr int32_t END_ABANDONED = 1;  // the sender could not read on; no
 inline constexpr int32_t DONE_VERIFIED = 0;
 inline constexpr int32_t DONE_DIFFERS = 1;     // the hash differed; the file was emptied
 inline constexpr int32_t DONE_NOT_STORED = 2;  // a write failed or the sender abandoned it
+// MSG_EXT_QUEUE's value.
+inline constexpr int32_t QUEUE_EMPTY = 0;    // nothing to offer and no offer outstanding
+inline constexpr int32_t QUEUE_SENDING = 1;  // files to offer, or offers not answered yet
 // MSG_EXT_OFFER's value: bit 0, the file is offered again after a failed verification.
 inline constexpr int32_t OFFER_FLAG_RESEND = 1;
 

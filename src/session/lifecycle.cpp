@@ -296,6 +296,7 @@ void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
 // UI thread.
 void StartWorkers(Session& s) {
   assert(s.port.IsUiThread());
+  s.ResetPeerActivity();
   StartWorker(s, s.recv_thread, ReceiveWorker);
   StartWorker(s, s.send_thread, SendWorker);
   StartWorker(s, s.chat_thread, ChatWorker);

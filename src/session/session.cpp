@@ -2,6 +2,10 @@
 
 #include <utility>
 
+#include "port/format.h"
+#include "port/texts.h"
+#include "port/transfer_meter.h"
+#include "port/window_port.h"
 #include "protocol/connection.h"
 
 namespace tovrin {
@@ -20,6 +24,17 @@ Session::~Session() {
 void Session::Notify() {
   { std::lock_guard<std::mutex> lock(wake_mutex_); }
   wake_.notify_all();
+}
+
+void Session::ResetPeerActivity() {
+  peer_files.store(0);
+  peer_queue.store(PEER_QUEUE_UNKNOWN);
+  peer_progress_ms.store(SteadyMilliseconds());
+}
+
+void Session::ReportViolation(uint32_t number, const char* reason) {
+  if (Ended(number) || violation_reported_.exchange(number) == number) return;
+  port.AppendChatLog(FormatLine(text::PEER_VIOLATION, reason));
 }
 
 void Session::ThreadStarted() {

@@ -23,6 +23,7 @@ class SendQueue;
 class WindowPort;
 
 inline constexpr int32_t REPLY_PENDING = -9999;
+inline constexpr int32_t PEER_QUEUE_UNKNOWN = -1;
 
 // The longest a wait on the shared words goes without looking at the session's end.
 inline constexpr auto IDLE_CHECK = std::chrono::milliseconds(100);
@@ -128,6 +129,22 @@ struct Session final {
   // MSG_BATCH_DONE, and the session ends once the peer has read everything.
   std::atomic<bool> close_after_batch{false};
 
+  // What --exit-after-batch waits for before it closes (the receive worker writes, the send
+  // worker reads; ResetPeerActivity before the workers start): the peer's files in flight
+  // (accepted and not ended), the state of its queue as it announced it on the extended wire
+  // (PEER_QUEUE_UNKNOWN until then), and when its transfer last made progress.
+  std::atomic<int32_t> peer_files{0};
+  std::atomic<int32_t> peer_queue{PEER_QUEUE_UNKNOWN};
+  std::atomic<uint32_t> peer_progress_ms{0};
+  void ResetPeerActivity();
+  // Queued files that were not delivered (refused, not sendable, failed their check twice);
+  // what is still queued when the session ends is not counted here. Send worker.
+  std::atomic<int32_t> undelivered{0};
+
+  // The peer broke the wire's rules and the session is to end: logs why, once per session,
+  // while session `number` lasts. Any worker.
+  void ReportViolation(uint32_t number, const char* reason);
+
   // Wakes every wait on the shared words; call after changing one of them.
   void Notify();
   // Waits until `ready` holds or `limit` has passed (whichever first); returns `ready()`.
@@ -143,6 +160,7 @@ struct Session final {
   void ThreadEnded();
 
  private:
+  std::atomic<uint32_t> violation_reported_{0};  // the last session whose violation was logged
   int threads_ = 0;  // guarded by wake_mutex_
   std::mutex wake_mutex_;
   std::condition_variable wake_;

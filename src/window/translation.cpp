@@ -33,6 +33,13 @@ constexpr const char* LINE_FORMATS[] = {text::WAITING,          text::INVALID_IP
                                         text::TOO_LARGE,         text::EXTENDED_SESSION,
                                         text::CLASSIC_SESSION,   text::RESTARTING,
                                         text::VERIFY_RETRY,      text::VERIFY_FAILED,
+                                        text::RECEIVE_ABORTED,   text::SEND_ABORTED,
+                                        text::RECEIVE_INCOMPLETE, text::CHANGED_RETRY,
+                                        text::CHANGED_FAILED,    text::NOT_DELIVERED,
+                                        text::PEER_VIOLATION,    text::WHY_LENGTH,
+                                        text::WHY_UNEXPECTED,    text::WHY_LAYOUT,
+                                        text::WHY_ORDER,         text::WHY_TOO_MANY,
+                                        text::WHY_BEYOND_SIZE,   text::WHY_SHORT,
                                         text::ENCRYPTED_SESSION, text::OWN_FINGERPRINT,
                                         text::PEER_PAIRED,       text::PEER_JUST_PAIRED,
                                         text::PEER_NOT_VERIFIED,  text::PAIRING_CODE,
@@ -168,10 +175,12 @@ QString TranslateLine(const QString& line) {
     const QRegularExpressionMatch match = pattern.expression.match(line);
     // The peer's reason for a refusal is one of the core's lines, written in the peer's
     // source language; so is the reason this side refused or closed a connection (the
-    // address beside it matches no line and stays as it is).
+    // address beside it matches no line and stays as it is), and the reason a violation of
+    // the wire was found for.
     const bool values_are_lines = pattern.source == text::REFUSED_BY_PEER ||
                                   pattern.source == text::CONNECTION_REFUSED ||
-                                  pattern.source == text::CONNECTION_DROPPED;
+                                  pattern.source == text::CONNECTION_DROPPED ||
+                                  pattern.source == text::PEER_VIOLATION;
     if (match.hasMatch()) return Fill(translated, match, values_are_lines);
   }
   return line;

@@ -1,6 +1,7 @@
 #include "workers/extended_receiver.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "port/format.h"
 #include "port/texts.h"
@@ -35,6 +36,13 @@ bool ExtendedReceiver::Carry(const FrameHeader& h, const char* payload) {
   switch (h.type) {
     case MSG_EXT_OFFER:
       carried = Offer(h, payload);
+      if (!carried) {
+        Broken(files_.count(h.handle) != 0                          ? text::WHY_ORDER
+               : files_.size() >= static_cast<size_t>(OFFER_WINDOW) ? text::WHY_TOO_MANY
+                                                                    : text::WHY_LAYOUT);
+      } else if (files_.count(h.handle) == 0) {
+        ++failures_;  // refused
+      }
       break;
     case MSG_EXT_START:
       carried = Start(h, payload);
@@ -143,13 +151,11 @@ ExtendedReceiver::Incoming* ExtendedReceiver::Streaming(int32_t id) {
 bool ExtendedReceiver::Start(const FrameHeader& h, const char* payload) {
   int64_t offset = 0;
   const auto it = files_.find(h.handle);
-  if (!ParseStart(payload, h.length, offset) || it == files_.end() || it->second.started ||
-      streaming_) {
-    return false;
-  }
+  if (!ParseStart(payload, h.length, offset)) return Broken(text::WHY_LAYOUT);
+  if (it == files_.end() || it->second.started || streaming_) return Broken(text::WHY_ORDER);
   Incoming& in = it->second;
   // From the start, or on from the whole held part, whose hash the sender has compared.
-  if (offset != 0 && (offset != in.held || in.held > in.size)) return false;
+  if (offset != 0 && (offset != in.held || in.held > in.size)) return Broken(text::WHY_ORDER);
   if (offset < in.held) {
     if (!Truncate(in.file, 0)) Fail(in);
     in.hash.Reset();
@@ -159,13 +165,18 @@ bool ExtendedReceiver::Start(const FrameHeader& h, const char* payload) {
   in.position = offset;
   streaming_ = h.handle;
   meter_.BeginFile(in.size);
-  meter_.SetPosition(offset);
+  meter_.ResumeFrom(offset);
   return true;
 }
 
 bool ExtendedReceiver::Data(const FrameHeader& h, const char* payload) {
   Incoming* in = Streaming(h.handle);
-  if (in == nullptr || h.length <= 0 || in->position > INT64_MAX - h.length) return false;
+  if (in == nullptr) return Broken(text::WHY_ORDER);
+  if (h.length <= 0) return Broken(text::WHY_LAYOUT);
+  // The sender sends exactly what it offered: nothing beyond it is written.
+  if (h.length > in->size - in->position) {
+    return Broken(FormatLine(text::WHY_BEYOND_SIZE, in->shown.c_str()));
+  }
   if (!in->failed) {
     if (WriteAt(in->file, payload, h.length, in->position) < 0) {
       Fail(*in);
@@ -182,11 +193,15 @@ bool ExtendedReceiver::Data(const FrameHeader& h, const char* payload) {
 bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
   ExtEnd end;
   Incoming* in = Streaming(h.handle);
-  if (!ParseEnd(payload, h.length, end) || in == nullptr || end.total != in->position ||
-      (h.value != END_COMPLETE && h.value != END_ABANDONED)) {
-    return false;
+  if (!ParseEnd(payload, h.length, end) || (h.value != END_COMPLETE && h.value != END_ABANDONED)) {
+    return Broken(text::WHY_LAYOUT);
+  }
+  if (in == nullptr || end.total != in->position) return Broken(text::WHY_ORDER);
+  if (h.value == END_COMPLETE && end.total != in->size) {
+    return Broken(FormatLine(text::WHY_SHORT, in->shown.c_str()));
   }
   int32_t verdict = DONE_NOT_STORED;  // a failed write, or the sender could not read on
+  if (h.value == END_ABANDONED && !in->failed) ReportAborted(*in, in->position);
   if (h.value == END_COMPLETE && !in->failed) {
     if (in->hash.Value() == end.digest) {
       verdict = DONE_VERIFIED;
@@ -198,6 +213,7 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
       }
     } else {
       verdict = DONE_DIFFERS;
+      if (in->resend) ++failures_;
       static_cast<void>(Truncate(in->file, 0));
       s_.port.AppendRecvLog(
           FormatLine(in->resend ? text::VERIFY_FAILED : text::VERIFY_RETRY, in->shown.c_str()));
@@ -212,7 +228,33 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
 
 void ExtendedReceiver::Fail(Incoming& in) {
   in.failed = true;
+  ++failures_;
   s_.port.AppendRecvLog(FormatLine(text::WRITE_FAILED, in.shown.c_str()));
+}
+
+bool ExtendedReceiver::Broken(std::string reason) {
+  violation_ = std::move(reason);
+  return false;
+}
+
+void ExtendedReceiver::ReportAborted(const Incoming& in, int64_t held) {
+  ++failures_;
+  s_.port.AppendRecvLog(
+      FormatLine(text::RECEIVE_ABORTED, in.shown.c_str(), static_cast<long long>(held)));
+}
+
+int ExtendedReceiver::TakeFailures() {
+  const int failures = failures_;
+  failures_ = 0;
+  return failures;
+}
+
+void ExtendedReceiver::EndSession() {
+  for (auto& [id, in] : files_) {
+    if (in.failed) continue;  // its write failure was logged
+    FileInfo held;
+    ReportAborted(in, GetFileInfo(in.file, held) ? held.size : in.position);
+  }
 }
 
 }  // namespace tovrin

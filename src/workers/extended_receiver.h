@@ -38,6 +38,17 @@ class ExtendedReceiver final {
   // be posted (the session is to end).
   [[nodiscard]] bool PostAnswers();
 
+  // Why the last Carry that returned false ended the session; empty when it was no
+  // violation of the wire (the answers could not be posted).
+  [[nodiscard]] const std::string& violation() const { return violation_; }
+  // Accepted files not ended yet.
+  [[nodiscard]] int files() const { return static_cast<int>(files_.size()); }
+  // Files that did not arrive whole since the last call (refused, not written, failed their
+  // check for good, abandoned by the sender): for the end of a batch.
+  [[nodiscard]] int TakeFailures();
+  // At the end of the session: every file still open is reported with what it holds.
+  void EndSession();
+
  private:
   struct Incoming {
     int file = -1;
@@ -62,6 +73,10 @@ class ExtendedReceiver final {
   bool Start(const FrameHeader& h, const char* payload);
   bool Data(const FrameHeader& h, const char* payload);
   bool End(const FrameHeader& h, const char* payload);
+  // A violation of the wire: why, and false.
+  bool Broken(std::string reason);
+  // A file that ends without arriving whole, with what it holds.
+  void ReportAborted(const Incoming& in, int64_t held);
   // Hashes what the target already holds, as far as the offer reaches; false when the target
   // cannot take the file (already open for another offer, or unreadable).
   bool Examine(Incoming& in);
@@ -80,6 +95,8 @@ class ExtendedReceiver final {
   std::vector<char> scratch_;          // for reading held parts
   std::vector<char> answers_;          // replies and verdicts not posted yet
   int answer_count_ = 0;
+  int failures_ = 0;
+  std::string violation_;
 };
 
 }  // namespace tovrin

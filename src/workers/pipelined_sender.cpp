@@ -55,21 +55,33 @@ bool PipelinedSender::Wait() {
   return true;
 }
 
-bool PipelinedSender::Offer(const QueuedItem& entry, int file) {
-  return OfferOpen(entry, file, false);
+bool PipelinedSender::AnnounceQueue(int32_t state) {
+  if (!Room(HEADER_SIZE)) return false;
+  StoreHeader(FrameHeader{MSG_EXT_QUEUE, 0, state, 0}, Tail());
+  used_ += HEADER_SIZE;
+  return true;
 }
 
-bool PipelinedSender::OfferOpen(const QueuedItem& entry, int file, bool resend) {
+void PipelinedSender::Undelivered() { s_.undelivered.fetch_add(1); }
+
+bool PipelinedSender::Offer(const QueuedItem& entry, int file) {
+  return OfferOpen(Retry{entry, false, false}, file);
+}
+
+bool PipelinedSender::OfferOpen(const Retry& retry, int file) {
+  const QueuedItem& entry = retry.entry;
   // Never sent under another name: the peer takes exactly this one or nothing.
   if (!IsSendableExtName(entry.item)) {
     Close(file);
     s_.port.AppendSendLog(FormatLine(text::NAME_NOT_SENDABLE, entry.item.c_str()));
+    Undelivered();
     return true;
   }
   FileInfo info;
   if (file < 0 || !GetFileInfo(file, info)) {
     Close(file);
     s_.port.AppendSendLog(FormatLine(text::CANNOT_OPEN, entry.item.c_str()));
+    Undelivered();
     return true;
   }
   if (!Room(2 * MAX_SMALL_MESSAGE)) {
@@ -85,9 +97,11 @@ bool PipelinedSender::OfferOpen(const QueuedItem& entry, int file, bool resend) 
   p.id = next_id_++;
   p.file = file;
   p.size = info.size;
-  p.resend = resend;
+  p.mtime_ns = info.mtime_ns;
+  p.resend = retry.resend;
+  p.reoffered = retry.reoffered;
   const ExtOffer offer{info.size, info.mtime_ns, info.mode, entry.item};
-  used_ += BuildOffer(Tail(), p.id, resend ? OFFER_FLAG_RESEND : 0, offer);
+  used_ += BuildOffer(Tail(), p.id, p.resend ? OFFER_FLAG_RESEND : 0, offer);
   window_.push_back(std::move(p));
   return used_ < FLUSH_AT || Flush();
 }
@@ -95,15 +109,19 @@ bool PipelinedSender::OfferOpen(const QueuedItem& entry, int file, bool resend) 
 bool PipelinedSender::Pump() {
   PeerLink::Answer answer;
   while (link_.Take(answer)) {
-    if (!(answer.type == MSG_EXT_REPLY ? TakeReply(answer) : TakeDone(answer))) return false;
+    const char* broken = answer.type == MSG_EXT_REPLY ? TakeReply(answer) : TakeDone(answer);
+    if (broken != nullptr) {
+      s_.ReportViolation(attempt_, broken);
+      return false;
+    }
   }
   for (Pending& p : window_) {
     if (p.state == Pending::State::kAnswered && !Stream(p)) return false;
   }
   while (!resends_.empty() && !Full()) {
-    const QueuedItem entry = resends_.front();
+    const Retry retry = resends_.front();
     resends_.pop_front();
-    if (!OfferOpen(entry, OpenForRead(entry.dir + entry.item), true)) return false;
+    if (!OfferOpen(retry, OpenForRead(retry.entry.dir + retry.entry.item))) return false;
   }
   if (finished_ && Idle()) {
     finished_ = false;
@@ -113,29 +131,30 @@ bool PipelinedSender::Pump() {
 }
 
 // Replies come one per offer, in the order of the offers.
-bool PipelinedSender::TakeReply(const PeerLink::Answer& answer) {
+const char* PipelinedSender::TakeReply(const PeerLink::Answer& answer) {
   const auto it = std::find_if(window_.begin(), window_.end(), [](const Pending& p) {
     return p.state == Pending::State::kOffered;
   });
-  if (it == window_.end() || it->id != answer.id) return false;
+  if (it == window_.end() || it->id != answer.id) return text::WHY_ORDER;
   if (answer.value == OFFER_ACCEPTED) {
     it->state = Pending::State::kAnswered;
     it->reply = answer.reply;
-    return true;
+    return nullptr;
   }
-  if (answer.value != OFFER_REFUSED) return false;
+  if (answer.value != OFFER_REFUSED) return text::WHY_LAYOUT;
   s_.port.AppendSendLog(FormatLine(text::CANNOT_SEND, it->entry.item.c_str()));
+  Undelivered();
   Close(it->file);
   window_.erase(it);
   finished_ = true;
-  return true;
+  return nullptr;
 }
 
-bool PipelinedSender::TakeDone(const PeerLink::Answer& answer) {
+const char* PipelinedSender::TakeDone(const PeerLink::Answer& answer) {
   const auto it = std::find_if(window_.begin(), window_.end(), [&](const Pending& p) {
     return p.id == answer.id && p.state == Pending::State::kStreamed;
   });
-  if (it == window_.end()) return false;
+  if (it == window_.end()) return text::WHY_ORDER;
   const std::string& item = it->entry.item;
   switch (answer.value) {
     case DONE_VERIFIED:
@@ -143,26 +162,39 @@ bool PipelinedSender::TakeDone(const PeerLink::Answer& answer) {
     case DONE_DIFFERS:
       if (it->resend) {
         s_.port.AppendSendLog(FormatLine(text::VERIFY_FAILED, item.c_str()));
+        Undelivered();
       } else {
         s_.port.AppendSendLog(FormatLine(text::VERIFY_RETRY, item.c_str()));
-        resends_.push_back(it->entry);
+        resends_.push_back(Retry{it->entry, true, it->reoffered});
       }
       break;
     case DONE_NOT_STORED:
-      // The peer could not write it (and said why in its own log), or we could not read on.
+      // The peer could not write it (and said why in its own log), or we could not read on;
+      // a source that changed was logged as it was found and goes once more.
+      if (it->changed && !it->reoffered) {
+        resends_.push_back(Retry{it->entry, it->resend, true});
+        break;
+      }
       if (!it->abandoned) s_.port.AppendSendLog(FormatLine(text::CANNOT_SEND, item.c_str()));
+      Undelivered();
       break;
     default:
-      return false;
+      return text::WHY_LAYOUT;
   }
   window_.erase(it);
   finished_ = true;
-  return true;
+  return nullptr;
+}
+
+bool PipelinedSender::Changed(const Pending& p) {
+  FileInfo now;
+  return GetFileInfo(p.file, now) && (now.size != p.size || now.mtime_ns != p.mtime_ns);
 }
 
 bool PipelinedSender::HashPrefix(int file, int64_t length, FileHash& hash) {
   if (!Flush()) return false;
   for (int64_t offset = 0; offset < length;) {
+    if (Ended()) return false;
     const int want = static_cast<int>(std::min<int64_t>(BATCH_CAPACITY, length - offset));
     const int got = ReadAt(file, batch_.get(), want, offset);
     if (got <= 0) return false;
@@ -203,23 +235,29 @@ bool PipelinedSender::Stream(Pending& p) {
     if (restart) s_.port.AppendSendLog(text::RESTARTING);
   }
   meter_.BeginFile(p.size);
-  meter_.SetPosition(offset);
+  meter_.ResumeFrom(offset);
   if (!Room(HEADER_SIZE + EXT_START_SIZE)) return false;
   used_ += BuildStart(Tail(), p.id, offset);
+  p.started = true;
 
-  // Read to the end, also when the file grew since the offer. A short read of a regular file
-  // is its end.
+  // Exactly the offered size: a source that ends before it, or whose size or time differs
+  // once it has been read, changed while it was sent.
   bool abandoned = false;
-  for (bool more = true; more && !Ended();) {
-    if (!Room(HEADER_SIZE + EXT_CHUNK_SIZE)) return false;
-    const int got = ReadAt(p.file, Tail() + HEADER_SIZE, EXT_CHUNK_SIZE, offset);
+  bool changed = false;
+  while (offset < p.size) {
+    p.sent = offset;
+    if (Ended() || !Room(HEADER_SIZE + EXT_CHUNK_SIZE)) return false;
+    const int want = static_cast<int>(std::min<int64_t>(EXT_CHUNK_SIZE, p.size - offset));
+    const int got = ReadAt(p.file, Tail() + HEADER_SIZE, want, offset);
     if (got < 0) {
       s_.port.AppendSendLog(FormatLine(text::READ_FAILED, item.c_str()));
       abandoned = true;
       break;
     }
-    if (got == 0) break;
-    more = got == EXT_CHUNK_SIZE;
+    if (got == 0) {
+      changed = true;
+      break;
+    }
     hash.Update(Tail() + HEADER_SIZE, static_cast<size_t>(got));
     StoreHeader(FrameHeader{MSG_EXT_DATA, p.id, 0, got}, Tail());
     used_ += HEADER_SIZE + got;
@@ -227,13 +265,20 @@ bool PipelinedSender::Stream(Pending& p) {
     meter_.Advance(got);
     if (used_ >= FLUSH_AT && !Flush()) return false;
   }
+  p.sent = offset;
   if (Ended() || !Room(HEADER_SIZE + EXT_END_SIZE)) return false;
+  if (!abandoned && (changed || Changed(p))) {
+    changed = abandoned = true;
+    s_.port.AppendSendLog(
+        FormatLine(p.reoffered ? text::CHANGED_FAILED : text::CHANGED_RETRY, item.c_str()));
+  }
   const ExtEnd end{offset, abandoned ? Digest{} : hash.Value()};
   used_ += BuildEnd(Tail(), p.id, abandoned ? END_ABANDONED : END_COMPLETE, end);
   Close(p.file);
   p.file = -1;
   p.state = Pending::State::kStreamed;
   p.abandoned = abandoned;
+  p.changed = changed;
   return true;
 }
 
@@ -248,10 +293,15 @@ bool PipelinedSender::EndBatch() {
 }
 
 std::vector<QueuedItem> PipelinedSender::TakeUnfinished() {
-  std::vector<QueuedItem> unfinished(resends_.begin(), resends_.end());
+  std::vector<QueuedItem> unfinished;
+  for (const Retry& retry : resends_) unfinished.push_back(retry.entry);
   for (Pending& p : window_) {
     Close(p.file);
     unfinished.push_back(p.entry);
+    if (p.started) {
+      s_.port.AppendSendLog(
+          FormatLine(text::SEND_ABORTED, p.entry.item.c_str(), static_cast<long long>(p.sent)));
+    }
   }
   resends_.clear();
   window_.clear();

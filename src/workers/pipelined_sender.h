@@ -27,7 +27,8 @@ struct QueuedItem {
 // OFFER_WINDOW offers are outstanding at once and each file's data follows as soon as its
 // reply is there, so a tree of small files pays no round trip per file. Every file is sent
 // with its hash; a resume first compares the hash of the part the peer holds, and a file the
-// peer finds different is offered once more.
+// peer finds different is offered once more. Exactly the offered size is sent: a source that
+// changed while it was sent is abandoned and offered once more, from its new state.
 //
 // Small messages are batched and leave together before the worker waits, or once a batch
 // grows large; every message still leaves whole.
@@ -52,12 +53,16 @@ class PipelinedSender final {
   [[nodiscard]] bool Wait();
   // Sends what is batched.
   [[nodiscard]] bool Flush();
+  // Tells the peer the state of our queue (MSG_EXT_QUEUE, QUEUE_EMPTY or QUEUE_SENDING);
+  // it leaves with the batch.
+  [[nodiscard]] bool AnnounceQueue(int32_t state);
 
   [[nodiscard]] bool Full() const { return window_.size() >= static_cast<size_t>(OFFER_WINDOW); }
   [[nodiscard]] bool Idle() const { return window_.empty() && resends_.empty(); }
 
   // At the end of the session: every file not known to be complete at the peer, in order
-  // (files to offer again first), for the front of the queue. Their sources are closed.
+  // (files to offer again first), for the front of the queue. Their sources are closed, and
+  // each file whose data had gone out is logged as cut off.
   [[nodiscard]] std::vector<QueuedItem> TakeUnfinished();
 
  private:
@@ -66,15 +71,32 @@ class PipelinedSender final {
     int32_t id = 0;
     int file = -1;
     int64_t size = 0;
-    bool resend = false;
-    bool abandoned = false;  // the source could not be read to its end
+    int64_t mtime_ns = 0;    // as offered
+    int64_t sent = 0;        // the offset the data has reached
+    bool resend = false;     // offered again after a failed check
+    bool reoffered = false;  // offered again after its source changed
+    bool abandoned = false;  // the source could not be read to its end, or changed
+    bool changed = false;    // the source changed while it was sent
+    bool started = false;    // its MSG_EXT_START has been sent
     enum class State { kOffered, kAnswered, kStreamed } state = State::kOffered;
     ExtReply reply;
   };
 
-  bool OfferOpen(const QueuedItem& entry, int file, bool resend);
-  bool TakeReply(const PeerLink::Answer& answer);
-  bool TakeDone(const PeerLink::Answer& answer);
+  // A file to offer once more, and why.
+  struct Retry {
+    QueuedItem entry;
+    bool resend = false;
+    bool reoffered = false;
+  };
+
+  bool OfferOpen(const Retry& retry, int file);
+  // nullptr when the answer fits, else why it breaks the rules.
+  const char* TakeReply(const PeerLink::Answer& answer);
+  const char* TakeDone(const PeerLink::Answer& answer);
+  // True when the source is no longer what was offered.
+  bool Changed(const Pending& p);
+  // A queued file that will not reach the peer.
+  void Undelivered();
   bool Stream(Pending& p);
   // Hashes the first `length` bytes of `file` into `hash`; false when they cannot be read.
   bool HashPrefix(int file, int64_t length, FileHash& hash);
@@ -91,7 +113,7 @@ class PipelinedSender final {
   TransferMeter& meter_;
   std::optional<std::string>& announced_;
   std::deque<Pending> window_;
-  std::deque<QueuedItem> resends_;
+  std::deque<Retry> resends_;
   int32_t next_id_ = 1;
   bool finished_ = false;  // a file was done since the last batch end
   std::unique_ptr<char[]> batch_;

@@ -51,18 +51,22 @@ class MessageReader final {
 
   // The next message: its header, and its payload inside the reader's buffer, valid until
   // the next call. False when the connection ended, or when the header's length is no
-  // message of ours (its payload is then not read).
+  // message of ours (malformed(); its payload is then not read).
   [[nodiscard]] bool Next(FrameHeader& header, const char*& payload) {
     if (!Have(HEADER_SIZE)) return false;
     header = LoadHeader(buffer_.get() + start_);
     const int limit = IsExtendedType(header.type) ? extended_limit_ : MAX_PAYLOAD;
-    if (header.length < 0 || header.length > limit) return false;
+    if (header.length < 0 || header.length > limit) {
+      malformed_ = true;
+      return false;
+    }
     const int size = HEADER_SIZE + header.length;
     if (!Have(size)) return false;
     payload = buffer_.get() + start_ + HEADER_SIZE;
     start_ += size;
     return true;
   }
+  [[nodiscard]] bool malformed() const { return malformed_; }
 
  private:
   // Makes `count` (at most the buffer's size) bytes from start_ on available.
@@ -91,7 +95,29 @@ class MessageReader final {
   std::unique_ptr<char[]> buffer_;  // only what arrives is ever touched
   int start_ = 0;                   // the first byte not handed out yet
   int end_ = 0;                     // one past the last byte received
+  bool malformed_ = false;
 };
+
+// The peer's messages as the sender of its files: what counts as progress of its transfer.
+bool IsPeerTransfer(int32_t type) {
+  switch (type) {
+    case MSG_FILE_OFFER:
+    case MSG_FILE_SEEK:
+    case MSG_FILE_DATA:
+    case MSG_FILE_CLOSE:
+    case MSG_FOLDER:
+    case MSG_BATCH_DONE:
+    case MSG_EXT_FOLDER:
+    case MSG_EXT_QUEUE:
+    case MSG_EXT_OFFER:
+    case MSG_EXT_START:
+    case MSG_EXT_DATA:
+    case MSG_EXT_END:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // The reading side of a session: carries out every message the peer sends.
 class Receiver final {
@@ -108,25 +134,45 @@ class Receiver final {
   Receiver& operator=(const Receiver&) = delete;
   ~Receiver() { CloseFile(); }
 
-  // Reads until the connection fails or the peer breaks the format.
-  // A length no message buffer could hold is no message of ours: the session ends.
+  // Reads until the connection fails or the peer breaks the format, which is logged once.
+  // A length no message buffer could hold is no message of ours: the session ends. Files
+  // still open are reported with what they hold.
   void Run() {
     FrameHeader header{};
     const char* payload = nullptr;
     while (reader_.Next(header, payload)) {
-      if (!Carry(header, payload)) return;
+      if (Carry(header, payload)) continue;
+      if (violation_.empty()) violation_ = extended_.violation();
+      break;
     }
+    if (reader_.malformed()) violation_ = text::WHY_LENGTH;
+    if (!violation_.empty()) s_.ReportViolation(attempt_, violation_.c_str());
+    if (open_file_ >= 0 && !write_failed_) ReportShort();
+    extended_.EndSession();
+    s_.peer_files.store(0);
   }
 
  private:
+  // A violation of the wire: why, and false (the session is to end).
+  bool Broken(const char* reason) {
+    violation_ = reason;
+    return false;
+  }
+
   // False when the session is to end.
   bool Carry(const FrameHeader& h, const char* payload) {
+    if (IsPeerTransfer(h.type)) s_.peer_progress_ms.store(SteadyMilliseconds());
     // Extended messages only from a peer whose first message was its hello, and only one
     // hello; the messages of the opening never come again. With the extension off they are
     // unknown types, dropped as a classic program drops them.
     if (IsExtendedType(h.type) && link_.own_version() > 0) {
-      return link_.extended() && h.type != MSG_HELLO && h.type != MSG_AUTH &&
-             h.type != MSG_AUTH_CONFIRM && h.type != MSG_AUTH_RESULT && CarryExtended(h, payload);
+      if (!link_.extended() || h.type == MSG_HELLO || h.type == MSG_AUTH ||
+          h.type == MSG_AUTH_CONFIRM || h.type == MSG_AUTH_RESULT) {
+        return Broken(text::WHY_UNEXPECTED);
+      }
+      const bool carried = CarryExtended(h, payload);
+      s_.peer_files.store(extended_.files());
+      return carried;
     }
     switch (h.type) {
       case MSG_NAME:
@@ -136,8 +182,14 @@ class Receiver final {
         s_.port.AppendChatLog(
             FormatLine(text::CHAT_RECEIVED, DisplayText(payload, h.length).c_str()));
         return true;
-      case MSG_FILE_OFFER:
-        return Offer(h.value, PayloadText(payload, h.length));
+      case MSG_FILE_OFFER: {
+        if (open_file_ >= 0 && !write_failed_) ReportShort();
+        offered_size_ = h.value;
+        const bool carried = Offer(h.value, PayloadText(payload, h.length));
+        if (open_file_ < 0) ++batch_failures_;
+        s_.peer_files.store(open_file_ >= 0 ? 1 : 0);
+        return carried;
+      }
       case MSG_FILE_SEEK:
         SeekFile(h);
         return true;
@@ -145,15 +197,23 @@ class Receiver final {
         WriteData(h, payload);
         return true;
       case MSG_FILE_CLOSE:
-        if (h.handle == open_file_) CloseFile();
+        if (h.handle == open_file_) {
+          if (!write_failed_) ReportShort();
+          CloseFile();
+          s_.peer_files.store(0);
+        }
         return true;
       case MSG_FOLDER:
         current_folder_ = WireFolderToLocal(PayloadText(payload, h.length));
         return true;
-      case MSG_BATCH_DONE:
-        s_.port.AppendRecvLog(text::RECEIVE_DONE);
+      case MSG_BATCH_DONE: {
+        const int failures = batch_failures_ + extended_.TakeFailures();
+        batch_failures_ = 0;
+        s_.port.AppendRecvLog(failures == 0 ? std::string(text::RECEIVE_DONE)
+                                            : FormatLine(text::RECEIVE_INCOMPLETE, failures));
         meter_.Reset();
         return true;
+      }
       case MSG_OFFER_REPLY:
         s_.reply_size.store(h.value);
         s_.reply_handle.store(h.handle);
@@ -178,12 +238,18 @@ class Receiver final {
     std::string_view text;
     switch (h.type) {
       case MSG_EXT_CHAT:
-        if (!ParseText(payload, h.length, MAX_EXT_CHAT + 1, text)) return false;
+        if (!ParseText(payload, h.length, MAX_EXT_CHAT + 1, text)) return Broken(text::WHY_LAYOUT);
         s_.port.AppendChatLog(FormatLine(text::CHAT_RECEIVED, Utf8Lossy(text, '?').c_str()));
         return true;
       case MSG_EXT_FOLDER:
-        if (!ParseText(payload, h.length, MAX_EXT_TEXT, text)) return false;
+        if (!ParseText(payload, h.length, MAX_EXT_TEXT, text)) return Broken(text::WHY_LAYOUT);
         current_folder_ = ExtFolderToLocal(text);
+        return true;
+      case MSG_EXT_QUEUE:
+        if (h.length != 0 || (h.value != QUEUE_EMPTY && h.value != QUEUE_SENDING)) {
+          return Broken(text::WHY_LAYOUT);
+        }
+        s_.peer_queue.store(h.value);
         return true;
       case MSG_EXT_REPLY:
       case MSG_EXT_DONE:
@@ -197,10 +263,10 @@ class Receiver final {
   bool Answer(const FrameHeader& h, const char* payload) {
     PeerLink::Answer answer{h.type, h.handle, h.value, {}};
     if (h.type == MSG_EXT_REPLY ? !ParseReply(payload, h.length, answer.reply) : h.length != 0) {
-      return false;
+      return Broken(text::WHY_LAYOUT);
     }
     answers_delivered_ = true;
-    return link_.Deliver(answer);
+    return link_.Deliver(answer) || Broken(text::WHY_ORDER);
   }
 
   static std::string DisplayText(const char* payload, int length) {
@@ -283,7 +349,18 @@ class Receiver final {
   // stays for a later resume.
   void FailFile() {
     write_failed_ = true;
+    ++batch_failures_;
     s_.port.AppendRecvLog(FormatLine(text::WRITE_FAILED, shown_name_.c_str()));
+  }
+
+  // A file the peer closed, or the session left open, with less than was offered (its
+  // source was cut short, or the session ended): reported with what it holds.
+  void ReportShort() {
+    FileInfo held;
+    if (!GetFileInfo(open_file_, held) || held.size >= offered_size_) return;
+    ++batch_failures_;
+    s_.port.AppendRecvLog(
+        FormatLine(text::RECEIVE_ABORTED, shown_name_.c_str(), static_cast<long long>(held.size)));
   }
 
   void CloseFile() {
@@ -304,6 +381,9 @@ class Receiver final {
   std::string shown_name_;
   int open_file_ = -1;
   bool write_failed_ = false;
+  int32_t offered_size_ = 0;  // of the open file
+  int batch_failures_ = 0;    // classic files of this batch that did not arrive whole
+  std::string violation_;     // why the peer's last message ended the session
 };
 
 }  // namespace

@@ -81,10 +81,7 @@ class Sender final {
       if (s_.queue.Count() == 0) {
         // The console's --exit-after-batch: once nothing is left to send (also when the last
         // entry was an empty folder, which ends without a batch end), close our direction.
-        if (s_.close_after_batch.load() && !closed_) {
-          closed_ = true;
-          connection_.ShutdownSend();
-        }
+        CloseAfterBatch();
         s_.WaitFor([this] { return Ended(); }, IDLE_CHECK);
         continue;
       }
@@ -110,18 +107,16 @@ class Sender final {
   // One pass of the extended loop; false when the session is to end.
   bool ExtendedStep() {
     if (!pipeline_.Pump()) return false;
-    if (pipeline_.Full()) return pipeline_.Wait();
+    if (pipeline_.Full()) return AnnounceQueue(QUEUE_SENDING) && pipeline_.Wait();
     const std::optional<std::string> entry = s_.queue.TakeFront();
     if (!entry) {
-      if (!pipeline_.Idle()) return pipeline_.Wait();
-      if (!pipeline_.Flush()) return false;
-      if (s_.close_after_batch.load() && !closed_) {
-        closed_ = true;
-        connection_.ShutdownSend();
-      }
+      if (!pipeline_.Idle()) return AnnounceQueue(QUEUE_SENDING) && pipeline_.Wait();
+      if (!AnnounceQueue(QUEUE_EMPTY) || !pipeline_.Flush()) return false;
+      CloseAfterBatch();
       s_.WaitFor([this] { return Ended(); }, IDLE_CHECK);
       return true;
     }
+    if (!AnnounceQueue(QUEUE_SENDING)) return false;
     if (IsFolderHeader(*entry)) {
       current_dir_ = entry->substr(1);  // announced before the first offer under it
       return true;
@@ -136,6 +131,36 @@ class Sender final {
     }
     return pipeline_.Offer(QueuedItem{current_dir_, *entry}, file);
   }
+
+  // The peer hears of every change of our queue's state (MSG_EXT_QUEUE), the first one as
+  // soon as the session runs.
+  bool AnnounceQueue(int32_t state) {
+    if (state == announced_state_) return true;
+    announced_state_ = state;
+    return pipeline_.AnnounceQueue(state);
+  }
+
+  // The console's --exit-after-batch, once our queue is empty: closes our direction unless
+  // the peer is still sending to us. A file of the peer's in flight is waited for, and on the
+  // extended wire a queue the peer announced as not empty (or has not announced yet, for
+  // NEGOTIATION_GRACE), as long as the peer's transfer makes progress: PEER_STALL without
+  // any gives up the wait.
+  void CloseAfterBatch() {
+    if (!s_.close_after_batch.load() || closed_) return;
+    const uint32_t quiet = SteadyMilliseconds() - s_.peer_progress_ms.load();
+    if (quiet < PEER_STALL_MS) {
+      if (s_.peer_files.load() > 0) return;
+      const int32_t peer = link_.extended() ? s_.peer_queue.load() : QUEUE_EMPTY;
+      if (peer == QUEUE_SENDING) return;
+      if (peer == PEER_QUEUE_UNKNOWN && quiet < static_cast<uint32_t>(NEGOTIATION_GRACE.count())) {
+        return;
+      }
+    }
+    closed_ = true;
+    connection_.ShutdownSend();
+  }
+
+  void Undelivered() { s_.undelivered.fetch_add(1); }
 
   // Unfinished items go back to the front of the queue, each behind the header of its
   // directory, and what was never taken keeps the header of the current one.
@@ -197,11 +222,13 @@ class Sender final {
     const std::optional<std::string> wire_name = LocalToWireName(entry);
     if (!wire_name || wire_name->size() >= static_cast<size_t>(MAX_TEXT)) {
       s_.port.AppendSendLog(FormatLine(text::NAME_NOT_SENDABLE, entry.c_str()));
+      Undelivered();
       return true;
     }
     const int file = OpenForRead(path);
     if (file < 0) {
       s_.port.AppendSendLog(FormatLine(text::CANNOT_OPEN, entry.c_str()));
+      Undelivered();
       return true;
     }
     const int32_t size = Seek(file, 0, SEEK_FROM_END);
@@ -209,6 +236,7 @@ class Sender final {
       // Sizes on the wire are signed 32-bit: never offer a wrong size.
       Close(file);
       s_.port.AppendSendLog(FormatLine(text::TOO_LARGE, entry.c_str()));
+      Undelivered();
       return true;
     }
 
@@ -231,6 +259,7 @@ class Sender final {
 
     if (handle < 0) {
       s_.port.AppendSendLog(FormatLine(text::CANNOT_SEND, entry.c_str()));
+      Undelivered();
     } else if (size <= held) {
       s_.port.AppendSendLog(FormatLine(text::EXISTS, entry.c_str()));
     } else {
@@ -273,6 +302,7 @@ class Sender final {
       if (got < 0) {
         // The peer keeps what it has and a later offer resumes it; say why it is short.
         s_.port.AppendSendLog(FormatLine(text::READ_FAILED, entry.c_str()));
+        Undelivered();
         break;
       }
       if (got == 0) break;
@@ -282,6 +312,10 @@ class Sender final {
       }
       offset += got;
       meter_.Advance(got);
+    }
+    if (stop_ || Ended()) {
+      s_.port.AppendSendLog(FormatLine(text::SEND_ABORTED, entry.c_str(),
+                                       static_cast<long long>(std::max<int64_t>(offset, 0))));
     }
   }
 
@@ -296,9 +330,37 @@ class Sender final {
   PipelinedSender pipeline_;
   bool stop_ = false;
   bool closed_ = false;  // our sending direction has been shut down
+  int32_t announced_state_ = PEER_QUEUE_UNKNOWN;  // the queue state the peer last heard of
 };
 
+// The files below `path`, by the rules Expand sends them by.
+int CountFilesBelow(const std::string& path) {
+  std::vector<std::string> names;
+  std::vector<std::string> links;
+  if (!ListFolder(path, names, links)) return 1;
+  int count = 0;
+  for (const std::string& name : names) {
+    const std::string child = path + "/" + name;
+    count += IsDirectory(child) ? CountFilesBelow(child) : 1;
+  }
+  return count;
+}
+
 }  // namespace
+
+int CountQueuedFiles(const std::vector<std::string>& entries) {
+  int count = 0;
+  std::string dir;
+  for (const std::string& entry : entries) {
+    if (IsFolderHeader(entry)) {
+      dir = entry.substr(1);
+    } else {
+      const std::string path = dir + entry;
+      count += IsDirectory(path) ? CountFilesBelow(path) : 1;
+    }
+  }
+  return count;
+}
 
 uint32_t SendWorker(void* parameter) {
   return RunWorker(parameter, &Session::send_thread, true,

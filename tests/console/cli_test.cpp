@@ -106,5 +106,28 @@ TEST(ConsoleProcess, FlagsSendATreeIntoSubfoldersAndEndAfterTheBatch) {
   EXPECT_EQ(ReadFile(copy + "/one.bin"), PatternBytes(40000, 1));
 }
 
+// --exit-after-batch exits 0 only when every queued file was delivered: a file the receiver
+// refuses (a file stands where its folder would go) makes it exit 3 after a line that counts
+// what was not delivered.
+TEST(ConsoleProcess, ABatchNotDeliveredEndsWithItsCountAndCodeThree) {
+  const TempDir dir;
+  WriteFile(dir.path() + "src/ok.txt", "ok");
+  WriteFile(dir.path() + "src/tree/a.txt", "a");
+  WriteFile(dir.path() + "src/tree/b.txt", "b");
+  WriteFile(dir.path() + "recv/tree", "in the way");
+  int port = 0;
+  auto receiver = StartListener({"--save-dir", dir.path() + "recv"}, port);
+  ASSERT_NE(receiver, nullptr);
+  CliProcess sender({"--connect", PeerAddress(port), "--save-dir", dir.path() + "unused",
+                     "--exit-after-batch", dir.path() + "src/ok.txt", dir.path() + "src/tree"});
+  ASSERT_TRUE(sender.WaitExit());
+  ASSERT_TRUE(receiver->WaitExit());
+  EXPECT_EQ(sender.exit_code(), EXIT_NOT_DELIVERED) << sender.Transcript();
+  ASSERT_FALSE(sender.Lines().empty());
+  EXPECT_EQ(sender.Lines().back(), "send: 2 個のファイルを送信できませんでした");
+  EXPECT_EQ(receiver->exit_code(), 0);
+  EXPECT_EQ(ReadFile(dir.path() + "recv/ok.txt"), "ok");
+}
+
 }  // namespace
 }  // namespace tovrin::testing

@@ -93,6 +93,22 @@ TEST(TranslationTest, AnEnglishLocaleGetsAnEnglishWindowAndEveryOtherKeepsJapane
     })) << english.toStdString();
     EXPECT_TRUE(english.contains("ABCD-EFGH") || !line.contains("ABCD-EFGH")) << format;
   }
+  // Files that did not arrive whole, and the reason a session ended on a violation, which is
+  // itself one of the core's lines.
+  const std::pair<std::string, QString> transfer_lines[] = {
+      {FormatLine(text::RECEIVE_ABORTED, "d/a.bin", 4LL),
+       "Incomplete [d/a.bin] (4 bytes received)"},
+      {FormatLine(text::SEND_ABORTED, "a.bin", 5LL), "Sending stopped [a.bin] (5 bytes sent)"},
+      {FormatLine(text::RECEIVE_INCOMPLETE, 2), "Receiving finished (2 files not received)"},
+      {FormatLine(text::CHANGED_RETRY, "log.txt"),
+       "Changed while being sent, sending again [log.txt]"},
+      {FormatLine(text::PEER_VIOLATION, FormatLine(text::WHY_BEYOND_SIZE, "a.bin").c_str()),
+       "The peer broke the protocol: data beyond the offered size [a.bin]"},
+      {FormatLine(text::PEER_VIOLATION, text::WHY_ORDER),
+       "The peer broke the protocol: a message out of order"}};
+  for (const auto& [line, english] : transfer_lines) {
+    EXPECT_EQ(TranslateLine(QString::fromStdString(line)), english) << line;
+  }
   app->port.AppendRecvLog(FormatLine(text::SENDING, "x", 1));
   EXPECT_EQ(w->recv_log()->lines()->Text(0), "Sending [x] (1 bytes)");
   app->Destroy();
