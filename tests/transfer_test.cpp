@@ -283,7 +283,7 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
   ASSERT_TRUE(raw.Send(MSG_BATCH_DONE, 0, 0, ""));
   // The batch says how many of its files did not arrive: the refusals, the write failure
   // and d/a.txt, left open with nothing in it when the next offer came.
-  ASSERT_TRUE(WaitFor([&] { return a.port.HasRecvLine(FormatLine(text::RECEIVE_INCOMPLETE, 9)); }));
+  ASSERT_TRUE(WaitFor([&] { return a.port.HasRecvLine(FormatLine(text::RECEIVE_INCOMPLETE, 11)); }));
   EXPECT_FALSE(a.port.HasRecvLine(text::RECEIVE_DONE));
   EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::RECEIVE_ABORTED, "d/a.txt", 0LL)));
   EXPECT_TRUE(a.port.HasRecvLine("書き込みに失敗しました [d/good.txt]"));
