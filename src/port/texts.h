@@ -69,6 +69,17 @@ inline constexpr char OPENING_TIMED_OUT[] = "接続の確認が時間内に終�
 inline constexpr char PAIRED_ONLY[] = "ペアリング済みの相手とだけ接続します";
 inline constexpr char REFUSED_BY_PEER[] = "相手に拒否されました: %s";
 inline constexpr char NO_IDENTITY[] = "鍵を用意できません (暗号化なし): %s";
+// What loading the key did besides (a key moved aside, a certificate made anew, a warning).
+inline constexpr char KEY_NOTICE[] = "鍵: %s";
+// Sent to the peer, too, as the refusal above.
+inline constexpr char KEY_UNUSABLE_REFUSED[] =
+    "鍵が使えないため、ペアリング済みの相手がある間は暗号化されていない拡張セッションを行いません: "
+    "起動時に表示された鍵の問題を直して起動し直すか、標準セッションに切り替えてください";
+inline constexpr char PAIRING_NEEDS_ENCRYPTION[] =
+    "ペアリングコードが指定されているため、暗号化されていないセッションは行いません";
+// Two encrypted versions never make a session; the peer's program is named.
+inline constexpr char PEER_OLDER[] = "相手の Tovrin は古い版です [%s]: 両方を更新してください";
+inline constexpr char PEER_NEWER[] = "相手の Tovrin は新しい版です [%s]: 両方を更新してください";
 
 inline constexpr char THREAD_EXISTS[] = "このThreadは既に作られています。";
 inline constexpr char WARNING[] = "警告";

@@ -39,7 +39,10 @@ constexpr const char* LINE_FORMATS[] = {text::WAITING,          text::INVALID_IP
                                         text::PAIRING_FAILED,    text::NO_PAIRING_WAITING, text::NO_CODE_SHOWN,
                                         text::TAMPERED,         text::SECURE_FAILED,
                                         text::OPENING_TIMED_OUT,  text::PAIRED_ONLY,
-                                        text::REFUSED_BY_PEER,    text::NO_IDENTITY};
+                                        text::REFUSED_BY_PEER,    text::NO_IDENTITY,
+                                        text::KEY_NOTICE,        text::KEY_UNUSABLE_REFUSED,
+                                        text::PAIRING_NEEDS_ENCRYPTION, text::PEER_OLDER,
+                                        text::PEER_NEWER};
 
 // One printf format as a pattern: its text before the first conversion, and an expression
 // that matches a whole line made from it, one group per conversion.
