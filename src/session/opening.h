@@ -35,7 +35,7 @@ struct SecuritySettings {
   // Refuse every session that is not encrypted with a paired (or just paired) peer.
   bool paired_only = false;
   // The connecting side: a code to pair with (the console's --pair).
-  std::string pair_code;
+  SecretText pair_code;
   // The connecting side: ask the user for a code when the peer is unknown (the window).
   bool ask_code = false;
   // This installation's key cannot be used while paired peers may exist: extended sessions
