@@ -240,6 +240,13 @@ TEST(SecureSession, EncryptedVersionsThatDifferSayWhoIsOlderOnBothSides) {
   Knock(a, b, port);
   ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
   EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::EXTENDED_SESSION, text::CAPTION)));
+  a.Stop();
+  b.Stop();
+
+  // Two builds of the same older version still meet encrypted.
+  a.session.security.version_cap = b.session.security.version_cap = FIRST_SECURE_VERSION;
+  ASSERT_TRUE(ConnectPair(a, b));
+  EXPECT_TRUE(a.port.HasChatLine(FormatLine(text::ENCRYPTED_SESSION, text::CAPTION)));
 }
 
 // Without a usable key, while paired peers may exist, no extended session runs in the clear;

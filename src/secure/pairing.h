@@ -16,7 +16,7 @@ class SecretText final {
  public:
   SecretText() = default;
   SecretText(std::string text) : text_(std::move(text)) {}  // NOLINT(google-explicit-constructor)
-  SecretText(const char* text) : text_(text) {}            // NOLINT(google-explicit-constructor)
+  SecretText(const char* text) : text_(text) {}             // NOLINT(google-explicit-constructor)
   SecretText(const SecretText& other) : text_(other.text_) {}
   SecretText(SecretText&& other) noexcept : text_(other.text_) { other.Wipe(); }
   SecretText& operator=(const SecretText& other);

@@ -188,7 +188,7 @@ class Opening final {
                                program.c_str()));
     }
     link.SettleExtended(header.value, program);
-    if (link.version() < SECURE_VERSION) {
+    if (link.version() < FIRST_SECURE_VERSION) {
       return Finish(FormatLine(text::EXTENDED_SESSION, program.c_str()));
     }
     return Secure(program);
