@@ -416,6 +416,26 @@
         <translation>Made room for a newer connection before encryption had started</translation>
     </message>
     <message>
+        <source>鍵: %s</source>
+        <translation>Key: %s</translation>
+    </message>
+    <message>
+        <source>鍵が使えないため、ペアリング済みの相手がある間は暗号化されていない拡張セッションを行いません: 起動時に表示された鍵の問題を直して起動し直すか、標準セッションに切り替えてください</source>
+        <translation>The key cannot be used, so no unencrypted extended session is made while there are paired peers: fix the key problem shown at start and start again, or switch to the classic session</translation>
+    </message>
+    <message>
+        <source>ペアリングコードが指定されているため、暗号化されていないセッションは行いません</source>
+        <translation>A pairing code was given, so no unencrypted session is made</translation>
+    </message>
+    <message>
+        <source>相手の Tovrin は古い版です [%s]: 両方を更新してください</source>
+        <translation>The peer's Tovrin is older [%s]: update both</translation>
+    </message>
+    <message>
+        <source>相手の Tovrin は新しい版です [%s]: 両方を更新してください</source>
+        <translation>The peer's Tovrin is newer [%s]: update both</translation>
+    </message>
+    <message>
         <source>このThreadは既に作られています。</source>
         <translation>This thread has already been created.</translation>
     </message>

@@ -267,7 +267,7 @@ TEST(SecureSession, BytesAlteredInFlightEndTheSession) {
   EXPECT_FALSE(a.port.HasRecvLine(text::RECEIVE_DONE));
 }
 
-TEST(SecureSession, AStrippedHelloMakesTheSessionClassicAndPairedOnlyRefusesIt) {
+TEST(SecureSession, AStrippedHelloMakesTheSessionClassicWhichPairedOnlyAndAGivenCodeRefuse) {
   TestPeer a, b;
   int port = a.Listen();
   {
@@ -285,6 +285,75 @@ TEST(SecureSession, AStrippedHelloMakesTheSessionClassicAndPairedOnlyRefusesIt) 
   Knock(a, b, relay.port());
   ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::PAIRED_ONLY)); }));
   EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::PAIRED_ONLY));
+  a.Stop();
+
+  // A side given a code takes only an encrypted, paired session; the waiting side still
+  // serves classic peers.
+  a.session.security.paired_only = false;
+  port = a.Listen();
+  Relay stripping(port, StripFirstMessages());
+  b.session.security.pair_code = ShownCode(a);
+  const int classic_before = b.port.CountChatLine(text::CLASSIC_SESSION);
+  Knock(a, b, stripping.port());
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && Ended(a); }));
+  EXPECT_TRUE(b.port.HasChatLine(text::PAIRING_NEEDS_ENCRYPTION));
+  EXPECT_TRUE(a.port.HasChatLine(text::CLASSIC_SESSION));
+  EXPECT_TRUE(a.port.HasChatLine(std::string("recv > ") + text::PAIRING_NEEDS_ENCRYPTION));
+  EXPECT_EQ(b.port.CountChatLine(text::CLASSIC_SESSION), classic_before);
+  EXPECT_TRUE(b.session.security.peers->List().empty());
+}
+
+// Every encrypted version is a wire of its own: an older or newer build gets a clear line on
+// both sides instead of a failed pairing.
+TEST(SecureSession, EncryptedVersionsThatDifferSayWhoIsOlderOnBothSides) {
+  TestPeer a, b;
+  b.session.security.version_cap = FIRST_SECURE_VERSION;
+  const int port = a.Listen();
+  b.session.security.pair_code = ShownCode(a);
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor(
+      [&] { return Ended(b) && a.port.HasChatLine(FormatLine(text::PEER_OLDER, text::CAPTION)); }));
+  EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::PEER_NEWER, text::CAPTION)));
+  EXPECT_FALSE(a.Connected());
+  EXPECT_FALSE(a.port.HasChatLine(text::PAIRING_FAILED));
+
+  // A side without a key still meets either in the clear.
+  b.session.security.version_cap = 1;
+  b.session.security.pair_code.clear();
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
+  EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::EXTENDED_SESSION, text::CAPTION)));
+  a.Stop();
+  b.Stop();
+
+  // Two builds of the same older version still meet encrypted.
+  a.session.security.version_cap = b.session.security.version_cap = FIRST_SECURE_VERSION;
+  ASSERT_TRUE(ConnectPair(a, b));
+  EXPECT_TRUE(a.port.HasChatLine(FormatLine(text::ENCRYPTED_SESSION, text::CAPTION)));
+}
+
+// Without a usable key, while paired peers may exist, no extended session runs in the clear;
+// classic peers are served as before.
+TEST(SecureSession, AnUnusableKeyRefusesClearExtendedSessionsButServesClassicPeers) {
+  TestPeer a, b;
+  a.session.security.identity = nullptr;
+  a.session.security.key_unusable_with_peers = true;
+  const int port = a.Listen();
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::KEY_UNUSABLE_REFUSED); }));
+  EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::KEY_UNUSABLE_REFUSED));
+
+  RawPeer classic;
+  ASSERT_TRUE(classic.ConnectTo(port));
+  a.Accept();
+  FrameHeader header{};
+  std::string payload;
+  ASSERT_TRUE(classic.Receive(header, payload));
+  EXPECT_EQ(header.type, MSG_HELLO);
+  EXPECT_EQ(header.value, 1);
+  ASSERT_TRUE(classic.Send(MSG_CHAT, 0, 0, std::string("classic") + '\0'));
+  ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine("recv > classic"); }));
+  EXPECT_TRUE(a.Connected());
 }
 
 // A man in the middle that ends TLS towards each side with keys of its own, passes the

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "console/console_port.h"
 #include "port/format.h"
@@ -146,7 +147,9 @@ int RunKeyCommand(const ConsoleOptions& options) {
   std::string error;
   const std::string dir = ConfigDir();
   if (options.show_fingerprint) {
-    const std::optional<Identity> identity = LoadOrCreateIdentity(dir, error);
+    std::vector<std::string> notices;
+    const std::optional<Identity> identity = LoadOrCreateIdentity(dir, error, &notices);
+    for (const std::string& notice : notices) std::fprintf(stderr, "%s\n", notice.c_str());
     if (!identity) {
       std::fprintf(stderr, "%s\n", error.c_str());
       return 1;
@@ -154,9 +157,9 @@ int RunKeyCommand(const ConsoleOptions& options) {
     std::printf("%s\n", Fingerprint(identity->key_hash).c_str());
     return 0;
   }
-  const int removed = PeerStore(dir).Forget(options.forget);
+  const int removed = PeerStore(dir).Forget(options.forget, &error);
   if (removed < 0) {
-    std::fprintf(stderr, "cannot write the paired peers in %s\n", dir.c_str());
+    std::fprintf(stderr, "cannot change the paired peers in %s: %s\n", dir.c_str(), error.c_str());
     return 1;
   }
   if (removed == 0) {
@@ -178,13 +181,18 @@ int RunConsole(const ConsoleOptions& options) {
   if (!options.classic) {
     std::string error;
     const std::string dir = ConfigDir();
-    std::optional<Identity> identity = LoadOrCreateIdentity(dir, error);
+    std::vector<std::string> notices;
+    std::optional<Identity> identity = LoadOrCreateIdentity(dir, error, &notices);
+    for (const std::string& notice : notices) {
+      port->AppendChatLog(FormatLine(text::KEY_NOTICE, notice.c_str()));
+    }
     // The TLS context is made now, so that no session's opening waits for it.
     if (identity && TlsEngine::Prepare(*identity, error)) {
       s.security.identity = std::make_shared<const Identity>(std::move(*identity));
       s.security.peers = std::make_shared<PeerStore>(dir);
     } else {
       port->AppendChatLog(FormatLine(text::NO_IDENTITY, error.c_str()));
+      s.security.key_unusable_with_peers = PeerStore(dir).MayHavePeers();
     }
   }
 

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <openssl/ssl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -12,6 +13,9 @@
 #include "storage/storage.h"
 
 int main(int argc, char** argv) {
+  // The process holds the private key and pairing codes: no core dump and no other process
+  // of the user (ptrace, /proc/PID/mem) may read them.
+  prctl(PR_SET_DUMPABLE, 0);
   // Descriptors 0 to 2 are never handed to a socket or a file: standard input is read as
   // chat, and a stray write to a closed standard output must not land in a received file.
   for (int fd = 0; fd <= 2; ++fd) {

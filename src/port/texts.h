@@ -100,6 +100,17 @@ inline constexpr char CONNECTION_DROPPED[] = "接続を切りました [%s]: %s"
 inline constexpr char OPENINGS_FULL[] = "接続の確認待ちがいっぱいです";
 inline constexpr char ADDRESS_LIMIT[] = "同じアドレスからの接続が多すぎます";
 inline constexpr char MADE_ROOM[] = "暗号化の開始前に新しい接続へ順番を譲りました";
+// What loading the key did besides (a key moved aside, a certificate made anew, a warning).
+inline constexpr char KEY_NOTICE[] = "鍵: %s";
+// Sent to the peer, too, as the refusal above.
+inline constexpr char KEY_UNUSABLE_REFUSED[] =
+    "鍵が使えないため、ペアリング済みの相手がある間は暗号化されていない拡張セッションを行いません: "
+    "起動時に表示された鍵の問題を直して起動し直すか、標準セッションに切り替えてください";
+inline constexpr char PAIRING_NEEDS_ENCRYPTION[] =
+    "ペアリングコードが指定されているため、暗号化されていないセッションは行いません";
+// Two encrypted versions never make a session; the peer's program is named.
+inline constexpr char PEER_OLDER[] = "相手の Tovrin は古い版です [%s]: 両方を更新してください";
+inline constexpr char PEER_NEWER[] = "相手の Tovrin は新しい版です [%s]: 両方を更新してください";
 
 inline constexpr char THREAD_EXISTS[] = "このThreadは既に作られています。";
 inline constexpr char WARNING[] = "警告";

@@ -15,10 +15,13 @@ namespace tovrin {
 // every layout). Each side opens a session with MSG_HELLO; extended messages go out only
 // once the peer's hello has been read. Every integer is little-endian.
 
-// The highest version this program speaks. Version 1 is the extended wire in the clear;
-// version 2 runs the session inside TLS 1.3 once both hellos have been read.
-inline constexpr int32_t EXTENSION_VERSION = 2;
-inline constexpr int32_t SECURE_VERSION = 2;
+// The highest version this program speaks. Version 1 is the extended wire in the clear; from
+// FIRST_SECURE_VERSION up each version is one generation of the encrypted session (inside
+// TLS 1.3 once both hellos have been read), and two sides run it only when both announce the
+// same one. Version 3 pairs with the CPace of draft-irtf-cfrg-cpace-21 (version 2 did not).
+inline constexpr int32_t EXTENSION_VERSION = 3;
+inline constexpr int32_t SECURE_VERSION = 3;
+inline constexpr int32_t FIRST_SECURE_VERSION = 2;
 
 inline constexpr int32_t MSG_HELLO = 0x100;
 inline constexpr int32_t MSG_EXT_CHAT = 0x101;
@@ -32,7 +35,7 @@ inline constexpr int32_t MSG_EXT_START = 0x112;
 inline constexpr int32_t MSG_EXT_DATA = 0x113;
 inline constexpr int32_t MSG_EXT_END = 0x114;
 inline constexpr int32_t MSG_EXT_DONE = 0x115;
-// The first messages inside TLS (version 2), before any other: who the peer is.
+// The first messages inside TLS (an encrypted session), before any other: who the peer is.
 inline constexpr int32_t MSG_AUTH = 0x120;
 inline constexpr int32_t MSG_AUTH_CONFIRM = 0x121;
 inline constexpr int32_t MSG_AUTH_RESULT = 0x122;
@@ -79,7 +82,7 @@ inline constexpr int32_t OFFER_FLAG_RESEND = 1;
 inline constexpr int32_t AUTH_FLAG_PAIRING = 1;
 inline constexpr int AUTH_DIGEST_SIZE = 32;
 inline constexpr int AUTH_SHARE_SIZE = 32;
-inline constexpr int AUTH_CONFIRM_SIZE = 32;
+inline constexpr int AUTH_CONFIRM_SIZE = 64;
 // MSG_AUTH_RESULT's value; a refusal's payload is a NUL-terminated UTF-8 line for the log.
 inline constexpr int32_t AUTH_ACCEPTED = 0;
 inline constexpr int32_t AUTH_REFUSED = 1;

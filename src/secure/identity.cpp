@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -30,6 +32,12 @@ constexpr int FINGERPRINT_BYTES = 10;
 constexpr int CERT_VALIDITY_DAYS = 36525;
 constexpr mode_t DIR_MODE = 0700;
 constexpr mode_t FILE_MODE = 0600;
+constexpr char KEY_FILE[] = "key.pem";
+constexpr char CERT_FILE[] = "cert.pem";
+constexpr char PEERS_FILE[] = "peers";
+// Larger files are no key, certificate or list of peers Tovrin wrote.
+constexpr off_t MAX_PEM_SIZE = 64 * 1024;
+constexpr off_t MAX_PEERS_SIZE = 16 * 1024 * 1024;
 
 template <typename T, void (*Free)(T*)>
 struct Deleter {
@@ -41,112 +49,226 @@ using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
 using ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION, X509_EXTENSION_free>>;
 
-std::string ErrnoText() { return std::strerror(errno); }  // NOLINT(concurrency-mt-unsafe)
+std::string ErrnoText(int error) { return std::strerror(error); }  // NOLINT(concurrency-mt-unsafe)
 
 std::string DirPath(std::string dir) {
   if (!dir.empty() && dir.back() != '/') dir += '/';
   return dir;
 }
 
-// The folder holding `path`, with its trailing slash.
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+std::string Octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
 }
 
-// Creates `dir` and its missing parents; a folder this call creates gets exactly DIR_MODE,
-// whatever the umask. An existing folder keeps its mode.
-bool MakeDirs(const std::string& dir, std::string& error) {
-  for (std::size_t end = 1; end <= dir.size(); ++end) {
-    if (end != dir.size() && dir[end] != '/') continue;
+// A folder or file of the configuration is trusted only when it is the user's and nobody
+// else can change it (ssh's rule for its own files).
+bool Trusted(const struct stat& info, const std::string& path, std::string& error) {
+  if (info.st_uid != ::geteuid()) {
+    error = path + " belongs to another user: Tovrin keeps its key only where you alone own it";
+    return false;
+  }
+  if ((info.st_mode & 022) != 0) {
+    error = path + " can be changed by others (mode " + Octal(info.st_mode) +
+            "): make it yours alone (chmod go-w " + path + ")";
+    return false;
+  }
+  return true;
+}
+
+// Creates the missing parents of `dir` (each new one gets exactly DIR_MODE, whatever the
+// umask); the user's own path may hold symbolic links.
+bool MakeParents(const std::string& dir, std::string& error) {
+  for (std::size_t end = 1; end < dir.size(); ++end) {
+    if (dir[end] != '/') continue;
     const std::string part = dir.substr(0, end);
     if (::mkdir(part.c_str(), DIR_MODE) == 0) {
       if (::chmod(part.c_str(), DIR_MODE) != 0) {
-        error = "Cannot set the mode of " + part + ": " + ErrnoText();
+        error = "Cannot set the mode of " + part + ": " + ErrnoText(errno);
         return false;
       }
     } else if (errno != EEXIST) {
-      error = "Cannot create " + part + ": " + ErrnoText();
+      error = "Cannot create " + part + ": " + ErrnoText(errno);
       return false;
     }
   }
-  struct stat info {};
-  if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    error = dir + " is not a folder";
-    return false;
-  }
   return true;
 }
 
-bool WriteAll(int fd, const std::string& content) {
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
+// The configuration folder itself, opened without following a symbolic link and checked;
+// made (mode DIR_MODE) when `create` and it is missing. Invalid with `error` set, and
+// `missing` true when it does not exist (and was not to be made).
+Descriptor OpenConfigDir(std::string dir, bool create, std::string& error,
+                         bool* missing = nullptr) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  if (missing != nullptr) *missing = false;
+  if (create) {
+    if (!MakeParents(dir, error)) return Descriptor();
+    if (::mkdir(dir.c_str(), DIR_MODE) == 0) {
+      if (::chmod(dir.c_str(), DIR_MODE) != 0) {
+        error = "Cannot set the mode of " + dir + ": " + ErrnoText(errno);
+        return Descriptor();
+      }
+    } else if (errno != EEXIST) {
+      error = "Cannot create " + dir + ": " + ErrnoText(errno);
+      return Descriptor();
+    }
   }
-  return true;
-}
-
-// Replaces `path` with `content` as a whole: a reader sees the old file or the new one, and a
-// crash leaves no half-written file under the name. The file gets exactly FILE_MODE.
-bool WriteFileAtomic(const std::string& path, const std::string& content, std::string& error) {
-  unsigned char random[6] = {};
-  RAND_bytes(random, sizeof random);
-  std::string temp = path + ".tmp-";
-  for (const unsigned char byte : random) temp += BASE32_ALPHABET[byte % 32];
-  Descriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, FILE_MODE));
+  Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd.valid()) {
-    error = "Cannot create " + temp + ": " + ErrnoText();
-    return false;
+    const int failure = errno;
+    if (failure == ENOENT && missing != nullptr) *missing = true;
+    error = failure == ELOOP || failure == ENOTDIR
+                ? dir +
+                      " is a symbolic link or no folder: Tovrin keeps its key only in a folder of "
+                      "its own (remove it; Tovrin makes the folder)"
+                : "Cannot open " + dir + ": " + ErrnoText(failure);
+    return Descriptor();
   }
-  const bool written = ::fchmod(fd.get(), FILE_MODE) == 0 && WriteAll(fd.get(), content) &&
-                       ::fsync(fd.get()) == 0 && ::close(fd.Release()) == 0;
-  if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
-    error = "Cannot write " + path + ": " + ErrnoText();
-    ::unlink(temp.c_str());
-    return false;
-  }
-  const Descriptor dir_fd(::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir_fd.valid()) ::fsync(dir_fd.get());
-  return true;
-}
-
-// The whole file; nullopt with errno set when it cannot be read. A file that others may read
-// is narrowed to FILE_MODE on the way.
-std::optional<std::string> ReadSecretFile(const std::string& path) {
-  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) return std::nullopt;
-  if ((info.st_mode & 077) != 0) ::fchmod(fd.get(), FILE_MODE);
-  std::string content;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) return content;
-    content.append(buffer, static_cast<std::size_t>(n));
+  if (::fstat(fd.get(), &info) != 0) {
+    error = "Cannot open " + dir + ": " + ErrnoText(errno);
+    return Descriptor();
   }
+  if (!Trusted(info, dir, error)) return Descriptor();
+  return fd;
 }
 
 // Holds an exclusive lock on the folder for its lifetime, so that two processes creating the
 // identity or rewriting the peers never interleave.
 class DirLock final {
  public:
-  explicit DirLock(const std::string& dir)
-      : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (fd_.valid()) {
-      while (::flock(fd_.get(), LOCK_EX) != 0 && errno == EINTR) {
-      }
+  explicit DirLock(int dir_fd) : fd_(dir_fd) {
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
     }
   }
+  ~DirLock() { ::flock(fd_, LOCK_UN); }
+  DirLock(const DirLock&) = delete;
+  DirLock& operator=(const DirLock&) = delete;
 
  private:
-  Descriptor fd_;
+  const int fd_;
 };
+
+enum class Read { kDone, kMissing, kFailed };
+
+// The whole file `name` of the folder, opened without following a symbolic link and checked
+// like the folder. A file that others may read is narrowed to FILE_MODE on the way;
+// `was_readable` then tells whether others could read it. kFailed with `error` set.
+Read ReadConfigFile(int dir_fd, const std::string& dir, const char* name, off_t limit,
+                    std::string& content, std::string& error, bool* was_readable = nullptr) {
+  const std::string path = DirPath(dir) + name;
+  const Descriptor fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) {
+    if (errno == ENOENT) return Read::kMissing;
+    error = errno == ELOOP ? path + " is a symbolic link: Tovrin does not follow it (remove it)"
+                           : "Cannot read " + path + ": " + ErrnoText(errno);
+    return Read::kFailed;
+  }
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) {
+    error = "Cannot read " + path + ": " + ErrnoText(errno);
+    return Read::kFailed;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    error = path + " is no regular file";
+    return Read::kFailed;
+  }
+  if (!Trusted(info, path, error)) return Read::kFailed;
+  if (info.st_size > limit) {
+    error = path + " is too large to be Tovrin's";
+    return Read::kFailed;
+  }
+  if ((info.st_mode & 077) != 0) {
+    if (was_readable != nullptr) *was_readable = (info.st_mode & 044) != 0;
+    ::fchmod(fd.get(), FILE_MODE);
+  }
+  // Read in place, without a second buffer: the content may be a private key.
+  content.assign(static_cast<std::size_t>(info.st_size), '\0');
+  std::size_t got = 0;
+  while (got < content.size()) {
+    const ssize_t n = ::read(fd.get(), content.data() + got, content.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = "Cannot read " + path + ": " + ErrnoText(errno);
+      OPENSSL_cleanse(content.data(), content.size());
+      return Read::kFailed;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  content.resize(got);
+  return Read::kDone;
+}
+
+// Renames `from` to `to` in the folder; with `keep_existing`, fails with EEXIST instead of
+// replacing an existing `to`.
+bool RenameIn(int dir_fd, const std::string& from, const std::string& to, bool keep_existing) {
+  if (!keep_existing) return ::renameat(dir_fd, from.c_str(), dir_fd, to.c_str()) == 0;
+  if (::renameat2(dir_fd, from.c_str(), dir_fd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without RENAME_NOREPLACE: a hard link never replaces either.
+  if (::linkat(dir_fd, from.c_str(), dir_fd, to.c_str(), 0) != 0) return false;
+  ::unlinkat(dir_fd, from.c_str(), 0);
+  return true;
+}
+
+// Writes `name` in the folder as a whole (a reader sees the old file or the new one, and a
+// crash leaves no half-written file under the name), mode FILE_MODE. With `keep_existing` an
+// existing file of that name is never replaced.
+bool WriteConfigFile(int dir_fd, const std::string& dir, const std::string& name, const char* data,
+                     std::size_t size, bool keep_existing, std::string& error) {
+  unsigned char random[6] = {};
+  RAND_bytes(random, sizeof random);
+  std::string temp = name + ".tmp-";
+  for (const unsigned char byte : random) temp += BASE32_ALPHABET[byte % 32];
+  const std::string path = DirPath(dir) + name;
+  Descriptor fd(::openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         FILE_MODE));
+  if (!fd.valid()) {
+    error = "Cannot create " + DirPath(dir) + temp + ": " + ErrnoText(errno);
+    return false;
+  }
+  bool written = ::fchmod(fd.get(), FILE_MODE) == 0;
+  for (std::size_t done = 0; written && done < size;) {
+    const ssize_t n = ::write(fd.get(), data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    written = n > 0;
+    if (written) done += static_cast<std::size_t>(n);
+  }
+  written = written && ::fsync(fd.get()) == 0 && ::close(fd.Release()) == 0;
+  if (!written || !RenameIn(dir_fd, temp, name, keep_existing)) {
+    error = errno == EEXIST ? path + " appeared meanwhile; it is left as it is"
+                            : "Cannot write " + path + ": " + ErrnoText(errno);
+    ::unlinkat(dir_fd, temp.c_str(), 0);
+    return false;
+  }
+  ::fsync(dir_fd);
+  return true;
+}
+
+// Moves `name` aside to `name`.broken-YYYYMMDD-HHMMSS (a number added when that is taken);
+// the new name, or empty with `error` set.
+std::string MoveAside(int dir_fd, const std::string& dir, const std::string& name,
+                      std::string& error) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  const std::string base = name + ".broken-" + stamp;
+  for (int attempt = 1; attempt < 100; ++attempt) {
+    const std::string target = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+    if (RenameIn(dir_fd, name, target, true)) {
+      ::fsync(dir_fd);
+      return target;
+    }
+    if (errno != EEXIST) break;
+  }
+  error = "Cannot move " + DirPath(dir) + name + " aside: " + ErrnoText(errno);
+  return {};
+}
 
 std::optional<KeyHash> KeyHashOfX509(X509* cert) {
   unsigned char* der = nullptr;
@@ -173,13 +295,12 @@ bool AddExtension(X509* cert, int nid, const char* value) {
   return extension && X509_add_ext(cert, extension.get(), -1) == 1;
 }
 
-// A new ECDSA P-256 key and its self-signed certificate, as PEM; nullopt when OpenSSL fails.
-std::optional<Identity> NewIdentity() {
-  const PkeyPtr key(EVP_EC_gen("P-256"));
+// A self-signed certificate for `key`, as PEM; empty when OpenSSL fails.
+std::string MakeCertificate(EVP_PKEY* key) {
   const X509Ptr cert(X509_new());
-  if (!key || !cert) return std::nullopt;
+  if (!cert) return {};
   unsigned char serial_bytes[16];
-  if (RAND_bytes(serial_bytes, sizeof serial_bytes) != 1) return std::nullopt;
+  if (RAND_bytes(serial_bytes, sizeof serial_bytes) != 1) return {};
   serial_bytes[0] &= 0x7f;
   const BignumPtr serial(BN_bin2bn(serial_bytes, sizeof serial_bytes, nullptr));
   X509_NAME* name = X509_get_subject_name(cert.get());
@@ -191,36 +312,51 @@ std::optional<Identity> NewIdentity() {
       X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
                                  reinterpret_cast<const unsigned char*>("Tovrin"), -1, -1,
                                  0) == 1 &&
-      X509_set_issuer_name(cert.get(), name) == 1 && X509_set_pubkey(cert.get(), key.get()) == 1 &&
+      X509_set_issuer_name(cert.get(), name) == 1 && X509_set_pubkey(cert.get(), key) == 1 &&
       AddExtension(cert.get(), NID_basic_constraints, "critical,CA:FALSE") &&
       AddExtension(cert.get(), NID_key_usage, "critical,digitalSignature") &&
       AddExtension(cert.get(), NID_subject_key_identifier, "hash") &&
-      X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
-  if (!built) return std::nullopt;
-  const BioPtr key_bio(BIO_new(BIO_s_mem()));
-  const BioPtr cert_bio(BIO_new(BIO_s_mem()));
-  if (!key_bio || !cert_bio ||
-      PEM_write_bio_PrivateKey(key_bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
-          1 ||
-      PEM_write_bio_X509(cert_bio.get(), cert.get()) != 1) {
-    return std::nullopt;
-  }
-  const std::optional<KeyHash> hash = KeyHashOfX509(cert.get());
-  if (!hash) return std::nullopt;
-  return Identity{BioText(key_bio.get()), BioText(cert_bio.get()), *hash};
+      X509_sign(cert.get(), key, EVP_sha256()) > 0;
+  if (!built) return {};
+  const BioPtr bio(BIO_new(BIO_s_mem()));
+  if (!bio || PEM_write_bio_X509(bio.get(), cert.get()) != 1) return {};
+  return BioText(bio.get());
 }
 
-// The pair read back: both parse and the certificate holds the key's public half.
-std::optional<Identity> CheckIdentity(std::string key_pem, std::string cert_pem) {
-  const BioPtr key_bio(BIO_new_mem_buf(key_pem.data(), static_cast<int>(key_pem.size())));
-  const BioPtr cert_bio(BIO_new_mem_buf(cert_pem.data(), static_cast<int>(cert_pem.size())));
-  if (!key_bio || !cert_bio) return std::nullopt;
-  const PkeyPtr key(PEM_read_bio_PrivateKey(key_bio.get(), nullptr, nullptr, nullptr));
-  const X509Ptr cert(PEM_read_bio_X509(cert_bio.get(), nullptr, nullptr, nullptr));
-  if (!key || !cert || X509_check_private_key(cert.get(), key.get()) != 1) return std::nullopt;
-  const std::optional<KeyHash> hash = KeyHashOfX509(cert.get());
-  if (!hash) return std::nullopt;
-  return Identity{std::move(key_pem), std::move(cert_pem), *hash};
+// The private key in `text`; the text is wiped whatever it held.
+PkeyPtr ParseKey(std::string& text) {
+  PkeyPtr key;
+  {
+    const BioPtr bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    if (bio) key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+  }
+  OPENSSL_cleanse(text.data(), text.size());
+  text.clear();
+  return key;
+}
+
+// The key hash of the certificate `cert_pem` when it holds `key`'s public half.
+std::optional<KeyHash> CertificateOfKey(const std::string& cert_pem, EVP_PKEY* key) {
+  const BioPtr bio(BIO_new_mem_buf(cert_pem.data(), static_cast<int>(cert_pem.size())));
+  if (!bio) return std::nullopt;
+  const X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  if (!cert || X509_check_private_key(cert.get(), key) != 1) return std::nullopt;
+  return KeyHashOfX509(cert.get());
+}
+
+// Writes `key` as key.pem, never replacing one; the PEM text lives only in OpenSSL's memory
+// buffer, which is wiped as it is freed.
+bool WriteKey(int dir_fd, const std::string& dir, EVP_PKEY* key, std::string& error) {
+  const BioPtr bio(BIO_new(BIO_s_mem()));
+  if (!bio ||
+      PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    error = "Cannot write a key pair";
+    return false;
+  }
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  return size > 0 &&
+         WriteConfigFile(dir_fd, dir, KEY_FILE, data, static_cast<std::size_t>(size), true, error);
 }
 
 int HexValue(char c) {
@@ -283,20 +419,23 @@ std::string Today() {
   return text;
 }
 
-// The raw lines of the peers file; false when it exists but cannot be read.
-bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
-  const std::optional<std::string> content = ReadSecretFile(path);
-  if (!content) return errno == ENOENT;
-  std::istringstream in(*content);
+// The raw lines of the peers file (none when it is missing); false with `error` set when it
+// exists but cannot be read safely.
+bool ReadLines(int dir_fd, const std::string& dir, std::vector<std::string>& lines,
+               std::string& error) {
+  std::string content;
+  const Read read = ReadConfigFile(dir_fd, dir, PEERS_FILE, MAX_PEERS_SIZE, content, error);
+  if (read == Read::kFailed) return false;
+  std::istringstream in(content);
   for (std::string line; std::getline(in, line);) lines.push_back(std::move(line));
   return true;
 }
 
-bool WriteLines(const std::string& path, const std::vector<std::string>& lines) {
+bool WriteLines(int dir_fd, const std::string& dir, const std::vector<std::string>& lines,
+                std::string& error) {
   std::string content;
   for (const std::string& line : lines) content += line + '\n';
-  std::string ignored;
-  return WriteFileAtomic(path, content, ignored);
+  return WriteConfigFile(dir_fd, dir, PEERS_FILE, content.data(), content.size(), false, error);
 }
 
 }  // namespace
@@ -315,46 +454,70 @@ std::string ConfigDir() {
   return ".config/tovrin";
 }
 
-std::optional<Identity> LoadOrCreateIdentity(const std::string& dir, std::string& error) {
-  if (!MakeDirs(dir, error)) return std::nullopt;
-  const std::string base = DirPath(dir);
-  const std::string key_path = base + "key.pem";
-  const std::string cert_path = base + "cert.pem";
-  const DirLock lock(dir);
-  std::optional<std::string> key_pem = ReadSecretFile(key_path);
-  const int key_errno = errno;
-  std::optional<std::string> cert_pem = ReadSecretFile(cert_path);
-  const int cert_errno = errno;
-  if (key_pem && cert_pem) {
-    std::optional<Identity> identity = CheckIdentity(std::move(*key_pem), std::move(*cert_pem));
-    if (!identity) {
-      error = key_path + " and " + cert_path +
-              " are not a matching key and certificate; remove both to make a new identity";
+std::optional<Identity> LoadOrCreateIdentity(const std::string& dir, std::string& error,
+                                             std::vector<std::string>* notices) {
+  std::vector<std::string> unused;
+  std::vector<std::string>& notes = notices != nullptr ? *notices : unused;
+  const Descriptor dir_fd = OpenConfigDir(dir, true, error);
+  if (!dir_fd.valid()) return std::nullopt;
+  const DirLock lock(dir_fd.get());
+  const std::string key_path = DirPath(dir) + KEY_FILE;
+  const std::string cert_path = DirPath(dir) + CERT_FILE;
+
+  std::string text;
+  bool was_readable = false;
+  const Read key_read =
+      ReadConfigFile(dir_fd.get(), dir, KEY_FILE, MAX_PEM_SIZE, text, error, &was_readable);
+  if (key_read == Read::kFailed) return std::nullopt;
+  PkeyPtr key;
+  if (key_read == Read::kDone) {
+    key = ParseKey(text);
+    if (was_readable) {
+      notes.push_back(key_path +
+                      " could be read by others; it is now yours alone (mode 0600). "
+                      "If others use this computer, make a new key: move it aside and start again");
     }
-    return identity;
+    if (!key) {
+      const std::string moved = MoveAside(dir_fd.get(), dir, KEY_FILE, error);
+      if (moved.empty()) return std::nullopt;
+      notes.push_back(key_path + " holds no usable key: it was moved to " + DirPath(dir) + moved +
+                      " and a new key is made; paired peers have to pair again");
+    }
   }
-  if ((!key_pem && key_errno != ENOENT) || (!cert_pem && cert_errno != ENOENT)) {
-    error = "Cannot read the identity in " + dir + ": " +
-            std::strerror(key_pem ? cert_errno : key_errno);  // NOLINT(concurrency-mt-unsafe)
-    return std::nullopt;
+
+  std::string cert_pem;
+  std::optional<KeyHash> hash;
+  if (key) {
+    const Read cert_read =
+        ReadConfigFile(dir_fd.get(), dir, CERT_FILE, MAX_PEM_SIZE, cert_pem, error);
+    if (cert_read == Read::kFailed) return std::nullopt;
+    if (cert_read == Read::kDone) hash = CertificateOfKey(cert_pem, key.get());
+    if (!hash) {
+      notes.push_back(cert_path +
+                      (cert_read == Read::kMissing ? " was missing" : " did not fit the key") +
+                      ": it is made anew from " + key_path);
+    }
+  } else {
+    key.reset(EVP_EC_gen("P-256"));
+    if (!key || !WriteKey(dir_fd.get(), dir, key.get(), error)) {
+      if (error.empty()) error = "Cannot generate a key pair";
+      return std::nullopt;
+    }
   }
-  std::optional<Identity> identity = NewIdentity();
-  if (!identity) {
-    error = "Cannot generate a key pair";
-    return std::nullopt;
+  if (!hash) {
+    cert_pem = MakeCertificate(key.get());
+    hash = cert_pem.empty() ? std::nullopt : CertificateOfKey(cert_pem, key.get());
+    if (!hash) {
+      error = "Cannot make a certificate for " + key_path;
+      return std::nullopt;
+    }
+    if (!WriteConfigFile(dir_fd.get(), dir, CERT_FILE, cert_pem.data(), cert_pem.size(), false,
+                         error)) {
+      return std::nullopt;
+    }
   }
-  // A lone certificate goes before the new key is written: a crash at any point then leaves
-  // no certificate, and the next start makes a new pair rather than matching a certificate
-  // with the wrong key.
-  if (::unlink(cert_path.c_str()) != 0 && errno != ENOENT) {
-    error = "Cannot replace " + cert_path + ": " + ErrnoText();
-    return std::nullopt;
-  }
-  if (!WriteFileAtomic(key_path, identity->key_pem, error) ||
-      !WriteFileAtomic(cert_path, identity->cert_pem, error)) {
-    return std::nullopt;
-  }
-  return identity;
+  return Identity{std::shared_ptr<EVP_PKEY>(key.release(), EVP_PKEY_free), std::move(cert_pem),
+                  *hash};
 }
 
 std::string Fingerprint(const KeyHash& hash) {
@@ -394,7 +557,7 @@ std::optional<KeyHash> KeyHashOfCertificate(std::string_view cert) {
   return KeyHashOfX509(x509.get());
 }
 
-PeerStore::PeerStore(std::string dir) : path_(DirPath(std::move(dir)) + "peers") {}
+PeerStore::PeerStore(std::string dir) : dir_(std::move(dir)) {}
 
 bool PeerStore::Contains(const KeyHash& hash) const {
   for (const Entry& entry : List()) {
@@ -405,12 +568,12 @@ bool PeerStore::Contains(const KeyHash& hash) const {
 
 bool PeerStore::Add(const KeyHash& hash, std::string_view label) {
   const std::lock_guard<std::mutex> guard(lock_);
-  const std::string dir = FolderOf(path_);
   std::string error;
-  if (!MakeDirs(dir, error)) return false;
-  const DirLock lock(dir);
+  const Descriptor dir_fd = OpenConfigDir(dir_, true, error);
+  if (!dir_fd.valid()) return false;
+  const DirLock lock(dir_fd.get());
   std::vector<std::string> lines;
-  if (!ReadLines(path_, lines)) return false;
+  if (!ReadLines(dir_fd.get(), dir_, lines, error)) return false;
   std::erase_if(lines, [&](const std::string& line) {
     const std::optional<Entry> entry = ParseLine(line);
     return entry && entry->key_hash == hash;
@@ -420,17 +583,28 @@ bool PeerStore::Add(const KeyHash& hash, std::string_view label) {
   std::string line = Hex(hash) + ' ' + Today() + ' ';
   for (const char c : label) line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
   lines.push_back(std::move(line));
-  return WriteLines(path_, lines);
+  return WriteLines(dir_fd.get(), dir_, lines, error);
 }
 
-int PeerStore::Forget(std::string_view fingerprint) {
+int PeerStore::Forget(std::string_view fingerprint, std::string* error) {
   const std::lock_guard<std::mutex> guard(lock_);
   const std::optional<KeyHash> full = ParseHex(fingerprint);
   const std::string wanted = NormalizeFingerprint(fingerprint);
   if (!full && wanted.size() != 16) return 0;
-  const DirLock lock(FolderOf(path_));
+  std::string failure;
+  bool missing = false;
+  const Descriptor dir_fd = OpenConfigDir(dir_, false, failure, &missing);
+  if (!dir_fd.valid()) {
+    if (missing) return 0;
+    if (error != nullptr) *error = failure;
+    return -1;
+  }
+  const DirLock lock(dir_fd.get());
   std::vector<std::string> lines;
-  if (!ReadLines(path_, lines)) return -1;
+  if (!ReadLines(dir_fd.get(), dir_, lines, failure)) {
+    if (error != nullptr) *error = failure;
+    return -1;
+  }
   const std::size_t before = lines.size();
   std::erase_if(lines, [&](const std::string& line) {
     const std::optional<Entry> entry = ParseLine(line);
@@ -440,18 +614,35 @@ int PeerStore::Forget(std::string_view fingerprint) {
   });
   const int removed = static_cast<int>(before - lines.size());
   if (removed == 0) return 0;
-  return WriteLines(path_, lines) ? removed : -1;
+  if (WriteLines(dir_fd.get(), dir_, lines, failure)) return removed;
+  if (error != nullptr) *error = failure;
+  return -1;
 }
 
 std::vector<PeerStore::Entry> PeerStore::List() const {
   const std::lock_guard<std::mutex> guard(lock_);
-  std::vector<std::string> lines;
   std::vector<Entry> entries;
-  if (!ReadLines(path_, lines)) return entries;
+  std::string error;
+  const Descriptor dir_fd = OpenConfigDir(dir_, false, error);
+  std::vector<std::string> lines;
+  if (!dir_fd.valid() || !ReadLines(dir_fd.get(), dir_, lines, error)) return entries;
   for (const std::string& line : lines) {
     if (std::optional<Entry> entry = ParseLine(line)) entries.push_back(std::move(*entry));
   }
   return entries;
+}
+
+bool PeerStore::MayHavePeers() const {
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    std::string error;
+    bool missing = false;
+    const Descriptor dir_fd = OpenConfigDir(dir_, false, error, &missing);
+    if (!dir_fd.valid()) return !missing;
+    std::vector<std::string> lines;
+    if (!ReadLines(dir_fd.get(), dir_, lines, error)) return true;
+  }
+  return !List().empty();
 }
 
 }  // namespace tovrin

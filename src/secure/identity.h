@@ -1,7 +1,10 @@
 #pragma once
 
+#include <openssl/types.h>
+
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,21 +17,30 @@ namespace tovrin {
 // installation, whatever certificate it wraps the key in.
 using KeyHash = std::array<uint8_t, 32>;
 
-// This installation's long-lived key pair and self-signed certificate.
+// This installation's long-lived key pair and self-signed certificate. The private key is
+// held parsed only: no text of it stays in memory once it is loaded.
 struct Identity {
-  std::string key_pem;   // the private key (ECDSA P-256), PEM
-  std::string cert_pem;  // the self-signed certificate, PEM
+  std::shared_ptr<EVP_PKEY> key;  // the private key (ECDSA P-256)
+  std::string cert_pem;           // the self-signed certificate, PEM
   KeyHash key_hash{};
 };
 
 // $XDG_CONFIG_HOME/tovrin, or ~/.config/tovrin when XDG_CONFIG_HOME is unset or empty.
 [[nodiscard]] std::string ConfigDir();
 
-// Reads key.pem and cert.pem from `dir`; when either is missing, creates `dir` (mode 0700,
-// parents as needed) and a new pair (files 0600, written to a temporary name and renamed).
-// nullopt with `error` set (a line for the user) when it can neither read nor create them.
-[[nodiscard]] std::optional<Identity> LoadOrCreateIdentity(const std::string& dir,
-                                                           std::string& error);
+// Reads key.pem and cert.pem from the configuration folder `dir`, creating the folder (mode
+// 0700, parents as needed) and what is missing (files 0600, written to a temporary name and
+// renamed). As ssh treats its own folder, the folder and the files are opened without
+// following a symbolic link and must belong to the user and not be writable by group or
+// others; anything else is refused. An existing key is never overwritten or deleted:
+//  - a certificate that is missing, damaged or not the key's is made anew from the key;
+//  - a key.pem that holds no key is moved aside to key.pem.broken-YYYYMMDD-HHMMSS and a new
+//    pair is made;
+//  - a key that others could read is narrowed to 0600, with a warning.
+// What it did besides loading is added to `notices` (lines for the user). nullopt with
+// `error` set (a line for the user) when it can neither read nor create a usable pair.
+[[nodiscard]] std::optional<Identity> LoadOrCreateIdentity(
+    const std::string& dir, std::string& error, std::vector<std::string>* notices = nullptr);
 
 // The short form people compare and type: the first 80 bits of the hash in base32
 // (RFC 4648 alphabet), four groups of four, e.g. "K7Q2-M9XD-3FHA-PW6T".
@@ -44,7 +56,9 @@ struct Identity {
 // The paired peers, kept in the file `peers` of the configuration folder (mode 0600), one
 // line each: the 64 hex digits of the key hash, a blank, the date of pairing (YYYY-MM-DD),
 // a blank and a label (the peer's program and address when paired). Every call reads the
-// file afresh, so a second process (tovrin-cli --forget) and the window agree. Thread-safe.
+// file afresh, so a second process (tovrin-cli --forget) and the window agree. The folder and
+// the file are checked as LoadOrCreateIdentity checks them (never following a symbolic link):
+// a file that fails the checks counts as unreadable. Thread-safe.
 class PeerStore final {
  public:
   struct Entry {
@@ -60,12 +74,16 @@ class PeerStore final {
   bool Add(const KeyHash& hash, std::string_view label);
   // Removes every peer whose fingerprint matches `fingerprint` (any spelling that
   // NormalizeFingerprint accepts; the full 64 hex digits of a key hash match too). Returns
-  // how many were removed; -1 when the file cannot be written.
-  int Forget(std::string_view fingerprint);
+  // how many were removed; -1 when the file cannot be read or written, with `error` set.
+  int Forget(std::string_view fingerprint, std::string* error = nullptr);
   [[nodiscard]] std::vector<Entry> List() const;
+  // True when the file lists a peer, or when it exists but cannot be read safely (then it
+  // may): what decides whether an installation without a usable key must refuse sessions
+  // in the clear.
+  [[nodiscard]] bool MayHavePeers() const;
 
  private:
-  const std::string path_;
+  const std::string dir_;
   mutable std::mutex lock_;
 };
 

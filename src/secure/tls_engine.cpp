@@ -223,18 +223,13 @@ SSL_CTX* MakeContext(const Identity& identity, std::string& error) {
     error = "Cannot set up TLS: " + OpenSslText();
     return nullptr;
   }
-  BIO* key_bio =
-      BIO_new_mem_buf(identity.key_pem.data(), static_cast<int>(identity.key_pem.size()));
   BIO* cert_bio =
       BIO_new_mem_buf(identity.cert_pem.data(), static_cast<int>(identity.cert_pem.size()));
-  EVP_PKEY* key = key_bio ? PEM_read_bio_PrivateKey(key_bio, nullptr, nullptr, nullptr) : nullptr;
   X509* cert = cert_bio ? PEM_read_bio_X509(cert_bio, nullptr, nullptr, nullptr) : nullptr;
   const bool identity_ok =
-      key != nullptr && cert != nullptr && SSL_CTX_use_certificate(ctx, cert) == 1 &&
-      SSL_CTX_use_PrivateKey(ctx, key) == 1 && SSL_CTX_check_private_key(ctx) == 1;
-  EVP_PKEY_free(key);
+      identity.key != nullptr && cert != nullptr && SSL_CTX_use_certificate(ctx, cert) == 1 &&
+      SSL_CTX_use_PrivateKey(ctx, identity.key.get()) == 1 && SSL_CTX_check_private_key(ctx) == 1;
   X509_free(cert);
-  BIO_free(key_bio);
   BIO_free(cert_bio);
   if (!identity_ok) {
     error = "TLS refuses this installation's key or certificate: " + OpenSslText();

@@ -29,6 +29,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char HELLO_LABEL[] = "EXPORTER-tovrin-hellos";
 constexpr char PAIRING_LABEL[] = "EXPORTER-tovrin-pairing";
+// CPace's ADa and ADb: both empty, since CI already binds the keys and the hellos.
+constexpr std::string_view NO_ASSOCIATED_DATA;
 // Received bytes taken in one recv while the opening reads inside TLS.
 constexpr std::size_t RECORD_ROOM = 16 * 1024 + 512;
 // The longest message of the opening inside TLS: a refusal's line.
@@ -119,10 +121,10 @@ std::string Bytes(const KeyHash& hash) {
 }
 
 // Tells a peer in the clear why it is refused: as chat, in the form its kind of session reads.
-void RefuseInTheClear(int fd, bool extended) {
+void RefuseInTheClear(int fd, bool extended, const char* line) {
   std::array<char, HEADER_SIZE + MAX_TEXT> message{};
-  const int count = extended ? BuildText(message.data(), MSG_EXT_CHAT, text::PAIRED_ONLY)
-                             : BuildText(message.data(), MSG_CHAT, ChatTextToWire(text::PAIRED_ONLY));
+  const int count = extended ? BuildText(message.data(), MSG_EXT_CHAT, line)
+                             : BuildText(message.data(), MSG_CHAT, ChatTextToWire(line));
   (void)SendBlock(fd, message.data(), count);
 }
 
@@ -138,8 +140,10 @@ class Opening final {
 
   OpeningResult Run() {
     PeerLink& link = connection_.link();
-    const int own_version =
-        params_.classic ? 0 : (params_.security.identity ? SECURE_VERSION : 1);
+    int own_version = params_.classic ? 0 : (params_.security.identity ? SECURE_VERSION : 1);
+    if (params_.security.version_cap > 0) {
+      own_version = std::min(own_version, params_.security.version_cap);
+    }
     link.SetOwnVersion(own_version);
     if (own_version == 0) {
       link.SettleClassic();
@@ -179,8 +183,15 @@ class Opening final {
     if (!ParseHello(hello.data() + HEADER_SIZE, header.length, program)) return Failed();
     peer_hello_.assign(hello.data(), HEADER_SIZE + static_cast<std::size_t>(header.length));
 
+    // Each encrypted version is a wire of its own: two of them never make a session, and
+    // both sides say why instead of failing somewhere in the opening.
+    if (own_version >= FIRST_SECURE_VERSION && header.value >= FIRST_SECURE_VERSION &&
+        header.value != own_version) {
+      return Failed(FormatLine(header.value < own_version ? text::PEER_OLDER : text::PEER_NEWER,
+                               program.c_str()));
+    }
     link.SettleExtended(header.value, program);
-    if (link.version() < SECURE_VERSION) {
+    if (link.version() < FIRST_SECURE_VERSION) {
       return Finish(FormatLine(text::EXTENDED_SESSION, program.c_str()));
     }
     return Secure(program);
@@ -224,15 +235,16 @@ class Opening final {
     bool paired = false;
 
     if (!params_.server) {
-      std::string code = params_.security.pair_code;
+      SecretText code = params_.security.pair_code;
       if (code.empty() && !known && params_.ask_code) {
         std::optional<std::string> typed = params_.ask_code(Fingerprint(peer_key));
         // Given up: the attempt ends as Disconnect would end it, and nothing is sent.
         if (!typed) return Failed();
-        code = std::move(*typed);
+        code = SecretText(std::move(*typed));
       }
       if (!code.empty()) {
-        cpace.emplace(true, code, channel, sid);
+        cpace.emplace(true, code.get(), channel, sid, NO_ASSOCIATED_DATA);
+        code.clear();
         own.flags = AUTH_FLAG_PAIRING;
         std::memcpy(own.share.data(), cpace->OwnShare().data(), AUTH_SHARE_SIZE);
       }
@@ -243,7 +255,7 @@ class Opening final {
         if ((peer.flags & AUTH_FLAG_PAIRING) == 0) return Failed(text::NO_PAIRING_WAITING);
         Cpace::Share share{};
         std::memcpy(share.data(), peer.share.data(), AUTH_SHARE_SIZE);
-        if (!cpace->Finish(share) || !secure.Receive(header, payload) ||
+        if (!cpace->Finish(share, NO_ASSOCIATED_DATA) || !secure.Receive(header, payload) ||
             header.type != MSG_AUTH_CONFIRM || header.length != AUTH_CONFIRM_SIZE ||
             !CheckConfirmation(*cpace, payload)) {
           return Failed(text::PAIRING_FAILED);
@@ -256,17 +268,18 @@ class Opening final {
       if (peer.digest != own.digest) return Failed(text::TAMPERED);
       if ((peer.flags & AUTH_FLAG_PAIRING) != 0) {
         // The one guess this code allows is taken now, whatever comes of it.
-        const std::string code = params_.codes ? params_.codes->Take() : std::string();
+        SecretText code = params_.codes ? params_.codes->Take() : SecretText();
         result_.code_spent = !code.empty();
         if (!code.empty()) {
-          cpace.emplace(false, code, channel, sid);
+          cpace.emplace(false, code.get(), channel, sid, NO_ASSOCIATED_DATA);
+          code.clear();
           own.flags = AUTH_FLAG_PAIRING;
           std::memcpy(own.share.data(), cpace->OwnShare().data(), AUTH_SHARE_SIZE);
         }
       }
       Cpace::Share share{};
       std::memcpy(share.data(), peer.share.data(), AUTH_SHARE_SIZE);
-      if (cpace && !cpace->Finish(share)) return Failed(text::PAIRING_FAILED);
+      if (cpace && !cpace->Finish(share, NO_ASSOCIATED_DATA)) return Failed(text::PAIRING_FAILED);
       if (!secure.Send(message.data(), BuildAuth(message.data(), own))) return Failed();
       if ((peer.flags & AUTH_FLAG_PAIRING) != 0) {
         if (!cpace) return Failed(text::NO_CODE_SHOWN);
@@ -341,11 +354,19 @@ class Opening final {
     return refusal;
   }
 
-  // A session in the clear (classic, or version 1): taken, unless only paired peers may come.
+  // A session in the clear (classic, or version 1): taken, unless the connecting side was
+  // given a code to pair with, the key is unusable while paired peers may exist (version 1
+  // only), or only paired peers may come.
   OpeningResult Finish(const std::string& line) {
-    if (params_.security.paired_only) {
-      RefuseInTheClear(fd_, connection_.link().extended());
-      return Failed(text::PAIRED_ONLY);
+    const bool extended = connection_.link().extended();
+    const char* refusal =
+        !params_.server && !params_.security.pair_code.empty() ? text::PAIRING_NEEDS_ENCRYPTION
+        : extended && params_.security.key_unusable_with_peers ? text::KEY_UNUSABLE_REFUSED
+        : params_.security.paired_only                         ? text::PAIRED_ONLY
+                                                               : nullptr;
+    if (refusal != nullptr) {
+      RefuseInTheClear(fd_, extended, refusal);
+      return Failed(refusal);
     }
     result_.session = true;
     result_.lines.push_back(line);
@@ -376,7 +397,7 @@ class Opening final {
 
 }  // namespace
 
-std::string PairingCodes::Renew() {
+SecretText PairingCodes::Renew() {
   std::lock_guard<std::mutex> lock(lock_);
   code_ = NewPairingCode();
   issued_ = Clock::now();
@@ -388,9 +409,9 @@ void PairingCodes::Stop() {
   code_.clear();
 }
 
-std::string PairingCodes::Take() {
+SecretText PairingCodes::Take() {
   std::lock_guard<std::mutex> lock(lock_);
-  std::string code;
+  SecretText code;
   if (!code_.empty() && Clock::now() - issued_ < PAIRING_CODE_LIFETIME) code = code_;
   code_.clear();
   return code;

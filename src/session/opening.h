@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "secure/identity.h"
+#include "secure/pairing.h"
 
 namespace tovrin {
 
@@ -42,9 +43,14 @@ struct SecuritySettings {
   // Refuse every session that is not encrypted with a paired (or just paired) peer.
   bool paired_only = false;
   // The connecting side: a code to pair with (the console's --pair).
-  std::string pair_code;
+  SecretText pair_code;
   // The connecting side: ask the user for a code when the peer is unknown (the window).
   bool ask_code = false;
+  // This installation's key cannot be used while paired peers may exist: extended sessions
+  // in the clear (version 1) are refused; classic peers are served as before.
+  bool key_unusable_with_peers = false;
+  // Tests: announce at most this version, to act as an older build (0: no cap).
+  int version_cap = 0;
 };
 
 // The waiting side's pairing code: one at a time, single use, valid PAIRING_CODE_LIFETIME.
@@ -52,18 +58,18 @@ struct SecuritySettings {
 class PairingCodes final {
  public:
   // A new code, replacing any other.
-  std::string Renew();
+  SecretText Renew();
   // No code any more (the waiting has ended).
   void Stop();
   // The code, spent: the one guess it allows is taken. Empty when there is none or it is out
   // of time.
-  std::string Take();
+  SecretText Take();
   // True while a code is current and in time.
   [[nodiscard]] bool Active();
 
  private:
   std::mutex lock_;
-  std::string code_;
+  SecretText code_;
   std::chrono::steady_clock::time_point issued_;
 };
 
@@ -101,11 +107,12 @@ class TlsEngine;
                                const std::string& server_hello, std::array<unsigned char, 32>& digest);
 
 // Runs the opening on the connected blocking socket of `connection`: sends this side's
-// hello, reads the peer's first message (or waits `grace` for one), and in a session of
-// version 2 runs the TLS handshake, checks both hellos and authenticates the peer (its
-// remembered key or a pairing code). On success the connection's link is settled and, for
-// version 2, the connection is secured. Any thread; blocks until done, OPENING_TIME_LIMIT
-// at most, or the connection is shut down.
+// hello, reads the peer's first message (or waits `grace` for one), and in an encrypted
+// session runs the TLS handshake, checks both hellos and authenticates the peer (its
+// remembered key or a pairing code). On success the connection's link is settled and, for an
+// encrypted session, the connection is secured. A side that was given a code to pair with
+// takes only an encrypted session in which the pairing succeeded. Any thread; blocks until
+// done, OPENING_TIME_LIMIT at most, or the connection is shut down.
 [[nodiscard]] OpeningResult OpenConnection(Connection& connection, const OpeningParams& params);
 
 }  // namespace tovrin

@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QStringList>
 #include <openssl/ssl.h>
+#include <sys/prctl.h>
 
 #include <csignal>
 #include <cstdio>
@@ -32,6 +33,9 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The process holds the private key and pairing codes: no core dump and no other process
+  // of the user (ptrace, /proc/PID/mem) may read them.
+  prctl(PR_SET_DUMPABLE, 0);
   // A peer that vanishes must never end the process (sends use MSG_NOSIGNAL; this is a
   // belt), and a file-size limit must fail the write that passes it (logged by the receive
   // worker) instead of killing the process.

@@ -5,6 +5,8 @@
 #include <QSettings>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "port/format.h"
 #include "port/texts.h"
@@ -123,13 +125,18 @@ bool CMyWnd::OnInitDialog() {
 
 void CMyWnd::LoadIdentity() {
   std::string error;
-  std::optional<Identity> identity = LoadOrCreateIdentity(config_dir, error);
+  std::vector<std::string> notices;
+  std::optional<Identity> identity = LoadOrCreateIdentity(config_dir, error, &notices);
+  for (const std::string& notice : notices) {
+    port.AppendChatLog(FormatLine(text::KEY_NOTICE, notice.c_str()));
+  }
   // The TLS context is made now, so that no session's opening waits for it.
   if (identity && TlsEngine::Prepare(*identity, error)) {
     session.security.identity = std::make_shared<const Identity>(std::move(*identity));
     session.security.peers = std::make_shared<PeerStore>(config_dir);
   } else {
     port.AppendChatLog(FormatLine(text::NO_IDENTITY, error.c_str()));
+    session.security.key_unusable_with_peers = PeerStore(config_dir).MayHavePeers();
   }
   // Connecting to a peer whose key is unknown asks the user for its pairing code.
   session.security.ask_code = true;

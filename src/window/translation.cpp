@@ -49,7 +49,10 @@ constexpr const char* LINE_FORMATS[] = {text::WAITING,          text::INVALID_IP
                                         text::REFUSED_BY_PEER,    text::NO_IDENTITY,
                                         text::SECURE_FAILED_BECAUSE, text::CONNECTION_REFUSED,
                                         text::CONNECTION_DROPPED, text::OPENINGS_FULL,
-                                        text::ADDRESS_LIMIT,     text::MADE_ROOM};
+                                        text::ADDRESS_LIMIT,     text::MADE_ROOM,
+                                        text::KEY_NOTICE,        text::KEY_UNUSABLE_REFUSED,
+                                        text::PAIRING_NEEDS_ENCRYPTION, text::PEER_OLDER,
+                                        text::PEER_NEWER};
 
 // One printf format as a pattern: its text before the first conversion, and an expression
 // that matches a whole line made from it, one group per conversion.
