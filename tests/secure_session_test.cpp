@@ -311,8 +311,10 @@ TEST(SecureSession, EncryptedVersionsThatDifferSayWhoIsOlderOnBothSides) {
   const int port = a.Listen();
   b.session.security.pair_code = ShownCode(a);
   Knock(a, b, port);
-  ASSERT_TRUE(WaitFor(
-      [&] { return Ended(b) && a.port.HasChatLine(FormatLine(text::PEER_OLDER, text::CAPTION)); }));
+  ASSERT_TRUE(WaitFor([&] {
+    return Ended(b) &&
+           a.port.HasChatLine(Refused(FormatLine(text::PEER_OLDER, text::CAPTION).c_str()));
+  }));
   EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::PEER_NEWER, text::CAPTION)));
   EXPECT_FALSE(a.Connected());
   EXPECT_FALSE(a.port.HasChatLine(text::PAIRING_FAILED));
@@ -340,7 +342,8 @@ TEST(SecureSession, AnUnusableKeyRefusesClearExtendedSessionsButServesClassicPee
   a.session.security.key_unusable_with_peers = true;
   const int port = a.Listen();
   Knock(a, b, port);
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(text::KEY_UNUSABLE_REFUSED); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::KEY_UNUSABLE_REFUSED)); }));
   EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::KEY_UNUSABLE_REFUSED));
 
   RawPeer classic;

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "port/format.h"
 #include "port/texts.h"
 #include "support/cli_process.h"
 
@@ -86,7 +87,9 @@ TEST(ConsolePairing, AnUnusableKeyWithPairedPeersRefusesSessionsInTheClear) {
   setenv("XDG_CONFIG_HOME", keys_c.c_str(), 1);
   CliProcess connector({"--connect", PeerAddress(port), "--save-dir", dir.path() + "c"});
   const std::string refusal = text::KEY_UNUSABLE_REFUSED;
-  EXPECT_TRUE(listener->WaitForLine("chat: " + refusal)) << listener->Transcript();
+  EXPECT_TRUE(listener->WaitForLine(
+      "chat: " + FormatLine(text::CONNECTION_REFUSED, "127.0.0.1", refusal.c_str())))
+      << listener->Transcript();
   EXPECT_TRUE(connector.WaitForLine("chat: recv > " + refusal)) << connector.Transcript();
   ASSERT_TRUE(connector.WaitExit());
   listener->Signal(SIGTERM);
