@@ -32,7 +32,12 @@ class TestPeer final {
   // Disconnects and waits for the workers to end.
   void Stop();
   // Types a chat line and presses Send.
-  void Chat(const std::string& line) { Connect(line); }
+  // Presses Send once the chat worker has finished the previous line: a press while it is
+  // still sending would be taken as the same request.
+  void Chat(const std::string& line) {
+    WaitFor([this] { return session.chat_request.load() == 0; });
+    Connect(line);
+  }
   void Drop(const std::vector<std::string>& paths) { queue.AddDropped(paths); }
 
   bool Connected();
