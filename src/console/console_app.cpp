@@ -20,9 +20,9 @@
 #include "secure/identity.h"
 #include "secure/tls_engine.h"
 #include "session/lifecycle.h"
-#include "session/session.h"
 #include "storage/save_dir.h"
-#include "workers/workers.h"
+#include "transfer/session.h"
+#include "transfer/workers.h"
 
 namespace tovrin {
 namespace {

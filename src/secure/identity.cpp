@@ -22,7 +22,7 @@
 #include <sstream>
 #include <utility>
 
-#include "storage/descriptor.h"
+#include "net/descriptor.h"
 
 namespace tovrin {
 namespace {

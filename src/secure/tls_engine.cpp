@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/frame.h"
+#include "net/socket_io.h"
 
 namespace tovrin {
 namespace {

@@ -18,15 +18,16 @@
 #include <memory>
 #include <thread>
 
+#include "net/descriptor.h"
+#include "net/socket_io.h"
 #include "port/format.h"
 #include "port/texts.h"
-#include "port/transfer_meter.h"
 #include "port/window_port.h"
-#include "protocol/connection.h"
 #include "session/opening.h"
-#include "session/session.h"
-#include "storage/descriptor.h"
-#include "workers/workers.h"
+#include "transfer/connection.h"
+#include "transfer/session.h"
+#include "transfer/transfer_meter.h"
+#include "transfer/workers.h"
 
 namespace tovrin {
 
@@ -289,7 +290,7 @@ void StartCodeRenewal(Session& s) {
 }
 
 void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
-  auto* args = new WorkerArgs{&s, s.peer_socket, s.attempt.load()};
+  auto* args = new WorkerArgs{&s, s.peer_socket, s.attempt.load(), SessionExits()};
   if (!record.Start(routine, args, 0, 0)) delete args;
 }
 
@@ -536,6 +537,10 @@ bool Teardown(Session& s, uint32_t attempt) {
 }
 
 bool Teardown(Session& s) { return Teardown(s, s.attempt.load()); }
+
+WorkerExits SessionExits() {
+  return WorkerExits{static_cast<bool (*)(Session&, uint32_t)>(&Teardown), &EndWorker};
+}
 
 bool OnDestroy(Session& s) { return Teardown(s); }
 

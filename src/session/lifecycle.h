@@ -8,6 +8,7 @@ namespace tovrin {
 
 class CTHREAD;
 struct Session;
+struct WorkerExits;
 
 inline constexpr int DEFAULT_PORT = 10000;
 inline constexpr uint32_t FD_ACCEPT = 8;
@@ -49,6 +50,9 @@ void EndWorker(Session& s, CTHREAD& record);
 bool Teardown(Session& s, uint32_t attempt);
 // The Disconnect button and the window's own end: tears down the current attempt.
 bool Teardown(Session& s);
+// How the workers StartSession starts leave their session: through Teardown and EndWorker.
+// Also for a worker started by hand (the receive fuzzer).
+[[nodiscard]] WorkerExits SessionExits();
 // WM_DESTROY of the main window, UI thread.
 bool OnDestroy(Session& s);
 

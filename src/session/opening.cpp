@@ -11,15 +11,16 @@
 #include <optional>
 #include <string_view>
 
+#include "net/socket_io.h"
 #include "port/format.h"
 #include "port/texts.h"
-#include "protocol/connection.h"
 #include "protocol/ext_text.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
 #include "secure/pairing.h"
 #include "secure/tls_engine.h"
+#include "transfer/connection.h"
 
 namespace tovrin {
 
@@ -396,31 +397,6 @@ class Opening final {
 };
 
 }  // namespace
-
-SecretText PairingCodes::Renew() {
-  std::lock_guard<std::mutex> lock(lock_);
-  code_ = NewPairingCode();
-  issued_ = Clock::now();
-  return code_;
-}
-
-void PairingCodes::Stop() {
-  std::lock_guard<std::mutex> lock(lock_);
-  code_.clear();
-}
-
-SecretText PairingCodes::Take() {
-  std::lock_guard<std::mutex> lock(lock_);
-  SecretText code;
-  if (!code_.empty() && Clock::now() - issued_ < PAIRING_CODE_LIFETIME) code = code_;
-  code_.clear();
-  return code;
-}
-
-bool PairingCodes::Active() {
-  std::lock_guard<std::mutex> lock(lock_);
-  return !code_.empty() && Clock::now() - issued_ < PAIRING_CODE_LIFETIME;
-}
 
 bool HelloDigest(TlsEngine& engine, const std::string& client_hello,
                         const std::string& server_hello,

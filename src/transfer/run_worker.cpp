@@ -2,10 +2,9 @@
 
 #include "port/texts.h"
 #include "port/window_port.h"
-#include "protocol/connection.h"
-#include "session/lifecycle.h"
-#include "session/session.h"
-#include "workers/workers.h"
+#include "transfer/connection.h"
+#include "transfer/session.h"
+#include "transfer/workers.h"
 
 namespace tovrin {
 
@@ -15,8 +14,8 @@ uint32_t RunWorker(void* parameter, CTHREAD Session::*record, bool ends_session,
   // The connection's opening (hello, and TLS with the peer's authentication) is over before
   // any worker starts: every worker knows the kind of session from its first step.
   if (args->connection) body(s, *args->connection, args->attempt);
-  if (ends_session) Teardown(s, args->attempt);
-  EndWorker(s, s.*record);
+  if (ends_session) args->exits.teardown(s, args->attempt);
+  args->exits.end_worker(s, s.*record);
   return 0;
 }
 
