@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Checks that the folders of src/ are layers: builds the graph of which folder includes which
 from the `#include "folder/..."` lines and fails, printing the cycle, when the graph has one.
-With --graph it prints the edges, each folder with the folders it includes."""
+It also fails when a folder is not a target of CMakeLists.txt of its own (tovrin_<folder>) or
+includes a folder whose target its own does not link, directly or through others: the links
+written there are the layers. With --graph it prints each folder with the folders it includes."""
 import pathlib
 import re
 import sys
@@ -20,6 +22,42 @@ def include_graph(src):
             if target != folder and (src / target).is_dir():
                 edges.add(target)
     return graph
+
+
+def link_graph(cmake_text):
+    """Each tovrin_* target with the tovrin_* targets its target_link_libraries name."""
+    links = {}
+    for name in re.findall(r"(?:add_library|tovrin_core_library)\(\s*(tovrin_\w+)", cmake_text):
+        links.setdefault(name, set())
+    for name, body in re.findall(r"target_link_libraries\(\s*(tovrin_\w+)([^)]*)\)", cmake_text):
+        links.setdefault(name, set()).update(re.findall(r"\btovrin_\w+", body))
+    return links
+
+
+def reachable(links, start):
+    seen, todo = set(), [start]
+    while todo:
+        for target in links.get(todo.pop(), ()):
+            if target not in seen:
+                seen.add(target)
+                todo.append(target)
+    return seen
+
+
+def unlinked_includes(graph, links):
+    """Problems as lines: folders without a target, includes their target does not link."""
+    problems = []
+    for folder in sorted(graph):
+        target = f"tovrin_{folder}"
+        if target not in links:
+            problems.append(f"{folder}: no target {target} in CMakeLists.txt")
+            continue
+        linked = reachable(links, target)
+        for included in sorted(graph[folder]):
+            if f"tovrin_{included}" not in linked:
+                problems.append(f"{folder} includes {included}, but {target} does not link "
+                                f"tovrin_{included}")
+    return problems
 
 
 def find_cycle(graph):
@@ -50,7 +88,8 @@ def find_cycle(graph):
 
 
 def main():
-    src = pathlib.Path(__file__).resolve().parent.parent / "src"
+    root = pathlib.Path(__file__).resolve().parent.parent
+    src = root / "src"
     graph = include_graph(src)
     if "--graph" in sys.argv[1:]:
         for folder in sorted(graph):
@@ -64,7 +103,11 @@ def main():
                                encoding="utf-8", errors="replace")))
             print(f"  {a} -> {b}: {' '.join(files)}", file=sys.stderr)
         return 1
-    print(f"folders of src/: no include cycle ({len(graph)} folders)")
+    problems = unlinked_includes(graph, link_graph((root / "CMakeLists.txt").read_text()))
+    if problems:
+        print("\n".join(problems), file=sys.stderr)
+        return 1
+    print(f"folders of src/: no include cycle, every include linked ({len(graph)} folders)")
     return 0
 
 
