@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <type_traits>
 
 namespace tovrin {
 
@@ -22,20 +23,44 @@ bool WaitReady(int socket, short events, std::chrono::steady_clock::time_point d
   }
 }
 
-bool SendRaw(int socket, const void* bytes, std::size_t count) {
-  const auto* data = static_cast<const char*>(bytes);
-  std::size_t sent = 0;
-  while (sent < count) {
-    const ssize_t n = ::send(socket, data + sent, count - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
+namespace {
+
+// The one loop that moves a whole block, in either direction (a const block is sent, any other
+// received): wait, then take what the socket gives or takes at once.
+template <typename Byte>
+IoEnd MoveAll(int socket, Byte* bytes, std::size_t count,
+              std::chrono::steady_clock::time_point deadline) {
+  constexpr bool SENDING = std::is_const_v<Byte>;
+  while (count > 0) {
+    if (!WaitReady(socket, SENDING ? POLLOUT : POLLIN, deadline)) return IoEnd::kWaitFailed;
+    ssize_t n = 0;
+    if constexpr (SENDING) {
+      n = ::send(socket, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
     } else {
-      return false;
+      n = ::recv(socket, bytes, count, MSG_DONTWAIT);
+    }
+    if (n > 0) {
+      bytes += n;
+      count -= static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      if (!SENDING) return IoEnd::kClosed;
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      return IoEnd::kFailed;
     }
   }
-  return true;
+  return IoEnd::kDone;
+}
+
+}  // namespace
+
+IoEnd SendAll(int socket, const void* bytes, std::size_t count,
+              std::chrono::steady_clock::time_point deadline) {
+  return MoveAll(socket, static_cast<const char*>(bytes), count, deadline);
+}
+
+IoEnd ReceiveAll(int socket, void* bytes, std::size_t count,
+                 std::chrono::steady_clock::time_point deadline) {
+  return MoveAll(socket, static_cast<char*>(bytes), count, deadline);
 }
 
 }  // namespace tovrin

@@ -42,21 +42,11 @@ constexpr int MAX_OPENING_MESSAGE = HEADER_SIZE + MAX_TEXT;
 enum class Got { kAll, kNothing, kFailed };
 Got ReadRaw(int fd, char* out, int count, Clock::time_point first_deadline,
             Clock::time_point deadline) {
-  int got = 0;
-  while (got < count) {
-    if (!WaitReady(fd, POLLIN, got == 0 ? first_deadline : deadline)) {
-      return got == 0 ? Got::kNothing : Got::kFailed;
-    }
-    const ssize_t n = ::recv(fd, out + got, static_cast<std::size_t>(count - got), 0);
-    if (n > 0) {
-      got += static_cast<int>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return Got::kFailed;
-    }
-  }
-  return Got::kAll;
+  if (count <= 0) return Got::kAll;
+  const IoEnd first = ReceiveAll(fd, out, 1, first_deadline);
+  if (first != IoEnd::kDone) return first == IoEnd::kWaitFailed ? Got::kNothing : Got::kFailed;
+  const auto rest = static_cast<std::size_t>(count - 1);
+  return ReceiveAll(fd, out + 1, rest, deadline) == IoEnd::kDone ? Got::kAll : Got::kFailed;
 }
 
 // The messages of the opening inside TLS, framed and complemented as every message is.
@@ -69,7 +59,7 @@ class SecureChannel final {
     Complement(message, count);
     out_.clear();
     return engine_.Write(message, static_cast<std::size_t>(count), out_) &&
-           SendRaw(fd_, out_.data(), out_.size());
+           SendAll(fd_, out_.data(), out_.size(), deadline_) == IoEnd::kDone;
   }
 
   // The next message; its payload stays valid until the next call. Reads nothing beyond it.
