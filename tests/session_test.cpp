@@ -10,6 +10,7 @@
 
 #include "port/format.h"
 #include "port/texts.h"
+#include "session/address.h"
 #include "session/lifecycle.h"
 #include "support/sockets.h"
 #include "support/test_peer.h"

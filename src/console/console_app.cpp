@@ -19,6 +19,7 @@
 #include "queue/send_queue.h"
 #include "secure/identity.h"
 #include "secure/tls_engine.h"
+#include "session/address.h"
 #include "session/lifecycle.h"
 #include "storage/save_dir.h"
 #include "transfer/session.h"

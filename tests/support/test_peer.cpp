@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "secure/identity.h"
+#include "session/address.h"
 #include "session/lifecycle.h"
 #include "transfer/connection.h"
 
