@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tovrin {
 
@@ -18,7 +19,7 @@ class SecretText final {
   SecretText(std::string text) : text_(std::move(text)) {}  // NOLINT(google-explicit-constructor)
   SecretText(const char* text) : text_(text) {}             // NOLINT(google-explicit-constructor)
   SecretText(const SecretText& other) : text_(other.text_) {}
-  SecretText(SecretText&& other) noexcept : text_(other.text_) { other.Wipe(); }
+  SecretText(SecretText&& other) noexcept : text_(std::move(other.text_)) { other.Wipe(); }
   SecretText& operator=(const SecretText& other);
   SecretText& operator=(SecretText&& other) noexcept;
   ~SecretText() { Wipe(); }

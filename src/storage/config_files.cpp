@@ -203,7 +203,7 @@ std::string MoveAside(int dir_fd, const std::string& dir, const std::string& nam
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
   const std::string base = name + ".broken-" + stamp;
   for (int attempt = 1; attempt < 100; ++attempt) {
-    const std::string target = attempt == 1 ? base : base + "-" + std::to_string(attempt);
+    std::string target = attempt == 1 ? base : base + "-" + std::to_string(attempt);
     if (RenameIn(dir_fd, name, target, true)) {
       ::fsync(dir_fd);
       return target;

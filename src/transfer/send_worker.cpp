@@ -339,7 +339,8 @@ int CountFilesBelow(const std::string& path) {
   if (!ListFolder(path, names, links)) return 1;
   int count = 0;
   for (const std::string& name : names) {
-    const std::string child = path + "/" + name;
+    std::string child = path;
+    child.append("/").append(name);
     count += IsDirectory(child) ? CountFilesBelow(child) : 1;
   }
   return count;
