@@ -1,3 +1,4 @@
+#include <cassert>
 #include <memory>
 
 #include "port/texts.h"
@@ -11,6 +12,7 @@ namespace tovrin {
 uint32_t RunWorker(void* parameter, CTHREAD Session::*record, bool ends_session, WorkerBody body) {
   const std::unique_ptr<WorkerArgs> args(static_cast<WorkerArgs*>(parameter));
   Session& s = *args->session;
+  assert(args->exits.teardown != nullptr && args->exits.end_worker != nullptr);
   // The connection's opening (hello, and TLS with the peer's authentication) is over before
   // any worker starts: every worker knows the kind of session from its first step.
   if (args->connection) body(s, *args->connection, args->attempt);
