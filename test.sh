@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the normal build (window, console and core), all of
-# it again under AddressSanitizer with UndefinedBehaviorSanitizer (the window's port and its
-# worker threads included), the core under ThreadSanitizer, and the receive fuzz target
-# (corpus replay plus a short pass).
+# Checks that the folders of src/ are layers, then builds everything and runs every test: the
+# normal build (window, console and core), all of it again under AddressSanitizer with
+# UndefinedBehaviorSanitizer (the window's port and its worker threads included), the core
+# under ThreadSanitizer, and the receive fuzz target (corpus replay plus a short pass).
 # Ends with one line "N passed, 0 failed" counting every test that ran.
 # TOVRIN_FUZZ_SECONDS sets the length of the fuzzing pass (default 60).
 set -euo pipefail
@@ -20,6 +20,9 @@ run_ctest() {
   shift
   (cd "$dir" && ctest --output-on-failure -j"$jobs" "$@") | tee -a "$summary"
 }
+
+step "folder layers"
+"$here/tools/check-layers.py"
 
 step "build and test (RelWithDebInfo)"
 cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVRIN_WITH_QT=ON -DTOVRIN_SANITIZE= > /dev/null

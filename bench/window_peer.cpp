@@ -22,7 +22,7 @@
 #include <cstdlib>
 
 #include "port/texts.h"
-#include "session/lifecycle.h"
+#include "session/address.h"
 #include "storage/save_dir.h"
 #include "window/main_window.h"
 #include "window/my_wnd.h"

@@ -19,8 +19,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,12 +33,14 @@
 #include <vector>
 
 #include "port/inline_port.h"
-#include "protocol/connection.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "queue/send_queue.h"
-#include "session/session.h"
-#include "workers/workers.h"
+#include "session/lifecycle.h"
+#include "session/opening.h"
+#include "transfer/connection.h"
+#include "transfer/session.h"
+#include "transfer/workers.h"
 
 namespace {
 
@@ -223,7 +225,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (!tovrin::OpenConnection(*connection, params).session) connection->Shutdown();
     // The worker owns its arguments; it runs here on the fuzzing thread and closes the
     // connection (its last reference) as it ends, which ends the peer's reading.
-    auto* args = new tovrin::WorkerArgs{&f.session, std::move(connection), attempt};
+    auto* args =
+        new tovrin::WorkerArgs{&f.session, std::move(connection), attempt, tovrin::SessionExits()};
     tovrin::ReceiveWorker(args);
   }
   peer.join();

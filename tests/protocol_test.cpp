@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/connection.h"
+#include "net/descriptor.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
-#include "storage/descriptor.h"
 #include "support/recording_port.h"
+#include "transfer/connection.h"
 
 namespace tovrin::testing {
 namespace {

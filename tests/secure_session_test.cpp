@@ -17,6 +17,7 @@
 #include "secure/identity.h"
 #include "secure/tls_engine.h"
 #include "session/lifecycle.h"
+#include "session/opening.h"
 #include "support/raw_peer.h"
 #include "support/relay.h"
 #include "support/test_peer.h"

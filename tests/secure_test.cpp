@@ -10,10 +10,10 @@
 #include <cstring>
 #include <thread>
 
+#include "net/descriptor.h"
 #include "secure/identity.h"
 #include "secure/pairing.h"
 #include "secure/tls_engine.h"
-#include "storage/descriptor.h"
 #include "support/files.h"
 
 namespace tovrin::testing {

@@ -10,12 +10,13 @@
 
 #include "port/format.h"
 #include "port/texts.h"
-#include "port/transfer_meter.h"
-#include "protocol/connection.h"
+#include "session/address.h"
 #include "session/lifecycle.h"
 #include "support/sockets.h"
 #include "support/test_peer.h"
-#include "workers/cthread.h"
+#include "transfer/connection.h"
+#include "transfer/cthread.h"
+#include "transfer/transfer_meter.h"
 
 namespace tovrin::testing {
 namespace {

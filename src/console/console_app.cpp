@@ -19,10 +19,11 @@
 #include "queue/send_queue.h"
 #include "secure/identity.h"
 #include "secure/tls_engine.h"
+#include "session/address.h"
 #include "session/lifecycle.h"
-#include "session/session.h"
 #include "storage/save_dir.h"
-#include "workers/workers.h"
+#include "transfer/session.h"
+#include "transfer/workers.h"
 
 namespace tovrin {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "net/descriptor.h"
 #include "port/inline_port.h"
-#include "storage/descriptor.h"
 
 namespace tovrin {
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <chrono>
-#include <cstddef>
 #include <cstdint>
 
 namespace tovrin {
@@ -44,14 +42,6 @@ void StoreHeader(const FrameHeader& header, void* buffer);
 // EAGAIN after 40 ms; false on any other error or a closed connection. Never raises SIGPIPE.
 // The caller holds the connection's send lock (see Connection).
 [[nodiscard]] bool SendBlock(int socket, void* buffer, int count);
-
-// Waits until `socket` is ready for `events` (as poll takes them), going on after an
-// interruption; false once `deadline` has passed first (errno untouched) or poll failed.
-[[nodiscard]] bool WaitReady(int socket, short events, std::chrono::steady_clock::time_point deadline);
-
-// Sends all of `count` bytes as they are (no complement); false on an error or a closed
-// connection. For a blocking socket; never raises SIGPIPE.
-[[nodiscard]] bool SendRaw(int socket, const void* bytes, std::size_t count);
 
 // Receives exactly `count` bytes and complements them. A count of 0 or less returns true
 // without touching the socket or the buffer. False when the peer closed or on an error.

@@ -1,6 +1,5 @@
 #include "secure/identity.h"
 
-#include <fcntl.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -9,7 +8,6 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +20,8 @@
 #include <sstream>
 #include <utility>
 
-#include "storage/descriptor.h"
+#include "net/descriptor.h"
+#include "storage/config_files.h"
 
 namespace tovrin {
 namespace {
@@ -30,8 +29,6 @@ namespace {
 constexpr char BASE32_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
 constexpr int FINGERPRINT_BYTES = 10;
 constexpr int CERT_VALIDITY_DAYS = 36525;
-constexpr mode_t DIR_MODE = 0700;
-constexpr mode_t FILE_MODE = 0600;
 constexpr char KEY_FILE[] = "key.pem";
 constexpr char CERT_FILE[] = "cert.pem";
 constexpr char PEERS_FILE[] = "peers";
@@ -48,227 +45,6 @@ using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BIGNUM, BN_free>>;
 using ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION, X509_EXTENSION_free>>;
-
-std::string ErrnoText(int error) { return std::strerror(error); }  // NOLINT(concurrency-mt-unsafe)
-
-std::string DirPath(std::string dir) {
-  if (!dir.empty() && dir.back() != '/') dir += '/';
-  return dir;
-}
-
-std::string Octal(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
-// A folder or file of the configuration is trusted only when it is the user's and nobody
-// else can change it (ssh's rule for its own files).
-bool Trusted(const struct stat& info, const std::string& path, std::string& error) {
-  if (info.st_uid != ::geteuid()) {
-    error = path + " belongs to another user: Tovrin keeps its key only where you alone own it";
-    return false;
-  }
-  if ((info.st_mode & 022) != 0) {
-    error = path + " can be changed by others (mode " + Octal(info.st_mode) +
-            "): make it yours alone (chmod go-w " + path + ")";
-    return false;
-  }
-  return true;
-}
-
-// Creates the missing parents of `dir` (each new one gets exactly DIR_MODE, whatever the
-// umask); the user's own path may hold symbolic links.
-bool MakeParents(const std::string& dir, std::string& error) {
-  for (std::size_t end = 1; end < dir.size(); ++end) {
-    if (dir[end] != '/') continue;
-    const std::string part = dir.substr(0, end);
-    if (::mkdir(part.c_str(), DIR_MODE) == 0) {
-      if (::chmod(part.c_str(), DIR_MODE) != 0) {
-        error = "Cannot set the mode of " + part + ": " + ErrnoText(errno);
-        return false;
-      }
-    } else if (errno != EEXIST) {
-      error = "Cannot create " + part + ": " + ErrnoText(errno);
-      return false;
-    }
-  }
-  return true;
-}
-
-// The configuration folder itself, opened without following a symbolic link and checked;
-// made (mode DIR_MODE) when `create` and it is missing. Invalid with `error` set, and
-// `missing` true when it does not exist (and was not to be made).
-Descriptor OpenConfigDir(std::string dir, bool create, std::string& error,
-                         bool* missing = nullptr) {
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  if (missing != nullptr) *missing = false;
-  if (create) {
-    if (!MakeParents(dir, error)) return Descriptor();
-    if (::mkdir(dir.c_str(), DIR_MODE) == 0) {
-      if (::chmod(dir.c_str(), DIR_MODE) != 0) {
-        error = "Cannot set the mode of " + dir + ": " + ErrnoText(errno);
-        return Descriptor();
-      }
-    } else if (errno != EEXIST) {
-      error = "Cannot create " + dir + ": " + ErrnoText(errno);
-      return Descriptor();
-    }
-  }
-  Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid()) {
-    const int failure = errno;
-    if (failure == ENOENT && missing != nullptr) *missing = true;
-    error = failure == ELOOP || failure == ENOTDIR
-                ? dir +
-                      " is a symbolic link or no folder: Tovrin keeps its key only in a folder of "
-                      "its own (remove it; Tovrin makes the folder)"
-                : "Cannot open " + dir + ": " + ErrnoText(failure);
-    return Descriptor();
-  }
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) {
-    error = "Cannot open " + dir + ": " + ErrnoText(errno);
-    return Descriptor();
-  }
-  if (!Trusted(info, dir, error)) return Descriptor();
-  return fd;
-}
-
-// Holds an exclusive lock on the folder for its lifetime, so that two processes creating the
-// identity or rewriting the peers never interleave.
-class DirLock final {
- public:
-  explicit DirLock(int dir_fd) : fd_(dir_fd) {
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-  ~DirLock() { ::flock(fd_, LOCK_UN); }
-  DirLock(const DirLock&) = delete;
-  DirLock& operator=(const DirLock&) = delete;
-
- private:
-  const int fd_;
-};
-
-enum class Read { kDone, kMissing, kFailed };
-
-// The whole file `name` of the folder, opened without following a symbolic link and checked
-// like the folder. A file that others may read is narrowed to FILE_MODE on the way;
-// `was_readable` then tells whether others could read it. kFailed with `error` set.
-Read ReadConfigFile(int dir_fd, const std::string& dir, const char* name, off_t limit,
-                    std::string& content, std::string& error, bool* was_readable = nullptr) {
-  const std::string path = DirPath(dir) + name;
-  const Descriptor fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) {
-    if (errno == ENOENT) return Read::kMissing;
-    error = errno == ELOOP ? path + " is a symbolic link: Tovrin does not follow it (remove it)"
-                           : "Cannot read " + path + ": " + ErrnoText(errno);
-    return Read::kFailed;
-  }
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) {
-    error = "Cannot read " + path + ": " + ErrnoText(errno);
-    return Read::kFailed;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    error = path + " is no regular file";
-    return Read::kFailed;
-  }
-  if (!Trusted(info, path, error)) return Read::kFailed;
-  if (info.st_size > limit) {
-    error = path + " is too large to be Tovrin's";
-    return Read::kFailed;
-  }
-  if ((info.st_mode & 077) != 0) {
-    if (was_readable != nullptr) *was_readable = (info.st_mode & 044) != 0;
-    ::fchmod(fd.get(), FILE_MODE);
-  }
-  // Read in place, without a second buffer: the content may be a private key.
-  content.assign(static_cast<std::size_t>(info.st_size), '\0');
-  std::size_t got = 0;
-  while (got < content.size()) {
-    const ssize_t n = ::read(fd.get(), content.data() + got, content.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = "Cannot read " + path + ": " + ErrnoText(errno);
-      OPENSSL_cleanse(content.data(), content.size());
-      return Read::kFailed;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  content.resize(got);
-  return Read::kDone;
-}
-
-// Renames `from` to `to` in the folder; with `keep_existing`, fails with EEXIST instead of
-// replacing an existing `to`.
-bool RenameIn(int dir_fd, const std::string& from, const std::string& to, bool keep_existing) {
-  if (!keep_existing) return ::renameat(dir_fd, from.c_str(), dir_fd, to.c_str()) == 0;
-  if (::renameat2(dir_fd, from.c_str(), dir_fd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without RENAME_NOREPLACE: a hard link never replaces either.
-  if (::linkat(dir_fd, from.c_str(), dir_fd, to.c_str(), 0) != 0) return false;
-  ::unlinkat(dir_fd, from.c_str(), 0);
-  return true;
-}
-
-// Writes `name` in the folder as a whole (a reader sees the old file or the new one, and a
-// crash leaves no half-written file under the name), mode FILE_MODE. With `keep_existing` an
-// existing file of that name is never replaced.
-bool WriteConfigFile(int dir_fd, const std::string& dir, const std::string& name, const char* data,
-                     std::size_t size, bool keep_existing, std::string& error) {
-  unsigned char random[6] = {};
-  RAND_bytes(random, sizeof random);
-  std::string temp = name + ".tmp-";
-  for (const unsigned char byte : random) temp += BASE32_ALPHABET[byte % 32];
-  const std::string path = DirPath(dir) + name;
-  Descriptor fd(::openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         FILE_MODE));
-  if (!fd.valid()) {
-    error = "Cannot create " + DirPath(dir) + temp + ": " + ErrnoText(errno);
-    return false;
-  }
-  bool written = ::fchmod(fd.get(), FILE_MODE) == 0;
-  for (std::size_t done = 0; written && done < size;) {
-    const ssize_t n = ::write(fd.get(), data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    written = n > 0;
-    if (written) done += static_cast<std::size_t>(n);
-  }
-  written = written && ::fsync(fd.get()) == 0 && ::close(fd.Release()) == 0;
-  if (!written || !RenameIn(dir_fd, temp, name, keep_existing)) {
-    error = errno == EEXIST ? path + " appeared meanwhile; it is left as it is"
-                            : "Cannot write " + path + ": " + ErrnoText(errno);
-    ::unlinkat(dir_fd, temp.c_str(), 0);
-    return false;
-  }
-  ::fsync(dir_fd);
-  return true;
-}
-
-// Moves `name` aside to `name`.broken-YYYYMMDD-HHMMSS (a number added when that is taken);
-// the new name, or empty with `error` set.
-std::string MoveAside(int dir_fd, const std::string& dir, const std::string& name,
-                      std::string& error) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  const std::string base = name + ".broken-" + stamp;
-  for (int attempt = 1; attempt < 100; ++attempt) {
-    std::string target = attempt == 1 ? base : base + "-" + std::to_string(attempt);
-    if (RenameIn(dir_fd, name, target, true)) {
-      ::fsync(dir_fd);
-      return target;
-    }
-    if (errno != EEXIST) break;
-  }
-  error = "Cannot move " + DirPath(dir) + name + " aside: " + ErrnoText(errno);
-  return {};
-}
 
 std::optional<KeyHash> KeyHashOfX509(X509* cert) {
   unsigned char* der = nullptr;
@@ -424,8 +200,8 @@ std::string Today() {
 bool ReadLines(int dir_fd, const std::string& dir, std::vector<std::string>& lines,
                std::string& error) {
   std::string content;
-  const Read read = ReadConfigFile(dir_fd, dir, PEERS_FILE, MAX_PEERS_SIZE, content, error);
-  if (read == Read::kFailed) return false;
+  const ConfigRead read = ReadConfigFile(dir_fd, dir, PEERS_FILE, MAX_PEERS_SIZE, content, error);
+  if (read == ConfigRead::kFailed) return false;
   std::istringstream in(content);
   for (std::string line; std::getline(in, line);) lines.push_back(std::move(line));
   return true;
@@ -466,11 +242,11 @@ std::optional<Identity> LoadOrCreateIdentity(const std::string& dir, std::string
 
   std::string text;
   bool was_readable = false;
-  const Read key_read =
+  const ConfigRead key_read =
       ReadConfigFile(dir_fd.get(), dir, KEY_FILE, MAX_PEM_SIZE, text, error, &was_readable);
-  if (key_read == Read::kFailed) return std::nullopt;
+  if (key_read == ConfigRead::kFailed) return std::nullopt;
   PkeyPtr key;
-  if (key_read == Read::kDone) {
+  if (key_read == ConfigRead::kDone) {
     key = ParseKey(text);
     if (was_readable) {
       notes.push_back(key_path +
@@ -488,14 +264,15 @@ std::optional<Identity> LoadOrCreateIdentity(const std::string& dir, std::string
   std::string cert_pem;
   std::optional<KeyHash> hash;
   if (key) {
-    const Read cert_read =
+    const ConfigRead cert_read =
         ReadConfigFile(dir_fd.get(), dir, CERT_FILE, MAX_PEM_SIZE, cert_pem, error);
-    if (cert_read == Read::kFailed) return std::nullopt;
-    if (cert_read == Read::kDone) hash = CertificateOfKey(cert_pem, key.get());
+    if (cert_read == ConfigRead::kFailed) return std::nullopt;
+    if (cert_read == ConfigRead::kDone) hash = CertificateOfKey(cert_pem, key.get());
     if (!hash) {
-      notes.push_back(cert_path +
-                      (cert_read == Read::kMissing ? " was missing" : " did not fit the key") +
-                      ": it is made anew from " + key_path);
+      notes.push_back(
+          cert_path +
+          (cert_read == ConfigRead::kMissing ? " was missing" : " did not fit the key") +
+          ": it is made anew from " + key_path);
     }
   } else {
     key.reset(EVP_EC_gen("P-256"));

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tovrin {
 
@@ -18,9 +19,7 @@ class SecretText final {
   SecretText(std::string text) : text_(std::move(text)) {}  // NOLINT(google-explicit-constructor)
   SecretText(const char* text) : text_(text) {}             // NOLINT(google-explicit-constructor)
   SecretText(const SecretText& other) : text_(other.text_) {}
-  // Copies, so that the source's own bytes can be wiped (a moved buffer may leave them).
-  // NOLINTNEXTLINE(performance-move-constructor-init)
-  SecretText(SecretText&& other) noexcept : text_(other.text_) { other.Wipe(); }
+  SecretText(SecretText&& other) noexcept : text_(std::move(other.text_)) { other.Wipe(); }
   SecretText& operator=(const SecretText& other);
   SecretText& operator=(SecretText&& other) noexcept;
   ~SecretText() { Wipe(); }

@@ -3,8 +3,6 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/frame.h"
+#include "net/socket_io.h"
 
 namespace tovrin {
 namespace {
@@ -111,49 +109,23 @@ std::string OpenSslText() {
 
 std::string ErrnoText() { return std::strerror(errno); }  // NOLINT(concurrency-mt-unsafe)
 
-// Waits until `fd` is ready for `events`; false with `error` set on timeout or failure.
-bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline,
-             std::string& error) {
-  if (WaitReady(fd, events, deadline)) return true;
-  error = std::chrono::steady_clock::now() >= deadline ? "TLS handshake timed out"
-                                                       : "TLS handshake: " + ErrnoText();
-  return false;
-}
-
-bool SendAll(int fd, const char* data, std::size_t size,
-             std::chrono::steady_clock::time_point deadline, std::string& error) {
-  while (size > 0) {
-    if (!WaitFor(fd, POLLOUT, deadline, error)) return false;
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n < 0) {
-      error = "TLS handshake: " + ErrnoText();
+// True when a handshake transfer is done; otherwise false with `error` set to why.
+bool HandshakeIo(IoEnd end, std::chrono::steady_clock::time_point deadline, std::string& error) {
+  switch (end) {
+    case IoEnd::kDone:
+      return true;
+    case IoEnd::kWaitFailed:
+      error = std::chrono::steady_clock::now() >= deadline ? "TLS handshake timed out"
+                                                           : "TLS handshake: " + ErrnoText();
       return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool ReceiveExactly(int fd, unsigned char* data, std::size_t size,
-                    std::chrono::steady_clock::time_point deadline, std::string& error) {
-  while (size > 0) {
-    if (!WaitFor(fd, POLLIN, deadline, error)) return false;
-    const ssize_t n = ::recv(fd, data, size, MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n == 0) {
+    case IoEnd::kClosed:
       error = "The peer closed the connection during the TLS handshake";
       return false;
-    }
-    if (n < 0) {
-      error = "TLS handshake: " + ErrnoText();
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
+    case IoEnd::kFailed:
+      break;
   }
-  return true;
+  error = "TLS handshake: " + ErrnoText();
+  return false;
 }
 
 }  // namespace
@@ -334,7 +306,8 @@ bool TlsEngine::Handshake(int fd, std::chrono::steady_clock::time_point deadline
     s.Drain(outgoing);
     // An alert explaining a failure is worth sending, but the failure is what gets reported.
     std::string send_error;
-    const bool sent = SendAll(fd, outgoing.data(), outgoing.size(), deadline, send_error);
+    const bool sent =
+        HandshakeIo(SendAll(fd, outgoing.data(), outgoing.size(), deadline), deadline, send_error);
     if (result == 1 && sent) break;
     if (reason != SSL_ERROR_NONE && reason != SSL_ERROR_WANT_READ) {
       s.failed = true;
@@ -346,7 +319,7 @@ bool TlsEngine::Handshake(int fd, std::chrono::steady_clock::time_point deadline
       error = send_error;
       return false;
     }
-    if (!ReceiveExactly(fd, record.data(), RECORD_HEADER, deadline, error)) {
+    if (!HandshakeIo(ReceiveAll(fd, record.data(), RECORD_HEADER, deadline), deadline, error)) {
       s.failed = true;
       return false;
     }
@@ -356,7 +329,8 @@ bool TlsEngine::Handshake(int fd, std::chrono::steady_clock::time_point deadline
       error = "TLS handshake failed: the peer sent an oversized record";
       return false;
     }
-    if (!ReceiveExactly(fd, record.data() + RECORD_HEADER, body, deadline, error)) {
+    if (!HandshakeIo(ReceiveAll(fd, record.data() + RECORD_HEADER, body, deadline), deadline,
+                     error)) {
       s.failed = true;
       return false;
     }

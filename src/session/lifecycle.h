@@ -1,34 +1,16 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 namespace tovrin {
 
 class CTHREAD;
 struct Session;
+struct WorkerExits;
 
-inline constexpr int DEFAULT_PORT = 10000;
 inline constexpr uint32_t FD_ACCEPT = 8;
 inline constexpr uint32_t FD_CONNECT = 16;
-
-// The address text split at its first colon. The port is converted like atoi (no digits
-// give 0; DEFAULT_PORT without a colon); the socket uses its low 16 bits.
-struct AddressText {
-  std::string host;
-  int port;
-};
-[[nodiscard]] AddressText SplitAddress(const std::string& text);
-
-// The host text converted as inet_addr converts it (shortened forms such as "10.1" are
-// valid); nullopt for anything else, 255.255.255.255 included.
-[[nodiscard]] std::optional<uint32_t> ParseIpv4(const std::string& host);
-
-// The dotted text of this machine's own address: the first non-loopback IPv4 address its
-// host name resolves to, else that of the first non-loopback interface that is up, else
-// 127.0.0.1.
-[[nodiscard]] std::string OwnAddress();
 
 // Connect / Send (IDC_CONNECT), UI thread.
 bool OnConnect(Session& s);
@@ -49,6 +31,9 @@ void EndWorker(Session& s, CTHREAD& record);
 bool Teardown(Session& s, uint32_t attempt);
 // The Disconnect button and the window's own end: tears down the current attempt.
 bool Teardown(Session& s);
+// How the workers StartSession starts leave their session: through Teardown and EndWorker.
+// Also for a worker started by hand (the receive fuzzer).
+[[nodiscard]] WorkerExits SessionExits();
 // WM_DESTROY of the main window, UI thread.
 bool OnDestroy(Session& s);
 

@@ -11,15 +11,16 @@
 #include <optional>
 #include <string_view>
 
+#include "net/socket_io.h"
 #include "port/format.h"
 #include "port/texts.h"
-#include "protocol/connection.h"
 #include "protocol/ext_text.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
 #include "secure/pairing.h"
 #include "secure/tls_engine.h"
+#include "transfer/connection.h"
 
 namespace tovrin {
 
@@ -41,21 +42,11 @@ constexpr int MAX_OPENING_MESSAGE = HEADER_SIZE + MAX_TEXT;
 enum class Got { kAll, kNothing, kFailed };
 Got ReadRaw(int fd, char* out, int count, Clock::time_point first_deadline,
             Clock::time_point deadline) {
-  int got = 0;
-  while (got < count) {
-    if (!WaitReady(fd, POLLIN, got == 0 ? first_deadline : deadline)) {
-      return got == 0 ? Got::kNothing : Got::kFailed;
-    }
-    const ssize_t n = ::recv(fd, out + got, static_cast<std::size_t>(count - got), 0);
-    if (n > 0) {
-      got += static_cast<int>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return Got::kFailed;
-    }
-  }
-  return Got::kAll;
+  if (count <= 0) return Got::kAll;
+  const IoEnd first = ReceiveAll(fd, out, 1, first_deadline);
+  if (first != IoEnd::kDone) return first == IoEnd::kWaitFailed ? Got::kNothing : Got::kFailed;
+  const auto rest = static_cast<std::size_t>(count - 1);
+  return ReceiveAll(fd, out + 1, rest, deadline) == IoEnd::kDone ? Got::kAll : Got::kFailed;
 }
 
 // The messages of the opening inside TLS, framed and complemented as every message is.
@@ -68,7 +59,7 @@ class SecureChannel final {
     Complement(message, count);
     out_.clear();
     return engine_.Write(message, static_cast<std::size_t>(count), out_) &&
-           SendRaw(fd_, out_.data(), out_.size());
+           SendAll(fd_, out_.data(), out_.size(), deadline_) == IoEnd::kDone;
   }
 
   // The next message; its payload stays valid until the next call. Reads nothing beyond it.
@@ -396,31 +387,6 @@ class Opening final {
 };
 
 }  // namespace
-
-SecretText PairingCodes::Renew() {
-  std::lock_guard<std::mutex> lock(lock_);
-  code_ = NewPairingCode();
-  issued_ = Clock::now();
-  return code_;
-}
-
-void PairingCodes::Stop() {
-  std::lock_guard<std::mutex> lock(lock_);
-  code_.clear();
-}
-
-SecretText PairingCodes::Take() {
-  std::lock_guard<std::mutex> lock(lock_);
-  SecretText code;
-  if (!code_.empty() && Clock::now() - issued_ < PAIRING_CODE_LIFETIME) code = code_;
-  code_.clear();
-  return code;
-}
-
-bool PairingCodes::Active() {
-  std::lock_guard<std::mutex> lock(lock_);
-  return !code_.empty() && Clock::now() - issued_ < PAIRING_CODE_LIFETIME;
-}
 
 bool HelloDigest(TlsEngine& engine, const std::string& client_hello,
                         const std::string& server_hello,

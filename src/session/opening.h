@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "secure/identity.h"
-#include "secure/pairing.h"
+#include "secure/pairing_codes.h"
+#include "secure/security_settings.h"
+#include "transfer/session.h"
 
 namespace tovrin {
 
@@ -20,9 +21,6 @@ class Connection;
 // The whole opening of a connection, from accept or connect to the first message of the
 // session, may take this long (typing a pairing code included).
 inline constexpr auto OPENING_TIME_LIMIT = std::chrono::seconds(60);
-// The waiting side: the peer's hello and the TLS handshake have to be through this long after
-// the accept; the rest of OPENING_TIME_LIMIT is for a person typing a pairing code.
-inline constexpr auto SETUP_TIME_LIMIT = std::chrono::seconds(10);
 // Connections a waiting side opens at the same time. A newcomer beyond them takes the place
 // of the oldest opening that has not finished its TLS handshake; without one it is closed.
 inline constexpr int MAX_PENDING_OPENINGS = 4;
@@ -31,48 +29,6 @@ inline constexpr int MAX_OPENINGS_PER_ADDRESS = 2;
 // Codes spent in vain that the waiting side replaces at once; later ones are replaced as the
 // code's lifetime ends.
 inline constexpr int MAX_QUICK_CODES = 3;
-// How long a pairing code shown by the waiting side stays valid.
-inline constexpr auto PAIRING_CODE_LIFETIME = std::chrono::minutes(2);
-
-// What this side brings to an opening; the front ends set it, the UI thread reads it when an
-// attempt starts.
-struct SecuritySettings {
-  // This installation's key; none: the side cannot encrypt and announces version 1.
-  std::shared_ptr<const Identity> identity;
-  std::shared_ptr<PeerStore> peers;
-  // Refuse every session that is not encrypted with a paired (or just paired) peer.
-  bool paired_only = false;
-  // The connecting side: a code to pair with (the console's --pair).
-  SecretText pair_code;
-  // The connecting side: ask the user for a code when the peer is unknown (the window).
-  bool ask_code = false;
-  // This installation's key cannot be used while paired peers may exist: extended sessions
-  // in the clear (version 1) are refused; classic peers are served as before.
-  bool key_unusable_with_peers = false;
-  // Tests: announce at most this version, to act as an older build (0: no cap).
-  int version_cap = 0;
-};
-
-// The waiting side's pairing code: one at a time, single use, valid PAIRING_CODE_LIFETIME.
-// Thread-safe.
-class PairingCodes final {
- public:
-  // A new code, replacing any other.
-  SecretText Renew();
-  // No code any more (the waiting has ended).
-  void Stop();
-  // The code, spent: the one guess it allows is taken. Empty when there is none or it is out
-  // of time.
-  SecretText Take();
-  // True while a code is current and in time.
-  [[nodiscard]] bool Active();
-
- private:
-  std::mutex lock_;
-  SecretText code_;
-  std::chrono::steady_clock::time_point issued_;
-};
-
 // How far the peer is known.
 enum class Trust { kNone, kStranger, kPaired, kJustPaired };
 

@@ -11,7 +11,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "storage/descriptor.h"
+#include "net/descriptor.h"
 #include "storage/storage.h"
 
 namespace tovrin {

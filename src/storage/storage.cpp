@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "storage/descriptor.h"
+#include "net/descriptor.h"
 
 namespace tovrin {
 namespace {

@@ -1,17 +1,17 @@
-#include <QApplication>
-#include <QStringList>
 #include <openssl/ssl.h>
 #include <sys/prctl.h>
 
+#include <QApplication>
+#include <QStringList>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
 #include "storage/save_dir.h"
+#include "transfer/cthread.h"
 #include "window/critical_box.h"
 #include "window/my_wnd.h"
 #include "window/translation.h"
-#include "workers/cthread.h"
 
 namespace {
 

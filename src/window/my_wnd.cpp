@@ -11,6 +11,7 @@
 #include "port/format.h"
 #include "port/texts.h"
 #include "secure/tls_engine.h"
+#include "session/address.h"
 #include "session/lifecycle.h"
 #include "window/main_window.h"
 #include "window/peers_dialog.h"

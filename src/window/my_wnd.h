@@ -5,7 +5,7 @@
 
 #include "queue/send_queue.h"
 #include "secure/identity.h"
-#include "session/session.h"
+#include "transfer/session.h"
 #include "window/dialog.h"
 #include "window/qt_window_port.h"
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "console/options.h"
-#include "session/lifecycle.h"
+#include "session/address.h"
 #include "support/cli_process.h"
 #include "support/files.h"
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "storage/descriptor.h"
+#include "net/descriptor.h"
 
 namespace tovrin::testing {
 

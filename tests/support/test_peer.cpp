@@ -3,9 +3,10 @@
 #include <memory>
 #include <optional>
 
-#include "protocol/connection.h"
 #include "secure/identity.h"
+#include "session/address.h"
 #include "session/lifecycle.h"
+#include "transfer/connection.h"
 
 namespace tovrin::testing {
 

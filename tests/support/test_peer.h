@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "queue/send_queue.h"
-#include "session/session.h"
 #include "support/files.h"
 #include "support/raw_peer.h"
 #include "support/recording_port.h"
+#include "transfer/session.h"
 
 namespace tovrin::testing {
 

@@ -9,6 +9,7 @@
 #include "port/texts.h"
 #include "secure/identity.h"
 #include "secure/pairing.h"
+#include "session/address.h"
 #include "session/lifecycle.h"
 #include "support/files.h"
 #include "support/recording_port.h"

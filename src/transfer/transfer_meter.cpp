@@ -1,4 +1,4 @@
-#include "port/transfer_meter.h"
+#include "transfer/transfer_meter.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "port/window_port.h"
-#include "session/session.h"
+#include "transfer/session.h"
 
 namespace tovrin {
 

@@ -6,19 +6,18 @@
 
 #include "port/format.h"
 #include "port/texts.h"
-#include "port/transfer_meter.h"
 #include "port/window_port.h"
-#include "protocol/connection.h"
 #include "protocol/ext_text.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
-#include "session/lifecycle.h"
-#include "session/session.h"
 #include "storage/save_dir.h"
 #include "storage/storage.h"
-#include "workers/extended_receiver.h"
-#include "workers/workers.h"
+#include "transfer/connection.h"
+#include "transfer/extended_receiver.h"
+#include "transfer/session.h"
+#include "transfer/transfer_meter.h"
+#include "transfer/workers.h"
 
 namespace tovrin {
 

@@ -5,14 +5,13 @@
 #include "port/format.h"
 #include "port/texts.h"
 #include "port/window_port.h"
-#include "protocol/connection.h"
 #include "protocol/ext_text.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
-#include "session/lifecycle.h"
-#include "session/session.h"
-#include "workers/workers.h"
+#include "transfer/connection.h"
+#include "transfer/session.h"
+#include "transfer/workers.h"
 
 namespace tovrin {
 

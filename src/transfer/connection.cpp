@@ -1,4 +1,4 @@
-#include "protocol/connection.h"
+#include "transfer/connection.h"
 
 #include <poll.h>
 #include <sys/socket.h>

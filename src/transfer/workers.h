@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "workers/cthread.h"
+#include "transfer/cthread.h"
 
 namespace tovrin {
 

@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "session/opening.h"
-#include "storage/descriptor.h"
-#include "workers/cthread.h"
+#include "net/descriptor.h"
+#include "secure/pairing_codes.h"
+#include "secure/security_settings.h"
+#include "transfer/cthread.h"
 
 namespace tovrin {
 
@@ -30,6 +31,10 @@ inline constexpr auto IDLE_CHECK = std::chrono::milliseconds(100);
 
 // A connect that gets no answer gives up after this long.
 inline constexpr int CONNECT_TIMEOUT_MS = 20000;
+
+// The waiting side: the peer's hello and the TLS handshake have to be through this long after
+// the accept; the rest of the opening's time limit is for a person typing a pairing code.
+inline constexpr auto SETUP_TIME_LIMIT = std::chrono::seconds(10);
 
 // How a Connect press decides between waiting and connecting: by the address text (the own
 // address waits, any other connects), or always one of the two (the console's --listen and
@@ -166,11 +171,21 @@ struct Session final {
   std::condition_variable wake_;
 };
 
+// How a worker leaves its session, handed down by the session control so that the workers
+// need nothing above them: `teardown` ends the session or attempt numbered `attempt` (any
+// thread), `end_worker` is the worker's last act (empties its record and starts the workers of
+// a session that waited for it).
+struct WorkerExits {
+  bool (*teardown)(Session& s, uint32_t attempt);
+  void (*end_worker)(Session& s, CTHREAD& record);
+};
+
 // What StartSession hands each worker: it owns this and deletes it.
 struct WorkerArgs {
   Session* session;
   std::shared_ptr<Connection> connection;
   uint32_t attempt;
+  WorkerExits exits;
 };
 
 }  // namespace tovrin

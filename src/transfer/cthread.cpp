@@ -1,4 +1,4 @@
-#include "workers/cthread.h"
+#include "transfer/cthread.h"
 
 #include <cstdio>
 #include <functional>

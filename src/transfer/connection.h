@@ -1,9 +1,9 @@
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "net/descriptor.h"
 #include "protocol/frame.h"
 #include "protocol/peer_link.h"
 #include "secure/tls_engine.h"
-#include "storage/descriptor.h"
 
 namespace tovrin {
 

@@ -1,18 +1,18 @@
-#include "workers/extended_receiver.h"
+#include "transfer/extended_receiver.h"
 
 #include <algorithm>
 #include <utility>
 
 #include "port/format.h"
 #include "port/texts.h"
-#include "port/transfer_meter.h"
 #include "port/window_port.h"
-#include "protocol/connection.h"
 #include "protocol/ext_text.h"
 #include "protocol/extended.h"
-#include "session/session.h"
 #include "storage/save_dir.h"
 #include "storage/storage.h"
+#include "transfer/connection.h"
+#include "transfer/session.h"
+#include "transfer/transfer_meter.h"
 
 namespace tovrin {
 namespace {

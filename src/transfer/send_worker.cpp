@@ -10,18 +10,17 @@
 
 #include "port/format.h"
 #include "port/texts.h"
-#include "port/transfer_meter.h"
 #include "port/window_port.h"
-#include "protocol/connection.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
 #include "queue/send_queue.h"
-#include "session/lifecycle.h"
-#include "session/session.h"
 #include "storage/storage.h"
-#include "workers/pipelined_sender.h"
-#include "workers/workers.h"
+#include "transfer/connection.h"
+#include "transfer/pipelined_sender.h"
+#include "transfer/session.h"
+#include "transfer/transfer_meter.h"
+#include "transfer/workers.h"
 
 namespace tovrin {
 

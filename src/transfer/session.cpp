@@ -1,12 +1,12 @@
-#include "session/session.h"
+#include "transfer/session.h"
 
 #include <utility>
 
 #include "port/format.h"
 #include "port/texts.h"
-#include "port/transfer_meter.h"
 #include "port/window_port.h"
-#include "protocol/connection.h"
+#include "transfer/connection.h"
+#include "transfer/transfer_meter.h"
 
 namespace tovrin {
 

@@ -1,16 +1,16 @@
-#include "workers/pipelined_sender.h"
+#include "transfer/pipelined_sender.h"
 
 #include <algorithm>
 
 #include "port/format.h"
 #include "port/texts.h"
-#include "port/transfer_meter.h"
 #include "port/window_port.h"
-#include "protocol/connection.h"
 #include "protocol/ext_text.h"
 #include "queue/send_queue.h"
-#include "session/session.h"
 #include "storage/storage.h"
+#include "transfer/connection.h"
+#include "transfer/session.h"
+#include "transfer/transfer_meter.h"
 
 namespace tovrin {
 namespace {

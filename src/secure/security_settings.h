@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+
+#include "secure/identity.h"
+#include "secure/pairing.h"
+
+namespace tovrin {
+
+// What this side brings to an opening; the front ends set it, the UI thread reads it when an
+// attempt starts.
+struct SecuritySettings {
+  // This installation's key; none: the side cannot encrypt and announces version 1.
+  std::shared_ptr<const Identity> identity;
+  std::shared_ptr<PeerStore> peers;
+  // Refuse every session that is not encrypted with a paired (or just paired) peer.
+  bool paired_only = false;
+  // The connecting side: a code to pair with (the console's --pair).
+  SecretText pair_code;
+  // The connecting side: ask the user for a code when the peer is unknown (the window).
+  bool ask_code = false;
+  // This installation's key cannot be used while paired peers may exist: extended sessions
+  // in the clear (version 1) are refused; classic peers are served as before.
+  bool key_unusable_with_peers = false;
+  // Tests: announce at most this version, to act as an older build (0: no cap).
+  int version_cap = 0;
+};
+
+}  // namespace tovrin
