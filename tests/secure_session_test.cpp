@@ -71,8 +71,9 @@ TEST(SecureSession, PairingWithTheShownCodeIsRememberedAndEveryCodeAllowsOneGues
   ASSERT_TRUE(
       WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::PAIRING_FAILED)); }));
   EXPECT_TRUE(b.port.HasChatLine(text::PAIRING_FAILED));
-  const std::string second = ShownCode(a);
-  EXPECT_NE(second, first);
+  // The spent code is replaced as the waiting side's UI thread hears of the failure.
+  std::string second;
+  ASSERT_TRUE(WaitFor([&] { return (second = ShownCode(a)) != first; }));
   b.session.security.pair_code = first;
   Knock(a, b, port);
   // The waiting side logs a refusal once a minute per address: only the connecting side
@@ -81,7 +82,9 @@ TEST(SecureSession, PairingWithTheShownCodeIsRememberedAndEveryCodeAllowsOneGues
   EXPECT_EQ(a.port.CountChatLine(Refused(text::PAIRING_FAILED)), 1);
 
   // The code shown now pairs, and each side remembers the other.
-  b.session.security.pair_code = ShownCode(a);
+  std::string third;
+  ASSERT_TRUE(WaitFor([&] { return (third = ShownCode(a)) != second; }));
+  b.session.security.pair_code = third;
   Knock(a, b, port);
   ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
   EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::PEER_JUST_PAIRED, b)));
