@@ -432,7 +432,9 @@ TEST_F(WindowTest, ABurstOfLinesCostsTheSameAtAnyLengthAndIsPaintedTogether) {
                                     : static_cast<double>(first) / static_cast<double>(second));
   }
   std::sort(ratios.begin(), ratios.end());
-  EXPECT_LT(ratios[2], 2.0) << "a line at 20,000 lines costs " << ratios[2]
+  // A cost that grows with the list would make this about 20 (20,000 rows against 1,000);
+  // the bound leaves room for a busy machine, not for a cost per row.
+  EXPECT_LT(ratios[2], 6.0) << "a line at 20,000 lines costs " << ratios[2]
                             << " times one at 1,000";
 }
 
