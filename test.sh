@@ -11,6 +11,9 @@ jobs=$(nproc)
 # shellcheck disable=SC2046
 "$here/tools/ensure-packages.sh" $(cat "$here/tools/build-packages.txt")
 
+# A compiler cache, where the machine has one, makes a second run cheap; CI builds without.
+launcher=()
+command -v ccache > /dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 step() { printf '\n=== %s ===\n' "$*"; }
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
@@ -25,7 +28,7 @@ step "folder layers"
 "$here/tools/check-layers.py"
 
 step "build and test (RelWithDebInfo)"
-cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVRIN_WITH_QT=ON -DTOVRIN_SANITIZE= > /dev/null
+cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVRIN_WITH_QT=ON -DTOVRIN_SANITIZE= "${launcher[@]}" > /dev/null
 cmake --build "$here/build" -j"$jobs"
 QT_QPA_PLATFORM=offscreen run_ctest "$here/build"
 
@@ -34,14 +37,14 @@ step "clang-tidy"
 
 step "address and undefined-behaviour sanitizers"
 cmake -S "$here" -B "$here/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTOVRIN_WITH_QT=ON \
-  -DTOVRIN_SANITIZE=address,undefined > /dev/null
+  -DTOVRIN_SANITIZE=address,undefined "${launcher[@]}" > /dev/null
 cmake --build "$here/build-asan" -j"$jobs"
 QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest "$here/build-asan"
 
 step "thread sanitizer"
 cmake -S "$here" -B "$here/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVRIN_WITH_QT=OFF \
-  -DTOVRIN_SANITIZE=thread > /dev/null
+  -DTOVRIN_SANITIZE=thread "${launcher[@]}" > /dev/null
 cmake --build "$here/build-tsan" -j"$jobs" --target tovrin_core_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest "$here/build-tsan" -R '^core\.'
 
