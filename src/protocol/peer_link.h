@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "net/owner_thread.h"
 #include "protocol/extended.h"
 
 namespace tovrin {
@@ -45,9 +46,10 @@ class PeerLink final {
   // The program the peer's hello named; valid once extended() is true.
   [[nodiscard]] const std::string& peer_program() const { return peer_program_; }
 
-  // Receive worker: false when MAX_ANSWERS already wait (the session is to end).
+  // Receive worker only (asserted): false when MAX_ANSWERS already wait (the session is to
+  // end).
   [[nodiscard]] bool Deliver(const Answer& answer);
-  // Send worker.
+  // Send worker only (asserted), as HasAnswers.
   [[nodiscard]] bool Take(Answer& answer);
   [[nodiscard]] bool HasAnswers();
 
@@ -57,6 +59,8 @@ class PeerLink final {
   std::string peer_program_;        // written before version_ is published
   std::mutex answers_lock_;
   std::deque<Answer> answers_;
+  OwnerThread deliverer_;
+  OwnerThread taker_;
 };
 
 }  // namespace tovrin

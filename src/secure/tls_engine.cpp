@@ -396,11 +396,13 @@ void TlsEngine::Feed(const void* data, std::size_t size) {
 }
 
 char* TlsEngine::ReceiveSpace(std::size_t size) {
+  reader_.Check();
   const std::lock_guard<std::mutex> guard(lock_);
   return state_->InboxSpace(size);
 }
 
 void TlsEngine::Received(std::size_t count) {
+  reader_.Check();
   const std::lock_guard<std::mutex> guard(lock_);
   state_->pipe.inbox_end += count;
 }

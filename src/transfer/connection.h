@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/descriptor.h"
+#include "net/owner_thread.h"
 #include "protocol/frame.h"
 #include "protocol/peer_link.h"
 #include "secure/tls_engine.h"
@@ -74,7 +75,8 @@ class Connection final {
   // The same for `count` whole answers (headers and payloads) that leave as one block.
   [[nodiscard]] bool PostReplies(const char* block, int size, int count);
 
-  // Receives what has arrived, up to `capacity` bytes (see ReceiveSome). Receive worker only.
+  // Receives what has arrived, up to `capacity` bytes (see ReceiveSome). One thread only, the
+  // receive worker (asserted: the first caller owns the connection's reading).
   [[nodiscard]] int ReceiveSome(void* buffer, int capacity);
 
   // Ends our sending direction after everything queued has left (a graceful close, with a
@@ -133,6 +135,7 @@ class Connection final {
   bool flush_requested_ = false;
   bool stopping_ = false;
   std::thread flusher_;
+  OwnerThread reader_;
   std::vector<char> put_back_;  // receive worker only, as the one below
   std::size_t put_back_start_ = 0;
 };
