@@ -4,8 +4,7 @@
 
 namespace tovrin {
 
-void PeerLink::SettleExtended(int peer_version, std::string program) {
-  peer_program_ = std::move(program);
+void PeerLink::SettleExtended(int peer_version) {
   version_.store(std::min(peer_version, own_version_), std::memory_order_release);
 }
 

@@ -181,7 +181,7 @@ class Opening final {
       return Failed(FormatLine(header.value < own_version ? text::PEER_OLDER : text::PEER_NEWER,
                                program.c_str()));
     }
-    link.SettleExtended(header.value, program);
+    link.SettleExtended(header.value);
     if (link.version() < FIRST_SECURE_VERSION) {
       return Finish(FormatLine(text::EXTENDED_SESSION, program.c_str()));
     }

@@ -54,7 +54,6 @@ class Connection final {
   // Before the workers start: from now on every byte in both directions passes through
   // `engine` (the session runs inside TLS).
   void Secure(std::unique_ptr<TlsEngine> engine);
-  [[nodiscard]] bool secure() const { return engine_ != nullptr; }
   // Before the workers start: bytes the opening read (complemented back) that belong to the
   // session; ReceiveSome hands them out first.
   void PutBack(const char* bytes, int count);
