@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "net/descriptor.h"
+#include "net/owner_thread.h"
 #include "net/socket_io.h"
 
 namespace tovrin::testing {
@@ -37,6 +38,17 @@ TEST(SocketIo, WholeBlocksCrossAndEachEarlyEndSaysWhichItWas) {
   EXPECT_EQ(ReceiveAll(b.get(), in.data(), 0, later), IoEnd::kDone);  // nothing to wait for
   // Sending to the closed peer fails without SIGPIPE.
   EXPECT_EQ(SendAll(b.get(), out.data(), out.size(), later), IoEnd::kFailed);
+}
+
+TEST(OwnerThread, AnotherThreadTripsTheCheckUntilOwnershipIsHandedOver) {
+  OwnerThread owner;
+  owner.Check();
+  owner.Check();
+  owner.HandOver();
+  std::thread([&owner] { owner.Check(); }).join();
+#ifndef NDEBUG
+  EXPECT_DEATH(owner.Check(), "");
+#endif
 }
 
 }  // namespace

@@ -149,7 +149,7 @@ TEST(SecureSession, PairedOnlyRefusesClassicPeersAndNoStalledConnectionKeepsTheP
   RawPeer stalled;
   ASSERT_TRUE(stalled.ConnectTo(port));
   a.Accept();
-  ASSERT_TRUE(stalled.Send(MSG_HELLO, 0, SECURE_VERSION, std::string("stall") + '\0'));
+  ASSERT_TRUE(stalled.Send(MSG_HELLO, 0, EXTENSION_VERSION, std::string("stall") + '\0'));
   b.session.security.pair_code = ShownCode(a);
   Knock(a, b, port);
   ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
@@ -202,7 +202,7 @@ TEST(SecureSession, OpeningsThatStallBeforeTlsAreClosedAndFailuresSayWhy) {
   ASSERT_TRUE(header.SendBytes(std::string(3, '\xFF')));
   a.Accept();
   ASSERT_TRUE(hello.ConnectFrom("127.0.0.6", port));
-  ASSERT_TRUE(hello.Send(MSG_HELLO, 0, SECURE_VERSION, std::string("stall") + '\0'));
+  ASSERT_TRUE(hello.Send(MSG_HELLO, 0, EXTENSION_VERSION, std::string("stall") + '\0'));
   a.Accept();
   EXPECT_TRUE(header.WaitForClose());
   EXPECT_TRUE(hello.WaitForClose());
@@ -213,7 +213,7 @@ TEST(SecureSession, OpeningsThatStallBeforeTlsAreClosedAndFailuresSayWhy) {
 
   a.session.setup_limit = SETUP_TIME_LIMIT;
   ASSERT_TRUE(garbage.ConnectFrom("127.0.0.7", port));
-  ASSERT_TRUE(garbage.Send(MSG_HELLO, 0, SECURE_VERSION, std::string("garbage") + '\0'));
+  ASSERT_TRUE(garbage.Send(MSG_HELLO, 0, EXTENSION_VERSION, std::string("garbage") + '\0'));
   ASSERT_TRUE(garbage.SendBytes(std::string(64, 'x')));
   a.Accept();
   EXPECT_TRUE(garbage.WaitForClose());

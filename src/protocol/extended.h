@@ -20,7 +20,6 @@ namespace tovrin {
 // TLS 1.3 once both hellos have been read), and two sides run it only when both announce the
 // same one. Version 3 pairs with the CPace of draft-irtf-cfrg-cpace-21 (version 2 did not).
 inline constexpr int32_t EXTENSION_VERSION = 3;
-inline constexpr int32_t SECURE_VERSION = 3;
 inline constexpr int32_t FIRST_SECURE_VERSION = 2;
 
 inline constexpr int32_t MSG_HELLO = 0x100;

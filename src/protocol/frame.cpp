@@ -99,34 +99,6 @@ bool SendBlock(int socket, void* buffer, int count) {
   return true;
 }
 
-bool ReceiveBlock(int socket, void* buffer, int count) {
-  if (count <= 0) return true;
-  auto* bytes = static_cast<unsigned char*>(buffer);
-  int got = 0;
-  bool result = true;
-  while (got < count) {
-    const ssize_t n = ::recv(socket, bytes + got, static_cast<size_t>(count - got), 0);
-    if (n > 0) {
-      got += static_cast<int>(n);
-      continue;
-    }
-    if (n == 0) {  // the peer closed the connection in order
-      result = false;
-      break;
-    }
-    if (errno == EINTR) continue;
-    if (IsWouldBlock(errno)) {
-      std::this_thread::sleep_for(WOULD_BLOCK_WAIT);
-      continue;
-    }
-    result = false;
-    break;
-  }
-  // Also after a failure: callers never see raw wire bytes, only undefined ones.
-  Complement(buffer, count);
-  return result;
-}
-
 int ReceiveSome(int socket, void* buffer, int capacity) {
   if (capacity <= 0) return -1;
   for (;;) {

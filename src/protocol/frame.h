@@ -43,13 +43,9 @@ void StoreHeader(const FrameHeader& header, void* buffer);
 // The caller holds the connection's send lock (see Connection).
 [[nodiscard]] bool SendBlock(int socket, void* buffer, int count);
 
-// Receives exactly `count` bytes and complements them. A count of 0 or less returns true
-// without touching the socket or the buffer. False when the peer closed or on an error.
-[[nodiscard]] bool ReceiveBlock(int socket, void* buffer, int count);
-
 // Receives whatever has arrived, at least one byte and at most `capacity`, and complements
 // what it got. Returns the count; 0 when the peer closed in order, -1 on an error. Retries
-// EINTR and EAGAIN as ReceiveBlock does. A capacity of 0 or less returns -1 at once.
+// EINTR at once and EAGAIN after 40 ms. A capacity of 0 or less returns -1 at once.
 [[nodiscard]] int ReceiveSome(int socket, void* buffer, int capacity);
 
 }  // namespace tovrin

@@ -4,12 +4,12 @@
 
 namespace tovrin {
 
-void PeerLink::SettleExtended(int peer_version, std::string program) {
-  peer_program_ = std::move(program);
+void PeerLink::SettleExtended(int peer_version) {
   version_.store(std::min(peer_version, own_version_), std::memory_order_release);
 }
 
 bool PeerLink::Deliver(const Answer& answer) {
+  deliverer_.Check();
   std::lock_guard<std::mutex> lock(answers_lock_);
   if (answers_.size() >= MAX_ANSWERS) return false;
   answers_.push_back(answer);
@@ -17,6 +17,7 @@ bool PeerLink::Deliver(const Answer& answer) {
 }
 
 bool PeerLink::Take(Answer& answer) {
+  taker_.Check();
   std::lock_guard<std::mutex> lock(answers_lock_);
   if (answers_.empty()) return false;
   answer = answers_.front();
@@ -25,6 +26,7 @@ bool PeerLink::Take(Answer& answer) {
 }
 
 bool PeerLink::HasAnswers() {
+  taker_.Check();
   std::lock_guard<std::mutex> lock(answers_lock_);
   return !answers_.empty();
 }

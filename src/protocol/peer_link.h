@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <string>
 
+#include "net/owner_thread.h"
 #include "protocol/extended.h"
 
 namespace tovrin {
@@ -38,25 +38,25 @@ class PeerLink final {
   // only), else the lower of the two.
   [[nodiscard]] int version() const { return version_.load(std::memory_order_acquire); }
   [[nodiscard]] bool extended() const { return version() > 0; }
-  // The opening: the peer's first message was its hello.
-  void SettleExtended(int peer_version, std::string program);
+  // The opening: the peer's first message was its hello, of `peer_version`.
+  void SettleExtended(int peer_version);
   // The opening: the peer's first message was something else, or none came.
   void SettleClassic() { version_.store(0, std::memory_order_release); }
-  // The program the peer's hello named; valid once extended() is true.
-  [[nodiscard]] const std::string& peer_program() const { return peer_program_; }
 
-  // Receive worker: false when MAX_ANSWERS already wait (the session is to end).
+  // Receive worker only (asserted): false when MAX_ANSWERS already wait (the session is to
+  // end).
   [[nodiscard]] bool Deliver(const Answer& answer);
-  // Send worker.
+  // Send worker only (asserted), as HasAnswers.
   [[nodiscard]] bool Take(Answer& answer);
   [[nodiscard]] bool HasAnswers();
 
  private:
   int own_version_ = 0;
   std::atomic<int> version_{UNSETTLED};
-  std::string peer_program_;        // written before version_ is published
   std::mutex answers_lock_;
   std::deque<Answer> answers_;
+  OwnerThread deliverer_;
+  OwnerThread taker_;
 };
 
 }  // namespace tovrin

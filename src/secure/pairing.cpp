@@ -137,10 +137,10 @@ Cpace::Share Cpace::Generator(std::string_view prs, std::string_view channel,
 }
 
 void Cpace::Start(std::string_view prs, std::string_view channel, const Scalar* scalar) {
-  static_assert(crypto_core_ristretto255_BYTES == SHARE_SIZE &&
+  static_assert(crypto_core_ristretto255_BYTES == AUTH_SHARE_SIZE &&
                 crypto_core_ristretto255_SCALARBYTES == SCALAR_SIZE &&
                 crypto_hash_sha512_BYTES == ISK_SIZE &&
-                crypto_auth_hmacsha512_BYTES == CONFIRM_SIZE);
+                crypto_auth_hmacsha512_BYTES == AUTH_CONFIRM_SIZE);
   InitSodium();
   Share generator = DeriveGenerator(prs, channel, sid_);
   if (scalar != nullptr) {
@@ -228,7 +228,7 @@ Cpace::Confirmation Cpace::OwnConfirmation() const {
 bool Cpace::CheckPeerConfirmation(const Confirmation& peer) const {
   if (!finished_) return false;
   const Confirmation expected = Tag(peer_share_, peer_ad_);
-  return sodium_memcmp(expected.data(), peer.data(), CONFIRM_SIZE) == 0;
+  return sodium_memcmp(expected.data(), peer.data(), expected.size()) == 0;
 }
 
 }  // namespace tovrin

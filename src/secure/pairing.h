@@ -6,6 +6,8 @@
 #include <string_view>
 #include <utility>
 
+#include "protocol/extended.h"
+
 namespace tovrin {
 
 // Digits of a pairing code.
@@ -55,14 +57,13 @@ class SecretText final {
 // own message and checks the peer's.
 class Cpace final {
  public:
-  static constexpr std::size_t SHARE_SIZE = 32;
   static constexpr std::size_t SCALAR_SIZE = 32;
   static constexpr std::size_t ISK_SIZE = 64;
-  static constexpr std::size_t CONFIRM_SIZE = 64;
-  using Share = std::array<uint8_t, SHARE_SIZE>;
   using Scalar = std::array<uint8_t, SCALAR_SIZE>;
   using Isk = std::array<uint8_t, ISK_SIZE>;
-  using Confirmation = std::array<uint8_t, CONFIRM_SIZE>;
+  // A share and a confirmation go on the wire as they are: their sizes are the wire's.
+  using Share = std::array<uint8_t, AUTH_SHARE_SIZE>;
+  using Confirmation = std::array<uint8_t, AUTH_CONFIRM_SIZE>;
 
   Cpace(bool initiator, std::string_view prs, std::string_view channel, std::string_view sid,
         std::string_view own_ad);

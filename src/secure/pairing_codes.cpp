@@ -24,9 +24,4 @@ SecretText PairingCodes::Take() {
   return code;
 }
 
-bool PairingCodes::Active() {
-  std::lock_guard<std::mutex> lock(lock_);
-  return !code_.empty() && Clock::now() - issued_ < PAIRING_CODE_LIFETIME;
-}
-
 }  // namespace tovrin

@@ -21,8 +21,6 @@ class PairingCodes final {
   // The code, spent: the one guess it allows is taken. Empty when there is none or it is out
   // of time.
   SecretText Take();
-  // True while a code is current and in time.
-  [[nodiscard]] bool Active();
 
  private:
   std::mutex lock_;

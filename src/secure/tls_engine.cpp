@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/errno_text.h"
 #include "net/socket_io.h"
 
 namespace tovrin {
@@ -107,8 +108,6 @@ std::string OpenSslText() {
   return text;
 }
 
-std::string ErrnoText() { return std::strerror(errno); }  // NOLINT(concurrency-mt-unsafe)
-
 // True when a handshake transfer is done; otherwise false with `error` set to why.
 bool HandshakeIo(IoEnd end, std::chrono::steady_clock::time_point deadline, std::string& error) {
   switch (end) {
@@ -116,7 +115,7 @@ bool HandshakeIo(IoEnd end, std::chrono::steady_clock::time_point deadline, std:
       return true;
     case IoEnd::kWaitFailed:
       error = std::chrono::steady_clock::now() >= deadline ? "TLS handshake timed out"
-                                                           : "TLS handshake: " + ErrnoText();
+                                                           : "TLS handshake: " + ErrnoText(errno);
       return false;
     case IoEnd::kClosed:
       error = "The peer closed the connection during the TLS handshake";
@@ -124,7 +123,7 @@ bool HandshakeIo(IoEnd end, std::chrono::steady_clock::time_point deadline, std:
     case IoEnd::kFailed:
       break;
   }
-  error = "TLS handshake: " + ErrnoText();
+  error = "TLS handshake: " + ErrnoText(errno);
   return false;
 }
 
@@ -396,11 +395,13 @@ void TlsEngine::Feed(const void* data, std::size_t size) {
 }
 
 char* TlsEngine::ReceiveSpace(std::size_t size) {
+  reader_.Check();
   const std::lock_guard<std::mutex> guard(lock_);
   return state_->InboxSpace(size);
 }
 
 void TlsEngine::Received(std::size_t count) {
+  reader_.Check();
   const std::lock_guard<std::mutex> guard(lock_);
   state_->pipe.inbox_end += count;
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/owner_thread.h"
 #include "secure/identity.h"
 
 namespace tovrin {
@@ -56,10 +57,14 @@ class TlsEngine final {
   [[nodiscard]] bool Write(const void* data, std::size_t size, std::vector<char>& out);
   // Hands received bytes to the engine (any split; never fails).
   void Feed(const void* data, std::size_t size);
-  // The same without a copy, for the one thread that reads the connection: room for `size`
-  // bytes to receive into, then how many arrived there. Nothing else may come between.
+  // The same without a copy, for the one thread that reads the connection (asserted): room
+  // for `size` bytes to receive into, then how many arrived there. Nothing else may come
+  // between.
   [[nodiscard]] char* ReceiveSpace(std::size_t size);
   void Received(std::size_t count);
+  // The connection's reading moves to another thread (the opening hands the engine to the
+  // receive worker): the next caller of ReceiveSpace is the reading thread from then on.
+  void HandOverReading() { reader_.HandOver(); }
   // Up to `capacity` bytes of plaintext from what was fed: the count, or NEED_MORE, FAILED,
   // CLOSED.
   [[nodiscard]] int Read(void* out, int capacity);
@@ -76,6 +81,7 @@ class TlsEngine final {
   explicit TlsEngine(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
   mutable std::mutex lock_;
+  OwnerThread reader_;
 };
 
 }  // namespace tovrin

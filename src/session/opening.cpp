@@ -131,7 +131,7 @@ class Opening final {
 
   OpeningResult Run() {
     PeerLink& link = connection_.link();
-    int own_version = params_.classic ? 0 : (params_.security.identity ? SECURE_VERSION : 1);
+    int own_version = params_.classic ? 0 : (params_.security.identity ? EXTENSION_VERSION : 1);
     if (params_.security.version_cap > 0) {
       own_version = std::min(own_version, params_.security.version_cap);
     }
@@ -151,7 +151,7 @@ class Opening final {
     std::array<char, HEADER_SIZE + MAX_HELLO_PAYLOAD> hello{};
     const Got got =
         ReadRaw(fd_, hello.data(), HEADER_SIZE,
-                std::min(setup_deadline_, Clock::now() + params_.grace), setup_deadline_);
+                std::min(setup_deadline_, Clock::now() + NEGOTIATION_GRACE), setup_deadline_);
     if (got == Got::kFailed) return SetupFailed();
     if (got == Got::kNothing) {
       link.SettleClassic();
@@ -181,7 +181,7 @@ class Opening final {
       return Failed(FormatLine(header.value < own_version ? text::PEER_OLDER : text::PEER_NEWER,
                                program.c_str()));
     }
-    link.SettleExtended(header.value, program);
+    link.SettleExtended(header.value);
     if (link.version() < FIRST_SECURE_VERSION) {
       return Finish(FormatLine(text::EXTENDED_SESSION, program.c_str()));
     }

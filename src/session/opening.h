@@ -41,7 +41,6 @@ struct OpeningParams {
   // without pairing; nullopt: the user gave the connection up).
   std::function<std::optional<std::string>(const std::string& fingerprint)> ask_code;
   std::string peer_label;  // the peer's address, kept with a new pairing
-  std::chrono::milliseconds grace{1000};  // how long a silent peer is waited for
   // The waiting side: SETUP_TIME_LIMIT, or less in tests.
   std::chrono::milliseconds setup_limit{SETUP_TIME_LIMIT};
   // Set by the opening once the TLS handshake is through (any thread may look).
@@ -63,7 +62,7 @@ class TlsEngine;
                                const std::string& server_hello, std::array<unsigned char, 32>& digest);
 
 // Runs the opening on the connected blocking socket of `connection`: sends this side's
-// hello, reads the peer's first message (or waits `grace` for one), and in an encrypted
+// hello, reads the peer's first message (or waits NEGOTIATION_GRACE for one), and in an encrypted
 // session runs the TLS handshake, checks both hellos and authenticates the peer (its
 // remembered key or a pairing code). On success the connection's link is settled and, for an
 // encrypted session, the connection is secured. A side that was given a code to pair with

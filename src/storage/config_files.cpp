@@ -11,12 +11,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "net/errno_text.h"
+
 namespace tovrin {
 namespace {
 
 constexpr char TEMP_NAME_LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
-
-std::string ErrnoText(int error) { return std::strerror(error); }  // NOLINT(concurrency-mt-unsafe)
 
 std::string Octal(mode_t mode) {
   char text[8];

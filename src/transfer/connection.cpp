@@ -59,6 +59,7 @@ Connection::~Connection() {
 
 void Connection::Secure(std::unique_ptr<TlsEngine> engine) {
   engine_ = std::move(engine);
+  if (engine_) engine_->HandOverReading();
 }
 
 void Connection::PutBack(const char* bytes, int count) {
@@ -221,6 +222,7 @@ void Connection::RunFlusher() {
 }
 
 int Connection::ReceiveSome(void* buffer, int capacity) {
+  reader_.Check();
   if (put_back_start_ < put_back_.size()) {
     const std::size_t count =
         std::min(put_back_.size() - put_back_start_, static_cast<std::size_t>(capacity));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "net/descriptor.h"
+#include "net/owner_thread.h"
 #include "protocol/frame.h"
 #include "protocol/peer_link.h"
 #include "secure/tls_engine.h"
@@ -53,7 +54,6 @@ class Connection final {
   // Before the workers start: from now on every byte in both directions passes through
   // `engine` (the session runs inside TLS).
   void Secure(std::unique_ptr<TlsEngine> engine);
-  [[nodiscard]] bool secure() const { return engine_ != nullptr; }
   // Before the workers start: bytes the opening read (complemented back) that belong to the
   // session; ReceiveSome hands them out first.
   void PutBack(const char* bytes, int count);
@@ -74,7 +74,8 @@ class Connection final {
   // The same for `count` whole answers (headers and payloads) that leave as one block.
   [[nodiscard]] bool PostReplies(const char* block, int size, int count);
 
-  // Receives what has arrived, up to `capacity` bytes (see ReceiveSome). Receive worker only.
+  // Receives what has arrived, up to `capacity` bytes (see ReceiveSome). One thread only, the
+  // receive worker (asserted: the first caller owns the connection's reading).
   [[nodiscard]] int ReceiveSome(void* buffer, int capacity);
 
   // Ends our sending direction after everything queued has left (a graceful close, with a
@@ -133,6 +134,7 @@ class Connection final {
   bool flush_requested_ = false;
   bool stopping_ = false;
   std::thread flusher_;
+  OwnerThread reader_;
   std::vector<char> put_back_;  // receive worker only, as the one below
   std::size_t put_back_start_ = 0;
 };

@@ -4,15 +4,29 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "net/socket_io.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "support/sockets.h"
 
 namespace tovrin::testing {
+
+// Receives exactly `count` wire bytes within 10 s and complements them back; false when the
+// peer closed first, on an error or out of time.
+[[nodiscard]] inline bool ReceiveWire(int socket, void* buffer, int count) {
+  if (count <= 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  if (ReceiveAll(socket, buffer, static_cast<std::size_t>(count), deadline) != IoEnd::kDone) {
+    return false;
+  }
+  Complement(buffer, count);
+  return true;
+}
 
 // One message in wire form. The header's length goes out as given, so it may lie about the
 // payload that follows.
@@ -66,12 +80,12 @@ class RawPeer final {
   // the connection ended or nothing came within 10 s.
   bool Receive(FrameHeader& header, std::string& payload) {
     char block[HEADER_SIZE];
-    if (!Readable() || !ReceiveBlock(fd_.get(), block, HEADER_SIZE)) return false;
+    if (!Readable() || !ReceiveWire(fd_.get(), block, HEADER_SIZE)) return false;
     header = LoadHeader(block);
     const int limit = IsExtendedType(header.type) ? MAX_EXT_PAYLOAD : MAX_PAYLOAD;
     if (header.length < 0 || header.length > limit) return false;
     payload.assign(static_cast<std::size_t>(header.length), '\0');
-    return ReceiveBlock(fd_.get(), payload.data(), header.length);
+    return ReceiveWire(fd_.get(), payload.data(), header.length);
   }
   // Waits for the next MSG_OFFER_REPLY, skipping anything else.
   bool ReceiveReply(FrameHeader& reply) {
