@@ -57,6 +57,9 @@ int Run(int argc, char** argv) {
   if (!application->Create(nullptr)) return 1;
   tovrin::MainWindow* window = application->main_window();
   if (window == nullptr) return 1;
+  // As tovrin-cli without --pair: the connecting window asks for no code (a modal dialog
+  // nobody answers), so the session is encrypted with the peer's key unconfirmed.
+  application->session.security.ask_code = false;
 
   QString address = arguments[2];
   if (address.startsWith(':')) address.prepend(QString::fromStdString(tovrin::OwnAddress()));

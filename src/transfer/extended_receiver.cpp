@@ -88,18 +88,17 @@ bool ExtendedReceiver::Offer(const FrameHeader& h, const char* payload) {
       status = OFFER_ACCEPTED;
       reply.held = in.held;
       reply.prefix = in.hash.Value();
-      s_.port.AppendRecvLog(
-          FormatLine(text::RECEIVING_LONG, in.shown.c_str(), static_cast<long long>(offer.size)));
+      Log(FormatLine(text::RECEIVING_LONG, in.shown.c_str(), static_cast<long long>(offer.size)));
       files_.emplace(h.handle, std::move(in));
     } else {
       Close(in.file);
-      s_.port.AppendRecvLog(FormatLine(text::CANNOT_CREATE, target.c_str()));
+      Log(FormatLine(text::CANNOT_CREATE, target.c_str()));
     }
   } else {
     // Absolute, "..", a control character or not UTF-8: nothing is written for this offer.
     const std::string shown =
         s_.save_dir + folder.value_or(std::string()) + Utf8Lossy(offer.name, '?');
-    s_.port.AppendRecvLog(FormatLine(text::CANNOT_CREATE, shown.c_str()));
+    Log(FormatLine(text::CANNOT_CREATE, shown.c_str()));
   }
   static_cast<void>(BuildReply(AddAnswer(HEADER_SIZE + EXT_REPLY_SIZE), h.handle, status, reply));
   return true;
@@ -112,6 +111,7 @@ char* ExtendedReceiver::AddAnswer(int size) {
 }
 
 bool ExtendedReceiver::PostAnswers() {
+  ShowLog();
   if (answer_count_ == 0) return true;
   const bool posted =
       connection_.PostReplies(answers_.data(), static_cast<int>(answers_.size()), answer_count_);
@@ -215,8 +215,7 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
       verdict = DONE_DIFFERS;
       if (in->resend) ++failures_;
       static_cast<void>(Truncate(in->file, 0));
-      s_.port.AppendRecvLog(
-          FormatLine(in->resend ? text::VERIFY_FAILED : text::VERIFY_RETRY, in->shown.c_str()));
+      Log(FormatLine(in->resend ? text::VERIFY_FAILED : text::VERIFY_RETRY, in->shown.c_str()));
     }
   }
   Close(in->file);
@@ -226,10 +225,20 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
   return true;
 }
 
+void ExtendedReceiver::Log(std::string line) { held_lines_.push_back(std::move(line)); }
+
+void ExtendedReceiver::ShowLog() {
+  if (held_lines_.empty()) return;
+  s_.port.RunOnUiThread([this] {
+    for (const std::string& line : held_lines_) s_.port.AppendRecvLog(line);
+  });
+  held_lines_.clear();
+}
+
 void ExtendedReceiver::Fail(Incoming& in) {
   in.failed = true;
   ++failures_;
-  s_.port.AppendRecvLog(FormatLine(text::WRITE_FAILED, in.shown.c_str()));
+  Log(FormatLine(text::WRITE_FAILED, in.shown.c_str()));
 }
 
 bool ExtendedReceiver::Broken(std::string reason) {
@@ -239,8 +248,7 @@ bool ExtendedReceiver::Broken(std::string reason) {
 
 void ExtendedReceiver::ReportAborted(const Incoming& in, int64_t held) {
   ++failures_;
-  s_.port.AppendRecvLog(
-      FormatLine(text::RECEIVE_ABORTED, in.shown.c_str(), static_cast<long long>(held)));
+  Log(FormatLine(text::RECEIVE_ABORTED, in.shown.c_str(), static_cast<long long>(held)));
 }
 
 int ExtendedReceiver::TakeFailures() {
@@ -255,6 +263,7 @@ void ExtendedReceiver::EndSession() {
     FileInfo held;
     ReportAborted(in, GetFileInfo(in.file, held) ? held.size : in.position);
   }
+  ShowLog();
 }
 
 }  // namespace tovrin

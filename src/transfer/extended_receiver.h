@@ -37,6 +37,10 @@ class ExtendedReceiver final {
   // the peer's messages, so a batch of small files costs one send. False when they cannot
   // be posted (the session is to end).
   [[nodiscard]] bool PostAnswers();
+  // Shows the held receive-log lines, in order, in one step on the UI thread. Lines are held
+  // only until the answers leave, the reader waits, or the receive worker makes any other
+  // window operation (it calls this first).
+  void ShowLog();
 
   // Why the last Carry that returned false ended the session; empty when it was no
   // violation of the wire (the answers could not be posted).
@@ -81,6 +85,8 @@ class ExtendedReceiver final {
   // cannot take the file (already open for another offer, or unreadable).
   bool Examine(Incoming& in);
   void Fail(Incoming& in);
+  // A receive-log line, held until the next ShowLog.
+  void Log(std::string line);
   // Room for one more answer of `size` bytes at the end of the batch.
   char* AddAnswer(int size);
   Incoming* Streaming(int32_t id);
@@ -97,6 +103,7 @@ class ExtendedReceiver final {
   int answer_count_ = 0;
   int failures_ = 0;
   std::string violation_;
+  std::vector<std::string> held_lines_;
 };
 
 }  // namespace tovrin

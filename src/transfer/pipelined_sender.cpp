@@ -43,6 +43,7 @@ bool PipelinedSender::Ended() const { return s_.Ended(attempt_); }
 bool PipelinedSender::Room(int count) { return used_ + count <= BATCH_CAPACITY || Flush(); }
 
 bool PipelinedSender::Flush() {
+  ShowLog();
   if (used_ == 0) return true;
   const bool sent = connection_.Send(batch_.get(), used_);
   used_ = 0;
@@ -64,6 +65,16 @@ bool PipelinedSender::AnnounceQueue(int32_t state) {
 
 void PipelinedSender::Undelivered() { s_.undelivered.fetch_add(1); }
 
+void PipelinedSender::Log(std::string line) { held_lines_.push_back(std::move(line)); }
+
+void PipelinedSender::ShowLog() {
+  if (held_lines_.empty()) return;
+  s_.port.RunOnUiThread([this] {
+    for (const std::string& line : held_lines_) s_.port.AppendSendLog(line);
+  });
+  held_lines_.clear();
+}
+
 bool PipelinedSender::Offer(const QueuedItem& entry, int file) {
   return OfferOpen(Retry{entry, false, false}, file);
 }
@@ -73,14 +84,14 @@ bool PipelinedSender::OfferOpen(const Retry& retry, int file) {
   // Never sent under another name: the peer takes exactly this one or nothing.
   if (!IsSendableExtName(entry.item)) {
     Close(file);
-    s_.port.AppendSendLog(FormatLine(text::NAME_NOT_SENDABLE, entry.item.c_str()));
+    Log(FormatLine(text::NAME_NOT_SENDABLE, entry.item.c_str()));
     Undelivered();
     return true;
   }
   FileInfo info;
   if (file < 0 || !GetFileInfo(file, info)) {
     Close(file);
-    s_.port.AppendSendLog(FormatLine(text::CANNOT_OPEN, entry.item.c_str()));
+    Log(FormatLine(text::CANNOT_OPEN, entry.item.c_str()));
     Undelivered();
     return true;
   }
@@ -111,6 +122,7 @@ bool PipelinedSender::Pump() {
   while (link_.Take(answer)) {
     const char* broken = answer.type == MSG_EXT_REPLY ? TakeReply(answer) : TakeDone(answer);
     if (broken != nullptr) {
+      ShowLog();
       s_.ReportViolation(attempt_, broken);
       return false;
     }
@@ -125,6 +137,7 @@ bool PipelinedSender::Pump() {
   }
   if (finished_ && Idle()) {
     finished_ = false;
+    ShowLog();
     if (s_.queue.Count() == 0) return EndBatch();
   }
   return true;
@@ -142,7 +155,7 @@ const char* PipelinedSender::TakeReply(const PeerLink::Answer& answer) {
     return nullptr;
   }
   if (answer.value != OFFER_REFUSED) return text::WHY_LAYOUT;
-  s_.port.AppendSendLog(FormatLine(text::CANNOT_SEND, it->entry.item.c_str()));
+  Log(FormatLine(text::CANNOT_SEND, it->entry.item.c_str()));
   Undelivered();
   Close(it->file);
   window_.erase(it);
@@ -161,10 +174,10 @@ const char* PipelinedSender::TakeDone(const PeerLink::Answer& answer) {
       break;
     case DONE_DIFFERS:
       if (it->resend) {
-        s_.port.AppendSendLog(FormatLine(text::VERIFY_FAILED, item.c_str()));
+        Log(FormatLine(text::VERIFY_FAILED, item.c_str()));
         Undelivered();
       } else {
-        s_.port.AppendSendLog(FormatLine(text::VERIFY_RETRY, item.c_str()));
+        Log(FormatLine(text::VERIFY_RETRY, item.c_str()));
         resends_.push_back(Retry{it->entry, true, it->reoffered});
       }
       break;
@@ -175,7 +188,7 @@ const char* PipelinedSender::TakeDone(const PeerLink::Answer& answer) {
         resends_.push_back(Retry{it->entry, it->resend, true});
         break;
       }
-      if (!it->abandoned) s_.port.AppendSendLog(FormatLine(text::CANNOT_SEND, item.c_str()));
+      if (!it->abandoned) Log(FormatLine(text::CANNOT_SEND, item.c_str()));
       Undelivered();
       break;
     default:
@@ -225,14 +238,13 @@ bool PipelinedSender::Stream(Pending& p) {
     }
   }
   if (offset == p.size && !restart) {
-    s_.port.AppendSendLog(FormatLine(text::EXISTS, item.c_str()));
+    Log(FormatLine(text::EXISTS, item.c_str()));
   } else {
-    s_.port.AppendSendLog(
-        FormatLine(text::SENDING_LONG, item.c_str(), static_cast<long long>(p.size)));
+    Log(FormatLine(text::SENDING_LONG, item.c_str(), static_cast<long long>(p.size)));
     if (offset > 0) {
-      s_.port.AppendSendLog(FormatLine(text::RESUMING_LONG, static_cast<long long>(held)));
+      Log(FormatLine(text::RESUMING_LONG, static_cast<long long>(held)));
     }
-    if (restart) s_.port.AppendSendLog(text::RESTARTING);
+    if (restart) Log(text::RESTARTING);
   }
   meter_.BeginFile(p.size);
   meter_.ResumeFrom(offset);
@@ -250,7 +262,7 @@ bool PipelinedSender::Stream(Pending& p) {
     const int want = static_cast<int>(std::min<int64_t>(EXT_CHUNK_SIZE, p.size - offset));
     const int got = ReadAt(p.file, Tail() + HEADER_SIZE, want, offset);
     if (got < 0) {
-      s_.port.AppendSendLog(FormatLine(text::READ_FAILED, item.c_str()));
+      Log(FormatLine(text::READ_FAILED, item.c_str()));
       abandoned = true;
       break;
     }
@@ -269,8 +281,7 @@ bool PipelinedSender::Stream(Pending& p) {
   if (Ended() || !Room(HEADER_SIZE + EXT_END_SIZE)) return false;
   if (!abandoned && (changed || Changed(p))) {
     changed = abandoned = true;
-    s_.port.AppendSendLog(
-        FormatLine(p.reoffered ? text::CHANGED_FAILED : text::CHANGED_RETRY, item.c_str()));
+    Log(FormatLine(p.reoffered ? text::CHANGED_FAILED : text::CHANGED_RETRY, item.c_str()));
   }
   const ExtEnd end{offset, abandoned ? Digest{} : hash.Value()};
   used_ += BuildEnd(Tail(), p.id, abandoned ? END_ABANDONED : END_COMPLETE, end);
@@ -283,7 +294,7 @@ bool PipelinedSender::Stream(Pending& p) {
 }
 
 bool PipelinedSender::EndBatch() {
-  s_.port.AppendSendLog(text::SEND_DONE);
+  Log(text::SEND_DONE);
   if (!Room(HEADER_SIZE)) return false;
   StoreHeader(FrameHeader{MSG_BATCH_DONE, 0, 0, 0}, Tail());
   used_ += HEADER_SIZE;
@@ -299,12 +310,12 @@ std::vector<QueuedItem> PipelinedSender::TakeUnfinished() {
     Close(p.file);
     unfinished.push_back(p.entry);
     if (p.started) {
-      s_.port.AppendSendLog(
-          FormatLine(text::SEND_ABORTED, p.entry.item.c_str(), static_cast<long long>(p.sent)));
+      Log(FormatLine(text::SEND_ABORTED, p.entry.item.c_str(), static_cast<long long>(p.sent)));
     }
   }
   resends_.clear();
   window_.clear();
+  ShowLog();
   return unfinished;
 }
 

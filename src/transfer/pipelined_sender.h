@@ -31,7 +31,9 @@ struct QueuedItem {
 // changed while it was sent is abandoned and offered once more, from its new state.
 //
 // Small messages are batched and leave together before the worker waits, or once a batch
-// grows large; every message still leaves whole.
+// grows large; every message still leaves whole. Send-log lines are held likewise and shown,
+// in order and in one step on the UI thread, before anything leaves, before any other
+// window operation of the worker, and by ShowLog.
 class PipelinedSender final {
  public:
   // `announced` is the folder the peer last heard of (shared with the classic offers).
@@ -59,6 +61,10 @@ class PipelinedSender final {
 
   [[nodiscard]] bool Full() const { return window_.size() >= static_cast<size_t>(OFFER_WINDOW); }
   [[nodiscard]] bool Idle() const { return window_.empty() && resends_.empty(); }
+
+  // UI thread or worker: shows the held send-log lines, in order; the send worker calls it in
+  // the same UI step as its next queue operation.
+  void ShowLog();
 
   // At the end of the session: every file not known to be complete at the peer, in order
   // (files to offer again first), for the front of the queue. Their sources are closed, and
@@ -97,6 +103,8 @@ class PipelinedSender final {
   bool Changed(const Pending& p);
   // A queued file that will not reach the peer.
   void Undelivered();
+  // A send-log line, held until the next ShowLog.
+  void Log(std::string line);
   bool Stream(Pending& p);
   // Hashes the first `length` bytes of `file` into `hash`; false when they cannot be read.
   bool HashPrefix(int file, int64_t length, FileHash& hash);
@@ -118,6 +126,7 @@ class PipelinedSender final {
   bool finished_ = false;  // a file was done since the last batch end
   std::unique_ptr<char[]> batch_;
   int used_ = 0;
+  std::vector<std::string> held_lines_;
 };
 
 }  // namespace tovrin

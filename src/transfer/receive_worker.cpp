@@ -145,6 +145,7 @@ class Receiver final {
       break;
     }
     if (reader_.malformed()) violation_ = text::WHY_LENGTH;
+    extended_.ShowLog();
     if (!violation_.empty()) s_.ReportViolation(attempt_, violation_.c_str());
     if (open_file_ >= 0 && !write_failed_) ReportShort();
     extended_.EndSession();
@@ -173,6 +174,8 @@ class Receiver final {
       s_.peer_files.store(extended_.files());
       return carried;
     }
+    // The extension's held log lines come before anything this message shows.
+    extended_.ShowLog();
     switch (h.type) {
       case MSG_NAME:
         s_.port.AppendChatLog(FormatLine(text::PEER_NAME, DisplayText(payload, h.length).c_str()));
@@ -238,6 +241,7 @@ class Receiver final {
     switch (h.type) {
       case MSG_EXT_CHAT:
         if (!ParseText(payload, h.length, MAX_EXT_CHAT + 1, text)) return Broken(text::WHY_LAYOUT);
+        extended_.ShowLog();
         s_.port.AppendChatLog(FormatLine(text::CHAT_RECEIVED, Utf8Lossy(text, '?').c_str()));
         return true;
       case MSG_EXT_FOLDER:

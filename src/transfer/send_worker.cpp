@@ -107,7 +107,13 @@ class Sender final {
   bool ExtendedStep() {
     if (!pipeline_.Pump()) return false;
     if (pipeline_.Full()) return AnnounceQueue(QUEUE_SENDING) && pipeline_.Wait();
-    const std::optional<std::string> entry = s_.queue.TakeFront();
+    // One step on the UI thread per file: the log lines of the files just streamed, then
+    // the next entry.
+    std::optional<std::string> entry;
+    s_.port.RunOnUiThread([&] {
+      pipeline_.ShowLog();
+      entry = s_.queue.TakeFront();
+    });
     if (!entry) {
       if (!pipeline_.Idle()) return AnnounceQueue(QUEUE_SENDING) && pipeline_.Wait();
       if (!AnnounceQueue(QUEUE_EMPTY) || !pipeline_.Flush()) return false;
@@ -328,7 +334,7 @@ class Sender final {
   std::optional<std::string> announced_;  // the folder the peer last heard of
   PipelinedSender pipeline_;
   bool stop_ = false;
-  bool closed_ = false;  // our sending direction has been shut down
+  bool closed_ = false;                           // our sending direction has been shut down
   int32_t announced_state_ = PEER_QUEUE_UNKNOWN;  // the queue state the peer last heard of
 };
 

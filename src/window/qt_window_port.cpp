@@ -1,5 +1,6 @@
 #include "window/qt_window_port.h"
 
+#include <QCheckBox>
 #include <QTimer>
 #include <chrono>
 
@@ -41,6 +42,15 @@ void QtWindowPort::Attach(MainWindow* window, std::function<void(uint32_t)> on_s
     open_ = true;
   }
   window_gone_ = QObject::connect(window, &QObject::destroyed, receiver, [this] { Shutdown(); });
+  // The checkbox's state as the UI thread last saw it, so that a worker reads it at every
+  // offer without a round trip.
+  QCheckBox* box = window->subfolders();
+  const auto keep = [this](bool checked) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    subfolders_ = checked;
+  };
+  keep(box->isChecked());
+  QObject::connect(box, &QCheckBox::toggled, receiver, keep);
 }
 
 void QtWindowPort::Shutdown() {
@@ -177,9 +187,8 @@ void QtWindowPort::ApplyMeters() {
 }
 
 bool QtWindowPort::IsSubfoldersChecked() {
-  bool checked = false;
-  RunOnUiThread([&] { checked = window_->subfolders()->isChecked(); });
-  return checked;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return open_ && subfolders_;
 }
 
 std::string QtWindowPort::GetInputText() {

@@ -53,6 +53,7 @@ class QtWindowPort final : public WindowPort {
   void SetSendProgress(int percent) override;
   void SetRecvProgress(int percent) override;
   void SetStatusText(const std::string& text) override;
+  // The checkbox's current state, kept up to date on the UI thread: no round trip.
   [[nodiscard]] bool IsSubfoldersChecked() override;
   [[nodiscard]] std::string GetInputText() override;
   void SetInputText(const std::string& text) override;
@@ -104,6 +105,8 @@ class QtWindowPort final : public WindowPort {
   bool open_ = false;
   std::thread::id ui_thread_ = std::this_thread::get_id();
   std::deque<std::shared_ptr<Call>> pending_;
+  // The subfolder checkbox's state, kept by its toggled signal.
+  bool subfolders_ = false;
   Meters meters_;
   // UI thread only, valid while open_.
   MainWindow* window_ = nullptr;

@@ -328,6 +328,10 @@ TEST_F(WindowTest, WorkerCallsAreCarriedOutOnTheUiThreadInOrder) {
            window_->status()->text() == QString::fromUtf8("送 1K/受 2K");
   }));
   EXPECT_EQ(app_->port.PendingCalls(), 0);
+  // The checkbox is read without a round trip, and still as it is now.
+  window_->subfolders()->setChecked(false);
+  std::thread([&] { checked = app_->port.IsSubfoldersChecked(); }).join();
+  EXPECT_FALSE(checked);
 }
 
 TEST_F(WindowTest, ShutdownReleasesWaitingWorkersAndLaterCallsReturnAtOnce) {
