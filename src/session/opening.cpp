@@ -151,7 +151,7 @@ class Opening final {
     std::array<char, HEADER_SIZE + MAX_HELLO_PAYLOAD> hello{};
     const Got got =
         ReadRaw(fd_, hello.data(), HEADER_SIZE,
-                std::min(setup_deadline_, Clock::now() + NEGOTIATION_GRACE), setup_deadline_);
+                std::min(setup_deadline_, Clock::now() + params_.grace), setup_deadline_);
     if (got == Got::kFailed) return SetupFailed();
     if (got == Got::kNothing) {
       link.SettleClassic();

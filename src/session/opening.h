@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/extended.h"
 #include "secure/pairing_codes.h"
 #include "secure/security_settings.h"
 #include "transfer/session.h"
@@ -43,6 +44,9 @@ struct OpeningParams {
   std::string peer_label;  // the peer's address, kept with a new pairing
   // The waiting side: SETUP_TIME_LIMIT, or less in tests.
   std::chrono::milliseconds setup_limit{SETUP_TIME_LIMIT};
+  // How long a silent peer may take to start its first message: NEGOTIATION_GRACE, or less
+  // where many openings run in a row (the fuzz target).
+  std::chrono::milliseconds grace{NEGOTIATION_GRACE};
   // Set by the opening once the TLS handshake is through (any thread may look).
   std::shared_ptr<std::atomic<bool>> set_up;
 };
