@@ -24,7 +24,12 @@ constexpr int ANSWER_BATCH = OFFER_WINDOW / 4;
 
 ExtendedReceiver::ExtendedReceiver(Session& s, Connection& connection, TransferMeter& meter,
                                    TargetOpener& opener, const std::optional<std::string>& folder)
-    : s_(s), connection_(connection), meter_(meter), opener_(opener), folder_(folder) {}
+    : s_(s),
+      connection_(connection),
+      meter_(meter),
+      opener_(opener),
+      folder_(folder),
+      held_log_(s.port, &WindowPort::AppendRecvLog) {}
 
 ExtendedReceiver::~ExtendedReceiver() {
   // A file cut off by the end of the session keeps what was written, for a later resume.
@@ -225,15 +230,9 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
   return true;
 }
 
-void ExtendedReceiver::Log(std::string line) { held_lines_.push_back(std::move(line)); }
+void ExtendedReceiver::Log(std::string line) { held_log_.Add(std::move(line)); }
 
-void ExtendedReceiver::ShowLog() {
-  if (held_lines_.empty()) return;
-  s_.port.RunOnUiThread([this] {
-    for (const std::string& line : held_lines_) s_.port.AppendRecvLog(line);
-  });
-  held_lines_.clear();
-}
+void ExtendedReceiver::ShowLog() { held_log_.Show(); }
 
 void ExtendedReceiver::Fail(Incoming& in) {
   in.failed = true;

@@ -8,6 +8,7 @@
 
 #include "protocol/file_hash.h"
 #include "protocol/frame.h"
+#include "transfer/held_log.h"
 
 namespace tovrin {
 
@@ -103,7 +104,7 @@ class ExtendedReceiver final {
   int answer_count_ = 0;
   int failures_ = 0;
   std::string violation_;
-  std::vector<std::string> held_lines_;
+  HeldLog held_log_;
 };
 
 }  // namespace tovrin

@@ -32,7 +32,8 @@ PipelinedSender::PipelinedSender(Session& s, Connection& connection, uint32_t at
       attempt_(attempt),
       meter_(meter),
       announced_(announced),
-      batch_(new char[BATCH_CAPACITY]) {}
+      batch_(new char[BATCH_CAPACITY]),
+      held_log_(s.port, &WindowPort::AppendSendLog) {}
 
 PipelinedSender::~PipelinedSender() {
   for (const Pending& p : window_) Close(p.file);
@@ -65,15 +66,9 @@ bool PipelinedSender::AnnounceQueue(int32_t state) {
 
 void PipelinedSender::Undelivered() { s_.undelivered.fetch_add(1); }
 
-void PipelinedSender::Log(std::string line) { held_lines_.push_back(std::move(line)); }
+void PipelinedSender::Log(std::string line) { held_log_.Add(std::move(line)); }
 
-void PipelinedSender::ShowLog() {
-  if (held_lines_.empty()) return;
-  s_.port.RunOnUiThread([this] {
-    for (const std::string& line : held_lines_) s_.port.AppendSendLog(line);
-  });
-  held_lines_.clear();
-}
+void PipelinedSender::ShowLog() { held_log_.Show(); }
 
 bool PipelinedSender::Offer(const QueuedItem& entry, int file) {
   return OfferOpen(Retry{entry, false, false}, file);

@@ -10,6 +10,7 @@
 #include "protocol/extended.h"
 #include "protocol/file_hash.h"
 #include "protocol/peer_link.h"
+#include "transfer/held_log.h"
 
 namespace tovrin {
 
@@ -126,7 +127,7 @@ class PipelinedSender final {
   bool finished_ = false;  // a file was done since the last batch end
   std::unique_ptr<char[]> batch_;
   int used_ = 0;
-  std::vector<std::string> held_lines_;
+  HeldLog held_log_;
 };
 
 }  // namespace tovrin
