@@ -31,11 +31,6 @@ ExtendedReceiver::ExtendedReceiver(Session& s, Connection& connection, TransferM
       folder_(folder),
       held_log_(s.port, &WindowPort::AppendRecvLog) {}
 
-ExtendedReceiver::~ExtendedReceiver() {
-  // A file cut off by the end of the session keeps what was written, for a later resume.
-  for (auto& [id, in] : files_) Close(in.file);
-}
-
 bool ExtendedReceiver::Carry(const FrameHeader& h, const char* payload) {
   bool carried = true;
   switch (h.type) {
@@ -86,17 +81,16 @@ bool ExtendedReceiver::Offer(const FrameHeader& h, const char* payload) {
     in.mode = offer.mode;
     in.resend = (h.value & OFFER_FLAG_RESEND) != 0;
     const std::string target = s_.save_dir + in.shown;
-    const OpenedTarget opened = opener_.Open(s_.save_dir, in.shown, TargetAccess::kUpdate);
-    in.file = opened.handle;
+    OpenedTarget opened = opener_.Open(s_.save_dir, in.shown, TargetAccess::kUpdate);
+    in.file = std::move(opened.file);
     in.own = opened.created;
-    if (in.file >= 0 && Examine(in)) {
+    if (Examine(in)) {
       status = OFFER_ACCEPTED;
       reply.held = in.held;
       reply.prefix = in.hash.Value();
       Log(FormatLine(text::RECEIVING_LONG, in.shown.c_str(), static_cast<long long>(offer.size)));
       files_.emplace(h.handle, std::move(in));
     } else {
-      Close(in.file);
       Log(FormatLine(text::CANNOT_CREATE, target.c_str()));
     }
   } else {
@@ -127,7 +121,7 @@ bool ExtendedReceiver::PostAnswers() {
 
 bool ExtendedReceiver::Examine(Incoming& in) {
   FileInfo info;
-  if (!GetFileInfo(in.file, info)) return false;
+  if (!in.file.GetInfo(info)) return false;
   // Two offers writing one file at once would each resume from what the other changes.
   for (const auto& [id, other] : files_) {
     if (other.device == info.device && other.inode == info.inode) return false;
@@ -140,7 +134,7 @@ bool ExtendedReceiver::Examine(Incoming& in) {
   if (prefix > 0 && scratch_.empty()) scratch_.resize(EXT_CHUNK_SIZE);
   for (int64_t offset = 0; offset < prefix;) {
     const int want = static_cast<int>(std::min<int64_t>(EXT_CHUNK_SIZE, prefix - offset));
-    const int got = ReadAt(in.file, scratch_.data(), want, offset);
+    const int got = in.file.ReadAt(scratch_.data(), want, offset);
     if (got <= 0) return false;
     in.hash.Update(scratch_.data(), static_cast<size_t>(got));
     offset += got;
@@ -162,7 +156,7 @@ bool ExtendedReceiver::Start(const FrameHeader& h, const char* payload) {
   // From the start, or on from the whole held part, whose hash the sender has compared.
   if (offset != 0 && (offset != in.held || in.held > in.size)) return Broken(text::WHY_ORDER);
   if (offset < in.held) {
-    if (!Truncate(in.file, 0)) Fail(in);
+    if (!in.file.Truncate(0)) Fail(in);
     in.hash.Reset();
     in.own = true;
   }
@@ -183,7 +177,7 @@ bool ExtendedReceiver::Data(const FrameHeader& h, const char* payload) {
     return Broken(FormatLine(text::WHY_BEYOND_SIZE, in->shown.c_str()));
   }
   if (!in->failed) {
-    if (WriteAt(in->file, payload, h.length, in->position) < 0) {
+    if (in->file.WriteAt(payload, h.length, in->position) < 0) {
       Fail(*in);
     } else {
       in->own = true;
@@ -214,16 +208,15 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
       // Only for a file this session made or wrote: a peer that sends nothing must not
       // change an existing file's time and mode.
       if (in->own) {
-        static_cast<void>(ApplySourceStamp(in->file, in->mtime_ns, in->mode, in->target_mode));
+        static_cast<void>(in->file.ApplySourceStamp(in->mtime_ns, in->mode, in->target_mode));
       }
     } else {
       verdict = DONE_DIFFERS;
       if (in->resend) ++failures_;
-      static_cast<void>(Truncate(in->file, 0));
+      static_cast<void>(in->file.Truncate(0));
       Log(FormatLine(in->resend ? text::VERIFY_FAILED : text::VERIFY_RETRY, in->shown.c_str()));
     }
   }
-  Close(in->file);
   files_.erase(h.handle);
   streaming_.reset();
   StoreHeader(FrameHeader{MSG_EXT_DONE, h.handle, verdict, 0}, AddAnswer(HEADER_SIZE));
@@ -260,7 +253,7 @@ void ExtendedReceiver::EndSession() {
   for (auto& [id, in] : files_) {
     if (in.failed) continue;  // its write failure was logged
     FileInfo held;
-    ReportAborted(in, GetFileInfo(in.file, held) ? held.size : in.position);
+    ReportAborted(in, in.file.GetInfo(held) ? held.size : in.position);
   }
   ShowLog();
 }

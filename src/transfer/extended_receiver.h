@@ -8,6 +8,7 @@
 
 #include "protocol/file_hash.h"
 #include "protocol/frame.h"
+#include "storage/storage.h"
 #include "transfer/held_log.h"
 
 namespace tovrin {
@@ -27,7 +28,6 @@ class ExtendedReceiver final {
   // `folder` is the receive worker's current folder text (nullopt: a refused one).
   ExtendedReceiver(Session& s, Connection& connection, TransferMeter& meter, TargetOpener& opener,
                    const std::optional<std::string>& folder);
-  ~ExtendedReceiver();
   ExtendedReceiver(const ExtendedReceiver&) = delete;
   ExtendedReceiver& operator=(const ExtendedReceiver&) = delete;
 
@@ -56,7 +56,7 @@ class ExtendedReceiver final {
 
  private:
   struct Incoming {
-    int file = -1;
+    File file;          // a file cut off by the end of the session keeps what was written
     std::string shown;  // as logged: the folder text and the name
     int64_t size = 0;   // as offered
     int64_t held = 0;   // in the target when it was offered

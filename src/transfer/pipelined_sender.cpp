@@ -35,10 +35,6 @@ PipelinedSender::PipelinedSender(Session& s, Connection& connection, uint32_t at
       batch_(new char[BATCH_CAPACITY]),
       held_log_(s.port, &WindowPort::AppendSendLog) {}
 
-PipelinedSender::~PipelinedSender() {
-  for (const Pending& p : window_) Close(p.file);
-}
-
 bool PipelinedSender::Ended() const { return s_.Ended(attempt_); }
 
 bool PipelinedSender::Room(int count) { return used_ + count <= BATCH_CAPACITY || Flush(); }
@@ -70,30 +66,25 @@ void PipelinedSender::Log(std::string line) { held_log_.Add(std::move(line)); }
 
 void PipelinedSender::ShowLog() { held_log_.Show(); }
 
-bool PipelinedSender::Offer(const QueuedItem& entry, int file) {
-  return OfferOpen(Retry{entry, false, false}, file);
+bool PipelinedSender::Offer(const QueuedItem& entry, File file) {
+  return OfferOpen(Retry{entry, false, false}, std::move(file));
 }
 
-bool PipelinedSender::OfferOpen(const Retry& retry, int file) {
+bool PipelinedSender::OfferOpen(const Retry& retry, File file) {
   const QueuedItem& entry = retry.entry;
   // Never sent under another name: the peer takes exactly this one or nothing.
   if (!IsSendableExtName(entry.item)) {
-    Close(file);
     Log(FormatLine(text::NAME_NOT_SENDABLE, entry.item.c_str()));
     Undelivered();
     return true;
   }
   FileInfo info;
-  if (file < 0 || !GetFileInfo(file, info)) {
-    Close(file);
+  if (!file.GetInfo(info)) {
     Log(FormatLine(text::CANNOT_OPEN, entry.item.c_str()));
     Undelivered();
     return true;
   }
-  if (!Room(2 * MAX_SMALL_MESSAGE)) {
-    Close(file);
-    return false;
-  }
+  if (!Room(2 * MAX_SMALL_MESSAGE)) return false;
   if (!announced_ || *announced_ != entry.dir) {
     used_ += BuildText(Tail(), MSG_EXT_FOLDER, LocalToExtFolder(entry.dir));
     announced_ = entry.dir;
@@ -101,7 +92,7 @@ bool PipelinedSender::OfferOpen(const Retry& retry, int file) {
   Pending p;
   p.entry = entry;
   p.id = next_id_++;
-  p.file = file;
+  p.file = std::move(file);
   p.size = info.size;
   p.mtime_ns = info.mtime_ns;
   p.resend = retry.resend;
@@ -128,7 +119,7 @@ bool PipelinedSender::Pump() {
   while (!resends_.empty() && !Full()) {
     const Retry retry = resends_.front();
     resends_.pop_front();
-    if (!OfferOpen(retry, OpenForRead(retry.entry.dir + retry.entry.item))) return false;
+    if (!OfferOpen(retry, File::OpenForRead(retry.entry.dir + retry.entry.item))) return false;
   }
   if (finished_ && Idle()) {
     finished_ = false;
@@ -152,7 +143,6 @@ const char* PipelinedSender::TakeReply(const PeerLink::Answer& answer) {
   if (answer.value != OFFER_REFUSED) return text::WHY_LAYOUT;
   Log(FormatLine(text::CANNOT_SEND, it->entry.item.c_str()));
   Undelivered();
-  Close(it->file);
   window_.erase(it);
   finished_ = true;
   return nullptr;
@@ -196,15 +186,15 @@ const char* PipelinedSender::TakeDone(const PeerLink::Answer& answer) {
 
 bool PipelinedSender::Changed(const Pending& p) {
   FileInfo now;
-  return GetFileInfo(p.file, now) && (now.size != p.size || now.mtime_ns != p.mtime_ns);
+  return p.file.GetInfo(now) && (now.size != p.size || now.mtime_ns != p.mtime_ns);
 }
 
-bool PipelinedSender::HashPrefix(int file, int64_t length, FileHash& hash) {
+bool PipelinedSender::HashPrefix(const File& file, int64_t length, FileHash& hash) {
   if (!Flush()) return false;
   for (int64_t offset = 0; offset < length;) {
     if (Ended()) return false;
     const int want = static_cast<int>(std::min<int64_t>(BATCH_CAPACITY, length - offset));
-    const int got = ReadAt(file, batch_.get(), want, offset);
+    const int got = file.ReadAt(batch_.get(), want, offset);
     if (got <= 0) return false;
     hash.Update(batch_.get(), static_cast<size_t>(got));
     offset += got;
@@ -255,7 +245,7 @@ bool PipelinedSender::Stream(Pending& p) {
     p.sent = offset;
     if (Ended() || !Room(HEADER_SIZE + EXT_CHUNK_SIZE)) return false;
     const int want = static_cast<int>(std::min<int64_t>(EXT_CHUNK_SIZE, p.size - offset));
-    const int got = ReadAt(p.file, Tail() + HEADER_SIZE, want, offset);
+    const int got = p.file.ReadAt(Tail() + HEADER_SIZE, want, offset);
     if (got < 0) {
       Log(FormatLine(text::READ_FAILED, item.c_str()));
       abandoned = true;
@@ -280,8 +270,7 @@ bool PipelinedSender::Stream(Pending& p) {
   }
   const ExtEnd end{offset, abandoned ? Digest{} : hash.Value()};
   used_ += BuildEnd(Tail(), p.id, abandoned ? END_ABANDONED : END_COMPLETE, end);
-  Close(p.file);
-  p.file = -1;
+  p.file.Close();
   p.state = Pending::State::kStreamed;
   p.abandoned = abandoned;
   p.changed = changed;
@@ -302,7 +291,6 @@ std::vector<QueuedItem> PipelinedSender::TakeUnfinished() {
   std::vector<QueuedItem> unfinished;
   for (const Retry& retry : resends_) unfinished.push_back(retry.entry);
   for (Pending& p : window_) {
-    Close(p.file);
     unfinished.push_back(p.entry);
     if (p.started) {
       Log(FormatLine(text::SEND_ABORTED, p.entry.item.c_str(), static_cast<long long>(p.sent)));

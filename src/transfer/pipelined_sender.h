@@ -10,6 +10,7 @@
 #include "protocol/extended.h"
 #include "protocol/file_hash.h"
 #include "protocol/peer_link.h"
+#include "storage/storage.h"
 #include "transfer/held_log.h"
 
 namespace tovrin {
@@ -40,14 +41,13 @@ class PipelinedSender final {
   // `announced` is the folder the peer last heard of (shared with the classic offers).
   PipelinedSender(Session& s, Connection& connection, uint32_t attempt, TransferMeter& meter,
                   std::optional<std::string>& announced);
-  ~PipelinedSender();
   PipelinedSender(const PipelinedSender&) = delete;
   PipelinedSender& operator=(const PipelinedSender&) = delete;
 
   // Offers the file `dir` + `item` (Full() must be false), whose source the caller opened as
-  // `file` (-1 when it could not be opened); it is closed here when it is not offered.
+  // `file` (closed when it could not be opened).
   // Sources that cannot be offered are logged and dropped. False when the session is to end.
-  [[nodiscard]] bool Offer(const QueuedItem& entry, int file);
+  [[nodiscard]] bool Offer(const QueuedItem& entry, File file);
   // Takes the peer's answers, streams every file whose reply is there and offers a file that
   // failed its check again. Ends the batch when the last file is done and the queue is
   // empty. False when the session is to end (also when the peer's answers break the order).
@@ -76,7 +76,7 @@ class PipelinedSender final {
   struct Pending {
     QueuedItem entry;
     int32_t id = 0;
-    int file = -1;
+    File file;
     int64_t size = 0;
     int64_t mtime_ns = 0;    // as offered
     int64_t sent = 0;        // the offset the data has reached
@@ -96,7 +96,7 @@ class PipelinedSender final {
     bool reoffered = false;
   };
 
-  bool OfferOpen(const Retry& retry, int file);
+  bool OfferOpen(const Retry& retry, File file);
   // nullptr when the answer fits, else why it breaks the rules.
   const char* TakeReply(const PeerLink::Answer& answer);
   const char* TakeDone(const PeerLink::Answer& answer);
@@ -108,7 +108,7 @@ class PipelinedSender final {
   void Log(std::string line);
   bool Stream(Pending& p);
   // Hashes the first `length` bytes of `file` into `hash`; false when they cannot be read.
-  bool HashPrefix(int file, int64_t length, FileHash& hash);
+  bool HashPrefix(const File& file, int64_t length, FileHash& hash);
   bool EndBatch();
   // Makes room for `count` more bytes in the batch, sending it first when needed.
   bool Room(int count);

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -29,6 +30,9 @@ namespace {
 constexpr int READ_BUFFER_SIZE = 4 * MESSAGE_BUFFER_SIZE;
 constexpr int EXTENDED_READ_BUFFER_SIZE = 4 * (HEADER_SIZE + MAX_EXT_PAYLOAD);
 static_assert(READ_BUFFER_SIZE >= HEADER_SIZE + MAX_PAYLOAD, "a whole message must fit");
+
+// The first handle a classic offer is answered with: 0, 1 and 2 are never handed out.
+constexpr int32_t FIRST_HANDLE = 3;
 
 // Cuts the peer's stream into messages. Bytes are complemented once, as they arrive; a
 // message is handed out only once all of it is in the buffer, in stream order, and nothing
@@ -131,7 +135,6 @@ class Receiver final {
         extended_(s, connection, meter_, opener_, current_folder_) {}
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
-  ~Receiver() { CloseFile(); }
 
   // Reads until the connection fails or the peer breaks the format, which is logged once.
   // A length no message buffer could hold is no message of ours: the session ends. Files
@@ -147,7 +150,7 @@ class Receiver final {
     if (reader_.malformed()) violation_ = text::WHY_LENGTH;
     extended_.ShowLog();
     if (!violation_.empty()) s_.ReportViolation(attempt_, violation_.c_str());
-    if (open_file_ >= 0 && !write_failed_) ReportShort();
+    if (open_file_.is_open() && !write_failed_) ReportShort();
     extended_.EndSession();
     s_.peer_files.store(0);
   }
@@ -185,11 +188,11 @@ class Receiver final {
             FormatLine(text::CHAT_RECEIVED, DisplayText(payload, h.length).c_str()));
         return true;
       case MSG_FILE_OFFER: {
-        if (open_file_ >= 0 && !write_failed_) ReportShort();
+        if (open_file_.is_open() && !write_failed_) ReportShort();
         offered_size_ = h.value;
         const bool carried = Offer(h.value, PayloadText(payload, h.length));
-        if (open_file_ < 0) ++batch_failures_;
-        s_.peer_files.store(open_file_ >= 0 ? 1 : 0);
+        if (!open_file_.is_open()) ++batch_failures_;
+        s_.peer_files.store(open_file_.is_open() ? 1 : 0);
         return carried;
       }
       case MSG_FILE_SEEK:
@@ -199,7 +202,7 @@ class Receiver final {
         WriteData(h, payload);
         return true;
       case MSG_FILE_CLOSE:
-        if (h.handle == open_file_) {
+        if (open_file_.is_open() && h.handle == open_handle_) {
           if (!write_failed_) ReportShort();
           CloseFile();
           s_.peer_files.store(0);
@@ -289,10 +292,11 @@ class Receiver final {
     if (name && folder) {
       shown_name_ = *folder + *name;
       const std::string target = s_.save_dir + shown_name_;
-      open_file_ = opener_.Open(s_.save_dir, shown_name_, TargetAccess::kWrite).handle;
+      open_file_ = opener_.Open(s_.save_dir, shown_name_, TargetAccess::kWrite).file;
       reply.value = ExistingSize();
-      reply.handle = open_file_;
-      if (open_file_ >= 0) {
+      if (open_file_.is_open()) {
+        reply.handle = open_handle_ = next_handle_;
+        next_handle_ = next_handle_ == INT32_MAX ? FIRST_HANDLE : next_handle_ + 1;
         s_.port.AppendRecvLog(FormatLine(text::RECEIVING, shown_name_.c_str(), size));
       } else {
         s_.port.AppendRecvLog(FormatLine(text::CANNOT_CREATE, target.c_str()));
@@ -314,8 +318,8 @@ class Receiver final {
   // file is open. A file too large for the protocol's sizes (or unseekable) is closed and
   // -1 returned: refusing it beats overwriting it from the start.
   int32_t ExistingSize() {
-    const int32_t existing = Seek(open_file_, 0, SEEK_FROM_END);
-    if (existing < 0 || Seek(open_file_, 0, SEEK_FROM_START) != 0) {
+    const int32_t existing = open_file_.Seek(0, SEEK_FROM_END);
+    if (existing < 0 || open_file_.Seek(0, SEEK_FROM_START) != 0) {
       CloseFile();
       return -1;
     }
@@ -324,12 +328,12 @@ class Receiver final {
 
   // Only the handle handed out for the current offer is honoured.
   bool Honoured(const FrameHeader& h) const {
-    return open_file_ >= 0 && h.handle == open_file_ && !write_failed_;
+    return open_file_.is_open() && h.handle == open_handle_ && !write_failed_;
   }
 
   void SeekFile(const FrameHeader& h) {
     if (!Honoured(h)) return;
-    const int32_t position = Seek(open_file_, h.value, h.length);
+    const int32_t position = open_file_.Seek(h.value, h.length);
     if (position < 0) {
       // Writing on at the old position would put the data at a wrong offset.
       FailFile();
@@ -340,7 +344,7 @@ class Receiver final {
 
   void WriteData(const FrameHeader& h, const char* payload) {
     if (!Honoured(h)) return;
-    const int written = Write(open_file_, payload, h.length);
+    const int written = open_file_.Write(payload, h.length);
     if (written < 0) {
       FailFile();
       return;
@@ -360,15 +364,15 @@ class Receiver final {
   // source was cut short, or the session ended): reported with what it holds.
   void ReportShort() {
     FileInfo held;
-    if (!GetFileInfo(open_file_, held) || held.size >= offered_size_) return;
+    if (!open_file_.GetInfo(held) || held.size >= offered_size_) return;
     ++batch_failures_;
     s_.port.AppendRecvLog(
         FormatLine(text::RECEIVE_ABORTED, shown_name_.c_str(), static_cast<long long>(held.size)));
   }
 
   void CloseFile() {
-    if (open_file_ >= 0) Close(open_file_);
-    open_file_ = -1;
+    open_file_.Close();
+    open_handle_ = -1;
   }
 
   Session& s_;
@@ -382,7 +386,12 @@ class Receiver final {
   ExtendedReceiver extended_;
   bool answers_delivered_ = false;  // the send worker is still to be woken for them
   std::string shown_name_;
-  int open_file_ = -1;
+  // The file of the current offer, and the handle the peer was given for it: a number of
+  // this receiver's own, counted up from FIRST_HANDLE, so that a handle of an earlier file
+  // never names the current one.
+  File open_file_;
+  int32_t open_handle_ = -1;
+  int32_t next_handle_ = FIRST_HANDLE;
   bool write_failed_ = false;
   int32_t offered_size_ = 0;  // of the open file
   int batch_failures_ = 0;    // classic files of this batch that did not arrive whole

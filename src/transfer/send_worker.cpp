@@ -129,12 +129,12 @@ class Sender final {
     // Most items are files: opening first spares each a look of its own, and what cannot be
     // opened may be a folder to expand.
     const std::string path = current_dir_ + *entry;
-    const int file = OpenForRead(path);
-    if (file < 0 && IsDirectory(path)) {
+    File file = File::OpenForRead(path);
+    if (!file.is_open() && IsDirectory(path)) {
       Expand(*entry, path);
       return true;
     }
-    return pipeline_.Offer(QueuedItem{current_dir_, *entry}, file);
+    return pipeline_.Offer(QueuedItem{current_dir_, *entry}, std::move(file));
   }
 
   // The peer hears of every change of our queue's state (MSG_EXT_QUEUE), the first one as
@@ -230,16 +230,15 @@ class Sender final {
       Undelivered();
       return true;
     }
-    const int file = OpenForRead(path);
-    if (file < 0) {
+    File file = File::OpenForRead(path);
+    if (!file.is_open()) {
       s_.port.AppendSendLog(FormatLine(text::CANNOT_OPEN, entry.c_str()));
       Undelivered();
       return true;
     }
-    const int32_t size = Seek(file, 0, SEEK_FROM_END);
+    const int32_t size = file.Seek(0, SEEK_FROM_END);
     if (size < 0) {
       // Sizes on the wire are signed 32-bit: never offer a wrong size.
-      Close(file);
       s_.port.AppendSendLog(FormatLine(text::TOO_LARGE, entry.c_str()));
       Undelivered();
       return true;
@@ -247,7 +246,6 @@ class Sender final {
 
     s_.reply_handle.store(REPLY_PENDING);
     if (!SendText(MSG_FILE_OFFER, size, *wire_name)) {
-      Close(file);
       s_.queue.InsertAt(0, entry);
       return false;
     }
@@ -255,7 +253,6 @@ class Sender final {
                        IDLE_CHECK)) {
     }
     if (Ended()) {
-      Close(file);
       s_.queue.InsertAt(0, entry);
       return false;
     }
@@ -270,7 +267,7 @@ class Sender final {
     } else {
       Stream(file, handle, size, held, entry);
     }
-    Close(file);
+    file.Close();
 
     // Until the close has gone out, the peer may not have all of it: the next session's
     // offer finds out (a whole file is skipped as existing).
@@ -286,12 +283,12 @@ class Sender final {
     return true;
   }
 
-  void Stream(int file, int32_t handle, int32_t size, int32_t held, const std::string& entry) {
+  void Stream(File& file, int32_t handle, int32_t size, int32_t held, const std::string& entry) {
     s_.port.AppendSendLog(FormatLine(text::SENDING, entry.c_str(), size));
-    int64_t offset = Seek(file, 0, SEEK_FROM_START);
+    int64_t offset = file.Seek(0, SEEK_FROM_START);
     if (held > 0) {
       // Resume one byte before what the peer holds: its last byte is sent again.
-      offset = Seek(file, held - 1, SEEK_FROM_START);
+      offset = file.Seek(held - 1, SEEK_FROM_START);
       s_.port.AppendSendLog(FormatLine(text::RESUMING, held));
       if (offset < 0 || !SendMessage(MSG_FILE_SEEK, handle, held - 1, 0)) stop_ = true;
     }
@@ -303,7 +300,7 @@ class Sender final {
     while (!stop_ && !Ended()) {
       const int count = static_cast<int>(std::min<int64_t>(CHUNK_SIZE, INT32_MAX - offset));
       if (count <= 0) break;
-      const int got = Read(file, payload(), count);
+      const int got = file.Read(payload(), count);
       if (got < 0) {
         // The peer keeps what it has and a later offer resumes it; say why it is short.
         s_.port.AppendSendLog(FormatLine(text::READ_FAILED, entry.c_str()));
