@@ -220,8 +220,9 @@ class Receiver final {
         return true;
       }
       case MSG_OFFER_REPLY:
-        s_.reply_size.store(h.value);
-        s_.reply_handle.store(h.handle);
+        // The answer to our one classic offer; in an extended session it answers nothing.
+        if (link_.extended()) return true;
+        static_cast<void>(link_.Deliver(PeerLink::Answer{h.type, h.handle, h.value, {}}));
         s_.Notify();
         return true;
       default:
