@@ -1,4 +1,4 @@
-#include "transfer/extended_receiver.h"
+#include "transfer/file_receiver.h"
 
 #include <algorithm>
 #include <utility>
@@ -8,8 +8,7 @@
 #include "port/window_port.h"
 #include "protocol/ext_text.h"
 #include "protocol/extended.h"
-#include "storage/save_dir.h"
-#include "storage/storage.h"
+#include "protocol/wire_text.h"
 #include "transfer/connection.h"
 #include "transfer/session.h"
 #include "transfer/transfer_meter.h"
@@ -19,21 +18,34 @@ namespace {
 
 // Answers gathered before they leave without waiting for the reader to run dry.
 constexpr int ANSWER_BATCH = OFFER_WINDOW / 4;
+// The first handle a classic offer is answered with: 0, 1 and 2 are never handed out.
+constexpr int32_t FIRST_HANDLE = 3;
 
 }  // namespace
 
-ExtendedReceiver::ExtendedReceiver(Session& s, Connection& connection, TransferMeter& meter,
-                                   TargetOpener& opener, const std::optional<std::string>& folder)
+FileReceiver::FileReceiver(Session& s, Connection& connection, TransferMeter& meter,
+                           const std::optional<std::string>& folder)
     : s_(s),
       connection_(connection),
       meter_(meter),
-      opener_(opener),
       folder_(folder),
+      next_handle_(FIRST_HANDLE),
       held_log_(s.port, &WindowPort::AppendRecvLog) {}
 
-bool ExtendedReceiver::Carry(const FrameHeader& h, const char* payload) {
+bool FileReceiver::Carry(const FrameHeader& h, const char* payload) {
   bool carried = true;
   switch (h.type) {
+    case MSG_FILE_OFFER:
+      return ClassicOffer(h, payload);
+    case MSG_FILE_SEEK:
+      ClassicSeek(h);
+      return true;
+    case MSG_FILE_DATA:
+      ClassicData(h, payload);
+      return true;
+    case MSG_FILE_CLOSE:
+      ClassicClose(h);
+      return true;
     case MSG_EXT_OFFER:
       carried = Offer(h, payload);
       if (!carried) {
@@ -61,55 +73,136 @@ bool ExtendedReceiver::Carry(const FrameHeader& h, const char* payload) {
   return carried && (answer_count_ < ANSWER_BATCH || PostAnswers());
 }
 
-bool ExtendedReceiver::Offer(const FrameHeader& h, const char* payload) {
+bool FileReceiver::Offer(const FrameHeader& h, const char* payload) {
   ExtOffer offer;
   if (!ParseOffer(payload, h.length, offer) || files_.count(h.handle) != 0 ||
       files_.size() >= static_cast<size_t>(OFFER_WINDOW)) {
     return false;
   }
-  const bool subfolders = s_.port.IsSubfoldersChecked();
-  const std::optional<std::string> name = ExtNameToLocal(offer.name);
-  const std::optional<std::string> folder =
-      subfolders ? folder_ : std::optional<std::string>(std::string());
+  std::string target;
+  Incoming in =
+      Open(ExtNameToLocal(offer.name), Utf8Lossy(offer.name, '?'), TargetAccess::kUpdate, target);
+  in.size = offer.size;
+  in.mtime_ns = offer.mtime_ns;
+  in.mode = offer.mode;
+  in.resend = (h.value & OFFER_FLAG_RESEND) != 0;
   ExtReply reply;
   int32_t status = OFFER_REFUSED;
-  if (name && folder) {
-    Incoming in;
-    in.shown = *folder + *name;
-    in.size = offer.size;
-    in.mtime_ns = offer.mtime_ns;
-    in.mode = offer.mode;
-    in.resend = (h.value & OFFER_FLAG_RESEND) != 0;
-    const std::string target = s_.save_dir + in.shown;
-    OpenedTarget opened = opener_.Open(s_.save_dir, in.shown, TargetAccess::kUpdate);
-    in.file = std::move(opened.file);
-    in.own = opened.created;
-    if (Examine(in)) {
-      status = OFFER_ACCEPTED;
-      reply.held = in.held;
-      reply.prefix = in.hash.Value();
-      Log(FormatLine(text::RECEIVING_LONG, in.shown.c_str(), static_cast<long long>(offer.size)));
-      files_.emplace(h.handle, std::move(in));
-    } else {
-      Log(FormatLine(text::CANNOT_CREATE, target.c_str()));
-    }
+  if (Examine(in)) {
+    status = OFFER_ACCEPTED;
+    reply.held = in.held;
+    reply.prefix = in.hash.Value();
+    Log(FormatLine(text::RECEIVING_LONG, in.shown.c_str(), static_cast<long long>(offer.size)));
+    files_.emplace(h.handle, std::move(in));
   } else {
-    // Absolute, "..", a control character or not UTF-8: nothing is written for this offer.
-    const std::string shown =
-        s_.save_dir + folder.value_or(std::string()) + Utf8Lossy(offer.name, '?');
-    Log(FormatLine(text::CANNOT_CREATE, shown.c_str()));
+    // Absolute, "..", a control character or not UTF-8, or a target that cannot be written:
+    // nothing is written for this offer.
+    Log(FormatLine(text::CANNOT_CREATE, target.c_str()));
   }
   static_cast<void>(BuildReply(AddAnswer(HEADER_SIZE + EXT_REPLY_SIZE), h.handle, status, reply));
   return true;
 }
 
-char* ExtendedReceiver::AddAnswer(int size) {
+FileReceiver::Incoming FileReceiver::Open(const std::optional<std::string>& name,
+                                          const std::string& lossy_name, TargetAccess access,
+                                          std::string& target) {
+  const bool subfolders = s_.port.IsSubfoldersChecked();
+  const std::optional<std::string> folder =
+      subfolders ? folder_ : std::optional<std::string>(std::string());
+  Incoming in;
+  if (name && folder) {
+    in.shown = *folder + *name;
+    target = s_.save_dir + in.shown;
+    OpenedTarget opened = opener_.Open(s_.save_dir, in.shown, access);
+    in.file = std::move(opened.file);
+    in.own = opened.created;
+  } else {
+    target = s_.save_dir + folder.value_or(std::string()) + lossy_name;
+  }
+  return in;
+}
+
+// The reply is settled before anything is logged: "receiving" only for a real handle, a
+// refusal line (with the full target path) for every refusal.
+bool FileReceiver::ClassicOffer(const FrameHeader& h, const char* payload) {
+  // A file left open by a peer that never closed it is ended before the next one.
+  EndClassic();
+  const std::string_view wire_name = PayloadText(payload, h.length);
+  std::string target;
+  Incoming in =
+      Open(WireNameToLocal(wire_name), Cp932ToUtf8Lossy(wire_name), TargetAccess::kWrite, target);
+  in.size = h.value;
+  // What the file already holds, which the peer resumes from. A file too large for the
+  // wire's sizes (or unseekable) is refused: that beats overwriting it from the start.
+  const int32_t existing = in.file.Seek(0, SEEK_FROM_END);
+  FrameHeader reply{MSG_OFFER_REPLY, -1, -1, 0};
+  if (existing >= 0 && in.file.Seek(0, SEEK_FROM_START) == 0) {
+    reply.handle = classic_handle_ = next_handle_;
+    reply.value = existing;
+    next_handle_ = next_handle_ == INT32_MAX ? FIRST_HANDLE : next_handle_ + 1;
+    Log(FormatLine(text::RECEIVING, in.shown.c_str(), h.value));
+    classic_ = std::move(in);
+  } else {
+    ++failures_;
+    Log(FormatLine(text::CANNOT_CREATE, target.c_str()));
+  }
+  StoreHeader(reply, AddAnswer(HEADER_SIZE));
+  const bool posted = PostAnswers();
+  meter_.BeginFile(h.value);
+  return posted;
+}
+
+FileReceiver::Incoming* FileReceiver::Honoured(int32_t handle) {
+  if (!classic_ || handle != classic_handle_ || classic_->failed) return nullptr;
+  return &*classic_;
+}
+
+void FileReceiver::ClassicSeek(const FrameHeader& h) {
+  Incoming* in = Honoured(h.handle);
+  if (in == nullptr) return;
+  const int32_t position = in->file.Seek(h.value, h.length);
+  if (position < 0) {
+    // Writing on at the old position would put the data at a wrong offset.
+    Fail(*in);
+    return;
+  }
+  meter_.SetPosition(position);
+}
+
+void FileReceiver::ClassicData(const FrameHeader& h, const char* payload) {
+  Incoming* in = Honoured(h.handle);
+  if (in == nullptr) return;
+  const int written = in->file.Write(payload, h.length);
+  if (written < 0) {
+    Fail(*in);
+    return;
+  }
+  meter_.Advance(written);
+}
+
+void FileReceiver::ClassicClose(const FrameHeader& h) {
+  if (classic_ && h.handle == classic_handle_) EndClassic();
+}
+
+void FileReceiver::EndClassic() {
+  if (!classic_) return;
+  FileInfo held;
+  if (!classic_->failed && classic_->file.GetInfo(held) && held.size < classic_->size) {
+    ReportAborted(*classic_, held.size);
+  }
+  classic_.reset();
+  classic_handle_ = -1;
+}
+
+int FileReceiver::files() const { return static_cast<int>(files_.size()) + (classic_ ? 1 : 0); }
+
+char* FileReceiver::AddAnswer(int size) {
   ++answer_count_;
   answers_.resize(answers_.size() + static_cast<size_t>(size));
   return answers_.data() + answers_.size() - size;
 }
 
-bool ExtendedReceiver::PostAnswers() {
+bool FileReceiver::PostAnswers() {
   ShowLog();
   if (answer_count_ == 0) return true;
   const bool posted =
@@ -119,9 +212,9 @@ bool ExtendedReceiver::PostAnswers() {
   return posted;
 }
 
-bool ExtendedReceiver::Examine(Incoming& in) {
+bool FileReceiver::Examine(Incoming& in) {
   FileInfo info;
-  if (!in.file.GetInfo(info)) return false;
+  if (!in.file.GetInfo(info)) return false;  // also a target that was not opened
   // Two offers writing one file at once would each resume from what the other changes.
   for (const auto& [id, other] : files_) {
     if (other.device == info.device && other.inode == info.inode) return false;
@@ -142,12 +235,12 @@ bool ExtendedReceiver::Examine(Incoming& in) {
   return true;
 }
 
-ExtendedReceiver::Incoming* ExtendedReceiver::Streaming(int32_t id) {
+FileReceiver::Incoming* FileReceiver::Streaming(int32_t id) {
   if (!streaming_ || *streaming_ != id) return nullptr;
   return &files_.at(id);
 }
 
-bool ExtendedReceiver::Start(const FrameHeader& h, const char* payload) {
+bool FileReceiver::Start(const FrameHeader& h, const char* payload) {
   int64_t offset = 0;
   const auto it = files_.find(h.handle);
   if (!ParseStart(payload, h.length, offset)) return Broken(text::WHY_LAYOUT);
@@ -168,7 +261,7 @@ bool ExtendedReceiver::Start(const FrameHeader& h, const char* payload) {
   return true;
 }
 
-bool ExtendedReceiver::Data(const FrameHeader& h, const char* payload) {
+bool FileReceiver::Data(const FrameHeader& h, const char* payload) {
   Incoming* in = Streaming(h.handle);
   if (in == nullptr) return Broken(text::WHY_ORDER);
   if (h.length <= 0) return Broken(text::WHY_LAYOUT);
@@ -189,7 +282,7 @@ bool ExtendedReceiver::Data(const FrameHeader& h, const char* payload) {
   return true;
 }
 
-bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
+bool FileReceiver::End(const FrameHeader& h, const char* payload) {
   ExtEnd end;
   Incoming* in = Streaming(h.handle);
   if (!ParseEnd(payload, h.length, end) || (h.value != END_COMPLETE && h.value != END_ABANDONED)) {
@@ -223,33 +316,34 @@ bool ExtendedReceiver::End(const FrameHeader& h, const char* payload) {
   return true;
 }
 
-void ExtendedReceiver::Log(std::string line) { held_log_.Add(std::move(line)); }
+void FileReceiver::Log(std::string line) { held_log_.Add(std::move(line)); }
 
-void ExtendedReceiver::ShowLog() { held_log_.Show(); }
+void FileReceiver::ShowLog() { held_log_.Show(); }
 
-void ExtendedReceiver::Fail(Incoming& in) {
+void FileReceiver::Fail(Incoming& in) {
   in.failed = true;
   ++failures_;
   Log(FormatLine(text::WRITE_FAILED, in.shown.c_str()));
 }
 
-bool ExtendedReceiver::Broken(std::string reason) {
+bool FileReceiver::Broken(std::string reason) {
   violation_ = std::move(reason);
   return false;
 }
 
-void ExtendedReceiver::ReportAborted(const Incoming& in, int64_t held) {
+void FileReceiver::ReportAborted(const Incoming& in, int64_t held) {
   ++failures_;
   Log(FormatLine(text::RECEIVE_ABORTED, in.shown.c_str(), static_cast<long long>(held)));
 }
 
-int ExtendedReceiver::TakeFailures() {
+int FileReceiver::TakeFailures() {
   const int failures = failures_;
   failures_ = 0;
   return failures;
 }
 
-void ExtendedReceiver::EndSession() {
+void FileReceiver::EndSession() {
+  EndClassic();
   for (auto& [id, in] : files_) {
     if (in.failed) continue;  // its write failure was logged
     FileInfo held;
