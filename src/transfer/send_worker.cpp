@@ -286,18 +286,15 @@ class Sender final {
       }
     }
     for (auto it = window_.begin(); it != window_.end();) {
-      if (it->state != Outgoing::State::kAnswered) {
+      if (it->state == Outgoing::State::kAnswered && !Stream(*it)) return false;
+      // Without a verdict to wait for, a file is done once its end has gone out.
+      if (it->state != Outgoing::State::kStreamed || codec_->verifies()) {
         ++it;
-      } else if (!Stream(*it)) {
-        return false;
-      } else if (codec_->verifies()) {
-        ++it;
-      } else {
-        // Without a verdict to wait for, the file is done once its end has gone out.
-        if (it->abandoned) Undelivered();
-        it = window_.erase(it);
-        finished_ = true;
+        continue;
       }
+      if (it->abandoned) Undelivered();
+      it = window_.erase(it);
+      finished_ = true;
     }
     while (!resends_.empty() && !Full()) {
       const Retry retry = resends_.front();
