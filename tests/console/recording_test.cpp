@@ -136,29 +136,20 @@ int32_t LittleEndian(const std::string& bytes, size_t at) {
   return static_cast<int32_t>(value);
 }
 
-const char* TypeName(int32_t type) {
-  switch (type) {
-    case 0x01:
-      return "NAME";
-    case 0x02:
-      return "CHAT";
-    case 0x10:
-      return "FILE_OFFER";
-    case 0x11:
-      return "FILE_SEEK";
-    case 0x12:
-      return "FILE_DATA";
-    case 0x13:
-      return "FILE_CLOSE";
-    case 0x14:
-      return "FOLDER";
-    case 0x15:
-      return "BATCH_DONE";
-    case static_cast<int32_t>(0x80000010u):
-      return "OFFER_REPLY";
-    default:
-      return "UNKNOWN";
-  }
+// The classic types by name; others (an extended type would be one) by number.
+std::string TypeName(int32_t type) {
+  static const std::map<int32_t, std::string> names = {
+      {0x01, "NAME"},
+      {0x02, "CHAT"},
+      {0x10, "FILE_OFFER"},
+      {0x11, "FILE_SEEK"},
+      {0x12, "FILE_DATA"},
+      {0x13, "FILE_CLOSE"},
+      {0x14, "FOLDER"},
+      {0x15, "BATCH_DONE"},
+      {static_cast<int32_t>(0x80000010u), "OFFER_REPLY"}};
+  const auto it = names.find(type);
+  return it != names.end() ? it->second : "TYPE_" + std::to_string(type);
 }
 
 // The classic wire through the relay, decoded here rather than by the code under test. Each
@@ -186,17 +177,17 @@ class WireLog final {
     for (char& c : bytes) pending += static_cast<char>(~c);
     bytes.clear();
     while (pending.size() >= 16) {
-      const int32_t type = LittleEndian(pending, 0), length = LittleEndian(pending, 12);
-      const size_t size = 16 + static_cast<size_t>(std::max(length, 0));
+      const std::string type = TypeName(LittleEndian(pending, 0));
+      const size_t size = 16 + static_cast<size_t>(std::max(LittleEndian(pending, 12), 0));
       if (pending.size() < size) break;
       std::string message = pending.substr(0, size);
       pending.erase(0, size);
-      if (!open_[from] && type >= 0x10 && type <= 0x15) {
+      if (!open_[from] && type != "CHAT" && type != "OFFER_REPLY" && type != "NAME") {
         held_[from].push_back(std::move(message));
         continue;
       }
       Forward(from, message, bytes);
-      if (type != 0x02 || open_[from]) continue;
+      if (type != "CHAT" || open_[from]) continue;
       open_[from] = true;
       for (const std::string& held : held_[from]) Forward(from, held, bytes);
     }
@@ -204,23 +195,25 @@ class WireLog final {
 
   void Forward(Relay::Direction from, const std::string& message, std::string& bytes) {
     for (const char c : message) bytes += static_cast<char>(~c);
-    const int32_t type = LittleEndian(message, 0), handle = LittleEndian(message, 4);
+    const std::string type = TypeName(LittleEndian(message, 0));
+    const int32_t handle = LittleEndian(message, 4);
     const std::string payload = message.substr(16);
     // A receiver's handle is named anew by each answer that hands one out, and the sender's
     // messages for that file use the name: values are opaque to peers and may be reused.
     std::string handle_text = std::to_string(handle);
     std::map<int32_t, std::string>& handles = handles_[from == Relay::kToTarget ? 1 : 0];
-    if (type == static_cast<int32_t>(0x80000010u) && handle >= 0) {
+    if (type == "OFFER_REPLY" && handle >= 0) {
       handle_text = handles_[from][handle] = "h" + std::to_string(++named_);
-    } else if (type >= 0x11 && type <= 0x13 && handle >= 0) {
+    } else if ((type == "FILE_SEEK" || type == "FILE_DATA" || type == "FILE_CLOSE") &&
+               handle >= 0) {
       const auto it = handles.find(handle);
       handle_text = it == handles.end() ? "h?" : it->second;
     }
-    std::string line = std::string(from == Relay::kToTarget ? "C>L " : "L>C ") + TypeName(type) +
+    std::string line = std::string(from == Relay::kToTarget ? "C>L " : "L>C ") + type +
                        " handle=" + handle_text +
                        " value=" + std::to_string(LittleEndian(message, 8)) +
                        " length=" + std::to_string(LittleEndian(message, 12));
-    if (type == 0x01 || type == 0x02 || type == 0x10 || type == 0x14) {
+    if (type == "NAME" || type == "CHAT" || type == "FILE_OFFER" || type == "FOLDER") {
       line += " " + TextField(payload);
     } else if (!payload.empty()) {
       line += " #" + ShortHash(payload);
