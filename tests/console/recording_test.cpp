@@ -231,8 +231,9 @@ class WireLog final {
   std::vector<std::string> lines_;
 };
 
-void Await(const CliProcess& cli, const std::string& line) {
-  ASSERT_TRUE(cli.WaitForLine(line)) << "waiting for: " << line << "\n" << cli.Transcript();
+::testing::AssertionResult Shows(const CliProcess& cli, const std::string& line) {
+  if (cli.WaitForLine(line)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no line \"" << line << "\" in:\n" << cli.Transcript();
 }
 
 // Chat both ways, files both ways, one side at a time: a tree into the listener's subfolders
@@ -265,21 +266,21 @@ TEST(ConsoleRecording, ClassicSessionBytesAndConsoleLines) {
   Relay relay(port, wire.Alter());
   CliProcess connector({"--classic", "--connect", "127.0.0.1:" + std::to_string(relay.port()),
                         "--save-dir", d + "c", d + "c-src/tree", d + "c-src/empty"});
-  Await(connector, "chat: 標準セッション (暗号化されていません)");
-  Await(*listener, "chat: 標準セッション (暗号化されていません)");
+  ASSERT_TRUE(Shows(connector, "chat: 標準セッション (暗号化されていません)"));
+  ASSERT_TRUE(Shows(*listener, "chat: 標準セッション (暗号化されていません)"));
 
   connector.WriteLine("こんにちは 表ソ");
-  Await(*listener, "chat: recv > こんにちは 表ソ");
-  Await(connector, "send: 送信完了");
-  Await(*listener, "recv: 受信完了");
+  ASSERT_TRUE(Shows(*listener, "chat: recv > こんにちは 表ソ"));
+  ASSERT_TRUE(Shows(connector, "send: 送信完了"));
+  ASSERT_TRUE(Shows(*listener, "recv: 受信完了"));
   listener->WriteLine("thanks");
-  Await(connector, "chat: recv > thanks");
-  Await(*listener, "send: 送信完了");
-  Await(connector, "recv: 受信完了");
+  ASSERT_TRUE(Shows(connector, "chat: recv > thanks"));
+  ASSERT_TRUE(Shows(*listener, "send: 送信完了"));
+  ASSERT_TRUE(Shows(connector, "recv: 受信完了"));
   connector.WriteLine("bye");
-  Await(*listener, "chat: recv > bye");
+  ASSERT_TRUE(Shows(*listener, "chat: recv > bye"));
   listener->WriteLine("see you");
-  Await(connector, "chat: recv > see you");
+  ASSERT_TRUE(Shows(connector, "chat: recv > see you"));
 
   connector.Signal(SIGTERM);
   for (CliProcess* cli : {&connector, listener.get()}) {
@@ -331,12 +332,12 @@ TEST(ConsoleRecording, ExtendedSessionConsoleLines) {
   CliProcess connector({"--connect", PeerAddress(port), "--save-dir", d + "c", d + "c-src/tree",
                         d + "c-src/resumed.bin", d + "c-src/changed.txt", d + "c-src/whole.txt",
                         d + "c-src/empty"});
-  Await(connector, "send: 送信完了");
-  Await(*listener, "recv: 受信完了");
+  ASSERT_TRUE(Shows(connector, "send: 送信完了"));
+  ASSERT_TRUE(Shows(*listener, "recv: 受信完了"));
   connector.WriteLine("こんにちは 表ソ");
-  Await(*listener, "chat: recv > こんにちは 表ソ");
+  ASSERT_TRUE(Shows(*listener, "chat: recv > こんにちは 表ソ"));
   listener->WriteLine("thanks");
-  Await(connector, "chat: recv > thanks");
+  ASSERT_TRUE(Shows(connector, "chat: recv > thanks"));
 
   connector.Signal(SIGTERM);
   for (CliProcess* cli : {&connector, listener.get()}) {
