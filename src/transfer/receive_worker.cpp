@@ -145,7 +145,7 @@ class Receiver final {
     files_.ShowLog();
     if (!violation_.empty()) s_.ReportViolation(attempt_, violation_.c_str());
     files_.EndSession();
-    s_.peer_files.store(0);
+    s_.batch.peer_files.store(0);
   }
 
  private:
@@ -157,7 +157,7 @@ class Receiver final {
 
   // False when the session is to end.
   bool Carry(const FrameHeader& h, const char* payload) {
-    if (IsPeerTransfer(h.type)) s_.peer_progress_ms.store(SteadyMilliseconds());
+    if (IsPeerTransfer(h.type)) s_.batch.peer_progress_ms.store(SteadyMilliseconds());
     // Extended messages only from a peer whose first message was its hello, and only one
     // hello; the messages of the opening never come again. With the extension off they are
     // unknown types, dropped as a classic program drops them.
@@ -167,7 +167,7 @@ class Receiver final {
         return Broken(text::WHY_UNEXPECTED);
       }
       const bool carried = CarryExtended(h, payload);
-      s_.peer_files.store(files_.files());
+      s_.batch.peer_files.store(files_.files());
       return carried;
     }
     // The held log lines come before anything this message shows.
@@ -185,7 +185,7 @@ class Receiver final {
       case MSG_FILE_DATA:
       case MSG_FILE_CLOSE: {
         const bool carried = files_.Carry(h, payload);
-        s_.peer_files.store(files_.files());
+        s_.batch.peer_files.store(files_.files());
         return carried;
       }
       case MSG_FOLDER:
@@ -232,7 +232,7 @@ class Receiver final {
         if (h.length != 0 || (h.value != QUEUE_EMPTY && h.value != QUEUE_SENDING)) {
           return Broken(text::WHY_LAYOUT);
         }
-        s_.peer_queue.store(h.value);
+        s_.batch.peer_queue.store(h.value);
         return true;
       case MSG_EXT_REPLY:
       case MSG_EXT_DONE:
