@@ -32,6 +32,12 @@ struct SocketPair {
 
 using Bytes = std::vector<unsigned char>;
 
+[[nodiscard]] bool PostReply(Connection& connection, const FrameHeader& reply) {
+  char block[HEADER_SIZE];
+  StoreHeader(reply, block);
+  return connection.PostReplies(block, HEADER_SIZE, 1);
+}
+
 TEST(Frame, WireBytesAreLittleEndianAndComplementedAtAnyAlignment) {
   Bytes block(1 + HEADER_SIZE + 4);
   StoreHeader(FrameHeader{MSG_OFFER_REPLY, -1, 0x01020304, MAX_PAYLOAD}, &block[1]);
@@ -110,7 +116,7 @@ TEST(Connection, AReaderNeverWaitsForAPeerThatReadsNothing) {
   std::atomic<bool> refused{false};
   int32_t posted = 0;
   std::thread reader([&] {
-    while (connection.PostReply(FrameHeader{MSG_OFFER_REPLY, posted, -1, 0})) ++posted;
+    while (PostReply(connection, FrameHeader{MSG_OFFER_REPLY, posted, -1, 0})) ++posted;
     refused = true;
   });
   const bool ended = WaitFor([&] { return refused.load(); }, std::chrono::seconds(60));
@@ -185,7 +191,7 @@ TEST(Connection, TwoSidesStreamingToEachOtherBothFinish) {
         if (stream.size() - used < HEADER_SIZE + static_cast<size_t>(LENGTH)) break;
         const auto payload = stream.begin() + static_cast<std::ptrdiff_t>(used + HEADER_SIZE);
         if (std::count(payload, payload + LENGTH, static_cast<char>(header.handle)) != LENGTH ||
-            !side.connection.PostReply(FrameHeader{MSG_OFFER_REPLY, header.handle, 0, 0})) {
+            !PostReply(side.connection, FrameHeader{MSG_OFFER_REPLY, header.handle, 0, 0})) {
           side.broken = true;
           return;
         }
