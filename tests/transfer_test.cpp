@@ -128,37 +128,6 @@ TEST(Transfer, AnInterruptedFileResumesOneByteBeforeWhatThePeerHolds) {
   EXPECT_EQ(ReadFile(b.session.save_dir + "whole.txt"), "already there, and more");
 }
 
-// Both receive workers must keep reading while their replies wait for the send lock, or two
-// peers streaming to each other stop for good.
-TEST(Transfer, BothSidesSendAtOnceWhileChatting) {
-  constexpr std::size_t FILE_BYTES = (SANITIZED ? 24 << 20 : 200 << 20) / 4;
-  TestPeer a, b;
-  // Several files each way, so offers and replies cross the other side's data stream.
-  for (uint32_t i = 0; i < 4; ++i) {
-    WriteFile(a.dir.path() + "out/to_b" + std::to_string(i), PatternBytes(FILE_BYTES, 20 + i));
-    WriteFile(b.dir.path() + "out/to_a" + std::to_string(i), PatternBytes(FILE_BYTES, 40 + i));
-  }
-  a.Drop({a.dir.path() + "out"});
-  b.Drop({b.dir.path() + "out"});
-  ASSERT_TRUE(ConnectPair(a, b));
-  for (int i = 0; i < 5; ++i) {
-    a.Chat("ping " + std::to_string(i));
-    // The line waits for the send lock behind this side's data, slow on a busy machine.
-    ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > ping " + std::to_string(i)); },
-                        std::chrono::seconds(60)));
-  }
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        return a.port.HasRecvLine(text::RECEIVE_DONE) && b.port.HasRecvLine(text::RECEIVE_DONE);
-      },
-      std::chrono::seconds(120)));
-  for (uint32_t i = 0; i < 4; ++i) {
-    const std::string n = std::to_string(i);
-    EXPECT_TRUE(ReadFile(b.session.save_dir + "out/to_b" + n) == PatternBytes(FILE_BYTES, 20 + i));
-    EXPECT_TRUE(ReadFile(a.session.save_dir + "out/to_a" + n) == PatternBytes(FILE_BYTES, 40 + i));
-  }
-}
-
 // The receive worker takes the peer's stream in large pieces and cuts messages out of it.
 // However the bytes arrive (a header split across sends, many messages in one send, a
 // message lying across the end of the worker's buffer), every message must be carried out
@@ -275,7 +244,8 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
   ASSERT_TRUE(raw.Send(MSG_BATCH_DONE, 0, 0, ""));
   // The batch says how many of its files did not arrive: the refusals, the write failure
   // and d/a.txt, left open with nothing in it when the next offer came.
-  ASSERT_TRUE(WaitFor([&] { return a.port.HasRecvLine(FormatLine(text::RECEIVE_INCOMPLETE, 11)); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return a.port.HasRecvLine(FormatLine(text::RECEIVE_INCOMPLETE, 11)); }));
   EXPECT_FALSE(a.port.HasRecvLine(text::RECEIVE_DONE));
   EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::RECEIVE_ABORTED, "d/a.txt", 0LL)));
   EXPECT_TRUE(a.port.HasRecvLine("書き込みに失敗しました [d/good.txt]"));
