@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "secure/tls_engine.h"
 #include "session/lifecycle.h"
 #include "session/opening.h"
+#include "session/security_loader.h"
 #include "support/raw_peer.h"
 #include "support/relay.h"
 #include "support/test_peer.h"
@@ -317,12 +320,21 @@ TEST(SecureSession, EncryptedVersionsThatDifferSayWhoIsOlderOnBothSides) {
   EXPECT_TRUE(a.port.HasChatLine(FormatLine(text::ENCRYPTED_SESSION, text::CAPTION)));
 }
 
-// Without a usable key, while paired peers may exist, no extended session runs in the clear;
-// classic peers are served as before.
+// A key folder others may change is refused; while paired peers may exist no extended
+// session then runs in the clear, and both sides are told why. Classic peers are served as
+// before.
 TEST(SecureSession, AnUnusableKeyRefusesClearExtendedSessionsButServesClassicPeers) {
   TestPeer a, b;
+  WriteFile(a.config_dir() + "/peers", std::string(64, 'a') + " 2026-01-01 tovrin 10.0.0.1\n");
+  ASSERT_EQ(chmod(a.config_dir().c_str(), 0777), 0);
   a.session.security.identity = nullptr;
-  a.session.security.key_unusable_with_peers = true;
+  LoadSecurity(a.session, a.config_dir());
+  ASSERT_EQ(a.session.security.identity, nullptr);
+  const std::string why = FormatLine(text::NO_IDENTITY, a.config_dir().c_str());
+  const std::vector<std::string> log = a.port.chat_log();
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+    return line.starts_with(why + " can be changed by others");
+  }));
   const int port = a.Listen();
   Knock(a, b, port);
   ASSERT_TRUE(
