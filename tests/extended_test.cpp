@@ -79,40 +79,6 @@ int64_t MtimeNs(const std::string& path) {
   return info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
 }
 
-TEST(Extended, PeersCarryAnyNameChatTimesAndExecuteBits) {
-  TestPeer a, b;
-  const std::string root = a.dir.path() + "src/ünï";
-  WriteFile(root + "/é.txt", "e acute");
-  WriteFile(root + "/😀/한.bin", PatternBytes((3 << 20) + 123, 1));  // over three data chunks
-  WriteFile(root + "/a\\b:c.txt", "a backslash and a colon are just characters");
-  WriteFile(root + "/run.sh", "#!/bin/sh\n");
-  chmod((root + "/run.sh").c_str(), 04755);
-  const timespec times[2] = {{0, UTIME_OMIT}, {1234567890, 123456789}};
-  utimensat(AT_FDCWD, (root + "/é.txt").c_str(), times, 0);
-  a.Drop({root});
-  ASSERT_TRUE(ConnectPair(a, b));
-  const std::string kind = FormatLine(text::ENCRYPTED_SESSION, text::CAPTION);
-  ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(kind) && b.port.HasChatLine(kind); }));
-
-  // Beyond the classic line's 1,023 bytes, and characters cp932 lacks.
-  const std::string line = "😀 한 " + std::string(1500, 'x');
-  a.Chat(line);
-  ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > " + line); }));
-
-  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::RECEIVE_DONE); }));
-  const std::string copy = b.session.save_dir + "ünï";
-  ASSERT_EQ(ListTree(copy), ListTree(root));
-  for (const auto& [file, size] : ListTree(root)) {
-    EXPECT_TRUE(SameContent(copy + "/" + file, root + "/" + file)) << file;
-  }
-  EXPECT_EQ(MtimeNs(copy + "/é.txt"), MtimeNs(root + "/é.txt"));
-  struct stat info {};
-  ASSERT_EQ(stat((copy + "/run.sh").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07111, 0111u & ((info.st_mode & 0444) >> 2)) << std::oct << info.st_mode;
-  ASSERT_EQ(stat((copy + "/é.txt").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0111, 0u);
-}
-
 // The same session with the extension off (today's wire) and on: a peer that never says
 // hello receives one hello, then exactly the same bytes, never an extended message.
 TEST(Extended, AClassicPeerSeesOneHelloThenTheClassicBytes) {

@@ -94,8 +94,10 @@ TEST(SecureSession, PairingWithTheShownCodeIsRememberedAndEveryCodeAllowsOneGues
   ASSERT_TRUE(Meet(a, b, port));
   EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::PEER_JUST_PAIRED, b)));
   EXPECT_TRUE(b.port.HasChatLine(PeerLine(text::PEER_JUST_PAIRED, a)));
-  a.Chat("hello inside");
-  ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > hello inside"); }));
+  // Beyond the classic line's 1,023 bytes, and characters cp932 lacks.
+  const std::string line = "😀 한 " + std::string(1500, 'x');
+  a.Chat(line);
+  ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > " + line); }));
   a.Stop();
   b.Stop();
 

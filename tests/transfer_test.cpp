@@ -28,8 +28,9 @@ void ExpectSameTree(const std::string& source, const std::string& copy) {
 
 // A tree with nested folders, names whose cp932 form holds a 0x5C trail byte, an empty file,
 // sizes around the chunk boundary and links: one to a folder ("." or a parent would loop) is
-// not entered and says so, one to a file is sent as that file. Over the extended wire and
-// over the classic one, which cannot carry some entries: those are logged and skipped.
+// not entered and says so, one to a file is sent as that file. Over the extended wire, which
+// carries any name, and over the classic one, which cannot carry some entries: those are
+// logged and skipped.
 TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
   for (const bool classic : {false, true}) {
     SCOPED_TRACE(classic ? "classic" : "extended");
@@ -47,13 +48,15 @@ TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
     fs::create_directory_symlink("..", root + "a/up");
     fs::create_symlink("one.bin", root + "file-link");
     a.Drop({src + "tree表", src + "missing.txt"});
+    for (const char* name : {"emoji😀 한.txt", "back\\slash:colon.txt"}) {
+      WriteFile(src + name, name);
+      a.Drop({src + name});
+    }
     if (classic) {
-      for (const char* name : {"emoji😀.txt", "back\\slash.txt", "huge.bin"}) {
-        WriteFile(src + name, "single");
-        a.Drop({src + name});
-      }
       // 2 GiB does not fit the classic signed 32-bit sizes (a sparse file costs no disk).
+      WriteFile(src + "huge.bin", "");
       fs::resize_file(src + "huge.bin", 1ull << 31);
+      a.Drop({src + "huge.bin"});
     }
     WriteFile(src + "single.txt", "single");
     a.Drop({src + "single.txt"});
@@ -62,7 +65,7 @@ TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
     EXPECT_TRUE(a.port.HasSendLine(text::SEND_DONE));
     ExpectSameTree(root, b.session.save_dir + "tree表/");
     EXPECT_EQ(ReadFile(b.session.save_dir + "single.txt"), "single");
-    EXPECT_EQ(ListTree(b.session.save_dir).size(), 7u);  // the tree and single.txt only
+    EXPECT_EQ(ListTree(b.session.save_dir).size(), classic ? 7u : 9u);
     EXPECT_TRUE(b.port.HasRecvLine("受信中 [tree表/ソース/chunk.bin] (32768 bytes)"));
     EXPECT_TRUE(a.port.HasSendLine("送信中 [tree表/ソース/深い/chunk+1.bin] (32769 bytes)"));
     for (const char* line :
@@ -73,11 +76,14 @@ TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
     // An empty file is offered, created and closed without data.
     EXPECT_TRUE(a.port.HasSendLine("送信先が存在 [tree表/empty.bin]"));
     if (classic) {
-      for (const char* line : {"ファイル名を送信できません [emoji😀.txt]",
-                               "ファイル名を送信できません [back\\slash.txt]",
+      for (const char* line : {"ファイル名を送信できません [emoji😀 한.txt]",
+                               "ファイル名を送信できません [back\\slash:colon.txt]",
                                "2GB以上のファイルは送信できません [huge.bin]"}) {
         EXPECT_TRUE(a.port.HasSendLine(line)) << line;
       }
+    } else {
+      EXPECT_EQ(ReadFile(b.session.save_dir + "emoji😀 한.txt"), "emoji😀 한.txt");
+      EXPECT_EQ(ReadFile(b.session.save_dir + "back\\slash:colon.txt"), "back\\slash:colon.txt");
     }
     EXPECT_EQ(a.queue.Count(), 0);
     EXPECT_EQ(b.port.controls().recv_progress, 0);
