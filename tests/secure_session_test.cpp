@@ -65,6 +65,12 @@ std::string Refused(const char* reason, const char* address = "127.0.0.1") {
   return FormatLine(text::CONNECTION_REFUSED, address, reason);
 }
 
+// `b` knocks and is turned away: its attempt ends and `a` logs the refusal with `reason`.
+bool TurnedAway(TestPeer& a, TestPeer& b, int port, const std::string& reason) {
+  Knock(a, b, port);
+  return WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(reason.c_str())); });
+}
+
 TEST(SecureSession, PairingWithTheShownCodeIsRememberedAndEveryCodeAllowsOneGuess) {
   TestPeer a, b;
   const int port = a.Listen();
@@ -73,9 +79,7 @@ TEST(SecureSession, PairingWithTheShownCodeIsRememberedAndEveryCodeAllowsOneGues
 
   // A wrong guess fails on both sides and spends the code: the right one is no good after it.
   b.session.security.pair_code = first == "000000" ? "000001" : "000000";
-  Knock(a, b, port);
-  ASSERT_TRUE(
-      WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::PAIRING_FAILED)); }));
+  ASSERT_TRUE(TurnedAway(a, b, port, text::PAIRING_FAILED));
   EXPECT_TRUE(b.port.HasChatLine(text::PAIRING_FAILED));
   // The spent code is replaced as the waiting side's UI thread hears of the failure.
   std::string second;
@@ -119,8 +123,7 @@ TEST(SecureSession, StrangersAreNotVerifiedAndPairedOnlyRefusesThemOnBothSides) 
 
   a.session.security.paired_only = true;
   const int port = a.Listen();
-  Knock(a, b, port);
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::PAIRED_ONLY)); }));
+  ASSERT_TRUE(TurnedAway(a, b, port, text::PAIRED_ONLY));
   EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::REFUSED_BY_PEER, text::PAIRED_ONLY)));
 
   // A code given to a side that shows none fails on both sides, each saying why (a minute
@@ -128,9 +131,7 @@ TEST(SecureSession, StrangersAreNotVerifiedAndPairedOnlyRefusesThemOnBothSides) 
   a.session.security.codes.Stop();
   a.port.RunOnUiThread([&] { a.session.refusals_logged.clear(); });
   b.session.security.pair_code = "123456";
-  Knock(a, b, port);
-  ASSERT_TRUE(
-      WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::NO_CODE_SHOWN)); }));
+  ASSERT_TRUE(TurnedAway(a, b, port, text::NO_CODE_SHOWN));
   EXPECT_TRUE(b.port.HasChatLine(text::NO_PAIRING_WAITING));
 }
 
@@ -299,11 +300,7 @@ TEST(SecureSession, EncryptedVersionsThatDifferSayWhoIsOlderOnBothSides) {
   b.session.security.version_cap = FIRST_SECURE_VERSION;
   const int port = a.Listen();
   b.session.security.pair_code = ShownCode(a);
-  Knock(a, b, port);
-  ASSERT_TRUE(WaitFor([&] {
-    return Ended(b) &&
-           a.port.HasChatLine(Refused(FormatLine(text::PEER_OLDER, text::CAPTION).c_str()));
-  }));
+  ASSERT_TRUE(TurnedAway(a, b, port, FormatLine(text::PEER_OLDER, text::CAPTION)));
   EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::PEER_NEWER, text::CAPTION)));
   EXPECT_FALSE(a.Connected());
   EXPECT_FALSE(a.port.HasChatLine(text::PAIRING_FAILED));
@@ -338,9 +335,7 @@ TEST(SecureSession, AnUnusableKeyRefusesClearExtendedSessionsButServesClassicPee
     return line.starts_with(why + " can be changed by others");
   }));
   const int port = a.Listen();
-  Knock(a, b, port);
-  ASSERT_TRUE(
-      WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::KEY_UNUSABLE_REFUSED)); }));
+  ASSERT_TRUE(TurnedAway(a, b, port, text::KEY_UNUSABLE_REFUSED));
   EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::KEY_UNUSABLE_REFUSED));
 
   RawPeer classic;
