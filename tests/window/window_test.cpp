@@ -143,12 +143,6 @@ TEST_F(WindowTest, FilesDroppedChosenInTheMenuOrPastedGoToTheSendList) {
   EXPECT_EQ(Lines(send_list), (Strings{">/data/photos/", "trip", "list.txt"}));
   EXPECT_EQ(app_->queue.Entries(), Lines(send_list));
 
-  // A drop without local paths only brings the send list to the front.
-  window_->tabs()->bar()->setCurrentIndex(0);
-  drop({QUrl("https://example.invalid/y")});
-  EXPECT_EQ(window_->tabs()->bar()->currentIndex(), 1);
-  EXPECT_EQ(send_list->count(), 3);
-
   // The list's menu chooses files or a folder; a cancelled dialog adds nothing.
   ASSERT_EQ(send_list->contextMenuPolicy(), Qt::ActionsContextMenu);
   send_list->choose_files = [] { return Strings{"/data/a/one.txt", "/data/a/two.txt"}; };
