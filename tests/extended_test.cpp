@@ -26,13 +26,14 @@ bool ConnectExtended(TestPeer& a, RawPeer& raw) {
   return a.ConnectRaw(raw) && raw.Send(MSG_HELLO, 0, 1, std::string("raw\0", 4));
 }
 
-// Offers a file; the reply's status, and in `held` what the receiver already holds.
+// Offers a file; the reply's status (-100 without a reply for `id`), and in `held` what the
+// receiver already holds.
 int32_t Offer(RawPeer& raw, int32_t id, const ExtOffer& offer, int32_t flags = 0,
               int64_t* held = nullptr) {
   FrameHeader reply{};
   std::string payload;
   if (!raw.SendBuilt(Built([&](char* out) { return BuildOffer(out, id, flags, offer); })) ||
-      !raw.ReceiveType(MSG_EXT_REPLY, reply, payload)) {
+      !raw.ReceiveType(MSG_EXT_REPLY, reply, payload) || reply.handle != id) {
     return -100;
   }
   if (held != nullptr) *held = static_cast<int64_t>(LoadU64(payload.data()));
