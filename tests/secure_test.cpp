@@ -393,20 +393,17 @@ bool Agree(const CpaceInputs& i, const CpaceInputs& r) {
 TEST(SecurePairing, OnlyTheSameCodeChannelSessionAndAssociatedDataAgree) {
   const CpaceInputs same;
   EXPECT_TRUE(Agree(same, same));
-  CpaceInputs other = same;
-  other.code = "123457";
-  EXPECT_FALSE(Agree(same, other));
-  other = same;
-  other.channel = "tovrin 10.0.0.2:5000";
-  EXPECT_FALSE(Agree(same, other));
-  other = same;
-  other.session_id = "sid-2";
-  EXPECT_FALSE(Agree(same, other));
+  for (std::string CpaceInputs::*input :
+       {&CpaceInputs::code, &CpaceInputs::channel, &CpaceInputs::session_id}) {
+    CpaceInputs other = same;
+    other.*input += "2";
+    EXPECT_FALSE(Agree(same, other));
+  }
   CpaceInputs with_ad = same;
   with_ad.ad_a = with_ad.ad_a_seen_by_b = "A";
   with_ad.ad_b = with_ad.ad_b_seen_by_a = "B";
   EXPECT_TRUE(Agree(with_ad, with_ad));
-  other = with_ad;
+  CpaceInputs other = with_ad;
   other.ad_b_seen_by_a = "changed on the way";
   EXPECT_FALSE(Agree(other, with_ad));
 
