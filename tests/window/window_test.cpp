@@ -431,78 +431,68 @@ TEST_F(WindowTest, ABurstOfLinesCostsTheSameAtAnyLengthAndIsPaintedTogether) {
                             << " times one at 1,000";
 }
 
-TEST_F(WindowTest, ALineThatNamesAReceivedFileOpensItsFolder) {
-  std::vector<QUrl> opened;
-  window_->open_url = [&](const QUrl& url) {
-    opened.push_back(url);
-    return true;
-  };
-  app_->port.SelectTab(3);
-  LineView* recv_log = window_->recv_log();
-  app_->port.AppendRecvLog("受信中 [trip/day 1] (x)/a.jpg] (5120 bytes)");
-  app_->port.AppendRecvLog("受信完了");
-  recv_log->Flush();
-  const QRect row = recv_log->visualRect(recv_log->lines()->index(0));
-  // As the window system delivers a double click: a click, then the second press.
-  QTest::mouseClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, row.center());
-  QTest::mouseDClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, row.center());
-  ASSERT_EQ(opened.size(), 1u);
-  EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString(SAVE_DIR) + "trip/day 1] (x)"));
-  // A line that names no file opens nothing; its menu entry is off.
-  QAction* open = window_->open_folder_action(recv_log);
-  recv_log->setCurrentRow(1);
-  EXPECT_FALSE(open->isEnabled());
-  const QPoint batch_end = recv_log->visualRect(recv_log->lines()->index(1)).center();
-  QTest::mouseClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, batch_end);
-  QTest::mouseDClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, batch_end);
-  EXPECT_EQ(opened.size(), 1u);
-
-  // The chat log's save-directory line opens the save directory through its menu.
-  LineView* chat_log = window_->chat_log();
-  chat_log->setCurrentRow(0);
-  QAction* open_save_dir = window_->open_folder_action(chat_log);
-  ASSERT_TRUE(open_save_dir->isEnabled());
-  open_save_dir->trigger();
-  ASSERT_EQ(opened.size(), 2u);
-  EXPECT_EQ(opened[1], QUrl::fromLocalFile(QString(SAVE_DIR).chopped(1)));
-}
-
 // A received file's name is the peer's choice: "open folder" shows the folder that holds it,
 // never the file, and says so in the log when the desktop has nothing to show it with.
-TEST_F(WindowTest, AFileAtTheTopLevelOpensTheSaveFolderAndNeverAFile) {
+TEST_F(WindowTest, ALineThatNamesAReceivedFileOpensTheFolderThatHoldsIt) {
   TempDir save;
   WriteFile(save.path() + "run.sh", "");
   Restart(save.path());
+  const QString save_dir = QString::fromStdString(save.path());
   std::vector<QUrl> opened;
   bool handled = true;
   window_->open_url = [&](const QUrl& url) {
     opened.push_back(url);
     return handled;
   };
+  app_->port.SelectTab(3);
   LineView* recv_log = window_->recv_log();
+  for (const char* line : {"受信中 [trip/day 1] (x)/a.jpg] (5120 bytes)", "受信完了",
+                           "受信中 [run.sh] (0 bytes)", "受信中 [run.sh/x] (0 bytes)"}) {
+    app_->port.AppendRecvLog(line);
+  }
+  recv_log->Flush();
+  // As the window system delivers a double click: a click, then the second press.
+  const auto double_click = [&](int row) {
+    const QPoint at = recv_log->visualRect(recv_log->lines()->index(row)).center();
+    QTest::mouseClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseDClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+  };
   const auto open = [&](int row) {
     recv_log->Flush();
     recv_log->setCurrentRow(row);
     window_->open_folder_action(recv_log)->trigger();
   };
-  app_->port.AppendRecvLog("受信中 [run.sh] (0 bytes)");
-  open(0);
+  double_click(0);
   ASSERT_EQ(opened.size(), 1u);
-  EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString(save.path()).chopped(1)));
-
-  // A name whose folder part is a file already there: nothing is opened.
-  app_->port.AppendRecvLog("受信中 [run.sh/x] (0 bytes)");
-  open(1);
-  EXPECT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0], QUrl::fromLocalFile(save_dir + "trip/day 1] (x)"));
+  // A line that names no file opens nothing; its menu entry is off.
+  recv_log->setCurrentRow(1);
+  EXPECT_FALSE(window_->open_folder_action(recv_log)->isEnabled());
+  double_click(1);
+  // A file at the top level opens the save folder; a name whose folder part is a file already
+  // there opens nothing.
+  open(2);
+  open(3);
+  ASSERT_EQ(opened.size(), 2u);
+  EXPECT_EQ(opened[1], QUrl::fromLocalFile(save_dir.chopped(1)));
   handled = false;
-  open(0);
-  EXPECT_EQ(opened.size(), 2u);
-  const std::string shown = save.path() + "run.sh";
-  EXPECT_EQ(Lines(recv_log),
-            (std::vector<std::string>{"受信中 [run.sh] (0 bytes)", "受信中 [run.sh/x] (0 bytes)",
-                                      "フォルダではありません [" + shown + "]",
+  open(2);
+  EXPECT_EQ(opened.size(), 3u);
+  const std::vector<std::string> lines = Lines(recv_log);
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.end()),
+            (std::vector<std::string>{"フォルダではありません [" + save.path() + "run.sh]",
                                       "フォルダを開くアプリケーションが見つかりません [" +
                                           save.path().substr(0, save.path().size() - 1) + "]"}));
+
+  // The chat log's save-directory line opens the save directory through its menu.
+  handled = true;
+  window_->chat_log()->setCurrentRow(0);
+  QAction* open_save_dir = window_->open_folder_action(window_->chat_log());
+  ASSERT_TRUE(open_save_dir->isEnabled());
+  open_save_dir->trigger();
+  ASSERT_EQ(opened.size(), 4u);
+  EXPECT_EQ(opened[3], QUrl::fromLocalFile(save_dir.chopped(1)));
 }
 
 TEST_F(WindowTest, APeersLineOrABatchEndAsksForAttentionOnlyInTheBackground) {
