@@ -47,7 +47,20 @@ void Knock(TestPeer& a, TestPeer& b, int port) {
   a.Accept();
 }
 
-// The same, until both run a session.
+// `raw` connects from `source` and sends `bytes`, there before `a` takes the connection.
+bool KnockWith(TestPeer& a, RawPeer& raw, int port, const char* source, const std::string& bytes) {
+  const bool sent = raw.ConnectFrom(source, port) && raw.SendBytes(bytes);
+  a.Accept();
+  return sent;
+}
+
+// A hello as the extension's, with `program` as its name.
+std::string ExtendedHello(const char* program) {
+  return Wire({MSG_HELLO, 0, EXTENSION_VERSION, static_cast<int32_t>(std::strlen(program) + 1)},
+              std::string(program) + '\0');
+}
+
+// Knock, until both run a session.
 bool Meet(TestPeer& a, TestPeer& b, int port) {
   Knock(a, b, port);
   return WaitFor([&] { return a.Connected() && b.Connected(); });
@@ -141,8 +154,7 @@ TEST(SecureSession, PairedOnlyTellsAClassicPeerWhyInAChatLine) {
   const int port = a.Listen();
 
   RawPeer classic;
-  ASSERT_TRUE(classic.ConnectTo(port));
-  a.Accept();
+  ASSERT_TRUE(KnockWith(a, classic, port, "127.0.0.1", ""));
   FrameHeader header{};
   std::string payload;
   ASSERT_TRUE(classic.Receive(header, payload));
@@ -160,11 +172,9 @@ TEST(SecureSession, CrowdingConnectionsMakeRoomAndAreLoggedOncePerAddress) {
   TestPeer a, b;
   a.session.security.paired_only = true;
   const int port = a.Listen();
+  // One byte of a header: the opening waits for the rest.
   const auto knock = [&](RawPeer& raw, const char* source) {
-    // One byte of a header, there before the accept: the opening waits for the rest.
-    const bool knocked = raw.ConnectFrom(source, port) && raw.SendBytes(std::string(1, '\xFF'));
-    a.Accept();
-    return knocked;
+    return KnockWith(a, raw, port, source, std::string(1, '\xFF'));
   };
   RawPeer first, second, third, fourth, fifth, sixth;
   ASSERT_TRUE(knock(first, "127.0.0.2") && knock(second, "127.0.0.2"));
@@ -194,12 +204,8 @@ TEST(SecureSession, OpeningsThatStallBeforeTlsAreClosedAndFailuresSayWhy) {
   const int port = a.Listen();
   RawPeer header, hello, garbage;
   // What each sends is there before the accept, so no grace runs out first.
-  ASSERT_TRUE(header.ConnectFrom("127.0.0.5", port));
-  ASSERT_TRUE(header.SendBytes(std::string(3, '\xFF')));
-  a.Accept();
-  ASSERT_TRUE(hello.ConnectFrom("127.0.0.6", port));
-  ASSERT_TRUE(hello.Send(MSG_HELLO, 0, EXTENSION_VERSION, std::string("stall") + '\0'));
-  a.Accept();
+  ASSERT_TRUE(KnockWith(a, header, port, "127.0.0.5", std::string(3, '\xFF')));
+  ASSERT_TRUE(KnockWith(a, hello, port, "127.0.0.6", ExtendedHello("stall")));
   EXPECT_TRUE(header.WaitForClose());
   EXPECT_TRUE(hello.WaitForClose());
   EXPECT_TRUE(WaitFor([&] {
@@ -208,10 +214,8 @@ TEST(SecureSession, OpeningsThatStallBeforeTlsAreClosedAndFailuresSayWhy) {
   }));
 
   a.session.options.setup_limit = SETUP_TIME_LIMIT;
-  ASSERT_TRUE(garbage.ConnectFrom("127.0.0.7", port));
-  ASSERT_TRUE(garbage.Send(MSG_HELLO, 0, EXTENSION_VERSION, std::string("garbage") + '\0'));
-  ASSERT_TRUE(garbage.SendBytes(std::string(64, 'x')));
-  a.Accept();
+  ASSERT_TRUE(
+      KnockWith(a, garbage, port, "127.0.0.7", ExtendedHello("garbage") + std::string(64, 'x')));
   EXPECT_TRUE(garbage.WaitForClose());
   const std::string prefix =
       Refused(FormatLine(text::SECURE_FAILED_BECAUSE, "").c_str(), "127.0.0.7");
@@ -330,8 +334,7 @@ TEST(SecureSession, AnUnusableKeyRefusesClearExtendedSessionsButServesClassicPee
   EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::KEY_UNUSABLE_REFUSED));
 
   RawPeer classic;
-  ASSERT_TRUE(classic.ConnectTo(port));
-  a.Accept();
+  ASSERT_TRUE(KnockWith(a, classic, port, "127.0.0.1", ""));
   FrameHeader header{};
   std::string payload;
   ASSERT_TRUE(classic.Receive(header, payload));
