@@ -2,8 +2,6 @@
 
 #include <cstdlib>
 
-#include "port/format.h"
-#include "port/texts.h"
 #include "support/cli_process.h"
 
 namespace tovrin::testing {
