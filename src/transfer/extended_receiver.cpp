@@ -93,7 +93,9 @@ bool ExtendedReceiver::Offer(const FrameHeader& h, const char* payload) {
       status = OFFER_ACCEPTED;
       reply.held = in.held;
       reply.prefix = in.hash.Value();
-      Log(FormatLine(text::RECEIVING_LONG, in.shown.c_str(), static_cast<long long>(offer.size)));
+      held_log_.AddFileLine(
+          FormatLine(text::RECEIVING_LONG, in.shown.c_str(), static_cast<long long>(offer.size)),
+          DirectoryPart(target));
       files_.emplace(h.handle, std::move(in));
     } else {
       Close(in.file);

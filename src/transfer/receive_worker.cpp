@@ -144,7 +144,7 @@ class Receiver final {
       if (violation_.empty()) violation_ = extended_.violation();
       break;
     }
-    if (reader_.malformed()) violation_ = text::WHY_LENGTH;
+    if (reader_.malformed()) violation_ = text::WHY_LENGTH.get();
     extended_.ShowLog();
     if (!violation_.empty()) s_.ReportViolation(attempt_, violation_.c_str());
     if (open_file_ >= 0 && !write_failed_) ReportShort();
@@ -293,7 +293,8 @@ class Receiver final {
       reply.value = ExistingSize();
       reply.handle = open_file_;
       if (open_file_ >= 0) {
-        s_.port.AppendRecvLog(FormatLine(text::RECEIVING, shown_name_.c_str(), size));
+        s_.port.AppendRecvFileLog(FormatLine(text::RECEIVING, shown_name_.c_str(), size),
+                                  DirectoryPart(target));
       } else {
         s_.port.AppendRecvLog(FormatLine(text::CANNOT_CREATE, target.c_str()));
       }
