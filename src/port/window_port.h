@@ -27,6 +27,9 @@ class WindowPort {
   virtual void AppendRecvFileLog(const std::string& text, const std::string& /*folder*/) {
     AppendRecvLog(text);
   }
+  // After the peer's chat line or a received batch's end: a window in the background draws
+  // the user's eye to it.
+  virtual void AskForAttention() {}
   virtual void SetSendProgress(int percent) = 0;
   virtual void SetRecvProgress(int percent) = 0;
   virtual void SetStatusText(const std::string& text) = 0;

@@ -183,6 +183,7 @@ class Receiver final {
       case MSG_CHAT:
         s_.port.AppendChatLog(
             FormatLine(text::CHAT_RECEIVED, DisplayText(payload, h.length).c_str()));
+        s_.port.AskForAttention();
         return true;
       case MSG_FILE_OFFER: {
         if (open_file_ >= 0 && !write_failed_) ReportShort();
@@ -213,6 +214,7 @@ class Receiver final {
         batch_failures_ = 0;
         s_.port.AppendRecvLog(failures == 0 ? std::string(text::RECEIVE_DONE)
                                             : FormatLine(text::RECEIVE_INCOMPLETE, failures));
+        if (failures == 0) s_.port.AskForAttention();
         meter_.Reset();
         return true;
       }
@@ -243,6 +245,7 @@ class Receiver final {
         if (!ParseText(payload, h.length, MAX_EXT_CHAT + 1, text)) return Broken(text::WHY_LAYOUT);
         extended_.ShowLog();
         s_.port.AppendChatLog(FormatLine(text::CHAT_RECEIVED, Utf8Lossy(text, '?').c_str()));
+        s_.port.AskForAttention();
         return true;
       case MSG_EXT_FOLDER:
         if (!ParseText(payload, h.length, MAX_EXT_TEXT, text)) return Broken(text::WHY_LAYOUT);

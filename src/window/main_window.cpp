@@ -29,14 +29,6 @@ constexpr int MIN_CLIENT_HEIGHT = 120;
 constexpr int DESIGN_WIDTH_DU = 184;
 constexpr int DESIGN_HEIGHT_DU = 138;
 
-// Log lines that deserve the user's eye while the window is in the background: the peer's
-// chat and the end of a received batch.
-bool AsksForAttention(const std::string& line) {
-  const std::string_view chat_received = text::CHAT_RECEIVED.get();
-  return line.starts_with(chat_received.substr(0, chat_received.find('%'))) ||
-         line == text::RECEIVE_DONE;
-}
-
 QAction* Separator(QObject* parent) {
   auto* separator = new QAction(parent);
   separator->setSeparator(true);
@@ -177,7 +169,10 @@ void MainWindow::OpenFolder(LineView* log, int row) {
 void MainWindow::AppendLog(LineView* log, const std::string& line, const std::string& folder) {
   log->lines()->Insert(log->count(), QString::fromStdString(EscapeControls(line)),
                        QString::fromStdString(folder));
-  if (AsksForAttention(line) && !isActiveWindow() && request_attention) request_attention();
+}
+
+void MainWindow::AskForAttention() {
+  if (!isActiveWindow() && request_attention) request_attention();
 }
 
 void MainWindow::SelectTab(int index) {

@@ -60,9 +60,10 @@ class MainWindow final : public QWidget {
   void SelectTab(int index);
   // Adds a line as the core wrote it at the end of a log, shown with its control characters
   // escaped, with the folder it points at (a received file's folder, the save directory) or
-  // "". A line the peer sent or the end of a received batch asks for the user's attention
-  // while the window is not active.
+  // "".
   void AppendLog(LineView* log, const std::string& line, const std::string& folder = {});
+  // Draws the user's eye to the window while it is not active.
+  void AskForAttention();
   // Sets a button's caption, in a smaller font when the caption is a little too wide.
   void SetButtonText(QPushButton* button, const QString& text);
   // Widens the window, before it is first shown, so that every tab's text fits.

@@ -135,6 +135,10 @@ void QtWindowPort::AppendRecvFileLog(const std::string& text, const std::string&
   RunOnUiThread([&] { window_->AppendLog(window_->recv_log(), text, folder); });
 }
 
+void QtWindowPort::AskForAttention() {
+  RunOnUiThread([&] { window_->AskForAttention(); });
+}
+
 void QtWindowPort::SetSendProgress(int percent) {
   PostMeter([percent](Meters& m) {
     m.send_percent = percent;
