@@ -22,9 +22,10 @@ struct Catalogue {
   }
 };
 
-// The texts as the program has always shown them; the console's lines and everything that
-// goes to the peer.
+// The texts as the program has always shown them: the console's lines, the window's unless
+// its locale asks for English, and everything that goes to the peer.
 extern const Catalogue JAPANESE;
+// The English window's.
 extern const Catalogue ENGLISH;
 // Every language the program speaks.
 inline constexpr const Catalogue* CATALOGUES[] = {&JAPANESE, &ENGLISH};

@@ -15,8 +15,9 @@ inline constexpr std::size_t MAX_LOG_LINE = 4095;
 // printf into a std::string, cut to MAX_LOG_LINE bytes without splitting a UTF-8 character.
 [[nodiscard]] std::string FormatLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// FormatLine from a catalogue's format: one that the compiler cannot check, and that
-// FormatLine(Text, ...) hands only values of the types its conversions were checked against.
+// FormatLine for a catalogue's format, which the compiler cannot see: FormatLine(Text, ...)
+// hands it only values of the types its conversions were checked against as the catalogue
+// was compiled.
 [[nodiscard]] std::string FormatCheckedLine(const char* format, ...);
 
 // A line in the active catalogue's words, `values` converted to the types the text's

@@ -61,7 +61,7 @@ bool CMyWnd::OnInitDialog() {
   icon.addFile(":/tovrin-16.png", QSize(16, 16));
   icon.addFile(":/tovrin-32.png", QSize(32, 32));
   window->setWindowIcon(icon);
-  for (const char* tab :
+  for (const Text<> tab :
        {text::TAB_CHAT, text::TAB_SEND_LIST, text::TAB_SEND_LOG, text::TAB_RECV_LOG}) {
     window->tabs()->bar()->addTab(Tr(tab));
   }
