@@ -7,8 +7,9 @@
 //   tovrin-bench-window SAVE_DIR :PORT                 listens (the own address) and receives
 //
 // Each end of a received batch is written to standard output as "recv: 受信完了", as
-// tovrin-cli writes it. It runs until it is signalled or for at most TOVRIN_BENCH_LIMIT seconds
-// (default 600).
+// tovrin-cli writes it; the moment of the drop (once the window is up) as "drop: " and the
+// microseconds since the epoch, the clock of bash's EPOCHREALTIME. It runs until it is signalled or
+// for at most TOVRIN_BENCH_LIMIT seconds (default 600).
 
 #include <QApplication>
 #include <QDropEvent>
@@ -18,6 +19,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QUrl>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -76,7 +78,14 @@ int Run(int argc, char** argv) {
                    });
   // Inside the loop: the workers reach the window through it.
   QTimer::singleShot(0, window, [window, urls, address] {
-    if (!urls.isEmpty()) Drop(window, urls);
+    if (!urls.isEmpty()) {
+      const auto now = std::chrono::system_clock::now().time_since_epoch();
+      std::printf("drop: %lld\n",
+                  static_cast<long long>(
+                      std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
+      std::fflush(stdout);
+      Drop(window, urls);
+    }
     window->address()->setText(address);
     window->connect_button()->click();
   });

@@ -95,7 +95,7 @@ TEST(Extended, AClassicPeerSeesOneHelloThenTheClassicBytes) {
   WriteFile(a.dir.path() + "src/f.bin", PatternBytes(70000, 3));
   const auto session = [&](bool classic) {
     std::vector<std::string> messages;
-    a.session.classic.store(classic);
+    a.session.options.classic.store(classic);
     a.Drop({a.dir.path() + "src/f.bin"});
     RawPeer raw;
     EXPECT_TRUE(a.ConnectRaw(raw));
@@ -454,7 +454,7 @@ TEST(Extended, ASourceThatChangesWhileSentIsOfferedOnceMore) {
   EXPECT_EQ(header.value, QUEUE_EMPTY);
   EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::CHANGED_RETRY, "grows.txt")));
   EXPECT_FALSE(a.port.HasSendLine(FormatLine(text::CANNOT_SEND, "grows.txt")));
-  EXPECT_EQ(a.session.undelivered.load(), 0);
+  EXPECT_EQ(a.session.batch.undelivered.load(), 0);
 
   WriteFile(a.dir.path() + "src/big.bin", PatternBytes(3 << 20, 2));
   a.Drop({a.dir.path() + "src/big.bin"});
@@ -515,8 +515,8 @@ TEST(Extended, SidesThatEndAfterTheirBatchWaitForThePeersBatch) {
   WriteFile(b.dir.path() + "src/many/zz.bin", PatternBytes(8 << 20, 7));
   a.Drop({a.dir.path() + "src/one.txt"});
   b.Drop({b.dir.path() + "src/many"});
-  a.session.close_after_batch.store(true);
-  b.session.close_after_batch.store(true);
+  a.session.options.close_after_batch.store(true);
+  b.session.options.close_after_batch.store(true);
   ASSERT_TRUE(ConnectPair(a, b));
   ASSERT_TRUE(
       WaitFor([&] { return a.WorkersEnded() && b.WorkersEnded(); }, std::chrono::seconds(60)));
@@ -524,7 +524,7 @@ TEST(Extended, SidesThatEndAfterTheirBatchWaitForThePeersBatch) {
   EXPECT_EQ(ReadFile(b.session.save_dir + "one.txt"), "one");
   for (TestPeer* peer : {&a, &b}) {
     EXPECT_TRUE(peer->queue.Entries().empty());
-    EXPECT_EQ(peer->session.undelivered.load(), 0);
+    EXPECT_EQ(peer->session.batch.undelivered.load(), 0);
     EXPECT_TRUE(peer->port.HasSendLine(text::SEND_DONE));
   }
 }

@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstring>
-#include <optional>
 #include <thread>
 
 #include "port/catalogue.h"
@@ -47,9 +46,7 @@ void Knock(TestPeer& a, TestPeer& b, int port) {
 }
 
 std::string PeerLine(Text<const char*> format, TestPeer& peer) {
-  std::string error;
-  const std::optional<Identity> identity = LoadOrCreateIdentity(peer.config_dir(), error);
-  return FormatLine(format, Fingerprint(identity->key_hash).c_str());
+  return FormatLine(format, Fingerprint(peer.session.security.identity->key_hash).c_str());
 }
 
 bool Ended(TestPeer& peer) { return peer.session.idle.load() == 1; }
@@ -118,7 +115,7 @@ TEST(SecureSession, StrangersAreNotVerifiedAndPairedOnlyRefusesThemOnBothSides) 
 
   // A code given to a side that shows none fails on both sides, each saying why (a minute
   // later, as far as the waiting side's log of refusals is concerned).
-  a.session.codes.Stop();
+  a.session.security.codes.Stop();
   a.port.RunOnUiThread([&] { a.session.refusals_logged.clear(); });
   b.session.security.pair_code = "123456";
   Knock(a, b, port);
@@ -206,7 +203,7 @@ TEST(SecureSession, CrowdingConnectionsMakeRoomAndAreLoggedOncePerAddress) {
 // and logs why, OpenSSL's reason included when the handshake failed.
 TEST(SecureSession, OpeningsThatStallBeforeTlsAreClosedAndFailuresSayWhy) {
   TestPeer a;
-  a.session.setup_limit = std::chrono::milliseconds(200);
+  a.session.options.setup_limit = std::chrono::milliseconds(200);
   const int port = a.Listen();
   RawPeer header, hello, garbage;
   // What each sends is there before the accept, so no grace runs out first.
@@ -223,7 +220,7 @@ TEST(SecureSession, OpeningsThatStallBeforeTlsAreClosedAndFailuresSayWhy) {
            a.port.HasChatLine(Refused(text::OPENING_TIMED_OUT, "127.0.0.6"));
   }));
 
-  a.session.setup_limit = SETUP_TIME_LIMIT;
+  a.session.options.setup_limit = SETUP_TIME_LIMIT;
   ASSERT_TRUE(garbage.ConnectFrom("127.0.0.7", port));
   ASSERT_TRUE(garbage.Send(MSG_HELLO, 0, EXTENSION_VERSION, std::string("garbage") + '\0'));
   ASSERT_TRUE(garbage.SendBytes(std::string(64, 'x')));

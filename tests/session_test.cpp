@@ -42,7 +42,7 @@ TEST(Lifecycle, AttemptsThatMakeNoSessionWaitForDisconnect) {
   EXPECT_TRUE(a.port.watched_socket() >= 0 && !a.port.controls().connect_enabled);
 
   const Listener full("127.0.0.1", true);
-  b.session.connect_timeout_ms = 300;
+  b.session.options.connect_timeout_ms = 300;
   const std::string in_use = OwnAddress() + ":" + std::to_string(port);
   const std::pair<std::string, std::string> attempts[] = {
       {"localhost", text::INVALID_IP},
@@ -82,7 +82,7 @@ TEST(Lifecycle, AttemptsThatMakeNoSessionWaitForDisconnect) {
 // A classic session (the extended chat is in extended_test.cpp).
 TEST(Session, ChatsBothWaysAndEndsOnBothSidesWithOnePairEach) {
   TestPeer a, b;
-  a.session.classic.store(true);
+  a.session.options.classic.store(true);
   std::string japanese;  // 0xFC 0x40 each, the last lead byte
   for (int i = 0; i < 600; ++i) japanese += "髜";
   // Typed, and sent and logged: up to a NUL, cut at 1,023 cp932 bytes on a character; chat is

@@ -34,7 +34,7 @@ TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
   for (const bool classic : {false, true}) {
     SCOPED_TRACE(classic ? "classic" : "extended");
     TestPeer a, b;
-    b.session.classic.store(classic);
+    b.session.options.classic.store(classic);
     const std::string src = a.dir.path() + "src/";
     const std::string root = src + "tree表/";
     WriteFile(root + "empty.bin", "");
@@ -109,7 +109,7 @@ TEST(Transfer, AnInterruptedFileResumesOneByteBeforeWhatThePeerHolds) {
   const std::vector<std::string> queued{">" + a.dir.path() + "src/", "big.bin", "whole.txt"};
   const std::string target = b.session.save_dir + "big.bin";
   for (const bool classic : {false, true}) {
-    a.session.classic.store(classic);
+    a.session.options.classic.store(classic);
     const auto held = ListTree(b.session.save_dir)["big.bin"];
     ASSERT_TRUE(ConnectPair(a, b));
     ASSERT_TRUE(

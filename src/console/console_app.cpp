@@ -18,9 +18,9 @@
 #include "port/texts.h"
 #include "queue/send_queue.h"
 #include "secure/identity.h"
-#include "secure/tls_engine.h"
 #include "session/address.h"
 #include "session/lifecycle.h"
+#include "session/security_loader.h"
 #include "storage/save_dir.h"
 #include "transfer/session.h"
 #include "transfer/workers.h"
@@ -104,13 +104,14 @@ void StartAttempt(Session& s, ConsolePort& port, const ConsoleOptions& options) 
   port.AppendChatLog(FormatLine(text::SAVING_TO, s.save_dir.c_str()));
   port.SelectTab(0);
   s.idle.store(1);
-  s.close_after_batch.store(options.exit_after_batch);
-  s.classic.store(options.classic);
+  s.options.close_after_batch.store(options.exit_after_batch);
+  s.options.classic.store(options.classic);
   s.security.paired_only = options.paired_only;
   s.security.pair_code = options.pair_code;
-  s.connect_mode = options.mode == ConsoleOptions::Mode::kListen    ? ConnectMode::kListen
-                   : options.mode == ConsoleOptions::Mode::kConnect ? ConnectMode::kConnect
-                                                                    : ConnectMode::kByAddress;
+  s.options.connect_mode = options.mode == ConsoleOptions::Mode::kListen ? ConnectMode::kListen
+                           : options.mode == ConsoleOptions::Mode::kConnect
+                               ? ConnectMode::kConnect
+                               : ConnectMode::kByAddress;
   if (!options.paths.empty()) s.queue.AddDropped(options.paths);
   port.SetInputText(AddressFieldText(options, OwnAddress()));
   OnConnect(s);
@@ -136,7 +137,7 @@ Outcome Assess(Session& s) {
 // and the exit code says so.
 int ExitCode(Session& s, ConsolePort& port, Outcome outcome) {
   if (outcome != Outcome::kSessionEnded) return 1;
-  const int undelivered = s.undelivered.load() + CountQueuedFiles(s.queue.Entries());
+  const int undelivered = s.batch.undelivered.load() + CountQueuedFiles(s.queue.Entries());
   if (undelivered == 0) return 0;
   port.AppendSendLog(FormatLine(text::NOT_DELIVERED, undelivered));
   return EXIT_NOT_DELIVERED;
@@ -179,23 +180,7 @@ int RunConsole(const ConsoleOptions& options) {
   kept.session = new Session(*kept.port, *kept.queue, ResolveSaveDir(options.save_dir_text));
   ConsolePort* port = kept.port;
   Session& s = *kept.session;
-  if (!options.classic) {
-    std::string error;
-    const std::string dir = ConfigDir();
-    std::vector<std::string> notices;
-    std::optional<Identity> identity = LoadOrCreateIdentity(dir, error, &notices);
-    for (const std::string& notice : notices) {
-      port->AppendChatLog(FormatLine(text::KEY_NOTICE, notice.c_str()));
-    }
-    // The TLS context is made now, so that no session's opening waits for it.
-    if (identity && TlsEngine::Prepare(*identity, error)) {
-      s.security.identity = std::make_shared<const Identity>(std::move(*identity));
-      s.security.peers = std::make_shared<PeerStore>(dir);
-    } else {
-      port->AppendChatLog(FormatLine(text::NO_IDENTITY, error.c_str()));
-      s.security.key_unusable_with_peers = PeerStore(dir).MayHavePeers();
-    }
-  }
+  if (!options.classic) LoadSecurity(s, ConfigDir());
 
   {
     auto ui = port->LockUi();

@@ -4,6 +4,7 @@
 
 #include "secure/identity.h"
 #include "secure/pairing.h"
+#include "secure/pairing_codes.h"
 
 namespace tovrin {
 
@@ -24,6 +25,14 @@ struct SecuritySettings {
   bool key_unusable_with_peers = false;
   // Tests: announce at most this version, to act as an older build (0: no cap).
   int version_cap = 0;
+};
+
+// This side's security for all its sessions: the settings, which each opening is handed a
+// copy of, and the waiting side's pairing codes (any thread) with the count of those spent in
+// vain while it waits (UI thread).
+struct Security final : SecuritySettings {
+  PairingCodes codes;
+  int codes_failed = 0;
 };
 
 }  // namespace tovrin

@@ -198,10 +198,10 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
     if (!server) {
       Teardown(s, attempt);
     } else if (result.code_spent && s.listen_socket.valid() &&
-               ++s.codes_failed <= MAX_QUICK_CODES) {
+               ++s.security.codes_failed <= MAX_QUICK_CODES) {
       // A mistyped code gets a new one at once, a few times; after that only as the code's
       // time runs out, so guessing costs a code's lifetime per guess.
-      s.port.ShowPairingCode(s.codes.Renew());
+      s.port.ShowPairingCode(s.security.codes.Renew());
     }
     return;
   }
@@ -212,7 +212,7 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
   s.peer_socket = connection;
   CloseListenSocket(s);
   CloseOpenings(s);
-  s.codes.Stop();
+  s.security.codes.Stop();
   StartSession(s);
 }
 
@@ -223,12 +223,12 @@ void StartOpening(Session& s, int fd, sockaddr_in peer, bool server) {
   auto set_up = std::make_shared<std::atomic<bool>>(false);
   s.openings.push_back(PendingOpening{connection, peer.sin_addr, set_up});
   OpeningParams params;
-  params.setup_limit = s.setup_limit;
+  params.setup_limit = s.options.setup_limit;
   params.set_up = std::move(set_up);
   params.server = server;
-  params.classic = s.classic.load();
+  params.classic = s.options.classic.load();
   params.security = s.security;
-  params.codes = &s.codes;
+  params.codes = &s.security.codes;
   params.peer_label = Dotted(peer.sin_addr);
   if (!server && s.security.ask_code) {
     params.ask_code = [&s](const std::string& fingerprint) {
@@ -254,7 +254,7 @@ void StartCodeRenewal(Session& s) {
     while (!s.WaitFor([&] { return s.Ended(attempt); }, PAIRING_CODE_LIFETIME)) {
       s.port.RunOnUiThread([&] {
         if (!s.Ended(attempt) && s.listen_socket.valid() && !s.peer_socket) {
-          s.port.ShowPairingCode(s.codes.Renew());
+          s.port.ShowPairingCode(s.security.codes.Renew());
         }
       });
     }
@@ -270,7 +270,7 @@ void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
 // UI thread.
 void StartWorkers(Session& s) {
   assert(s.port.IsUiThread());
-  s.ResetPeerActivity();
+  s.batch.ResetPeer();
   StartWorker(s, s.recv_thread, ReceiveWorker);
   StartWorker(s, s.send_thread, SendWorker);
   StartWorker(s, s.chat_thread, ChatWorker);
@@ -290,9 +290,9 @@ bool OnConnect(Session& s) {
     s.port.EnableDisconnect(true);
     s.saved_address = s.port.GetInputText();
     const AddressText address = SplitAddress(s.saved_address);
-    const bool listen = s.connect_mode == ConnectMode::kByAddress
+    const bool listen = s.options.connect_mode == ConnectMode::kByAddress
                             ? address.host == OwnAddress()
-                            : s.connect_mode == ConnectMode::kListen;
+                            : s.options.connect_mode == ConnectMode::kListen;
     if (listen) {
       StartListening(s, address.port);
     } else {
@@ -326,9 +326,9 @@ void StartListening(Session& s, int port) {
   s.listen_socket = std::move(fd);
   s.port.WatchListenSocket(s.listen_socket.get());
   s.port.AppendChatLog(FormatLine(text::WAITING, port));
-  if (!s.classic.load() && s.security.identity) {
-    s.codes_failed = 0;
-    s.port.ShowPairingCode(s.codes.Renew());
+  if (!s.options.classic.load() && s.security.identity) {
+    s.security.codes_failed = 0;
+    s.port.ShowPairingCode(s.security.codes.Renew());
     StartCodeRenewal(s);
   }
 }
@@ -356,10 +356,11 @@ void ConnectToPeer(Session& s, const std::string& host, int port) {
   // The Connecting state: the event loop goes on and reports the end of the connect (or
   // its time limit) through OnSocketNotify; Disconnect closes the socket meanwhile.
   s.connect_socket.Reset(fd);
-  if (!s.port.WatchConnectSocket(fd, s.connect_timeout_ms)) {
+  if (!s.port.WatchConnectSocket(fd, s.options.connect_timeout_ms)) {
     // A port that cannot watch the socket: the UI thread waits for it here.
-    (void)WaitReady(fd, POLLOUT,
-                    std::chrono::steady_clock::now() + std::chrono::milliseconds(s.connect_timeout_ms));
+    (void)WaitReady(
+        fd, POLLOUT,
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(s.options.connect_timeout_ms));
     FinishConnect(s);
   }
 }
@@ -447,7 +448,7 @@ bool Teardown(Session& s, uint32_t attempt) {
     CloseListenSocket(s);
     CloseConnectSocket(s);
     CloseOpenings(s);
-    s.codes.Stop();
+    s.security.codes.Stop();
     ClosePeerSocket(s);
     s.port.SetInputText(s.saved_address);
     s.port.SetConnectLabel(text::CONNECT);

@@ -64,7 +64,7 @@ bool PipelinedSender::AnnounceQueue(int32_t state) {
   return true;
 }
 
-void PipelinedSender::Undelivered() { s_.undelivered.fetch_add(1); }
+void PipelinedSender::Undelivered() { s_.batch.undelivered.fetch_add(1); }
 
 void PipelinedSender::Log(std::string line) { held_log_.Add(std::move(line)); }
 

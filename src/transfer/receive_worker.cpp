@@ -149,7 +149,7 @@ class Receiver final {
     if (!violation_.empty()) s_.ReportViolation(attempt_, violation_.c_str());
     if (open_file_ >= 0 && !write_failed_) ReportShort();
     extended_.EndSession();
-    s_.peer_files.store(0);
+    s_.batch.peer_files.store(0);
   }
 
  private:
@@ -161,7 +161,7 @@ class Receiver final {
 
   // False when the session is to end.
   bool Carry(const FrameHeader& h, const char* payload) {
-    if (IsPeerTransfer(h.type)) s_.peer_progress_ms.store(SteadyMilliseconds());
+    if (IsPeerTransfer(h.type)) s_.batch.peer_progress_ms.store(SteadyMilliseconds());
     // Extended messages only from a peer whose first message was its hello, and only one
     // hello; the messages of the opening never come again. With the extension off they are
     // unknown types, dropped as a classic program drops them.
@@ -171,7 +171,7 @@ class Receiver final {
         return Broken(text::WHY_UNEXPECTED);
       }
       const bool carried = CarryExtended(h, payload);
-      s_.peer_files.store(extended_.files());
+      s_.batch.peer_files.store(extended_.files());
       return carried;
     }
     // The extension's held log lines come before anything this message shows.
@@ -190,7 +190,7 @@ class Receiver final {
         offered_size_ = h.value;
         const bool carried = Offer(h.value, PayloadText(payload, h.length));
         if (open_file_ < 0) ++batch_failures_;
-        s_.peer_files.store(open_file_ >= 0 ? 1 : 0);
+        s_.batch.peer_files.store(open_file_ >= 0 ? 1 : 0);
         return carried;
       }
       case MSG_FILE_SEEK:
@@ -203,7 +203,7 @@ class Receiver final {
         if (h.handle == open_file_) {
           if (!write_failed_) ReportShort();
           CloseFile();
-          s_.peer_files.store(0);
+          s_.batch.peer_files.store(0);
         }
         return true;
       case MSG_FOLDER:
@@ -255,7 +255,7 @@ class Receiver final {
         if (h.length != 0 || (h.value != QUEUE_EMPTY && h.value != QUEUE_SENDING)) {
           return Broken(text::WHY_LAYOUT);
         }
-        s_.peer_queue.store(h.value);
+        s_.batch.peer_queue.store(h.value);
         return true;
       case MSG_EXT_REPLY:
       case MSG_EXT_DONE:

@@ -151,11 +151,11 @@ class Sender final {
   // NEGOTIATION_GRACE), as long as the peer's transfer makes progress: PEER_STALL without
   // any gives up the wait.
   void CloseAfterBatch() {
-    if (!s_.close_after_batch.load() || closed_) return;
-    const uint32_t quiet = SteadyMilliseconds() - s_.peer_progress_ms.load();
+    if (!s_.options.close_after_batch.load() || closed_) return;
+    const uint32_t quiet = SteadyMilliseconds() - s_.batch.peer_progress_ms.load();
     if (quiet < PEER_STALL_MS) {
-      if (s_.peer_files.load() > 0) return;
-      const int32_t peer = link_.extended() ? s_.peer_queue.load() : QUEUE_EMPTY;
+      if (s_.batch.peer_files.load() > 0) return;
+      const int32_t peer = link_.extended() ? s_.batch.peer_queue.load() : QUEUE_EMPTY;
       if (peer == QUEUE_SENDING) return;
       if (peer == PEER_QUEUE_UNKNOWN && quiet < static_cast<uint32_t>(NEGOTIATION_GRACE.count())) {
         return;
@@ -165,7 +165,7 @@ class Sender final {
     connection_.ShutdownSend();
   }
 
-  void Undelivered() { s_.undelivered.fetch_add(1); }
+  void Undelivered() { s_.batch.undelivered.fetch_add(1); }
 
   // Unfinished items go back to the front of the queue, each behind the header of its
   // directory, and what was never taken keeps the header of the current one.

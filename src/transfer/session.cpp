@@ -26,7 +26,7 @@ void Session::Notify() {
   wake_.notify_all();
 }
 
-void Session::ResetPeerActivity() {
+void BatchState::ResetPeer() {
   peer_files.store(0);
   peer_queue.store(PEER_QUEUE_UNKNOWN);
   peer_progress_ms.store(SteadyMilliseconds());

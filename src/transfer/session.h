@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "net/descriptor.h"
-#include "secure/pairing_codes.h"
 #include "secure/security_settings.h"
 #include "transfer/cthread.h"
 
@@ -40,6 +39,35 @@ inline constexpr auto SETUP_TIME_LIMIT = std::chrono::seconds(10);
 // address waits, any other connects), or always one of the two (the console's --listen and
 // --connect).
 enum class ConnectMode { kByAddress, kListen, kConnect };
+
+// How the front end wants its sessions made: the console's options, the window's settings.
+// UI thread, apart from the atomic words, which the workers read as a session starts.
+struct SessionOptions final {
+  // --classic and the window's setting: no hello is sent and a peer's is dropped, so the
+  // session is classic whoever the peer is.
+  std::atomic<bool> classic{false};
+  // --exit-after-batch: the send worker half-closes the connection after MSG_BATCH_DONE, and
+  // the session ends once the peer has read everything.
+  std::atomic<bool> close_after_batch{false};
+  ConnectMode connect_mode = ConnectMode::kByAddress;
+  int connect_timeout_ms = CONNECT_TIMEOUT_MS;
+  // The waiting side's limit for a peer's hello and TLS handshake (shorter in tests).
+  std::chrono::milliseconds setup_limit{SETUP_TIME_LIMIT};
+};
+
+// How the batches of a session fare. The receive worker writes the peer's words, the send
+// worker reads them for --exit-after-batch (ResetPeer before the workers start): the peer's
+// files in flight (accepted and not ended), the state of its queue as it announced it on the
+// extended wire (PEER_QUEUE_UNKNOWN until then), and when its transfer last made progress.
+struct BatchState final {
+  std::atomic<int32_t> peer_files{0};
+  std::atomic<int32_t> peer_queue{PEER_QUEUE_UNKNOWN};
+  std::atomic<uint32_t> peer_progress_ms{0};
+  void ResetPeer();
+  // Queued files that were not delivered (refused, not sendable, failed their check twice);
+  // what is still queued when the session ends is not counted here. Send worker.
+  std::atomic<int32_t> undelivered{0};
+};
 
 // A connection whose opening runs on a thread of its own, on the waiting side or the
 // connecting side.
@@ -93,10 +121,6 @@ struct Session final {
   }
 
   // UI thread only.
-  ConnectMode connect_mode = ConnectMode::kByAddress;
-  int connect_timeout_ms = CONNECT_TIMEOUT_MS;
-  // The waiting side's limit for a peer's hello and TLS handshake (shorter in tests).
-  std::chrono::milliseconds setup_limit{SETUP_TIME_LIMIT};
   // A session whose workers wait for those of the previous session to end (StartSession
   // found a record still held); EndWorker starts them. 0: none waits.
   uint32_t pending_start = 0;
@@ -110,41 +134,20 @@ struct Session final {
   // The waiting side: when a refused or dropped connection was last logged, by address
   // (network order); entries older than a minute are dropped.
   std::map<in_addr_t, std::chrono::steady_clock::time_point> refusals_logged;
-  // Keys, peers and the pairing setting; read as each attempt starts.
-  SecuritySettings security;
   std::string saved_address;
   sockaddr_in listen_addr{};
   sockaddr_in peer_addr{};
-
-  // The waiting side's pairing code (any thread), and the codes spent in vain while it
-  // waits (UI thread).
-  PairingCodes codes;
-  int codes_failed = 0;
 
   WindowPort& port;
   SendQueue& queue;
   const std::string save_dir;
 
-  // The console's --classic and the window's setting: no hello is sent and a peer's is
-  // dropped, so the session is classic whoever the peer is. Read by the workers as a
-  // session starts.
-  std::atomic<bool> classic{false};
-
-  // The console's --exit-after-batch: the send worker half-closes the connection after
-  // MSG_BATCH_DONE, and the session ends once the peer has read everything.
-  std::atomic<bool> close_after_batch{false};
-
-  // What --exit-after-batch waits for before it closes (the receive worker writes, the send
-  // worker reads; ResetPeerActivity before the workers start): the peer's files in flight
-  // (accepted and not ended), the state of its queue as it announced it on the extended wire
-  // (PEER_QUEUE_UNKNOWN until then), and when its transfer last made progress.
-  std::atomic<int32_t> peer_files{0};
-  std::atomic<int32_t> peer_queue{PEER_QUEUE_UNKNOWN};
-  std::atomic<uint32_t> peer_progress_ms{0};
-  void ResetPeerActivity();
-  // Queued files that were not delivered (refused, not sendable, failed their check twice);
-  // what is still queued when the session ends is not counted here. Send worker.
-  std::atomic<int32_t> undelivered{0};
+  // Each an object of its own: this side's key, paired peers and pairing codes (LoadSecurity
+  // and the front end set them; read as each attempt starts), the front end's options, and
+  // how the batches fare.
+  Security security;
+  SessionOptions options;
+  BatchState batch;
 
   // The peer broke the wire's rules and the session is to end: logs why, once per session,
   // while session `number` lasts. Any worker.

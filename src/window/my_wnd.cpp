@@ -3,15 +3,14 @@
 #include <QIcon>
 #include <QSettings>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "port/format.h"
 #include "port/texts.h"
-#include "secure/tls_engine.h"
 #include "session/address.h"
 #include "session/lifecycle.h"
+#include "session/security_loader.h"
 #include "window/main_window.h"
 #include "window/peers_dialog.h"
 #include "window/translation.h"
@@ -68,7 +67,9 @@ bool CMyWnd::OnInitDialog() {
   // The save directory's line lets the user open it.
   window->AppendLog(window->chat_log(), FormatLine(text::SAVING_TO, session.save_dir.c_str()),
                     session.save_dir);
-  LoadIdentity();
+  LoadSecurity(session, config_dir);
+  // Connecting to a peer whose key is unknown asks the user for its pairing code.
+  session.security.ask_code = true;
   port.SelectTab(0);
   window->on_connect = [this] { OnConnect(session); };
   window->on_disconnect = [this] { Teardown(session); };
@@ -77,7 +78,7 @@ bool CMyWnd::OnInitDialog() {
   window->subfolders()->setChecked(settings.value(SUBFOLDERS_KEY, false).toBool());
   // Read by the workers as a session starts: a change applies from the next session on.
   QObject::connect(window->classic_action(), &QAction::toggled, window,
-                   [this](bool classic) { session.classic.store(classic); });
+                   [this](bool classic) { session.options.classic.store(classic); });
   window->classic_action()->setChecked(settings.value(CLASSIC_KEY, false).toBool());
   // The security settings are read on the UI thread as an attempt starts.
   QObject::connect(window->paired_only_action(), &QAction::toggled, window,
@@ -94,25 +95,6 @@ bool CMyWnd::OnInitDialog() {
   session.idle = 1;
   session.Notify();
   return true;
-}
-
-void CMyWnd::LoadIdentity() {
-  std::string error;
-  std::vector<std::string> notices;
-  std::optional<Identity> identity = LoadOrCreateIdentity(config_dir, error, &notices);
-  for (const std::string& notice : notices) {
-    port.AppendChatLog(FormatLine(text::KEY_NOTICE, notice.c_str()));
-  }
-  // The TLS context is made now, so that no session's opening waits for it.
-  if (identity && TlsEngine::Prepare(*identity, error)) {
-    session.security.identity = std::make_shared<const Identity>(std::move(*identity));
-    session.security.peers = std::make_shared<PeerStore>(config_dir);
-  } else {
-    port.AppendChatLog(FormatLine(text::NO_IDENTITY, error.c_str()));
-    session.security.key_unusable_with_peers = PeerStore(config_dir).MayHavePeers();
-  }
-  // Connecting to a peer whose key is unknown asks the user for its pairing code.
-  session.security.ask_code = true;
 }
 
 void CMyWnd::ShowPeers() {

@@ -47,8 +47,6 @@ class CMyWnd final : public CDLG {
   bool OnDestroy() override;
 
  private:
-  // Loads or creates this installation's key, for encrypted sessions.
-  void LoadIdentity();
   // Opens the list of paired peers over the main window.
   void ShowPeers();
 };

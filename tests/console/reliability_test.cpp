@@ -5,93 +5,18 @@
 // (the seed in use is printed); TOVRIN_VERBOSE=1 prints both transcripts of every round.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 #include <csignal>
-#include <mutex>
 #include <random>
 
 #include "console/options.h"
 #include "support/cli_process.h"
 #include "support/files.h"
+#include "support/relay.h"
 
 namespace tovrin::testing {
 namespace {
-
-// Forwards one connection to `target_port` on loopback, each way on a thread of its own with
-// half-closes passed on, until either side is gone or Cut() ends both at once.
-class Relay final {
- public:
-  // Where PeerAddress points: a loopback address that is never the own address.
-  explicit Relay(int target_port) : listener_("127.0.0.2") {
-    thread_ = std::thread([this, target_port] { Run(target_port); });
-  }
-  ~Relay() {
-    Cut(false);
-    thread_.join();
-  }
-  Relay(const Relay&) = delete;
-  Relay& operator=(const Relay&) = delete;
-
-  [[nodiscard]] int port() const { return listener_.port(); }
-  // Bytes passed on from the connecting side to the listening side.
-  [[nodiscard]] int64_t forwarded() const { return forwarded_.load(); }
-  // Ends both connections at once: with a reset, or with an orderly close.
-  void Cut(bool reset) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (cut_.exchange(true)) return;
-    for (const Descriptor* fd : {&a_, &b_}) {
-      const linger abort_on_close{1, 0};
-      if (reset) setsockopt(fd->get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(linger));
-      // Wakes the forwarding threads; a reset sends nothing before the close.
-      shutdown(fd->get(), reset ? SHUT_RD : SHUT_RDWR);
-    }
-  }
-
- private:
-  void Run(int target_port) {
-    pollfd waiting{listener_.fd(), POLLIN, 0};
-    while (!cut_ && poll(&waiting, 1, 10) <= 0) {
-    }
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      if (!cut_) a_.Reset(accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC));
-      // One connection only; one still queued is refused with the listening socket.
-      listener_.Close();
-      if (a_.valid()) b_ = ConnectTo(target_port);
-    }
-    if (b_.valid()) {
-      std::thread down([this] { Forward(b_.get(), a_.get(), nullptr); });
-      Forward(a_.get(), b_.get(), &forwarded_);
-      down.join();
-    }
-    const std::lock_guard<std::mutex> lock(mutex_);
-    a_.Reset();
-    b_.Reset();
-  }
-
-  // Passes on what `from` sends, and then its end, unless the connection was cut.
-  void Forward(int from, int to, std::atomic<int64_t>* count) {
-    char chunk[65536];
-    for (ssize_t got; (got = recv(from, chunk, sizeof chunk, 0)) > 0;) {
-      for (ssize_t sent = 0, n; sent < got; sent += n) {
-        if ((n = send(to, chunk + sent, static_cast<size_t>(got - sent), MSG_NOSIGNAL)) <= 0)
-          return;
-      }
-      if (count != nullptr) *count += got;
-    }
-    if (!cut_) shutdown(to, SHUT_WR);
-  }
-
-  Listener listener_;
-  std::mutex mutex_;
-  std::atomic<bool> cut_{false};
-  Descriptor a_, b_;  // the connecting side's connection, and the one to the target
-  std::atomic<int64_t> forwarded_{0};
-  std::thread thread_;
-};
 
 // Many small files in four folders and six large ones sharing what is left; returns the root.
 std::string MakeSourceTree(const std::string& base, size_t total, std::mt19937_64& random) {
@@ -122,13 +47,15 @@ bool RunRound(const TempDir& dir, const std::string& source, Fault fault, int64_
   auto receiver = StartListener({"--save-dir", dir.path() + "recv"}, port);
   EXPECT_NE(receiver, nullptr);
   if (receiver == nullptr) return false;
-  Relay relay(port);
-  CliProcess sender({"--connect", PeerAddress(relay.port()), "--save-dir", dir.path() + "unused",
-                     "--exit-after-batch", source});
+  // The receiver reads to the end what the sender wrote before it closed.
+  Relay relay(port, nullptr, Relay::Ending::kHalfClose);
+  CliProcess sender({"--connect", "127.0.0.1:" + std::to_string(relay.port()), "--save-dir",
+                     dir.path() + "unused", "--exit-after-batch", source});
 
   const auto limit = std::chrono::seconds(SANITIZED ? 300 : 120);
   if (fault != Fault::kNone && after_bytes >= 0) {
-    WaitFor([&] { return relay.forwarded() >= after_bytes || sender.Exited(); }, limit);
+    WaitFor([&] { return relay.Passed(Relay::kToTarget) >= after_bytes || sender.Exited(); },
+            limit);
   }
   if (fault == Fault::kKillReceiver || fault == Fault::kKillBoth) receiver->Signal(SIGKILL);
   if (fault == Fault::kKillSender || fault == Fault::kKillBoth) sender.Signal(SIGKILL);

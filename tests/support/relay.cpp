@@ -1,38 +1,24 @@
 #include "support/relay.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
+#include "net/socket_io.h"
 #include "protocol/frame.h"
 
 namespace tovrin::testing {
 
-Relay::Relay(int target_port, Alter alter) : alter_(std::move(alter)) {
-  listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      listen(listener_, 1) == 0 &&
-      getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port_ = ntohs(address.sin_port);
-  }
+Relay::Relay(int target_port, Alter alter, Ending ending)
+    : alter_(std::move(alter)), ending_(ending) {
   thread_ = std::thread([this, target_port] { Run(target_port); });
 }
 
 Relay::~Relay() {
-  ::shutdown(listener_, SHUT_RDWR);
-  for (auto& side : sides_) {
-    const int fd = side.load();
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
-  }
+  Cut(false);
   thread_.join();
-  ::close(listener_);
 }
 
 std::string Relay::Seen(Direction direction) {
@@ -40,43 +26,61 @@ std::string Relay::Seen(Direction direction) {
   return seen_[direction];
 }
 
+void Relay::Cut(bool reset) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (cut_.exchange(true)) return;
+  for (const Descriptor* fd : {&a_, &b_}) {
+    const linger abort_on_close{1, 0};
+    if (reset) setsockopt(fd->get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(linger));
+    // Wakes the pumps; a reset sends nothing before the close.
+    shutdown(fd->get(), reset ? SHUT_RD : SHUT_RDWR);
+  }
+}
+
 void Relay::Run(int target_port) {
-  const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-  if (client < 0) return;
-  const int target = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(target_port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sides_[kToTarget].store(client);
-  sides_[kFromTarget].store(target);
-  if (connect(target, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-    std::thread back([&] { Pump(target, client, kFromTarget); });
-    Pump(client, target, kToTarget);
+  pollfd waiting{listener_.fd(), POLLIN, 0};
+  while (!cut_ && poll(&waiting, 1, 10) <= 0) {
+  }
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!cut_) a_.Reset(accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    // One connection only; one still queued is refused with the listening socket.
+    listener_.Close();
+    if (a_.valid()) b_ = ConnectTo(target_port);
+  }
+  if (b_.valid()) {
+    std::thread back([this] { Pump(b_.get(), a_.get(), kFromTarget); });
+    Pump(a_.get(), b_.get(), kToTarget);
     back.join();
   }
-  sides_[kToTarget].store(-1);
-  sides_[kFromTarget].store(-1);
-  ::close(client);
-  ::close(target);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  a_.Reset();
+  b_.Reset();
 }
 
 void Relay::Pump(int from, int to, Direction direction) {
   char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    std::string piece(buffer, static_cast<size_t>(n));
+  for (ssize_t got; (got = recv(from, buffer, sizeof buffer, 0)) > 0;) {
+    std::string piece(buffer, static_cast<size_t>(got));
     {
       std::lock_guard<std::mutex> lock(seen_lock_);
-      seen_[direction] += piece;
+      std::string& seen = seen_[direction];
+      seen.append(piece, 0, std::min(piece.size(), MAX_SEEN - seen.size()));
     }
     if (alter_) alter_(direction, piece);
-    if (!piece.empty() && ::send(to, piece.data(), piece.size(), MSG_NOSIGNAL) < 0) break;
+    if (SendAll(to, piece.data(), piece.size(), std::chrono::steady_clock::time_point::max()) !=
+        IoEnd::kDone) {
+      break;
+    }
+    passed_[direction] += static_cast<int64_t>(piece.size());
   }
-  // Either side ending ends both: the other pump's recv returns.
-  ::shutdown(to, SHUT_RDWR);
-  ::shutdown(from, SHUT_RDWR);
+  if (ending_ == Ending::kBoth) {
+    // The other pump's recv returns too.
+    shutdown(to, SHUT_RDWR);
+    shutdown(from, SHUT_RDWR);
+  } else if (!cut_) {
+    shutdown(to, SHUT_WR);
+  }
 }
 
 Relay::Alter StripFirstMessages() {

@@ -1,11 +1,8 @@
 #include "support/test_peer.h"
 
-#include <memory>
-#include <optional>
-
-#include "secure/identity.h"
 #include "session/address.h"
 #include "session/lifecycle.h"
+#include "session/security_loader.h"
 #include "transfer/connection.h"
 
 namespace tovrin::testing {
@@ -14,10 +11,7 @@ TestPeer::TestPeer() : session(port, queue, dir.path() + "save/") {
   port.SetInputText(OwnAddress());
   session.idle.store(1);
   // Keys of its own, as an installation has: sessions between test peers are encrypted.
-  std::string error;
-  std::optional<Identity> identity = LoadOrCreateIdentity(config_dir(), error);
-  if (identity) session.security.identity = std::make_shared<const Identity>(std::move(*identity));
-  session.security.peers = std::make_shared<PeerStore>(config_dir());
+  LoadSecurity(session, config_dir());
 }
 
 std::string TestPeer::config_dir() const { return keys.path() + "config"; }

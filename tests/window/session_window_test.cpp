@@ -196,7 +196,7 @@ TEST(WindowSessionTest, EscInThePairingDialogGivesTheConnectionUp) {
   EXPECT_EQ(listener->session.sessions_started.load(), 0);
   EXPECT_EQ(connector->session.sessions_started.load(), 0);
   EXPECT_EQ(ListeningPort(listener->session), port);
-  EXPECT_FALSE(listener->session.codes.Take().empty());
+  EXPECT_FALSE(listener->session.security.codes.Take().empty());
   user.stop();  // it looks into the window, which goes now
   listener->Destroy();
   connector->Destroy();
@@ -240,13 +240,13 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   EXPECT_EQ(w->status()->text().toStdString(), "0K(0:00)/0K(0:00)");
 
   // Out of time: the attempt fails as a refused one does.
-  app->session.connect_timeout_ms = 200;
+  app->session.options.connect_timeout_ms = 200;
   w->connect_button()->click();
   EXPECT_TRUE(QTest::qWaitFor([&] { return Lines(w->chat_log()).back() == text::CONNECT_FAILED; }));
   EXPECT_TRUE(w->connect_button()->isEnabled());
 
   w->disconnect_button()->click();
-  app->session.connect_timeout_ms = CONNECT_TIMEOUT_MS;
+  app->session.options.connect_timeout_ms = CONNECT_TIMEOUT_MS;
   w->connect_button()->click();
   ASSERT_EQ(Lines(w->chat_log()).back(), connecting);
   QTimer::singleShot(0, w, [w] { w->close(); });

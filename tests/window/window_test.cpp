@@ -538,9 +538,9 @@ TEST_F(WindowTest, AskingForAttentionDrawsTheEyeOnlyInTheBackground) {
 
 TEST_F(WindowTest, TheChoicesAndThePlaceAreKeptBetweenRuns) {
   window_->subfolders()->setChecked(true);
-  EXPECT_FALSE(app_->session.classic.load());
+  EXPECT_FALSE(app_->session.options.classic.load());
   window_->classic_action()->trigger();  // the chat log's "classic wire only"
-  EXPECT_TRUE(app_->session.classic.load());
+  EXPECT_TRUE(app_->session.options.classic.load());
   EXPECT_FALSE(app_->session.security.paired_only);
   window_->paired_only_action()->trigger();
   EXPECT_TRUE(app_->session.security.paired_only);
@@ -553,7 +553,7 @@ TEST_F(WindowTest, TheChoicesAndThePlaceAreKeptBetweenRuns) {
   ASSERT_TRUE(app_->Create(nullptr));
   window_ = app_->main_window();
   EXPECT_TRUE(window_->subfolders()->isChecked());
-  EXPECT_TRUE(app_->session.classic.load());
+  EXPECT_TRUE(app_->session.options.classic.load());
   EXPECT_TRUE(window_->paired_only_action()->isChecked());
   EXPECT_TRUE(app_->session.security.paired_only);
   ASSERT_EQ_EVENTUALLY(window_->geometry(), kept);
