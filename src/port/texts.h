@@ -210,7 +210,7 @@ inline constexpr Text<> NO_CODE_SHOWN{TextId::NO_CODE_SHOWN};
 inline constexpr Text<> TAMPERED{TextId::TAMPERED};
 inline constexpr Text<> SECURE_FAILED{TextId::SECURE_FAILED};
 inline constexpr Text<> OPENING_TIMED_OUT{TextId::OPENING_TIMED_OUT};
-// Sent to the peer, too, where it can read it, before the connection is closed.
+// Sent to the peer, too (in Japanese), where it can read it, before the connection is closed.
 inline constexpr Text<> PAIRED_ONLY{TextId::PAIRED_ONLY};
 inline constexpr Text<const char*> REFUSED_BY_PEER{TextId::REFUSED_BY_PEER};
 inline constexpr Text<const char*> NO_IDENTITY{TextId::NO_IDENTITY};
@@ -226,7 +226,7 @@ inline constexpr Text<> ADDRESS_LIMIT{TextId::ADDRESS_LIMIT};
 inline constexpr Text<> MADE_ROOM{TextId::MADE_ROOM};
 // What loading the key did besides (a key moved aside, a certificate made anew, a warning).
 inline constexpr Text<const char*> KEY_NOTICE{TextId::KEY_NOTICE};
-// Sent to the peer, too, as the refusal above.
+// Sent to the peer, too (in Japanese), as the refusal above.
 inline constexpr Text<> KEY_UNUSABLE_REFUSED{TextId::KEY_UNUSABLE_REFUSED};
 inline constexpr Text<> PAIRING_NEEDS_ENCRYPTION{TextId::PAIRING_NEEDS_ENCRYPTION};
 // Two encrypted versions never make a session; the peer's program is named.
