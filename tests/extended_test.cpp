@@ -288,18 +288,16 @@ TEST(Extended, OnlyAFileThisSessionMadeOrWroteTakesTheSourcesTimeAndBits) {
   EXPECT_EQ(ReadFile(save + "resumed.txt"), "hello");
 }
 
-// Unsafe names are refused and the session goes on; a message that breaks the extension's
-// layout or order ends the session, each in a session of its own.
+// Names unsafe by the extension's rules are refused and the session goes on (where a target
+// lands, and what refuses it, is one path for both wires: see the classic receiver's test); a
+// message that breaks the extension's layout or order ends the session, each in a session of
+// its own.
 TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
   TestPeer a;
   const auto connect = [&](RawPeer& raw) { ASSERT_TRUE(a.ConnectRaw(raw)); };
   const auto offer = [](int32_t id, std::string_view name) {
     return Built([&](char* out) { return BuildOffer(out, id, 0, ExtOffer{1, 0, 0, name}); });
   };
-  std::filesystem::create_directories(a.dir.path() + "outside");
-  std::filesystem::create_directories(a.session.save_dir);
-  std::filesystem::create_directory_symlink(a.dir.path() + "outside",
-                                            a.session.save_dir + "dirlink");
   {
     RawPeer raw;
     connect(raw);
@@ -315,20 +313,12 @@ TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
     };
     for (const std::string& name :
          std::vector<std::string>{"../x", "/abs", "a/../../x", "bad\x01name", "c1\xc2\x85", "\xff",
-                                  "\xc0\xaf", "//", std::string(300, 'n'), "dirlink/escaped.txt"}) {
+                                  "\xc0\xaf", "//", std::string(300, 'n')}) {
       refused(name);
     }
-    // A folder text through a link refuses the offers under it while subfolders are on.
-    a.port.SetSubfoldersChecked(true);
-    ASSERT_TRUE(
-        raw.SendBuilt(Built([](char* out) { return BuildText(out, MSG_EXT_FOLDER, "dirlink/"); })));
-    refused("in.txt");
-    a.port.SetSubfoldersChecked(false);
     a.Stop();
   }
   EXPECT_TRUE(ListTree(a.dir.path()).empty());
-  EXPECT_TRUE(a.port.HasRecvLine(
-      FormatLine(text::CANNOT_CREATE, (a.session.save_dir + "dirlink/escaped.txt").c_str())));
 
   using Steps = std::function<void(RawPeer&)>;
   const auto send = [](std::string message) {

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,60 +22,60 @@ TEST(Storage, OpenForWriteTakesOnlyRegularFilesWithoutBlocking) {
   ASSERT_EQ(::mkfifo((dir.path() + "fifo").c_str(), 0600), 0);
   const int reader = ::open((dir.path() + "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
-  EXPECT_EQ(OpenForWrite(dir.path() + "fifo"), -1);  // with a reader, so open() itself succeeds
+  // With a reader, so open() itself succeeds.
+  EXPECT_FALSE(File::OpenForWrite(dir.path() + "fifo").is_open());
   ::close(reader);
   for (const std::string& refused : {dir.path() + "missing/x.bin", dir.path() + "link",
                                      dir.path() + "fifo", std::string("/dev/null"), dir.path()}) {
-    EXPECT_EQ(OpenForWrite(refused), -1) << refused;
+    EXPECT_FALSE(File::OpenForWrite(refused).is_open()) << refused;
   }
   EXPECT_FALSE(fs::exists(dir.path() + "target"));
   EXPECT_FALSE(IsDirectory(dir.path() + "link") || IsDirectory(""));
-  const int handle = OpenForWrite(dir.path() + "new.bin");
-  ASSERT_GT(handle, 2);
-  EXPECT_EQ(::fcntl(handle, F_GETFL) & O_NONBLOCK, 0);
-  Close(handle);
+  EXPECT_TRUE(File::OpenForWrite(dir.path() + "new.bin").is_open());
+  // With the standard streams closed, a file never takes their numbers.
+  const int saved = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  ASSERT_GE(saved, 0);
+  ::close(STDIN_FILENO);
+  File file = File::OpenForWrite(dir.path() + "new.bin");
+  EXPECT_EQ(::fcntl(STDIN_FILENO, F_GETFD), -1);
+  ASSERT_EQ(::dup2(saved, STDIN_FILENO), STDIN_FILENO);
+  ::close(saved);
+  EXPECT_EQ(file.Write("ab", 2), 2);
+  EXPECT_EQ(ReadFile(dir.path() + "new.bin"), "ab");
 }
 
-TEST(Storage, ReadSeekAndForeignHandles) {
+TEST(Storage, PositionalReadsSeeksAndClosedFiles) {
   const TempDir dir;
   ASSERT_EQ(::mkfifo((dir.path() + "fifo").c_str(), 0600), 0);
-  EXPECT_EQ(OpenForRead(dir.path()), -1);
-  EXPECT_EQ(OpenForRead(dir.path() + "fifo"), -1);  // and a FIFO without a writer does not block
-  WriteFile(dir.path() + "data", std::string(100, 'a'));
-  const int handle = OpenForRead(dir.path() + "data");
-  ASSERT_GT(handle, 2);
+  EXPECT_FALSE(File::OpenForRead(dir.path()).is_open());
+  // And a FIFO without a writer does not block.
+  EXPECT_FALSE(File::OpenForRead(dir.path() + "fifo").is_open());
+  WriteFile(dir.path() + "data", std::string(50, 'a') + std::string(50, 'b'));
+  File file = File::OpenForRead(dir.path() + "data");
+  ASSERT_TRUE(file.is_open());
   char buffer[4] = {};
-  EXPECT_EQ(Write(handle, "x", 1), -1);  // opened for reading only
-  EXPECT_EQ(Seek(handle, 5, SEEK_FROM_CURRENT), 5);
-  EXPECT_EQ(Seek(handle, -10, SEEK_FROM_END), 90);
-  EXPECT_EQ(Seek(handle, 50, SEEK_FROM_END), 150);  // past the end is allowed
+  EXPECT_EQ(file.Write("x", 1), -1);  // opened for reading only
+  EXPECT_EQ(file.Seek(5, SEEK_FROM_CURRENT), 5);
+  EXPECT_EQ(file.Seek(-10, SEEK_FROM_END), 90);
+  EXPECT_EQ(file.Seek(50, SEEK_FROM_END), 150);  // past the end is allowed
   // Refusals leave the position where it was.
-  EXPECT_EQ(Seek(handle, 20, SEEK_FROM_START), 20);
-  EXPECT_EQ(Seek(handle, 0, 3), -1);
-  EXPECT_EQ(Seek(handle, 0, -1), -1);
-  EXPECT_EQ(Seek(handle, -21, SEEK_FROM_CURRENT), -1);
-  EXPECT_EQ(Seek(handle, -101, SEEK_FROM_END), -1);
-  EXPECT_EQ(Seek(handle, -1, SEEK_FROM_START), -1);
-  EXPECT_EQ(Seek(handle, INT32_MAX, SEEK_FROM_END), -1);  // beyond 31 bits
-  EXPECT_EQ(Seek(handle, 0, SEEK_FROM_CURRENT), 20);
-  Close(handle);
-  EXPECT_EQ(Read(handle, buffer, 1), -1);  // a closed handle is no longer ours
-
-  for (const int foreign : {-1, 0, 1, 2, 12345}) {
-    EXPECT_EQ(Seek(foreign, 0, SEEK_FROM_START), -1) << foreign;
-    EXPECT_EQ(Read(foreign, buffer, 4), -1) << foreign;
-    EXPECT_EQ(Write(foreign, "x", 1), -1) << foreign;
-    Close(foreign);
-  }
-  // A descriptor this layer did not hand out (a socket) stays open and untouched.
-  int sockets[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
-  EXPECT_EQ(Write(sockets[0], "x", 1), -1);
-  Close(sockets[0]);
-  EXPECT_EQ(::write(sockets[0], "y", 1), 1);
-  EXPECT_EQ(::read(sockets[1], buffer, 4), 1);
-  ::close(sockets[0]);
-  ::close(sockets[1]);
+  EXPECT_EQ(file.Seek(48, SEEK_FROM_START), 48);
+  EXPECT_EQ(file.Seek(0, 3), -1);
+  EXPECT_EQ(file.Seek(0, -1), -1);
+  EXPECT_EQ(file.Seek(-49, SEEK_FROM_CURRENT), -1);
+  EXPECT_EQ(file.Seek(-101, SEEK_FROM_END), -1);
+  EXPECT_EQ(file.Seek(-1, SEEK_FROM_START), -1);
+  EXPECT_EQ(file.Seek(INT32_MAX, SEEK_FROM_END), -1);  // beyond 31 bits
+  // A read at an offset leaves the position alone; Read moves it.
+  EXPECT_EQ(file.ReadAt(buffer, 4, 0), 4);
+  EXPECT_EQ(file.Read(buffer, 4), 4);
+  EXPECT_EQ(std::string(buffer, 4), "aabb");
+  EXPECT_EQ(file.Seek(0, SEEK_FROM_CURRENT), 52);
+  file.Close();
+  FileInfo info;
+  EXPECT_EQ(file.Read(buffer, 1), -1);
+  EXPECT_EQ(file.Seek(0, SEEK_FROM_START), -1);
+  EXPECT_FALSE(file.GetInfo(info));
 }
 
 TEST(SaveDir, QuotesSeparatorsAndTheDefault) {
@@ -174,7 +173,7 @@ TEST(SaveDir, TargetsStayBeneathTheSaveDirectoryAndFollowNoLink) {
           std::string("filelink"), std::string("plain/x"), std::string("plain/new/x"),
           std::string("sub"), std::string("a/../x"), std::string("a//x"), std::string("./x"),
           std::string(""), std::string(256, 'l'), "new/" + too_long}) {
-      EXPECT_EQ(opener.Open(save, refused, TargetAccess::kUpdate).handle, -1) << refused;
+      EXPECT_FALSE(opener.Open(save, refused, TargetAccess::kUpdate).file.is_open()) << refused;
     }
     EXPECT_EQ(CountEntries(outside), 0);
     EXPECT_EQ(CountEntries(real), 4);
@@ -183,29 +182,25 @@ TEST(SaveDir, TargetsStayBeneathTheSaveDirectoryAndFollowNoLink) {
     OpenedTarget target = opener.Open(save, "sub/old.txt", TargetAccess::kUpdate);
     EXPECT_FALSE(target.created);
     char byte = 0;
-    EXPECT_EQ(ReadAt(target.handle, &byte, 1, 0), 1);
-    Close(target.handle);
+    EXPECT_EQ(target.file.ReadAt(&byte, 1, 0), 1);
     target = opener.Open(save, "new/deeper/x.txt", TargetAccess::kWrite);
-    EXPECT_TRUE(target.created && target.handle > 2);
-    EXPECT_EQ(Write(target.handle, "x", 1), 1);
-    Close(target.handle);
+    EXPECT_TRUE(target.created && target.file.is_open());
+    EXPECT_EQ(target.file.Write("x", 1), 1);
+    target.file.Close();
     EXPECT_EQ(ReadFile(real + "new/deeper/x.txt"), "x");
     target = opener.Open(save, "new/deeper/x.txt", TargetAccess::kWrite);
     EXPECT_FALSE(target.created);
-    Close(target.handle);
 
     {
       // The save directory, two new folders, and no descriptor for the file.
       const DescriptorLimit limit(3);
-      EXPECT_EQ(opener.Open(save, "m1/m2/x", TargetAccess::kWrite).handle, -1);
+      EXPECT_FALSE(opener.Open(save, "m1/m2/x", TargetAccess::kWrite).file.is_open());
     }
     EXPECT_FALSE(fs::exists(real + "m1"));
   }
   // A missing save directory is made, as the user named it.
   const TempDir dir;
-  const OpenedTarget target = TargetOpener().Open(dir.path() + "a/b/", "c/x", TargetAccess::kWrite);
-  EXPECT_TRUE(target.created);
-  Close(target.handle);
+  EXPECT_TRUE(TargetOpener().Open(dir.path() + "a/b/", "c/x", TargetAccess::kWrite).created);
   EXPECT_EQ(ListTree(dir.path()), (std::map<std::string, std::uintmax_t>{{"a/b/c/x", 0}}));
 }
 

@@ -11,6 +11,11 @@ void PeerLink::SettleExtended(int peer_version) {
 bool PeerLink::Deliver(const Answer& answer) {
   deliverer_.Check();
   std::lock_guard<std::mutex> lock(answers_lock_);
+  if (answer.type == MSG_OFFER_REPLY && !answers_.empty() &&
+      answers_.back().type == MSG_OFFER_REPLY) {
+    answers_.back() = answer;
+    return true;
+  }
   if (answers_.size() >= MAX_ANSWERS) return false;
   answers_.push_back(answer);
   return true;

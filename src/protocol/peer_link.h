@@ -11,8 +11,8 @@
 namespace tovrin {
 
 // What one connection knows of the extension: the version this side speaks on it, what the
-// peer's first message said, and the peer's answers to this side's extended offers on their
-// way from the receive worker to the send worker.
+// peer's first message said, and the peer's answers to this side's offers (on either wire) on
+// their way from the receive worker to the send worker.
 class PeerLink final {
  public:
   // version() before the peer's first message has been read.
@@ -22,8 +22,8 @@ class PeerLink final {
   static constexpr std::size_t MAX_ANSWERS = 2 * OFFER_WINDOW;
 
   struct Answer {
-    int32_t type = 0;  // MSG_EXT_REPLY or MSG_EXT_DONE
-    int32_t id = 0;
+    int32_t type = 0;  // MSG_OFFER_REPLY, MSG_EXT_REPLY or MSG_EXT_DONE
+    int32_t id = 0;    // the offer's id; on the classic wire the peer's handle
     int32_t value = 0;
     ExtReply reply;  // MSG_EXT_REPLY only
   };
@@ -44,7 +44,8 @@ class PeerLink final {
   void SettleClassic() { version_.store(0, std::memory_order_release); }
 
   // Receive worker only (asserted): false when MAX_ANSWERS already wait (the session is to
-  // end).
+  // end). A classic reply replaces one still waiting: the classic wire has one offer
+  // outstanding, and the last reply to it counts.
   [[nodiscard]] bool Deliver(const Answer& answer);
   // Send worker only (asserted), as HasAnswers.
   [[nodiscard]] bool Take(Answer& answer);

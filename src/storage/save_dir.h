@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "storage/storage.h"
+
 namespace tovrin {
 
 // The save directory from the program's argument text (its arguments joined by single
@@ -20,7 +22,8 @@ void MakeDirectories(const std::string& path);
 // The path up to and including its last '/'; a path without one is returned whole.
 [[nodiscard]] std::string DirectoryPart(const std::string& path);
 
-// How a received file is opened: as OpenForWrite or as OpenForUpdate (for reading too).
+// How a received file is opened: as File::OpenForWrite or as File::OpenForUpdate (for reading
+// too).
 enum class TargetAccess { kWrite, kUpdate };
 
 // How a path beneath the save directory is resolved: kBest asks the kernel to stay beneath
@@ -29,7 +32,7 @@ enum class TargetAccess { kWrite, kUpdate };
 enum class Resolution { kBest, kWalk };
 
 struct OpenedTarget {
-  int handle = -1;       // a storage handle, or -1 when the target is refused
+  File file;             // closed when the target is refused
   bool created = false;  // this open made the file
 };
 
@@ -43,8 +46,8 @@ class TargetOpener final {
  public:
   explicit TargetOpener(Resolution resolution = Resolution::kBest) : resolution_(resolution) {}
 
-  // `relative`: '/'-separated components, none of them empty, "." or "..". Refused (handle
-  // -1) when the whole path, `save_dir` included, is PATH_MAX bytes or longer, a component
+  // `relative`: '/'-separated components, none of them empty, "." or "..". Refused (the file
+  // closed) when the whole path, `save_dir` included, is PATH_MAX bytes or longer, a component
   // is longer than a file name can be, a folder on the way is a symbolic link or no folder,
   // or the file is a link or anything but a regular file.
   [[nodiscard]] OpenedTarget Open(const std::string& save_dir, const std::string& relative,

@@ -125,12 +125,6 @@ bool Connection::Send(void* buffer, int count) {
   return FlushRepliesLocked(true) && sent;
 }
 
-bool Connection::PostReply(const FrameHeader& reply) {
-  char block[HEADER_SIZE];
-  StoreHeader(reply, block);
-  return PostReplies(block, HEADER_SIZE, 1);
-}
-
 bool Connection::PostReplies(const char* block, int size, int count) {
   {
     std::lock_guard<std::mutex> lock(replies_lock_);

@@ -63,15 +63,13 @@ class Connection final {
   // this message, before the send lock is released.
   [[nodiscard]] bool Send(void* buffer, int count);
 
-  // Queues an offer reply and sends as much as the socket takes at once if nobody holds the
-  // send lock; the rest is sent by the holder before it lets go, or by the flusher. Never
-  // waits, neither for the send lock nor for the socket: the reader must keep reading while
-  // the other side streams to us. A reply counts as waiting until everything before it has
-  // been handed to the socket. False once a send on this connection failed, and when
-  // MAX_PENDING_REPLIES are already waiting (the reply is not queued): either way the session
-  // is to end.
-  [[nodiscard]] bool PostReply(const FrameHeader& reply);
-  // The same for `count` whole answers (headers and payloads) that leave as one block.
+  // Queues `count` whole answers to the peer's offers (headers and payloads) that leave as one
+  // block, and sends as much as the socket takes at once if nobody holds the send lock; the
+  // rest is sent by the holder before it lets go, or by the flusher. Never waits, neither for
+  // the send lock nor for the socket: the reader must keep reading while the other side
+  // streams to us. An answer counts as waiting until everything before it has been handed to
+  // the socket. False once a send on this connection failed, and when MAX_PENDING_REPLIES
+  // would be waiting (nothing is queued): either way the session is to end.
   [[nodiscard]] bool PostReplies(const char* block, int size, int count);
 
   // Receives what has arrived, up to `capacity` bytes (see ReceiveSome). One thread only, the

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -11,10 +12,8 @@
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
-#include "storage/save_dir.h"
-#include "storage/storage.h"
 #include "transfer/connection.h"
-#include "transfer/extended_receiver.h"
+#include "transfer/file_receiver.h"
 #include "transfer/session.h"
 #include "transfer/transfer_meter.h"
 #include "transfer/workers.h"
@@ -123,15 +122,13 @@ class Receiver final {
  public:
   Receiver(Session& s, Connection& connection, uint32_t attempt)
       : s_(s),
-        connection_(connection),
         attempt_(attempt),
         link_(connection.link()),
         reader_(connection, link_.extended(), [this] { return BeforeWait(); }),
         meter_(s, TransferMeter::Direction::kReceive),
-        extended_(s, connection, meter_, opener_, current_folder_) {}
+        files_(s, connection, meter_, current_folder_) {}
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
-  ~Receiver() { CloseFile(); }
 
   // Reads until the connection fails or the peer breaks the format, which is logged once.
   // A length no message buffer could hold is no message of ours: the session ends. Files
@@ -141,14 +138,13 @@ class Receiver final {
     const char* payload = nullptr;
     while (reader_.Next(header, payload)) {
       if (Carry(header, payload)) continue;
-      if (violation_.empty()) violation_ = extended_.violation();
+      if (violation_.empty()) violation_ = files_.violation();
       break;
     }
     if (reader_.malformed()) violation_ = text::WHY_LENGTH.get();
-    extended_.ShowLog();
+    files_.ShowLog();
     if (!violation_.empty()) s_.ReportViolation(attempt_, violation_.c_str());
-    if (open_file_ >= 0 && !write_failed_) ReportShort();
-    extended_.EndSession();
+    files_.EndSession();
     s_.batch.peer_files.store(0);
   }
 
@@ -171,11 +167,11 @@ class Receiver final {
         return Broken(text::WHY_UNEXPECTED);
       }
       const bool carried = CarryExtended(h, payload);
-      s_.batch.peer_files.store(extended_.files());
+      s_.batch.peer_files.store(files_.files());
       return carried;
     }
-    // The extension's held log lines come before anything this message shows.
-    extended_.ShowLog();
+    // The held log lines come before anything this message shows.
+    files_.ShowLog();
     switch (h.type) {
       case MSG_NAME:
         s_.port.AppendChatLog(FormatLine(text::PEER_NAME, DisplayText(payload, h.length).c_str()));
@@ -185,33 +181,19 @@ class Receiver final {
             FormatLine(text::CHAT_RECEIVED, DisplayText(payload, h.length).c_str()));
         s_.port.AskForAttention();
         return true;
-      case MSG_FILE_OFFER: {
-        if (open_file_ >= 0 && !write_failed_) ReportShort();
-        offered_size_ = h.value;
-        const bool carried = Offer(h.value, PayloadText(payload, h.length));
-        if (open_file_ < 0) ++batch_failures_;
-        s_.batch.peer_files.store(open_file_ >= 0 ? 1 : 0);
+      case MSG_FILE_OFFER:
+      case MSG_FILE_SEEK:
+      case MSG_FILE_DATA:
+      case MSG_FILE_CLOSE: {
+        const bool carried = files_.Carry(h, payload);
+        s_.batch.peer_files.store(files_.files());
         return carried;
       }
-      case MSG_FILE_SEEK:
-        SeekFile(h);
-        return true;
-      case MSG_FILE_DATA:
-        WriteData(h, payload);
-        return true;
-      case MSG_FILE_CLOSE:
-        if (h.handle == open_file_) {
-          if (!write_failed_) ReportShort();
-          CloseFile();
-          s_.batch.peer_files.store(0);
-        }
-        return true;
       case MSG_FOLDER:
         current_folder_ = WireFolderToLocal(PayloadText(payload, h.length));
         return true;
       case MSG_BATCH_DONE: {
-        const int failures = batch_failures_ + extended_.TakeFailures();
-        batch_failures_ = 0;
+        const int failures = files_.TakeFailures();
         s_.port.AppendRecvLog(failures == 0 ? std::string(text::RECEIVE_DONE)
                                             : FormatLine(text::RECEIVE_INCOMPLETE, failures));
         if (failures == 0) s_.port.AskForAttention();
@@ -219,10 +201,8 @@ class Receiver final {
         return true;
       }
       case MSG_OFFER_REPLY:
-        s_.reply_size.store(h.value);
-        s_.reply_handle.store(h.handle);
-        s_.Notify();
-        return true;
+        // The answer to our one classic offer; in an extended session it answers nothing.
+        return link_.extended() || Answer(h, payload);
       default:
         return true;  // read whole and dropped
     }
@@ -235,7 +215,7 @@ class Receiver final {
       answers_delivered_ = false;
       s_.Notify();
     }
-    return extended_.PostAnswers();
+    return files_.PostAnswers();
   }
 
   bool CarryExtended(const FrameHeader& h, const char* payload) {
@@ -243,7 +223,7 @@ class Receiver final {
     switch (h.type) {
       case MSG_EXT_CHAT:
         if (!ParseText(payload, h.length, MAX_EXT_CHAT + 1, text)) return Broken(text::WHY_LAYOUT);
-        extended_.ShowLog();
+        files_.ShowLog();
         s_.port.AppendChatLog(FormatLine(text::CHAT_RECEIVED, Utf8Lossy(text, '?').c_str()));
         s_.port.AskForAttention();
         return true;
@@ -261,136 +241,40 @@ class Receiver final {
       case MSG_EXT_DONE:
         return Answer(h, payload);
       default:
-        return extended_.Carry(h, payload);
+        return files_.Carry(h, payload);
     }
   }
 
-  // The peer's answer to one of our offers, for the send worker.
+  // The peer's answer to one of our offers, on either wire, for the send worker.
   bool Answer(const FrameHeader& h, const char* payload) {
     PeerLink::Answer answer{h.type, h.handle, h.value, {}};
-    if (h.type == MSG_EXT_REPLY ? !ParseReply(payload, h.length, answer.reply) : h.length != 0) {
+    if (h.type == MSG_EXT_REPLY ? !ParseReply(payload, h.length, answer.reply)
+                                : h.type == MSG_EXT_DONE && h.length != 0) {
       return Broken(text::WHY_LAYOUT);
     }
-    answers_delivered_ = true;
-    return link_.Deliver(answer) || Broken(text::WHY_ORDER);
+    if (!link_.Deliver(answer)) return Broken(text::WHY_ORDER);
+    // A classic sender waits for its one answer: it is woken at once.
+    if (h.type == MSG_OFFER_REPLY) {
+      s_.Notify();
+    } else {
+      answers_delivered_ = true;
+    }
+    return true;
   }
 
   static std::string DisplayText(const char* payload, int length) {
     return Cp932ToUtf8Lossy(PayloadText(payload, length));
   }
 
-  // The reply is settled before anything is logged: "receiving" only for a real handle,
-  // a refusal line (with the full target path) for every refusal.
-  bool Offer(int32_t size, std::string_view wire_name) {
-    // A file left open by a peer that never closed it is closed before the next one.
-    CloseFile();
-    const bool subfolders = s_.port.IsSubfoldersChecked();
-    const std::optional<std::string> name = WireNameToLocal(wire_name);
-    const std::optional<std::string> folder =
-        subfolders ? current_folder_ : std::optional<std::string>(std::string());
-    FrameHeader reply{MSG_OFFER_REPLY, -1, -1, 0};
-    if (name && folder) {
-      shown_name_ = *folder + *name;
-      const std::string target = s_.save_dir + shown_name_;
-      open_file_ = opener_.Open(s_.save_dir, shown_name_, TargetAccess::kWrite).handle;
-      reply.value = ExistingSize();
-      reply.handle = open_file_;
-      if (open_file_ >= 0) {
-        s_.port.AppendRecvFileLog(FormatLine(text::RECEIVING, shown_name_.c_str(), size),
-                                  DirectoryPart(target));
-      } else {
-        s_.port.AppendRecvLog(FormatLine(text::CANNOT_CREATE, target.c_str()));
-      }
-    } else {
-      // Absolute, drive-qualified, ".." or undecodable: nothing is written for this offer.
-      const std::string shown =
-          s_.save_dir + (folder ? *folder : std::string()) + Cp932ToUtf8Lossy(wire_name);
-      s_.port.AppendRecvLog(FormatLine(text::CANNOT_CREATE, shown.c_str()));
-    }
-    write_failed_ = false;
-
-    const bool sent = connection_.PostReply(reply);
-    meter_.BeginFile(size);
-    return sent;
-  }
-
-  // The size of what the open file already holds, which the peer resumes from; -1 when no
-  // file is open. A file too large for the protocol's sizes (or unseekable) is closed and
-  // -1 returned: refusing it beats overwriting it from the start.
-  int32_t ExistingSize() {
-    const int32_t existing = Seek(open_file_, 0, SEEK_FROM_END);
-    if (existing < 0 || Seek(open_file_, 0, SEEK_FROM_START) != 0) {
-      CloseFile();
-      return -1;
-    }
-    return existing;
-  }
-
-  // Only the handle handed out for the current offer is honoured.
-  bool Honoured(const FrameHeader& h) const {
-    return open_file_ >= 0 && h.handle == open_file_ && !write_failed_;
-  }
-
-  void SeekFile(const FrameHeader& h) {
-    if (!Honoured(h)) return;
-    const int32_t position = Seek(open_file_, h.value, h.length);
-    if (position < 0) {
-      // Writing on at the old position would put the data at a wrong offset.
-      FailFile();
-      return;
-    }
-    meter_.SetPosition(position);
-  }
-
-  void WriteData(const FrameHeader& h, const char* payload) {
-    if (!Honoured(h)) return;
-    const int written = Write(open_file_, payload, h.length);
-    if (written < 0) {
-      FailFile();
-      return;
-    }
-    meter_.Advance(written);
-  }
-
-  // Logs a failed write once; the rest of this file is not written, and what is on disk
-  // stays for a later resume.
-  void FailFile() {
-    write_failed_ = true;
-    ++batch_failures_;
-    s_.port.AppendRecvLog(FormatLine(text::WRITE_FAILED, shown_name_.c_str()));
-  }
-
-  // A file the peer closed, or the session left open, with less than was offered (its
-  // source was cut short, or the session ended): reported with what it holds.
-  void ReportShort() {
-    FileInfo held;
-    if (!GetFileInfo(open_file_, held) || held.size >= offered_size_) return;
-    ++batch_failures_;
-    s_.port.AppendRecvLog(
-        FormatLine(text::RECEIVE_ABORTED, shown_name_.c_str(), static_cast<long long>(held.size)));
-  }
-
-  void CloseFile() {
-    if (open_file_ >= 0) Close(open_file_);
-    open_file_ = -1;
-  }
-
   Session& s_;
-  Connection& connection_;
   const uint32_t attempt_;
   PeerLink& link_;
   MessageReader reader_;
   TransferMeter meter_;
   std::optional<std::string> current_folder_ = std::string();
-  TargetOpener opener_;
-  ExtendedReceiver extended_;
+  FileReceiver files_;
   bool answers_delivered_ = false;  // the send worker is still to be woken for them
-  std::string shown_name_;
-  int open_file_ = -1;
-  bool write_failed_ = false;
-  int32_t offered_size_ = 0;  // of the open file
-  int batch_failures_ = 0;    // classic files of this batch that did not arrive whole
-  std::string violation_;     // why the peer's last message ended the session
+  std::string violation_;           // why the peer's last message ended the session
 };
 
 }  // namespace

@@ -3,8 +3,9 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,8 @@
 #include "queue/send_queue.h"
 #include "storage/storage.h"
 #include "transfer/connection.h"
-#include "transfer/pipelined_sender.h"
+#include "transfer/held_log.h"
+#include "transfer/send_codec.h"
 #include "transfer/session.h"
 #include "transfer/transfer_meter.h"
 #include "transfer/workers.h"
@@ -56,8 +58,23 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names,
   return true;
 }
 
-// Drains the send queue, one entry at a time, from the front: with classic offers one file
-// at a time, in an extended session with a window of offers outstanding.
+// A batch of small messages leaves once it holds this much; a data chunk fills one alone.
+constexpr int FLUSH_AT = 256 << 10;
+// Room for a batch about to leave plus the largest message.
+constexpr int BATCH_CAPACITY = FLUSH_AT + HEADER_SIZE + MAX_EXT_PAYLOAD;
+
+// Drains the send queue from the front, on either wire through its codec: up to the codec's
+// window of offers is outstanding at once (one on the classic wire) and each file's data
+// follows as soon as its answer is there, so with the extension a tree of small files pays no
+// round trip per file. Answers come from the receive worker through the connection's
+// PeerLink. With a verifying codec every file is sent with its hash, a resume first compares
+// the hash of the part the peer holds, a file the peer finds different is offered once more,
+// and a source that changed while it was sent is abandoned and offered once more.
+//
+// Messages are batched and leave together before the worker waits, or once a batch grows
+// large; every message still leaves whole. Send-log lines are held likewise and shown, in
+// order and in one step on the UI thread, before anything leaves and before any other window
+// operation of the worker.
 class Sender final {
  public:
   Sender(Session& s, Connection& connection, uint32_t attempt)
@@ -66,83 +83,112 @@ class Sender final {
         link_(connection.link()),
         attempt_(attempt),
         meter_(s, TransferMeter::Direction::kSend),
-        buffer_(HEADER_SIZE + MESSAGE_BUFFER_SIZE),
-        pipeline_(s, connection, attempt, meter_, announced_) {}
+        codec_(link_.extended() ? MakeExtendedSendCodec() : MakeClassicSendCodec(s)),
+        batch_(new char[BATCH_CAPACITY]),
+        held_log_(s.port, &WindowPort::AppendSendLog) {}
   Sender(const Sender&) = delete;
   Sender& operator=(const Sender&) = delete;
 
   void Run() {
-    while (!stop_ && !Ended()) {
-      if (link_.extended()) {
-        stop_ = !ExtendedStep();
-        continue;
-      }
-      if (s_.queue.Count() == 0) {
-        // The console's --exit-after-batch: once nothing is left to send (also when the last
-        // entry was an empty folder, which ends without a batch end), close our direction.
-        CloseAfterBatch();
-        s_.WaitFor([this] { return Ended(); }, IDLE_CHECK);
-        continue;
-      }
-      const std::optional<std::string> entry = s_.queue.TakeFront();
-      if (!entry) continue;  // the user emptied the queue meanwhile
-      if (IsFolderHeader(*entry)) {
-        current_dir_ = entry->substr(1);
-        if (!SendText(MSG_FOLDER, 0, LocalToWireFolder(current_dir_))) break;
-        announced_ = current_dir_;
-        continue;
-      }
-      const std::string path = current_dir_ + *entry;
-      if (IsDirectory(path)) {
-        Expand(*entry, path);
-        continue;
-      }
-      if (!SendFile(*entry, path)) break;
+    while (!Ended() && Step()) {
     }
     Requeue();
   }
 
  private:
-  // One pass of the extended loop; false when the session is to end.
-  bool ExtendedStep() {
-    if (!pipeline_.Pump()) return false;
-    if (pipeline_.Full()) return AnnounceQueue(QUEUE_SENDING) && pipeline_.Wait();
+  // One pass of the loop; false when the session is to end.
+  bool Step() {
+    if (!Pump()) return false;
+    if (Full()) return AnnounceQueue(QUEUE_SENDING) && Wait();
     // One step on the UI thread per file: the log lines of the files just streamed, then
     // the next entry.
     std::optional<std::string> entry;
     s_.port.RunOnUiThread([&] {
-      pipeline_.ShowLog();
+      ShowLog();
       entry = s_.queue.TakeFront();
     });
     if (!entry) {
-      if (!pipeline_.Idle()) return AnnounceQueue(QUEUE_SENDING) && pipeline_.Wait();
-      if (!AnnounceQueue(QUEUE_EMPTY) || !pipeline_.Flush()) return false;
+      if (!Idle()) return AnnounceQueue(QUEUE_SENDING) && Wait();
+      if (!AnnounceQueue(QUEUE_EMPTY) || !Flush()) return false;
+      // The console's --exit-after-batch: once nothing is left to send (also when the last
+      // entry was an empty folder, which ends without a batch end), close our direction.
       CloseAfterBatch();
       s_.WaitFor([this] { return Ended(); }, IDLE_CHECK);
       return true;
     }
     if (!AnnounceQueue(QUEUE_SENDING)) return false;
     if (IsFolderHeader(*entry)) {
-      current_dir_ = entry->substr(1);  // announced before the first offer under it
-      return true;
+      current_dir_ = entry->substr(1);
+      return !codec_->announces_at_header() || (Announce(current_dir_) && Flush());
     }
     // Most items are files: opening first spares each a look of its own, and what cannot be
     // opened may be a folder to expand.
     const std::string path = current_dir_ + *entry;
-    const int file = OpenForRead(path);
-    if (file < 0 && IsDirectory(path)) {
+    File file = File::OpenForRead(path);
+    if (!file.is_open() && IsDirectory(path)) {
       Expand(*entry, path);
       return true;
     }
-    return pipeline_.Offer(QueuedItem{current_dir_, *entry}, file);
+    return Offer(Retry{QueuedItem{current_dir_, *entry}, false, false}, std::move(file));
+  }
+
+  // A file to offer, and whether it is offered once more after a failed check or a change.
+  struct Retry {
+    QueuedItem entry;
+    bool resend = false;
+    bool reoffered = false;
+  };
+
+  [[nodiscard]] bool Ended() const { return s_.Ended(attempt_); }
+  [[nodiscard]] bool Full() const {
+    return window_.size() >= static_cast<size_t>(codec_->window());
+  }
+  [[nodiscard]] bool Idle() const { return window_.empty() && resends_.empty(); }
+
+  void Undelivered() { s_.batch.undelivered.fetch_add(1); }
+  // A send-log line, held until the next ShowLog.
+  void Log(std::string line) { held_log_.Add(std::move(line)); }
+  // UI thread or worker: shows the held send-log lines, in order.
+  void ShowLog() { held_log_.Show(); }
+
+  // Makes room for `count` more bytes in the batch, sending it first when needed.
+  bool Room(int count) { return used_ + count <= BATCH_CAPACITY || Flush(); }
+  char* Tail() { return batch_.get() + used_; }
+  // Room for the largest small message of the codec: false when the session is to end.
+  bool SmallRoom() { return Room(codec_->max_small_message()); }
+
+  // Sends what is batched.
+  bool Flush() {
+    ShowLog();
+    if (used_ == 0) return true;
+    const bool sent = connection_.Send(batch_.get(), used_);
+    used_ = 0;
+    return sent;
+  }
+
+  // Sends what is batched, then waits up to IDLE_CHECK for an answer or the session's end.
+  bool Wait() {
+    if (!Flush()) return false;
+    s_.WaitFor([this] { return Ended() || link_.HasAnswers(); }, IDLE_CHECK);
+    return true;
   }
 
   // The peer hears of every change of our queue's state (MSG_EXT_QUEUE), the first one as
   // soon as the session runs.
   bool AnnounceQueue(int32_t state) {
-    if (state == announced_state_) return true;
+    if (!codec_->announces_queue() || state == announced_state_) return true;
     announced_state_ = state;
-    return pipeline_.AnnounceQueue(state);
+    if (!Room(HEADER_SIZE)) return false;
+    StoreHeader(FrameHeader{MSG_EXT_QUEUE, 0, state, 0}, Tail());
+    used_ += HEADER_SIZE;
+    return true;
+  }
+
+  bool Announce(const std::string& dir) {
+    if (!SmallRoom()) return false;
+    used_ += codec_->BuildFolder(Tail(), dir);
+    announced_ = dir;
+    return true;
   }
 
   // The console's --exit-after-batch, once our queue is empty: closes our direction unless
@@ -163,40 +209,6 @@ class Sender final {
     }
     closed_ = true;
     connection_.ShutdownSend();
-  }
-
-  void Undelivered() { s_.batch.undelivered.fetch_add(1); }
-
-  // Unfinished items go back to the front of the queue, each behind the header of its
-  // directory, and what was never taken keeps the header of the current one.
-  void Requeue() {
-    const std::vector<QueuedItem> unfinished = pipeline_.TakeUnfinished();
-    std::vector<std::string> front;
-    const std::string* dir = nullptr;
-    for (const QueuedItem& item : unfinished) {
-      if (dir == nullptr || *dir != item.dir) front.push_back(">" + item.dir);
-      dir = &item.dir;
-      front.push_back(item.item);
-    }
-    if (s_.queue.Count() != 0 && !current_dir_.empty() &&
-        (dir == nullptr || *dir != current_dir_)) {
-      front.push_back(">" + current_dir_);
-    }
-    for (size_t i = 0; i < front.size(); ++i) s_.queue.InsertAt(static_cast<int>(i), front[i]);
-  }
-
-  char* payload() { return buffer_.data() + HEADER_SIZE; }
-
-  [[nodiscard]] bool Ended() const { return s_.Ended(attempt_); }
-
-  bool SendMessage(int32_t type, int32_t handle, int32_t value, int32_t length) {
-    StoreHeader(FrameHeader{type, handle, value, length}, buffer_.data());
-    return connection_.Send(buffer_.data(), HEADER_SIZE + length);
-  }
-
-  bool SendText(int32_t type, int32_t value, const std::string& text) {
-    std::memcpy(payload(), text.c_str(), text.size() + 1);
-    return SendMessage(type, 0, value, static_cast<int32_t>(text.size() + 1));
   }
 
   // A folder item is replaced at the front of the queue by its children, in listing order.
@@ -221,107 +233,267 @@ class Sender final {
     });
   }
 
-  // false when the worker is to end. A file whose transfer the end of the session cut short
-  // goes back to the front of the queue, for the next session to offer again.
-  bool SendFile(const std::string& entry, const std::string& path) {
-    const std::optional<std::string> wire_name = LocalToWireName(entry);
-    if (!wire_name || wire_name->size() >= static_cast<size_t>(MAX_TEXT)) {
-      s_.port.AppendSendLog(FormatLine(text::NAME_NOT_SENDABLE, entry.c_str()));
-      Undelivered();
-      return true;
-    }
-    const int file = OpenForRead(path);
-    if (file < 0) {
-      s_.port.AppendSendLog(FormatLine(text::CANNOT_OPEN, entry.c_str()));
-      Undelivered();
-      return true;
-    }
-    const int32_t size = Seek(file, 0, SEEK_FROM_END);
-    if (size < 0) {
-      // Sizes on the wire are signed 32-bit: never offer a wrong size.
-      Close(file);
-      s_.port.AppendSendLog(FormatLine(text::TOO_LARGE, entry.c_str()));
-      Undelivered();
-      return true;
-    }
-
-    s_.reply_handle.store(REPLY_PENDING);
-    if (!SendText(MSG_FILE_OFFER, size, *wire_name)) {
-      Close(file);
-      s_.queue.InsertAt(0, entry);
-      return false;
-    }
-    while (!s_.WaitFor([this] { return s_.reply_handle.load() != REPLY_PENDING || Ended(); },
-                       IDLE_CHECK)) {
-    }
-    if (Ended()) {
-      Close(file);
-      s_.queue.InsertAt(0, entry);
-      return false;
-    }
-    const int32_t handle = s_.reply_handle.load();
-    const int32_t held = s_.reply_size.load();
-
-    if (handle < 0) {
-      s_.port.AppendSendLog(FormatLine(text::CANNOT_SEND, entry.c_str()));
-      Undelivered();
-    } else if (size <= held) {
-      s_.port.AppendSendLog(FormatLine(text::EXISTS, entry.c_str()));
+  // Offers a file (Full() must be false) whose source is `file` (closed when it could not be
+  // opened). Sources that cannot be offered are logged and dropped. False when the session is
+  // to end.
+  bool Offer(const Retry& retry, File file) {
+    const QueuedItem& entry = retry.entry;
+    FileInfo info;
+    if (!codec_->Sendable(entry.item)) {
+      Log(FormatLine(text::NAME_NOT_SENDABLE, entry.item.c_str()));
+    } else if (!file.GetInfo(info)) {
+      Log(FormatLine(text::CANNOT_OPEN, entry.item.c_str()));
+    } else if (info.size > codec_->max_size()) {
+      Log(FormatLine(text::TOO_LARGE, entry.item.c_str()));
     } else {
-      Stream(file, handle, size, held, entry);
+      return OfferSendable(retry, std::move(file), info);
     }
-    Close(file);
+    Undelivered();
+    return true;
+  }
 
-    // Until the close has gone out, the peer may not have all of it: the next session's
-    // offer finds out (a whole file is skipped as existing).
-    if (Ended() || stop_ || !SendMessage(MSG_FILE_CLOSE, handle, 0, 0)) {
-      s_.queue.InsertAt(0, entry);
-      return false;
+  bool OfferSendable(const Retry& retry, File file, const FileInfo& info) {
+    const QueuedItem& entry = retry.entry;
+    if (!codec_->announces_at_header() && (!announced_ || *announced_ != entry.dir)) {
+      if (!Announce(entry.dir)) return false;
     }
-    if (s_.queue.Count() != 0) return true;
+    if (!SmallRoom()) return false;
+    Outgoing f;
+    f.entry = entry;
+    f.id = next_id_++;
+    f.file = std::move(file);
+    f.size = info.size;
+    f.mtime_ns = info.mtime_ns;
+    f.mode = info.mode;
+    f.resend = retry.resend;
+    f.reoffered = retry.reoffered;
+    used_ += codec_->BuildOffer(Tail(), f);
+    window_.push_back(std::move(f));
+    return used_ < FLUSH_AT || Flush();
+  }
 
-    s_.port.AppendSendLog(text::SEND_DONE);
-    if (!SendMessage(MSG_BATCH_DONE, 0, 0, 0)) return false;
+  // Takes the peer's answers, streams every file whose reply is there and offers a file that
+  // failed its check again. Ends the batch when the last file is done and the queue is
+  // empty. False when the session is to end (also when the peer's answers break the order).
+  bool Pump() {
+    PeerLink::Answer answer;
+    while (link_.Take(answer)) {
+      const char* broken = answer.type == MSG_EXT_DONE ? TakeDone(answer) : TakeReply(answer);
+      if (broken != nullptr) {
+        ShowLog();
+        s_.ReportViolation(attempt_, broken);
+        return false;
+      }
+    }
+    for (auto it = window_.begin(); it != window_.end();) {
+      if (it->state == Outgoing::State::kAnswered && !Stream(*it)) return false;
+      // Without a verdict to wait for, a file is done once its end has gone out.
+      if (it->state != Outgoing::State::kStreamed || codec_->verifies()) {
+        ++it;
+        continue;
+      }
+      if (it->abandoned) Undelivered();
+      it = window_.erase(it);
+      finished_ = true;
+    }
+    while (!resends_.empty() && !Full()) {
+      const Retry retry = resends_.front();
+      resends_.pop_front();
+      if (!Offer(retry, File::OpenForRead(retry.entry.dir + retry.entry.item))) return false;
+    }
+    if (finished_ && Idle()) {
+      finished_ = false;
+      ShowLog();
+      if (s_.queue.Count() == 0) return EndBatch();
+    }
+    return true;
+  }
+
+  const char* TakeReply(const PeerLink::Answer& answer) {
+    const auto it = std::find_if(window_.begin(), window_.end(), [](const Outgoing& f) {
+      return f.state == Outgoing::State::kOffered;
+    });
+    Outgoing* f = it == window_.end() ? nullptr : &*it;
+    bool accepted = false;
+    if (const char* broken = codec_->TakeReply(answer, f, accepted)) return broken;
+    if (f == nullptr) return nullptr;
+    if (accepted) {
+      f->state = Outgoing::State::kAnswered;
+      return nullptr;
+    }
+    Log(FormatLine(text::CANNOT_SEND, f->entry.item.c_str()));
+    Undelivered();
+    // When there is no room the connection failed, which the next send finds.
+    if (SmallRoom()) used_ += codec_->BuildRefused(Tail(), *f);
+    window_.erase(it);
+    finished_ = true;
+    return nullptr;
+  }
+
+  const char* TakeDone(const PeerLink::Answer& answer) {
+    const auto it = std::find_if(window_.begin(), window_.end(), [&](const Outgoing& f) {
+      return f.id == answer.id && f.state == Outgoing::State::kStreamed;
+    });
+    if (it == window_.end()) return text::WHY_ORDER;
+    const std::string& item = it->entry.item;
+    switch (answer.value) {
+      case DONE_VERIFIED:
+        break;
+      case DONE_DIFFERS:
+        if (it->resend) {
+          Log(FormatLine(text::VERIFY_FAILED, item.c_str()));
+          Undelivered();
+        } else {
+          Log(FormatLine(text::VERIFY_RETRY, item.c_str()));
+          resends_.push_back(Retry{it->entry, true, it->reoffered});
+        }
+        break;
+      case DONE_NOT_STORED:
+        // The peer could not write it (and said why in its own log), or we could not read on;
+        // a source that changed was logged as it was found and goes once more.
+        if (it->changed && !it->reoffered) {
+          resends_.push_back(Retry{it->entry, it->resend, true});
+          break;
+        }
+        if (!it->abandoned) Log(FormatLine(text::CANNOT_SEND, item.c_str()));
+        Undelivered();
+        break;
+      default:
+        return text::WHY_LAYOUT;
+    }
+    window_.erase(it);
+    finished_ = true;
+    return nullptr;
+  }
+
+  // Hashes the first `length` bytes of `file` into `hash`; false when they cannot be read.
+  bool HashPrefix(const File& file, int64_t length, FileHash& hash) {
+    if (!Flush()) return false;
+    for (int64_t offset = 0; offset < length;) {
+      if (Ended()) return false;
+      const int want = static_cast<int>(std::min<int64_t>(BATCH_CAPACITY, length - offset));
+      const int got = file.ReadAt(batch_.get(), want, offset);
+      if (got <= 0) return false;
+      hash.Update(batch_.get(), static_cast<size_t>(got));
+      offset += got;
+    }
+    return true;
+  }
+
+  // True when the source is no longer what was offered.
+  static bool Changed(const Outgoing& f) {
+    FileInfo now;
+    return f.file.GetInfo(now) && (now.size != f.size || now.mtime_ns != f.mtime_ns);
+  }
+
+  // The data of an accepted file, from where the codec's plan begins, and its end. A
+  // verifying codec sends exactly the offered size: a source that ends before it, or whose
+  // size or time differs once it has been read, changed while it was sent. Otherwise the
+  // source is read to its end, also when it grew since the offer, but never past what a
+  // 32-bit offset can name. False when the session is to end.
+  bool Stream(Outgoing& f) {
+    const std::string& item = f.entry.item;
+    const bool verifies = codec_->verifies();
+    FileHash hash;
+    bool matches = true;
+    if (verifies && f.held > 0 && f.held <= f.size) {
+      if (!HashPrefix(f.file, f.held, hash)) {
+        if (Ended()) return false;
+        matches = false;
+      } else {
+        matches = hash.Value() == f.prefix;
+      }
+      if (!matches) hash.Reset();
+    }
+    const StartPlan plan = codec_->Plan(f, matches);
+    if (plan.exists) {
+      Log(FormatLine(text::EXISTS, item.c_str()));
+    } else {
+      Log(codec_->SendingLine(f));
+      if (plan.resumed) Log(codec_->ResumingLine(f));
+      if (plan.restart) Log(text::RESTARTING);
+    }
+    codec_->BeginMeter(meter_, f, plan);
+    if (!SmallRoom()) return false;
+    used_ += codec_->BuildStart(Tail(), f, plan);
+    f.started = true;
+
+    int64_t offset = plan.offset;
+    const int64_t limit = plan.exists ? offset : verifies ? f.size : INT32_MAX;
+    const int chunk = codec_->chunk_size();
+    bool changed = false;
+    while (offset < limit) {
+      f.sent = offset;
+      if (Ended() || !Room(HEADER_SIZE + chunk)) return false;
+      const int want = static_cast<int>(std::min<int64_t>(chunk, limit - offset));
+      const int got = f.file.ReadAt(Tail() + HEADER_SIZE, want, offset);
+      if (got < 0) {
+        // The peer keeps what it has and a later offer resumes it; say why it is short.
+        Log(FormatLine(text::READ_FAILED, item.c_str()));
+        f.abandoned = true;
+        break;
+      }
+      if (got == 0) {
+        changed = verifies;
+        break;
+      }
+      if (verifies) hash.Update(Tail() + HEADER_SIZE, static_cast<size_t>(got));
+      codec_->StoreDataHeader(Tail(), f, got);
+      used_ += HEADER_SIZE + got;
+      offset += got;
+      meter_.Advance(got);
+      if (used_ >= FLUSH_AT && !Flush()) return false;
+    }
+    f.sent = offset;
+    if (Ended() || !SmallRoom()) return false;
+    if (verifies && !f.abandoned && (changed || Changed(f))) {
+      f.changed = f.abandoned = true;
+      Log(FormatLine(f.reoffered ? text::CHANGED_FAILED : text::CHANGED_RETRY, item.c_str()));
+    }
+    used_ += codec_->BuildEnd(Tail(), f, offset, hash.Value());
+    f.file.Close();
+    f.state = Outgoing::State::kStreamed;
+    return true;
+  }
+
+  bool EndBatch() {
+    Log(text::SEND_DONE);
+    if (!Room(HEADER_SIZE)) return false;
+    StoreHeader(FrameHeader{MSG_BATCH_DONE, 0, 0, 0}, Tail());
+    used_ += HEADER_SIZE;
+    if (!Flush()) return false;
     meter_.Reset();
     return true;
   }
 
-  void Stream(int file, int32_t handle, int32_t size, int32_t held, const std::string& entry) {
-    s_.port.AppendSendLog(FormatLine(text::SENDING, entry.c_str(), size));
-    int64_t offset = Seek(file, 0, SEEK_FROM_START);
-    if (held > 0) {
-      // Resume one byte before what the peer holds: its last byte is sent again.
-      offset = Seek(file, held - 1, SEEK_FROM_START);
-      s_.port.AppendSendLog(FormatLine(text::RESUMING, held));
-      if (offset < 0 || !SendMessage(MSG_FILE_SEEK, handle, held - 1, 0)) stop_ = true;
-    }
-    meter_.BeginFile(size);
-    if (held > 0) meter_.SetPosition(held - 1);
-
-    // The file is read to its end, also when it grew since the offer, but never past what
-    // a 32-bit offset can name.
-    while (!stop_ && !Ended()) {
-      const int count = static_cast<int>(std::min<int64_t>(CHUNK_SIZE, INT32_MAX - offset));
-      if (count <= 0) break;
-      const int got = Read(file, payload(), count);
-      if (got < 0) {
-        // The peer keeps what it has and a later offer resumes it; say why it is short.
-        s_.port.AppendSendLog(FormatLine(text::READ_FAILED, entry.c_str()));
-        Undelivered();
-        break;
+  // At the end of the session every file not known to be complete at the peer goes back to
+  // the front of the queue, in order (files to offer again first), each behind the header of
+  // its directory, and what was never taken keeps the header of the current one. Each file
+  // whose data had gone out is logged as cut off.
+  void Requeue() {
+    std::vector<std::string> front;
+    const std::string* dir = nullptr;
+    // The next session begins in the top folder: a header for it comes first only when
+    // needed.
+    const auto put = [&](const QueuedItem& item) {
+      if (dir == nullptr ? !item.dir.empty() : *dir != item.dir) front.push_back(">" + item.dir);
+      dir = &item.dir;
+      front.push_back(item.item);
+    };
+    for (const Retry& retry : resends_) put(retry.entry);
+    for (const Outgoing& f : window_) {
+      put(f.entry);
+      if (f.started) {
+        Log(FormatLine(text::SEND_ABORTED, f.entry.item.c_str(), static_cast<long long>(f.sent)));
       }
-      if (got == 0) break;
-      if (!SendMessage(MSG_FILE_DATA, handle, 0, got)) {
-        stop_ = true;
-        break;
-      }
-      offset += got;
-      meter_.Advance(got);
     }
-    if (stop_ || Ended()) {
-      s_.port.AppendSendLog(FormatLine(text::SEND_ABORTED, entry.c_str(),
-                                       static_cast<long long>(std::max<int64_t>(offset, 0))));
+    ShowLog();
+    if (s_.queue.Count() != 0 && (dir == nullptr ? !current_dir_.empty() : *dir != current_dir_)) {
+      front.push_back(">" + current_dir_);
     }
+    for (size_t i = 0; i < front.size(); ++i) s_.queue.InsertAt(static_cast<int>(i), front[i]);
+    resends_.clear();
+    window_.clear();
   }
 
   Session& s_;
@@ -329,11 +501,16 @@ class Sender final {
   PeerLink& link_;
   const uint32_t attempt_;
   TransferMeter meter_;
-  std::vector<char> buffer_;
+  const std::unique_ptr<SendCodec> codec_;
   std::string current_dir_;
   std::optional<std::string> announced_;  // the folder the peer last heard of
-  PipelinedSender pipeline_;
-  bool stop_ = false;
+  std::deque<Outgoing> window_;           // offered and not done, in the order of the offers
+  std::deque<Retry> resends_;
+  int32_t next_id_ = 1;
+  bool finished_ = false;  // a file was done since the last batch end
+  std::unique_ptr<char[]> batch_;
+  int used_ = 0;
+  HeldLog held_log_;
   bool closed_ = false;                           // our sending direction has been shut down
   int32_t announced_state_ = PEER_QUEUE_UNKNOWN;  // the queue state the peer last heard of
 };

@@ -95,8 +95,9 @@ struct Session final {
   CTHREAD recv_thread;
   CTHREAD chat_thread;
 
-  // Mailbox from the receive worker to the send worker: reply_size is stored first, then
-  // reply_handle, whose change from REPLY_PENDING says both are valid.
+  // The classic codec's form of the answer to its one offer (send worker): REPLY_PENDING
+  // while it waits; the peer's handle and what it holds once the answer, which comes from
+  // the receive worker through the connection's PeerLink like every answer, is taken.
   std::atomic<int32_t> reply_handle{0};
   std::atomic<int32_t> reply_size{0};
   // 1 = no session and no attempt; also the workers' stop signal.
