@@ -72,6 +72,9 @@ TEST(Extended, PeersCarryAnyNameChatTimesAndExecuteBits) {
   ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > " + line); }));
 
   ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::RECEIVE_DONE); }));
+  // The chat line and the batch's end each draw the user's eye.
+  EXPECT_TRUE(WaitFor([&] { return b.port.attention_requests() == 2; }));
+  EXPECT_EQ(a.port.attention_requests(), 0);
   const std::string copy = b.session.save_dir + "ünï";
   ASSERT_EQ(ListTree(copy), ListTree(root));
   for (const auto& [file, size] : ListTree(root)) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "port/catalogue.h"
 #include "port/format.h"
 #include "port/texts.h"
 #include "protocol/extended.h"
@@ -26,12 +27,11 @@ namespace {
 
 // The last pairing code `peer` showed.
 std::string ShownCode(TestPeer& peer) {
-  const std::string prefix = FormatLine(text::PAIRING_CODE, "");
+  const std::string_view format = text::PAIRING_CODE.get();
+  const std::string_view prefix = format.substr(0, format.find('%'));
   std::string code;
   for (const std::string& line : peer.port.chat_log()) {
-    if (line.rfind(prefix.substr(0, prefix.find(' ') + 1), 0) == 0) {
-      code = line.substr(prefix.find(' ') + 1, 6);
-    }
+    if (line.starts_with(prefix)) code = line.substr(prefix.size(), 6);
   }
   return code;
 }
@@ -45,7 +45,7 @@ void Knock(TestPeer& a, TestPeer& b, int port) {
   a.Accept();
 }
 
-std::string PeerLine(const char* format, TestPeer& peer) {
+std::string PeerLine(Text<const char*> format, TestPeer& peer) {
   return FormatLine(format, Fingerprint(peer.session.security.identity->key_hash).c_str());
 }
 
@@ -125,8 +125,13 @@ TEST(SecureSession, StrangersAreNotVerifiedAndPairedOnlyRefusesThemOnBothSides) 
 }
 
 // Under "paired peers only" a classic peer is told why in a chat line it can read, and a
-// connection that stalls in its opening does not keep the intended peer out.
+// connection that stalls in its opening does not keep the intended peer out. What goes to the
+// peer is Japanese, whatever language this side shows.
 TEST(SecureSession, PairedOnlyRefusesClassicPeersAndNoStalledConnectionKeepsThePeerOut) {
+  const struct EnglishLines {
+    EnglishLines() { UseCatalogue(ENGLISH); }
+    ~EnglishLines() { UseCatalogue(JAPANESE); }
+  } english;
   TestPeer a, b;
   a.session.security.paired_only = true;
   const int port = a.Listen();
@@ -140,8 +145,15 @@ TEST(SecureSession, PairedOnlyRefusesClassicPeersAndNoStalledConnectionKeepsTheP
   EXPECT_EQ(header.type, MSG_HELLO);
   ASSERT_TRUE(classic.Receive(header, payload));
   EXPECT_EQ(header.type, MSG_CHAT);
-  EXPECT_EQ(payload, ChatTextToWire(text::PAIRED_ONLY) + '\0');
+  EXPECT_EQ(payload, ChatTextToWire(text::PAIRED_ONLY.In(JAPANESE)) + '\0');
   EXPECT_TRUE(classic.WaitForClose());
+  EXPECT_TRUE(WaitFor([&] {
+    return a.port.HasChatLine("Refused a connection [127.0.0.1]: Only paired peers may connect");
+  }));
+  // The refusal inside TLS, too; the refused side shows it in its own language.
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return Ended(b); }));
+  EXPECT_TRUE(b.port.HasChatLine("Refused by the peer: Only paired peers may connect"));
 
   RawPeer stalled;
   ASSERT_TRUE(stalled.ConnectTo(port));
@@ -285,7 +297,7 @@ TEST(SecureSession, AStrippedHelloMakesTheSessionClassicWhichPairedOnlyAndAGiven
   Relay relay(port, StripFirstMessages());
   Knock(a, b, relay.port());
   ASSERT_TRUE(WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::PAIRED_ONLY)); }));
-  EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::PAIRED_ONLY));
+  EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::CHAT_RECEIVED, text::PAIRED_ONLY.In(JAPANESE))));
   a.Stop();
 
   // A side given a code takes only an encrypted, paired session; the waiting side still
@@ -299,7 +311,8 @@ TEST(SecureSession, AStrippedHelloMakesTheSessionClassicWhichPairedOnlyAndAGiven
   ASSERT_TRUE(WaitFor([&] { return Ended(b) && Ended(a); }));
   EXPECT_TRUE(b.port.HasChatLine(text::PAIRING_NEEDS_ENCRYPTION));
   EXPECT_TRUE(a.port.HasChatLine(text::CLASSIC_SESSION));
-  EXPECT_TRUE(a.port.HasChatLine(std::string("recv > ") + text::PAIRING_NEEDS_ENCRYPTION));
+  EXPECT_TRUE(a.port.HasChatLine(
+      FormatLine(text::CHAT_RECEIVED, text::PAIRING_NEEDS_ENCRYPTION.In(JAPANESE))));
   EXPECT_EQ(b.port.CountChatLine(text::CLASSIC_SESSION), classic_before);
   EXPECT_TRUE(b.session.security.peers->List().empty());
 }
@@ -345,7 +358,8 @@ TEST(SecureSession, AnUnusableKeyRefusesClearExtendedSessionsButServesClassicPee
   Knock(a, b, port);
   ASSERT_TRUE(
       WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::KEY_UNUSABLE_REFUSED)); }));
-  EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::KEY_UNUSABLE_REFUSED));
+  EXPECT_TRUE(
+      b.port.HasChatLine(FormatLine(text::CHAT_RECEIVED, text::KEY_UNUSABLE_REFUSED.In(JAPANESE))));
 
   RawPeer classic;
   ASSERT_TRUE(classic.ConnectTo(port));

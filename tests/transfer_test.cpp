@@ -64,6 +64,9 @@ TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
     EXPECT_EQ(ReadFile(b.session.save_dir + "single.txt"), "single");
     EXPECT_EQ(ListTree(b.session.save_dir).size(), 7u);  // the tree and single.txt only
     EXPECT_TRUE(b.port.HasRecvLine("受信中 [tree表/ソース/chunk.bin] (32768 bytes)"));
+    // The window opens a received file's folder from its line.
+    EXPECT_EQ(b.port.RecvLineFolder("受信中 [tree表/ソース/chunk.bin] (32768 bytes)"),
+              b.session.save_dir + "tree表/ソース/");
     EXPECT_TRUE(a.port.HasSendLine("送信中 [tree表/ソース/深い/chunk+1.bin] (32769 bytes)"));
     for (const char* line :
          {"フォルダへのリンクは送信しません [tree表/loop]",

@@ -450,7 +450,8 @@ TEST_F(WindowTest, ALineThatNamesAReceivedFileOpensItsFolder) {
   };
   app_->port.SelectTab(3);
   LineView* recv_log = window_->recv_log();
-  app_->port.AppendRecvLog("受信中 [trip/day 1] (x)/a.jpg] (5120 bytes)");
+  app_->port.AppendRecvFileLog("受信中 [trip/day 1/a.jpg] (5120 bytes)",
+                               std::string(SAVE_DIR) + "trip/day 1/");
   app_->port.AppendRecvLog("受信完了");
   recv_log->Flush();
   const QRect row = recv_log->visualRect(recv_log->lines()->index(0));
@@ -458,7 +459,7 @@ TEST_F(WindowTest, ALineThatNamesAReceivedFileOpensItsFolder) {
   QTest::mouseClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, row.center());
   QTest::mouseDClick(recv_log->viewport(), Qt::LeftButton, Qt::NoModifier, row.center());
   ASSERT_EQ(opened.size(), 1u);
-  EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString(SAVE_DIR) + "trip/day 1] (x)"));
+  EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString(SAVE_DIR) + "trip/day 1"));
   // A line that names no file opens nothing; its menu entry is off.
   QAction* open = window_->open_folder_action(recv_log);
   recv_log->setCurrentRow(1);
@@ -498,13 +499,13 @@ TEST(WindowFolderTest, AFileAtTheTopLevelOpensTheSaveFolderAndNeverAFile) {
     recv_log->setCurrentRow(row);
     w->open_folder_action(recv_log)->trigger();
   };
-  app->port.AppendRecvLog("受信中 [run.sh] (0 bytes)");
+  app->port.AppendRecvFileLog("受信中 [run.sh] (0 bytes)", save.path());
   open(0);
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0], QUrl::fromLocalFile(QString::fromStdString(save.path()).chopped(1)));
 
   // A name whose folder part is a file already there: nothing is opened.
-  app->port.AppendRecvLog("受信中 [run.sh/x] (0 bytes)");
+  app->port.AppendRecvFileLog("受信中 [run.sh/x] (0 bytes)", save.path() + "run.sh/");
   open(1);
   EXPECT_EQ(opened.size(), 1u);
   handled = false;
@@ -520,22 +521,19 @@ TEST(WindowFolderTest, AFileAtTheTopLevelOpensTheSaveFolderAndNeverAFile) {
   TakeQuits();
 }
 
-TEST_F(WindowTest, APeersLineOrABatchEndAsksForAttentionOnlyInTheBackground) {
+TEST_F(WindowTest, AskingForAttentionDrawsTheEyeOnlyInTheBackground) {
   int requests = 0;
   window_->request_attention = [&] { ++requests; };
   QWidget other;
   other.show();
   other.activateWindow();
   ASSERT_TRUE(QTest::qWaitFor([&] { return !window_->isActiveWindow(); }));
-  app_->port.AppendChatLog("recv > hello");
-  app_->port.AppendRecvLog("受信完了");
-  app_->port.AppendChatLog("send > mine");
-  app_->port.AppendRecvLog("受信中 [a] (1 bytes)");
-  EXPECT_EQ(requests, 2);
+  app_->port.AskForAttention();
+  EXPECT_EQ(requests, 1);
   window_->activateWindow();
   ASSERT_TRUE(QTest::qWaitFor([&] { return window_->isActiveWindow(); }));
-  app_->port.AppendChatLog("recv > seen");
-  EXPECT_EQ(requests, 2);
+  app_->port.AskForAttention();
+  EXPECT_EQ(requests, 1);
 }
 
 TEST_F(WindowTest, TheChoicesAndThePlaceAreKeptBetweenRuns) {
