@@ -64,6 +64,10 @@ bool Browser::Start(std::string& reason) {
       .registering = [] {},
       .lost = [this](const std::string& why) { OnLost(why); },
   });
+  {
+    std::lock_guard hold(lock_);
+    status_ = {NearbyStatus::State::kStarting, {}};
+  }
   bool started = link_->Start(reason);
   if (started) {
     AvahiLink::Lock hold_loop(*link_);

@@ -8,7 +8,7 @@ namespace tovrin {
 struct NearbyStatus {
   enum class State {
     kStopped,      // not started, or stopped
-    kStarting,     // the daemon was reached; the announcement is still being established
+    kStarting,     // the daemon was reached; it or the announcement is being established
     kRunning,      // announced, or browsing
     kUnavailable,  // no daemon, or it went away or refused: `reason` says why
   };
