@@ -69,9 +69,10 @@ int Run(int argc, char** argv) {
   QObject::connect(received, &QAbstractItemModel::rowsInserted, window,
                    [received](const QModelIndex&, int first, int last) {
                      for (int row = first; row <= last; ++row) {
-                       if (received->Text(row) != QString::fromUtf8(tovrin::text::RECEIVE_DONE))
+                       if (received->Text(row) !=
+                           QString::fromUtf8(tovrin::text::RECEIVE_DONE.get()))
                          continue;
-                       std::printf("recv: %s\n", tovrin::text::RECEIVE_DONE);
+                       std::printf("recv: %s\n", tovrin::text::RECEIVE_DONE.get());
                        std::fflush(stdout);
                      }
                    });

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "port/catalogue.h"
 #include "port/format.h"
 #include "port/texts.h"
 #include "protocol/extended.h"
@@ -28,12 +29,11 @@ namespace {
 
 // The last pairing code `peer` showed.
 std::string ShownCode(TestPeer& peer) {
-  const std::string prefix = FormatLine(text::PAIRING_CODE, "");
+  const std::string_view format = text::PAIRING_CODE.get();
+  const std::string_view prefix = format.substr(0, format.find('%'));
   std::string code;
   for (const std::string& line : peer.port.chat_log()) {
-    if (line.rfind(prefix.substr(0, prefix.find(' ') + 1), 0) == 0) {
-      code = line.substr(prefix.find(' ') + 1, 6);
-    }
+    if (line.starts_with(prefix)) code = line.substr(prefix.size(), 6);
   }
   return code;
 }
@@ -66,7 +66,7 @@ bool Meet(TestPeer& a, TestPeer& b, int port) {
   return WaitFor([&] { return a.Connected() && b.Connected(); });
 }
 
-std::string PeerLine(const char* format, TestPeer& peer) {
+std::string PeerLine(Text<const char*> format, TestPeer& peer) {
   return FormatLine(format, Fingerprint(peer.session.security.identity->key_hash).c_str());
 }
 
@@ -147,9 +147,14 @@ TEST(SecureSession, StrangersAreNotVerifiedAndPairedOnlyRefusesThemOnBothSides) 
   EXPECT_TRUE(b.port.HasChatLine(text::NO_PAIRING_WAITING));
 }
 
-// Under "paired peers only" a classic peer is told why in a chat line it can read.
+// Under "paired peers only" a classic peer is told why in a chat line it can read. What goes
+// to the peer is Japanese, whatever language this side shows.
 TEST(SecureSession, PairedOnlyTellsAClassicPeerWhyInAChatLine) {
-  TestPeer a;
+  const struct EnglishLines {
+    EnglishLines() { UseCatalogue(ENGLISH); }
+    ~EnglishLines() { UseCatalogue(JAPANESE); }
+  } english;
+  TestPeer a, b;
   a.session.security.paired_only = true;
   const int port = a.Listen();
 
@@ -161,8 +166,15 @@ TEST(SecureSession, PairedOnlyTellsAClassicPeerWhyInAChatLine) {
   EXPECT_EQ(header.type, MSG_HELLO);
   ASSERT_TRUE(classic.Receive(header, payload));
   EXPECT_EQ(header.type, MSG_CHAT);
-  EXPECT_EQ(payload, ChatTextToWire(text::PAIRED_ONLY) + '\0');
+  EXPECT_EQ(payload, ChatTextToWire(text::PAIRED_ONLY.In(JAPANESE)) + '\0');
   EXPECT_TRUE(classic.WaitForClose());
+  EXPECT_TRUE(WaitFor([&] {
+    return a.port.HasChatLine("Refused a connection [127.0.0.1]: Only paired peers may connect");
+  }));
+  // The refusal inside TLS, too; the refused side shows it in its own language.
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return Ended(b); }));
+  EXPECT_TRUE(b.port.HasChatLine("Refused by the peer: Only paired peers may connect"));
 }
 
 // Strangers holding openings from several addresses: at most two from one address, the
@@ -286,7 +298,8 @@ TEST(SecureSession, AStrippedHelloMakesTheSessionClassicWhichAGivenCodeRefuses) 
   ASSERT_TRUE(WaitFor([&] { return Ended(b) && Ended(a); }));
   EXPECT_TRUE(b.port.HasChatLine(text::PAIRING_NEEDS_ENCRYPTION));
   EXPECT_TRUE(a.port.HasChatLine(text::CLASSIC_SESSION));
-  EXPECT_TRUE(a.port.HasChatLine(std::string("recv > ") + text::PAIRING_NEEDS_ENCRYPTION));
+  EXPECT_TRUE(a.port.HasChatLine(
+      FormatLine(text::CHAT_RECEIVED, text::PAIRING_NEEDS_ENCRYPTION.In(JAPANESE))));
   EXPECT_EQ(b.port.CountChatLine(text::CLASSIC_SESSION), classic_before);
   EXPECT_TRUE(b.session.security.peers->List().empty());
 }
@@ -331,7 +344,8 @@ TEST(SecureSession, AnUnusableKeyRefusesClearExtendedSessionsButServesClassicPee
       FormatLine(text::NO_IDENTITY, (a.config_dir() + " can be changed by others").c_str())));
   const int port = a.Listen();
   ASSERT_TRUE(TurnedAway(a, b, port, text::KEY_UNUSABLE_REFUSED));
-  EXPECT_TRUE(b.port.HasChatLine(std::string("recv > ") + text::KEY_UNUSABLE_REFUSED));
+  EXPECT_TRUE(
+      b.port.HasChatLine(FormatLine(text::CHAT_RECEIVED, text::KEY_UNUSABLE_REFUSED.In(JAPANESE))));
 
   RawPeer classic;
   ASSERT_TRUE(KnockWith(a, classic, port, "127.0.0.1", ""));

@@ -169,8 +169,8 @@ TEST(Cthread, ASecondStartIsRefusedWhileRunningAndCyclesLeaveNoThreadsBehind) {
   held.release = true;
   ASSERT_TRUE(WaitFor([&] { return held.done.load(); }));
   EXPECT_FALSE(record.IsRunning());
-  EXPECT_EQ(boxes,
-            std::vector<std::string>{std::string(text::WARNING) + ": " + text::THREAD_EXISTS});
+  EXPECT_EQ(boxes, std::vector<std::string>{std::string(text::WARNING) + ": " +
+                                            text::THREAD_EXISTS.get()});
 
   // The worker may exit before Start has returned: the record still comes out empty.
   const int before = CountEntries("/proc/self/task");

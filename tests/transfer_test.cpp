@@ -66,6 +66,14 @@ TEST(Transfer, AFolderTreeArrivesByteForByteWithOrWithoutSubfolders) {
     ExpectSameTree(root, b.session.save_dir + "tree表/");
     EXPECT_EQ(ReadFile(b.session.save_dir + "single.txt"), "single");
     EXPECT_EQ(ListTree(b.session.save_dir).size(), classic ? 7u : 9u);
+    EXPECT_TRUE(b.port.HasRecvLine("受信中 [tree表/ソース/chunk.bin] (32768 bytes)"));
+    // The window opens a received file's folder from its line.
+    EXPECT_EQ(b.port.RecvLineFolder("受信中 [tree表/ソース/chunk.bin] (32768 bytes)"),
+              b.session.save_dir + "tree表/ソース/");
+    EXPECT_TRUE(a.port.HasSendLine("送信中 [tree表/ソース/深い/chunk+1.bin] (32769 bytes)"));
+    // The batch's end draws the receiving user's eye, and only theirs.
+    EXPECT_TRUE(WaitFor([&] { return b.port.attention_requests() == 1; }));
+    EXPECT_EQ(a.port.attention_requests(), 0);
     for (const char* line :
          {"フォルダへのリンクは送信しません [tree表/loop]",
           "フォルダへのリンクは送信しません [tree表/a/up]", "ファイルを開けません [missing.txt]"}) {

@@ -10,6 +10,7 @@
 
 #include "console/console_app.h"
 #include "console/options.h"
+#include "port/catalogue.h"
 #include "storage/storage.h"
 
 int main(int argc, char** argv) {
@@ -29,6 +30,8 @@ int main(int argc, char** argv) {
   // Workers may still be inside OpenSSL when the process exits: its own clean-up at exit
   // would free what they use. The system takes everything back anyway.
   OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
+  // Scripts read the console's lines: they are Japanese whatever the locale.
+  tovrin::UseCatalogue(tovrin::JAPANESE);
   const std::vector<std::string> args(argv + 1, argv + argc);
   tovrin::ConsoleOptions options;
   std::string error;

@@ -65,13 +65,12 @@ std::string EscapeControls(const std::string& text) {
   return out;
 }
 
-std::string FormatLine(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
+namespace {
+
+std::string FormatArguments(const char* format, va_list args) {
   va_list again;
   va_copy(again, args);
   const int needed = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
   std::string line;
   if (needed > 0) {
     std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
@@ -80,6 +79,24 @@ std::string FormatLine(const char* format, ...) {
   }
   va_end(again);
   return CutUtf8(std::move(line), MAX_LOG_LINE);
+}
+
+}  // namespace
+
+std::string FormatLine(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string line = FormatArguments(format, args);
+  va_end(args);
+  return line;
+}
+
+std::string FormatCheckedLine(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string line = FormatArguments(format, args);
+  va_end(args);
+  return line;
 }
 
 }  // namespace tovrin

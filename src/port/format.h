@@ -1,6 +1,9 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
+
+#include "port/texts.h"
 
 namespace tovrin {
 
@@ -11,6 +14,18 @@ inline constexpr std::size_t MAX_LOG_LINE = 4095;
 
 // printf into a std::string, cut to MAX_LOG_LINE bytes without splitting a UTF-8 character.
 [[nodiscard]] std::string FormatLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// FormatLine for a catalogue's format, which the compiler cannot see: FormatLine(Text, ...)
+// hands it only values of the types its conversions were checked against as the catalogue
+// was compiled.
+[[nodiscard]] std::string FormatCheckedLine(const char* format, ...);
+
+// A line in the active catalogue's words, `values` converted to the types the text's
+// conversions take.
+template <class... Params>
+[[nodiscard]] std::string FormatLine(Text<Params...> text, std::type_identity_t<Params>... values) {
+  return FormatCheckedLine(text.get(), values...);
+}
 
 // The text with every control character (C0, DEL and the C1 range U+0080-U+009F) and every
 // character that reorders or breaks the text around it (U+061C, U+200E, U+200F,

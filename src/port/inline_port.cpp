@@ -16,8 +16,8 @@ InlinePort::UiLock::~UiLock() {
 }
 
 InlinePort::InlinePort() {
-  controls_.connect_label = text::CONNECT;
-  controls_.status_text = text::STATUS_INITIAL;
+  controls_.connect_label = text::CONNECT.get();
+  controls_.status_text = text::STATUS_INITIAL.get();
 }
 
 void InlinePort::AppendChatLog(const std::string& text) {

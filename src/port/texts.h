@@ -1,126 +1,248 @@
 #pragma once
 
-// The program's own texts, shown exactly as they stand.
-namespace tovrin::text {
+#include <cstddef>
+#include <string>
+#include <string_view>
 
-inline constexpr char CAPTION[] = "Tovrin 0.7";
+// The program's texts by name. What each says, in each language, stands in the catalogues
+// (port/catalogue_*.cpp); the front end chooses one as it starts (port/catalogue.h).
+namespace tovrin {
 
-inline constexpr char CONNECT[] = "接続";
-inline constexpr char SEND[] = "送信";
-inline constexpr char DISCONNECT[] = "切断";
+enum class TextId : unsigned char {
+  CAPTION,
+  CONNECT,
+  SEND,
+  DISCONNECT,
+  WAITING,
+  INVALID_IP,
+  CONNECTING,
+  CONNECTED,
+  CONNECT_FAILED,
+  ACCEPT_FAILED,
+  RULE,
+  DISCONNECTED,
+  LISTEN_FAILED,
+  SAVING_TO,
+  CHAT_SENT,
+  CHAT_RECEIVED,
+  PEER_NAME,
+  RECEIVING,
+  CANNOT_CREATE,
+  RECEIVE_DONE,
+  WRITE_FAILED,
+  CANNOT_OPEN,
+  CANNOT_SEND,
+  EXISTS,
+  SENDING,
+  RESUMING,
+  SEND_DONE,
+  READ_FAILED,
+  NAME_NOT_SENDABLE,
+  FOLDER_LINK_SKIPPED,
+  TOO_LARGE,
+  EXTENDED_SESSION,
+  CLASSIC_SESSION,
+  RECEIVING_LONG,
+  SENDING_LONG,
+  RESUMING_LONG,
+  RESTARTING,
+  VERIFY_RETRY,
+  VERIFY_FAILED,
+  RECEIVE_ABORTED,
+  SEND_ABORTED,
+  RECEIVE_INCOMPLETE,
+  CHANGED_RETRY,
+  CHANGED_FAILED,
+  NOT_DELIVERED,
+  PEER_VIOLATION,
+  WHY_LENGTH,
+  WHY_UNEXPECTED,
+  WHY_LAYOUT,
+  WHY_ORDER,
+  WHY_TOO_MANY,
+  WHY_BEYOND_SIZE,
+  WHY_SHORT,
+  ENCRYPTED_SESSION,
+  OWN_FINGERPRINT,
+  PEER_PAIRED,
+  PEER_JUST_PAIRED,
+  PEER_NOT_VERIFIED,
+  PAIRING_CODE,
+  PAIRING_FAILED,
+  NO_PAIRING_WAITING,
+  NO_CODE_SHOWN,
+  TAMPERED,
+  SECURE_FAILED,
+  OPENING_TIMED_OUT,
+  PAIRED_ONLY,
+  REFUSED_BY_PEER,
+  NO_IDENTITY,
+  SECURE_FAILED_BECAUSE,
+  CONNECTION_REFUSED,
+  CONNECTION_DROPPED,
+  OPENINGS_FULL,
+  ADDRESS_LIMIT,
+  MADE_ROOM,
+  KEY_NOTICE,
+  KEY_UNUSABLE_REFUSED,
+  PAIRING_NEEDS_ENCRYPTION,
+  PEER_OLDER,
+  PEER_NEWER,
+  THREAD_EXISTS,
+  WARNING,
+  THREAD_FAILED,
+  ERROR,
+  STATUS_INITIAL,
+  TAB_CHAT,
+  TAB_SEND_LIST,
+  TAB_SEND_LOG,
+  TAB_RECV_LOG,
+};
+inline constexpr std::size_t TEXT_COUNT = static_cast<std::size_t>(TextId::TAB_RECV_LOG) + 1;
 
-inline constexpr char WAITING[] = "接続を待っています... (port %d)";
-inline constexpr char INVALID_IP[] = "IPが不正です";
-inline constexpr char CONNECTING[] = "接続しています... (port %d)";
-inline constexpr char CONNECTED[] = "接続しました [%s]";
-inline constexpr char CONNECT_FAILED[] = "接続失敗";
-inline constexpr char ACCEPT_FAILED[] = "接続に失敗しました";
-inline constexpr char RULE[] = "----------------";
-inline constexpr char DISCONNECTED[] = "切断しました";
+struct Catalogue;
+// The text in the catalogue chosen at start. Any thread.
+[[nodiscard]] const char* ActiveText(TextId id);
+// The text in `catalogue`.
+[[nodiscard]] const char* TextIn(const Catalogue& catalogue, TextId id);
+
+// A text of the catalogues with the types of the values its conversions take, in order: %d
+// an int, %lld a long long, %s a const char*. Each catalogue's entry is checked against them
+// as it is compiled, so that FormatLine (port/format.h) can take the values as they are typed.
+// A text without conversions stands for its words in the active catalogue.
+template <class... Params>
+struct Text {
+  TextId id;
+
+  [[nodiscard]] const char* get() const { return ActiveText(id); }
+  // For what goes to the peer, which reads the same language whatever this side shows.
+  [[nodiscard]] const char* In(const Catalogue& catalogue) const { return TextIn(catalogue, id); }
+
+  operator const char*() const requires(sizeof...(Params) == 0) { return get(); }
+  operator std::string() const requires(sizeof...(Params) == 0) { return get(); }
+  friend bool operator==(std::string_view line, Text text) requires(sizeof...(Params) == 0) {
+    return line == text.get();
+  }
+};
+
+namespace text {
+
+inline constexpr Text<> CAPTION{TextId::CAPTION};
+
+inline constexpr Text<> CONNECT{TextId::CONNECT};
+inline constexpr Text<> SEND{TextId::SEND};
+inline constexpr Text<> DISCONNECT{TextId::DISCONNECT};
+
+inline constexpr Text<int> WAITING{TextId::WAITING};
+inline constexpr Text<> INVALID_IP{TextId::INVALID_IP};
+inline constexpr Text<int> CONNECTING{TextId::CONNECTING};
+inline constexpr Text<const char*> CONNECTED{TextId::CONNECTED};
+inline constexpr Text<> CONNECT_FAILED{TextId::CONNECT_FAILED};
+inline constexpr Text<> ACCEPT_FAILED{TextId::ACCEPT_FAILED};
+inline constexpr Text<> RULE{TextId::RULE};
+inline constexpr Text<> DISCONNECTED{TextId::DISCONNECTED};
 // The listening socket could not be set up; the attempt stays open until Disconnect.
-inline constexpr char LISTEN_FAILED[] = "待ち受けできません (port %d)";
+inline constexpr Text<int> LISTEN_FAILED{TextId::LISTEN_FAILED};
 
-inline constexpr char SAVING_TO[] = "保存先 [%s]";
-inline constexpr char CHAT_SENT[] = "send > %s";
-inline constexpr char CHAT_RECEIVED[] = "recv > %s";
-inline constexpr char PEER_NAME[] = "name > %s";
+inline constexpr Text<const char*> SAVING_TO{TextId::SAVING_TO};
+inline constexpr Text<const char*> CHAT_SENT{TextId::CHAT_SENT};
+inline constexpr Text<const char*> CHAT_RECEIVED{TextId::CHAT_RECEIVED};
+inline constexpr Text<const char*> PEER_NAME{TextId::PEER_NAME};
 
-inline constexpr char RECEIVING[] = "受信中 [%s] (%d bytes)";
-inline constexpr char CANNOT_CREATE[] = "ファイルが作成できません [%s]";
-inline constexpr char RECEIVE_DONE[] = "受信完了";
-inline constexpr char WRITE_FAILED[] = "書き込みに失敗しました [%s]";
+inline constexpr Text<const char*, int> RECEIVING{TextId::RECEIVING};
+inline constexpr Text<const char*> CANNOT_CREATE{TextId::CANNOT_CREATE};
+inline constexpr Text<> RECEIVE_DONE{TextId::RECEIVE_DONE};
+inline constexpr Text<const char*> WRITE_FAILED{TextId::WRITE_FAILED};
 
-inline constexpr char CANNOT_OPEN[] = "ファイルを開けません [%s]";
-inline constexpr char CANNOT_SEND[] = "送信不能 [%s]";
-inline constexpr char EXISTS[] = "送信先が存在 [%s]";
-inline constexpr char SENDING[] = "送信中 [%s] (%d bytes)";
-inline constexpr char RESUMING[] = "(%d バイトよりレジューム)";
-inline constexpr char SEND_DONE[] = "送信完了";
-inline constexpr char READ_FAILED[] = "読み込みに失敗しました [%s]";
-inline constexpr char NAME_NOT_SENDABLE[] = "ファイル名を送信できません [%s]";
-inline constexpr char FOLDER_LINK_SKIPPED[] = "フォルダへのリンクは送信しません [%s]";
-inline constexpr char TOO_LARGE[] = "2GB以上のファイルは送信できません [%s]";
+inline constexpr Text<const char*> CANNOT_OPEN{TextId::CANNOT_OPEN};
+inline constexpr Text<const char*> CANNOT_SEND{TextId::CANNOT_SEND};
+inline constexpr Text<const char*> EXISTS{TextId::EXISTS};
+inline constexpr Text<const char*, int> SENDING{TextId::SENDING};
+inline constexpr Text<int> RESUMING{TextId::RESUMING};
+inline constexpr Text<> SEND_DONE{TextId::SEND_DONE};
+inline constexpr Text<const char*> READ_FAILED{TextId::READ_FAILED};
+inline constexpr Text<const char*> NAME_NOT_SENDABLE{TextId::NAME_NOT_SENDABLE};
+inline constexpr Text<const char*> FOLDER_LINK_SKIPPED{TextId::FOLDER_LINK_SKIPPED};
+inline constexpr Text<const char*> TOO_LARGE{TextId::TOO_LARGE};
 
 // Extended sessions: which kind of session this is (chat log), sizes beyond 32 bits (the
 // same lines as above), and the verification of every file (both logs).
-inline constexpr char EXTENDED_SESSION[] = "拡張セッション [%s] (暗号化されていません)";
-inline constexpr char CLASSIC_SESSION[] = "標準セッション (暗号化されていません)";
-inline constexpr char RECEIVING_LONG[] = "受信中 [%s] (%lld bytes)";
-inline constexpr char SENDING_LONG[] = "送信中 [%s] (%lld bytes)";
-inline constexpr char RESUMING_LONG[] = "(%lld バイトよりレジューム)";
-inline constexpr char RESTARTING[] = "(送信先の内容が異なるため最初から送信)";
-inline constexpr char VERIFY_RETRY[] = "検証に失敗したため再送します [%s]";
-inline constexpr char VERIFY_FAILED[] = "検証に失敗しました [%s]";
+inline constexpr Text<const char*> EXTENDED_SESSION{TextId::EXTENDED_SESSION};
+inline constexpr Text<> CLASSIC_SESSION{TextId::CLASSIC_SESSION};
+inline constexpr Text<const char*, long long> RECEIVING_LONG{TextId::RECEIVING_LONG};
+inline constexpr Text<const char*, long long> SENDING_LONG{TextId::SENDING_LONG};
+inline constexpr Text<long long> RESUMING_LONG{TextId::RESUMING_LONG};
+inline constexpr Text<> RESTARTING{TextId::RESTARTING};
+inline constexpr Text<const char*> VERIFY_RETRY{TextId::VERIFY_RETRY};
+inline constexpr Text<const char*> VERIFY_FAILED{TextId::VERIFY_FAILED};
 
 // Files that did not arrive whole (both logs): the bytes the receiver holds, or the bytes
 // sent, when the sender gave up or the session ended mid-file; a batch with such files ends
 // with the count instead of "受信完了"; a source that changed while it was sent is offered
 // once more; the console's last line when queued files were not delivered.
-inline constexpr char RECEIVE_ABORTED[] = "受信中断 [%s] (%lld bytes)";
-inline constexpr char SEND_ABORTED[] = "送信中断 [%s] (%lld bytes)";
-inline constexpr char RECEIVE_INCOMPLETE[] = "受信終了 (%d 個のファイルを受信できませんでした)";
-inline constexpr char CHANGED_RETRY[] = "送信中に変更されたため再送します [%s]";
-inline constexpr char CHANGED_FAILED[] = "送信中に変更されました [%s]";
-inline constexpr char NOT_DELIVERED[] = "%d 個のファイルを送信できませんでした";
+inline constexpr Text<const char*, long long> RECEIVE_ABORTED{TextId::RECEIVE_ABORTED};
+inline constexpr Text<const char*, long long> SEND_ABORTED{TextId::SEND_ABORTED};
+inline constexpr Text<int> RECEIVE_INCOMPLETE{TextId::RECEIVE_INCOMPLETE};
+inline constexpr Text<const char*> CHANGED_RETRY{TextId::CHANGED_RETRY};
+inline constexpr Text<const char*> CHANGED_FAILED{TextId::CHANGED_FAILED};
+inline constexpr Text<int> NOT_DELIVERED{TextId::NOT_DELIVERED};
 
 // A session that ends because the peer broke the wire's rules says why, once (chat log).
-inline constexpr char PEER_VIOLATION[] = "相手の送信が不正です: %s";
-inline constexpr char WHY_LENGTH[] = "メッセージの長さが不正です";
-inline constexpr char WHY_UNEXPECTED[] = "このセッションでは使えないメッセージです";
-inline constexpr char WHY_LAYOUT[] = "メッセージの形式が不正です";
-inline constexpr char WHY_ORDER[] = "メッセージの順序が不正です";
-inline constexpr char WHY_TOO_MANY[] = "応答を待つファイルが多すぎます";
-inline constexpr char WHY_BEYOND_SIZE[] = "申告されたサイズを超えるデータです [%s]";
-inline constexpr char WHY_SHORT[] = "申告されたサイズに満たないまま完了しました [%s]";
+inline constexpr Text<const char*> PEER_VIOLATION{TextId::PEER_VIOLATION};
+inline constexpr Text<> WHY_LENGTH{TextId::WHY_LENGTH};
+inline constexpr Text<> WHY_UNEXPECTED{TextId::WHY_UNEXPECTED};
+inline constexpr Text<> WHY_LAYOUT{TextId::WHY_LAYOUT};
+inline constexpr Text<> WHY_ORDER{TextId::WHY_ORDER};
+inline constexpr Text<> WHY_TOO_MANY{TextId::WHY_TOO_MANY};
+inline constexpr Text<const char*> WHY_BEYOND_SIZE{TextId::WHY_BEYOND_SIZE};
+inline constexpr Text<const char*> WHY_SHORT{TextId::WHY_SHORT};
 
 // Encrypted sessions and pairing (chat log). The fingerprints are the short forms.
-inline constexpr char ENCRYPTED_SESSION[] = "暗号化セッション [%s]";
-inline constexpr char OWN_FINGERPRINT[] = "自分の指紋: %s";
-inline constexpr char PEER_PAIRED[] = "相手の指紋: %s (ペアリング済み)";
-inline constexpr char PEER_JUST_PAIRED[] = "相手の指紋: %s (ペアリングしました)";
-inline constexpr char PEER_NOT_VERIFIED[] = "相手の指紋: %s (確認されていません)";
-inline constexpr char PAIRING_CODE[] = "ペアリングコード: %s (2分間有効)";
-inline constexpr char PAIRING_FAILED[] = "ペアリングに失敗しました: コードが違います";
-inline constexpr char NO_PAIRING_WAITING[] = "ペアリングに失敗しました: 相手はコードを待っていません";
-inline constexpr char NO_CODE_SHOWN[] = "ペアリングに失敗しました: コードは表示されていません";
-inline constexpr char TAMPERED[] = "接続が改ざんされています";
-inline constexpr char SECURE_FAILED[] = "暗号化を開始できません";
-inline constexpr char OPENING_TIMED_OUT[] = "接続の確認が時間内に終わりませんでした";
-// Sent to the peer, too, where it can read it, before the connection is closed.
-inline constexpr char PAIRED_ONLY[] = "ペアリング済みの相手とだけ接続します";
-inline constexpr char REFUSED_BY_PEER[] = "相手に拒否されました: %s";
-inline constexpr char NO_IDENTITY[] = "鍵を用意できません (暗号化なし): %s";
+inline constexpr Text<const char*> ENCRYPTED_SESSION{TextId::ENCRYPTED_SESSION};
+inline constexpr Text<const char*> OWN_FINGERPRINT{TextId::OWN_FINGERPRINT};
+inline constexpr Text<const char*> PEER_PAIRED{TextId::PEER_PAIRED};
+inline constexpr Text<const char*> PEER_JUST_PAIRED{TextId::PEER_JUST_PAIRED};
+inline constexpr Text<const char*> PEER_NOT_VERIFIED{TextId::PEER_NOT_VERIFIED};
+inline constexpr Text<const char*> PAIRING_CODE{TextId::PAIRING_CODE};
+inline constexpr Text<> PAIRING_FAILED{TextId::PAIRING_FAILED};
+inline constexpr Text<> NO_PAIRING_WAITING{TextId::NO_PAIRING_WAITING};
+inline constexpr Text<> NO_CODE_SHOWN{TextId::NO_CODE_SHOWN};
+inline constexpr Text<> TAMPERED{TextId::TAMPERED};
+inline constexpr Text<> SECURE_FAILED{TextId::SECURE_FAILED};
+inline constexpr Text<> OPENING_TIMED_OUT{TextId::OPENING_TIMED_OUT};
+// Sent to the peer, too (in Japanese), where it can read it, before the connection is closed.
+inline constexpr Text<> PAIRED_ONLY{TextId::PAIRED_ONLY};
+inline constexpr Text<const char*> REFUSED_BY_PEER{TextId::REFUSED_BY_PEER};
+inline constexpr Text<const char*> NO_IDENTITY{TextId::NO_IDENTITY};
 // The TLS handshake failed; the reason is OpenSSL's, in English.
-inline constexpr char SECURE_FAILED_BECAUSE[] = "暗号化を開始できません: %s";
+inline constexpr Text<const char*> SECURE_FAILED_BECAUSE{TextId::SECURE_FAILED_BECAUSE};
 
 // The waiting side: a connection it refused or closed before a session began, with the
 // peer's address and why (once a minute per address).
-inline constexpr char CONNECTION_REFUSED[] = "接続を拒否しました [%s]: %s";
-inline constexpr char CONNECTION_DROPPED[] = "接続を切りました [%s]: %s";
-inline constexpr char OPENINGS_FULL[] = "接続の確認待ちがいっぱいです";
-inline constexpr char ADDRESS_LIMIT[] = "同じアドレスからの接続が多すぎます";
-inline constexpr char MADE_ROOM[] = "暗号化の開始前に新しい接続へ順番を譲りました";
+inline constexpr Text<const char*, const char*> CONNECTION_REFUSED{TextId::CONNECTION_REFUSED};
+inline constexpr Text<const char*, const char*> CONNECTION_DROPPED{TextId::CONNECTION_DROPPED};
+inline constexpr Text<> OPENINGS_FULL{TextId::OPENINGS_FULL};
+inline constexpr Text<> ADDRESS_LIMIT{TextId::ADDRESS_LIMIT};
+inline constexpr Text<> MADE_ROOM{TextId::MADE_ROOM};
 // What loading the key did besides (a key moved aside, a certificate made anew, a warning).
-inline constexpr char KEY_NOTICE[] = "鍵: %s";
-// Sent to the peer, too, as the refusal above.
-inline constexpr char KEY_UNUSABLE_REFUSED[] =
-    "鍵が使えないため、ペアリング済みの相手がある間は暗号化されていない拡張セッションを行いません: "
-    "起動時に表示された鍵の問題を直して起動し直すか、標準セッションに切り替えてください";
-inline constexpr char PAIRING_NEEDS_ENCRYPTION[] =
-    "ペアリングコードが指定されているため、暗号化されていないセッションは行いません";
+inline constexpr Text<const char*> KEY_NOTICE{TextId::KEY_NOTICE};
+// Sent to the peer, too (in Japanese), as the refusal above.
+inline constexpr Text<> KEY_UNUSABLE_REFUSED{TextId::KEY_UNUSABLE_REFUSED};
+inline constexpr Text<> PAIRING_NEEDS_ENCRYPTION{TextId::PAIRING_NEEDS_ENCRYPTION};
 // Two encrypted versions never make a session; the peer's program is named.
-inline constexpr char PEER_OLDER[] = "相手の Tovrin は古い版です [%s]: 両方を更新してください";
-inline constexpr char PEER_NEWER[] = "相手の Tovrin は新しい版です [%s]: 両方を更新してください";
+inline constexpr Text<const char*> PEER_OLDER{TextId::PEER_OLDER};
+inline constexpr Text<const char*> PEER_NEWER{TextId::PEER_NEWER};
 
-inline constexpr char THREAD_EXISTS[] = "このThreadは既に作られています。";
-inline constexpr char WARNING[] = "警告";
-inline constexpr char THREAD_FAILED[] = "スレッドが作れませんでした";
-inline constexpr char ERROR[] = "エラー";
+inline constexpr Text<> THREAD_EXISTS{TextId::THREAD_EXISTS};
+inline constexpr Text<> WARNING{TextId::WARNING};
+inline constexpr Text<> THREAD_FAILED{TextId::THREAD_FAILED};
+inline constexpr Text<> ERROR{TextId::ERROR};
 
-inline constexpr char STATUS_INITIAL[] = "送/受";
-inline constexpr char TAB_CHAT[] = "チャット";
-inline constexpr char TAB_SEND_LIST[] = "送信リスト";
-inline constexpr char TAB_SEND_LOG[] = "送信ログ";
-inline constexpr char TAB_RECV_LOG[] = "受信ログ";
+inline constexpr Text<> STATUS_INITIAL{TextId::STATUS_INITIAL};
+inline constexpr Text<> TAB_CHAT{TextId::TAB_CHAT};
+inline constexpr Text<> TAB_SEND_LIST{TextId::TAB_SEND_LIST};
+inline constexpr Text<> TAB_SEND_LOG{TextId::TAB_SEND_LOG};
+inline constexpr Text<> TAB_RECV_LOG{TextId::TAB_RECV_LOG};
 
-}  // namespace tovrin::text
+}  // namespace text
+}  // namespace tovrin

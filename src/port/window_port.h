@@ -21,6 +21,15 @@ class WindowPort {
   virtual void AppendChatLog(const std::string& text) = 0;
   virtual void AppendSendLog(const std::string& text) = 0;
   virtual void AppendRecvLog(const std::string& text) = 0;
+  // A receive-log line about one file, with the folder that holds it (ending in '/'): the
+  // window lets the user open that folder from the line. A port with nothing to open shows
+  // the line as AppendRecvLog does.
+  virtual void AppendRecvFileLog(const std::string& text, const std::string& /*folder*/) {
+    AppendRecvLog(text);
+  }
+  // After the peer's chat line or a received batch's end: a window in the background draws
+  // the user's eye to it.
+  virtual void AskForAttention() {}
   virtual void SetSendProgress(int percent) = 0;
   virtual void SetRecvProgress(int percent) = 0;
   virtual void SetStatusText(const std::string& text) = 0;

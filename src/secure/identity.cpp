@@ -230,6 +230,20 @@ std::string ConfigDir() {
   return ".config/tovrin";
 }
 
+std::string DefaultInstallationName() {
+  std::string login;
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    login = found->pw_name;
+  }
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  if (login.empty()) return host[0] != '\0' ? std::string(host) : std::string("Tovrin");
+  return host[0] != '\0' ? login + "@" + host : login;
+}
+
 std::optional<Identity> LoadOrCreateIdentity(const std::string& dir, std::string& error,
                                              std::vector<std::string>* notices) {
   std::vector<std::string> unused;

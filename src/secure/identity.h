@@ -28,6 +28,10 @@ struct Identity {
 // $XDG_CONFIG_HOME/tovrin, or ~/.config/tovrin when XDG_CONFIG_HOME is unset or empty.
 [[nodiscard]] std::string ConfigDir();
 
+// "login@host" for the user running this process (the login or the host alone when the other
+// is unknown): what an installation is called until its user names it.
+[[nodiscard]] std::string DefaultInstallationName();
+
 // Reads key.pem and cert.pem from the configuration folder `dir`, creating the folder (mode
 // 0700, parents as needed) and what is missing (files 0600, written to a temporary name and
 // renamed). As ssh treats its own folder, the folder and the files are opened without

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "secure/identity.h"
 #include "secure/pairing.h"
@@ -14,6 +15,8 @@ struct SecuritySettings {
   // This installation's key; none: the side cannot encrypt and announces version 1.
   std::shared_ptr<const Identity> identity;
   std::shared_ptr<PeerStore> peers;
+  // This installation's name as people know it ("login@host" unless the user chose one).
+  std::string name;
   // Refuse every session that is not encrypted with a paired (or just paired) peer.
   bool paired_only = false;
   // The connecting side: a code to pair with (the console's --pair).

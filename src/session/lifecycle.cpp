@@ -138,7 +138,8 @@ void CloseOpenings(Session& s) {
 // UI thread, the waiting side: logs a connection refused or closed before a session began
 // (`format` with the address and `reason`), once a minute per address, so that a peer who
 // keeps knocking cannot flood the log.
-void LogRefusal(Session& s, in_addr address, const char* format, const std::string& reason) {
+void LogRefusal(Session& s, in_addr address, Text<const char*, const char*> format,
+                const std::string& reason) {
   assert(s.port.IsUiThread());
   const auto now = std::chrono::steady_clock::now();
   std::erase_if(s.refusals_logged,

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "net/socket_io.h"
+#include "port/catalogue.h"
 #include "port/format.h"
 #include "port/texts.h"
 #include "protocol/ext_text.h"
@@ -111,7 +112,18 @@ std::string Bytes(const KeyHash& hash) {
   return std::string(reinterpret_cast<const char*>(hash.data()), hash.size());
 }
 
-// Tells a peer in the clear why it is refused: as chat, in the form its kind of session reads.
+// The line for the peer's refusal: Tovrin's own refusals travel in Japanese and are shown in
+// this side's language; any other reason as it came.
+std::string RefusedByPeer(const std::string& refusal) {
+  for (const Text<> known :
+       {text::PAIRED_ONLY, text::KEY_UNUSABLE_REFUSED, text::PAIRING_NEEDS_ENCRYPTION}) {
+    if (refusal == known.In(JAPANESE)) return FormatLine(text::REFUSED_BY_PEER, known.get());
+  }
+  return FormatLine(text::REFUSED_BY_PEER, refusal.c_str());
+}
+
+// Tells a peer in the clear why it is refused: as chat, in the form its kind of session reads
+// (in Japanese, whatever this side shows).
 void RefuseInTheClear(int fd, bool extended, const char* line) {
   std::array<char, HEADER_SIZE + MAX_TEXT> message{};
   const int count = extended ? BuildText(message.data(), MSG_EXT_CHAT, line)
@@ -142,7 +154,7 @@ class Opening final {
     }
     // Both hellos as they are before complementing: what the authentication binds.
     std::array<char, HEADER_SIZE + MAX_HELLO_PAYLOAD> own_hello{};
-    const int own_size = BuildHello(own_hello.data(), text::CAPTION, own_version);
+    const int own_size = BuildHello(own_hello.data(), text::CAPTION.In(JAPANESE), own_version);
     own_hello_.assign(own_hello.data(), static_cast<std::size_t>(own_size));
     if (!SendBlock(fd_, own_hello.data(), own_size)) return Failed();
 
@@ -290,17 +302,19 @@ class Opening final {
     if (params_.server) {
       if (!secure.Receive(header, payload) || header.type != MSG_AUTH_RESULT) return Failed();
       const std::string refusal = ResultRefusal(header, payload);
-      if (!secure.Send(message.data(), BuildResult(message.data(), accept, text::PAIRED_ONLY))) {
+      if (!secure.Send(message.data(),
+                       BuildResult(message.data(), accept, text::PAIRED_ONLY.In(JAPANESE)))) {
         return Failed();
       }
-      if (!refusal.empty()) return Failed(FormatLine(text::REFUSED_BY_PEER, refusal.c_str()));
+      if (!refusal.empty()) return Failed(RefusedByPeer(refusal));
     } else {
-      if (!secure.Send(message.data(), BuildResult(message.data(), accept, text::PAIRED_ONLY)) ||
+      if (!secure.Send(message.data(),
+                       BuildResult(message.data(), accept, text::PAIRED_ONLY.In(JAPANESE))) ||
           !secure.Receive(header, payload) || header.type != MSG_AUTH_RESULT) {
         return Failed();
       }
       const std::string refusal = ResultRefusal(header, payload);
-      if (!refusal.empty()) return Failed(FormatLine(text::REFUSED_BY_PEER, refusal.c_str()));
+      if (!refusal.empty()) return Failed(RefusedByPeer(refusal));
     }
     if (!accept) return Failed(text::PAIRED_ONLY);
     // Remembered only once both sides have taken the session.
@@ -312,9 +326,9 @@ class Opening final {
     result_.session = true;
     result_.lines.push_back(FormatLine(text::ENCRYPTED_SESSION, program.c_str()));
     result_.lines.push_back(FormatLine(text::OWN_FINGERPRINT, Fingerprint(own_key).c_str()));
-    const char* peer_line = trust == Trust::kJustPaired ? text::PEER_JUST_PAIRED
-                            : trust == Trust::kPaired   ? text::PEER_PAIRED
-                                                        : text::PEER_NOT_VERIFIED;
+    const Text<const char*> peer_line = trust == Trust::kJustPaired ? text::PEER_JUST_PAIRED
+                                        : trust == Trust::kPaired   ? text::PEER_PAIRED
+                                                                    : text::PEER_NOT_VERIFIED;
     result_.lines.push_back(FormatLine(peer_line, Fingerprint(peer_key).c_str()));
     return std::move(result_);
   }
@@ -350,14 +364,14 @@ class Opening final {
   // only), or only paired peers may come.
   OpeningResult Finish(const std::string& line) {
     const bool extended = connection_.link().extended();
-    const char* refusal =
+    const std::optional<Text<>> refusal =
         !params_.server && !params_.security.pair_code.empty() ? text::PAIRING_NEEDS_ENCRYPTION
         : extended && params_.security.key_unusable_with_peers ? text::KEY_UNUSABLE_REFUSED
-        : params_.security.paired_only                         ? text::PAIRED_ONLY
-                                                               : nullptr;
-    if (refusal != nullptr) {
-      RefuseInTheClear(fd_, extended, refusal);
-      return Failed(refusal);
+        : params_.security.paired_only ? std::optional<Text<>>(text::PAIRED_ONLY)
+                                       : std::nullopt;
+    if (refusal) {
+      RefuseInTheClear(fd_, extended, refusal->In(JAPANESE));
+      return Failed(*refusal);
     }
     result_.session = true;
     result_.lines.push_back(line);

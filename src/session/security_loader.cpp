@@ -12,6 +12,7 @@
 namespace tovrin {
 
 void LoadSecurity(Session& s, const std::string& dir) {
+  if (s.security.name.empty()) s.security.name = DefaultInstallationName();
   std::string error;
   std::vector<std::string> notices;
   std::optional<Identity> identity = LoadOrCreateIdentity(dir, error, &notices);

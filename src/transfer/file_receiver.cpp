@@ -92,7 +92,9 @@ bool FileReceiver::Offer(const FrameHeader& h, const char* payload) {
     status = OFFER_ACCEPTED;
     reply.held = in.held;
     reply.prefix = in.hash.Value();
-    Log(FormatLine(text::RECEIVING_LONG, in.shown.c_str(), static_cast<long long>(offer.size)));
+    held_log_.AddFileLine(
+        FormatLine(text::RECEIVING_LONG, in.shown.c_str(), static_cast<long long>(offer.size)),
+        DirectoryPart(target));
     files_.emplace(h.handle, std::move(in));
   } else {
     // Absolute, "..", a control character or not UTF-8, or a target that cannot be written:
@@ -140,7 +142,8 @@ bool FileReceiver::ClassicOffer(const FrameHeader& h, const char* payload) {
     reply.handle = classic_handle_ = next_handle_;
     reply.value = existing;
     next_handle_ = next_handle_ == INT32_MAX ? FIRST_HANDLE : next_handle_ + 1;
-    Log(FormatLine(text::RECEIVING, in.shown.c_str(), h.value));
+    held_log_.AddFileLine(FormatLine(text::RECEIVING, in.shown.c_str(), h.value),
+                          DirectoryPart(target));
     classic_ = std::move(in);
   } else {
     ++failures_;

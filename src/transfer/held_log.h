@@ -17,21 +17,36 @@ class HeldLog final {
 
   HeldLog(WindowPort& port, Append append) : port_(port), append_(append) {}
 
-  void Add(std::string line) { lines_.push_back(std::move(line)); }
+  void Add(std::string line) { lines_.push_back({std::move(line), {}}); }
+  // A receive-log line about one file, with the folder that holds it (AppendRecvFileLog).
+  void AddFileLine(std::string line, std::string folder) {
+    lines_.push_back({std::move(line), std::move(folder)});
+  }
 
   // Shows the held lines; also from inside a step the worker already runs on the UI thread.
   void Show() {
     if (lines_.empty()) return;
     port_.RunOnUiThread([this] {
-      for (const std::string& line : lines_) (port_.*append_)(line);
+      for (const Line& line : lines_) {
+        if (line.folder.empty()) {
+          (port_.*append_)(line.text);
+        } else {
+          port_.AppendRecvFileLog(line.text, line.folder);
+        }
+      }
     });
     lines_.clear();
   }
 
  private:
+  struct Line {
+    std::string text;
+    std::string folder;
+  };
+
   WindowPort& port_;
   Append append_;
-  std::vector<std::string> lines_;
+  std::vector<Line> lines_;
 };
 
 }  // namespace tovrin

@@ -141,7 +141,7 @@ class Receiver final {
       if (violation_.empty()) violation_ = files_.violation();
       break;
     }
-    if (reader_.malformed()) violation_ = text::WHY_LENGTH;
+    if (reader_.malformed()) violation_ = text::WHY_LENGTH.get();
     files_.ShowLog();
     if (!violation_.empty()) s_.ReportViolation(attempt_, violation_.c_str());
     files_.EndSession();
@@ -179,6 +179,7 @@ class Receiver final {
       case MSG_CHAT:
         s_.port.AppendChatLog(
             FormatLine(text::CHAT_RECEIVED, DisplayText(payload, h.length).c_str()));
+        s_.port.AskForAttention();
         return true;
       case MSG_FILE_OFFER:
       case MSG_FILE_SEEK:
@@ -195,6 +196,7 @@ class Receiver final {
         const int failures = files_.TakeFailures();
         s_.port.AppendRecvLog(failures == 0 ? std::string(text::RECEIVE_DONE)
                                             : FormatLine(text::RECEIVE_INCOMPLETE, failures));
+        if (failures == 0) s_.port.AskForAttention();
         meter_.Reset();
         return true;
       }
@@ -223,6 +225,7 @@ class Receiver final {
         if (!ParseText(payload, h.length, MAX_EXT_CHAT + 1, text)) return Broken(text::WHY_LAYOUT);
         files_.ShowLog();
         s_.port.AppendChatLog(FormatLine(text::CHAT_RECEIVED, Utf8Lossy(text, '?').c_str()));
+        s_.port.AskForAttention();
         return true;
       case MSG_EXT_FOLDER:
         if (!ParseText(payload, h.length, MAX_EXT_TEXT, text)) return Broken(text::WHY_LAYOUT);

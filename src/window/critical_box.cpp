@@ -5,8 +5,6 @@
 #include <QThread>
 #include <iostream>
 
-#include "window/translation.h"
-
 namespace tovrin {
 
 void ShowCriticalBox(const std::string& text, const std::string& caption) {
@@ -15,8 +13,8 @@ void ShowCriticalBox(const std::string& text, const std::string& caption) {
     std::cerr << caption << ": " << text << std::endl;
     return;
   }
-  auto* box = new QMessageBox(QMessageBox::Critical, Tr(caption.c_str()), Tr(text.c_str()),
-                              QMessageBox::Ok);
+  auto* box = new QMessageBox(QMessageBox::Critical, QString::fromStdString(caption),
+                              QString::fromStdString(text), QMessageBox::Ok);
   // A message box is application-modal unless told otherwise, even when merely shown.
   box->setWindowModality(Qt::NonModal);
   box->setAttribute(Qt::WA_DeleteOnClose);

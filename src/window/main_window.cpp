@@ -29,13 +29,6 @@ constexpr int MIN_CLIENT_HEIGHT = 120;
 constexpr int DESIGN_WIDTH_DU = 184;
 constexpr int DESIGN_HEIGHT_DU = 138;
 
-// Log lines that deserve the user's eye while the window is in the background.
-bool AsksForAttention(const std::string& line) {
-  static const std::string chat_received =
-      std::string(text::CHAT_RECEIVED).substr(0, std::string(text::CHAT_RECEIVED).find('%'));
-  return line.starts_with(chat_received) || line == text::RECEIVE_DONE;
-}
-
 QAction* Separator(QObject* parent) {
   auto* separator = new QAction(parent);
   separator->setSeparator(true);
@@ -59,7 +52,7 @@ MainWindow::MainWindow(QWidget* parent)
       chat_log_(MakeLog("IDC_CHAT_LOG")),
       recv_log_(MakeLog("IDC_RECV_LOG")) {
   setObjectName("IDD_MAIN");
-  setWindowTitle(QString::fromUtf8(text::CAPTION));
+  setWindowTitle(Tr(text::CAPTION));
   setAcceptDrops(true);
   subfolders_->setObjectName("IDC_SUBFOLDERS");
   subfolders_->setToolTip(Tr("受信したファイルを、送り手のフォルダごとのサブフォルダに保存します"));
@@ -173,11 +166,13 @@ void MainWindow::OpenFolder(LineView* log, int row) {
   }
 }
 
-void MainWindow::AppendLog(LineView* log, const std::string& line) {
-  const std::string folder = folder_of_line ? folder_of_line(line) : std::string();
-  log->lines()->Insert(log->count(), TranslateLine(QString::fromStdString(EscapeControls(line))),
+void MainWindow::AppendLog(LineView* log, const std::string& line, const std::string& folder) {
+  log->lines()->Insert(log->count(), QString::fromStdString(EscapeControls(line)),
                        QString::fromStdString(folder));
-  if (AsksForAttention(line) && !isActiveWindow() && request_attention) request_attention();
+}
+
+void MainWindow::AskForAttention() {
+  if (!isActiveWindow() && request_attention) request_attention();
 }
 
 void MainWindow::SelectTab(int index) {

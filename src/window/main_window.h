@@ -59,9 +59,11 @@ class MainWindow final : public QWidget {
   // 3 receive log. Does not report a tab change.
   void SelectTab(int index);
   // Adds a line as the core wrote it at the end of a log, shown with its control characters
-  // escaped and in the window's language. A line the peer sent or the end of a received
-  // batch asks for the user's attention while the window is not active.
-  void AppendLog(LineView* log, const std::string& line);
+  // escaped, with the folder it points at (a received file's folder, the save directory) or
+  // "".
+  void AppendLog(LineView* log, const std::string& line, const std::string& folder = {});
+  // Draws the user's eye to the window while it is not active.
+  void AskForAttention();
   // Sets a button's caption, in a smaller font when the caption is a little too wide.
   void SetButtonText(QPushButton* button, const QString& text);
   // Widens the window, before it is first shown, so that every tab's text fits.
@@ -77,8 +79,6 @@ class MainWindow final : public QWidget {
   std::function<void()> on_tab_changed;
   // Local paths of one drop, in drop order; also files chosen or pasted on the send list.
   std::function<void(const std::vector<std::string>&)> on_drop;
-  // The folder a log line points at (a received file's folder, the save directory), or "".
-  std::function<std::string(const std::string&)> folder_of_line;
   // Shows a folder in the desktop's file manager: false when no application could be started
   // for it, which the log that asked then says. Tests replace it.
   std::function<bool(const QUrl&)> open_url;

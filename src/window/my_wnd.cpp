@@ -1,7 +1,6 @@
 #include "window/my_wnd.h"
 
 #include <QIcon>
-#include <QRegularExpression>
 #include <QSettings>
 #include <memory>
 #include <string>
@@ -29,32 +28,6 @@ constexpr char SUBFOLDERS_KEY[] = "subfolders";
 constexpr char GEOMETRY_KEY[] = "geometry";
 constexpr char CLASSIC_KEY[] = "classic";
 constexpr char PAIRED_ONLY_KEY[] = "paired_only";
-
-std::string TextBefore(const char* text, char end) {
-  const std::string whole(text);
-  return whole.substr(0, whole.find(end));
-}
-
-// The folder a log line points at: the save directory of "保存先 [%s]", the folder holding
-// the file of "受信中 [%s] (%d bytes)" (a name relative to the save directory); else "".
-std::string FolderOfLine(const std::string& line, const std::string& save_dir) {
-  // Most lines are neither: two prefix tests settle them.
-  static const std::string saving = TextBefore(text::SAVING_TO, '%');
-  static const std::string receiving = TextBefore(text::RECEIVING, '%');
-  if (line.starts_with(saving)) {
-    return line == FormatLine(text::SAVING_TO, save_dir.c_str()) ? save_dir : std::string();
-  }
-  if (!line.starts_with(receiving)) return {};
-  static const QRegularExpression name(QRegularExpression::anchoredPattern(
-      QRegularExpression::escape(QString::fromStdString(receiving)) +
-      "(.*)\\] \\(-?\\d+ bytes\\)"));
-  const QRegularExpressionMatch match = name.match(QString::fromStdString(line));
-  if (!match.hasMatch()) return {};
-  // A file at the top level lies in the save directory itself: never the file's own path.
-  const std::string received = match.captured(1).toStdString();
-  const std::size_t slash = received.rfind('/');
-  return save_dir + (slash == std::string::npos ? std::string() : received.substr(0, slash + 1));
-}
 
 }  // namespace
 
@@ -87,14 +60,13 @@ bool CMyWnd::OnInitDialog() {
   icon.addFile(":/tovrin-16.png", QSize(16, 16));
   icon.addFile(":/tovrin-32.png", QSize(32, 32));
   window->setWindowIcon(icon);
-  for (const char* tab :
+  for (const Text<> tab :
        {text::TAB_CHAT, text::TAB_SEND_LIST, text::TAB_SEND_LOG, text::TAB_RECV_LOG}) {
     window->tabs()->bar()->addTab(Tr(tab));
   }
-  window->folder_of_line = [this](const std::string& line) {
-    return FolderOfLine(line, session.save_dir);
-  };
-  port.AppendChatLog(FormatLine(text::SAVING_TO, session.save_dir.c_str()));
+  // The save directory's line lets the user open it.
+  window->AppendLog(window->chat_log(), FormatLine(text::SAVING_TO, session.save_dir.c_str()),
+                    session.save_dir);
   LoadSecurity(session, config_dir);
   // Connecting to a peer whose key is unknown asks the user for its pairing code.
   session.security.ask_code = true;

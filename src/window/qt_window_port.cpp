@@ -8,7 +8,6 @@
 #include "port/texts.h"
 #include "session/lifecycle.h"
 #include "window/main_window.h"
-#include "window/translation.h"
 
 namespace tovrin {
 namespace {
@@ -132,6 +131,14 @@ void QtWindowPort::AppendRecvLog(const std::string& text) {
   RunOnUiThread([&] { window_->AppendLog(window_->recv_log(), text); });
 }
 
+void QtWindowPort::AppendRecvFileLog(const std::string& text, const std::string& folder) {
+  RunOnUiThread([&] { window_->AppendLog(window_->recv_log(), text, folder); });
+}
+
+void QtWindowPort::AskForAttention() {
+  RunOnUiThread([&] { window_->AskForAttention(); });
+}
+
 void QtWindowPort::SetSendProgress(int percent) {
   PostMeter([percent](Meters& m) {
     m.send_percent = percent;
@@ -202,7 +209,8 @@ void QtWindowPort::SetInputText(const std::string& text) {
 }
 
 void QtWindowPort::SetConnectLabel(const std::string& text) {
-  RunOnUiThread([&] { window_->SetButtonText(window_->connect_button(), Tr(text.c_str())); });
+  RunOnUiThread(
+      [&] { window_->SetButtonText(window_->connect_button(), QString::fromStdString(text)); });
 }
 
 void QtWindowPort::EnableConnect(bool enabled) {

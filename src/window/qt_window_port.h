@@ -50,6 +50,8 @@ class QtWindowPort final : public WindowPort {
   void AppendChatLog(const std::string& text) override;
   void AppendSendLog(const std::string& text) override;
   void AppendRecvLog(const std::string& text) override;
+  void AppendRecvFileLog(const std::string& text, const std::string& folder) override;
+  void AskForAttention() override;
   void SetSendProgress(int percent) override;
   void SetRecvProgress(int percent) override;
   void SetStatusText(const std::string& text) override;

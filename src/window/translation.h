@@ -3,24 +3,26 @@
 #include <QLocale>
 #include <QString>
 
+#include "port/texts.h"
+
 namespace tovrin {
 
-// The window's texts are Japanese at the source and pass through Qt's translation system;
-// the program carries an English translation in its resources.
+// The window's language, chosen once as it starts: the core's texts come from the catalogue
+// of that language (port/catalogue.h); the window's own widget texts are Japanese at the
+// source and pass through Qt's translation system, which carries their English in the
+// program's resources.
 
-// Installs the English translation when `locale` asks for English first (en_*); any other
-// language, and the C locale, keep the Japanese texts, and Qt's own dialogs speak Japanese
-// too where the system has Qt's translations. True when English was installed. UI thread.
+// English when `locale` asks for English first (en_*): the English catalogue and the English
+// widget texts. Any other language, and the C locale, keep the Japanese ones, and Qt's own
+// dialogs speak Japanese too where the system has Qt's translations. True when English was
+// chosen. UI thread, before any session.
 bool InstallTranslation(const QLocale& locale);
-// Back to the Japanese texts (for tests). UI thread.
+// Back to the Japanese texts (for tests). UI thread, while no session runs.
 void RemoveTranslation();
 
-// A fixed text of the window or of the core, in the window's language.
+// A widget text of the window, in the window's language.
 [[nodiscard]] QString Tr(const char* source);
-
-// A log line as the core wrote it, in the window's language: a line made from one of the
-// core's fixed formats is written again from the translated format with the same values;
-// any other line (a chat line, a rule) stays as it is.
-[[nodiscard]] QString TranslateLine(const QString& line);
+// A text of the core's catalogue, in the window's language.
+[[nodiscard]] QString Tr(Text<> text);
 
 }  // namespace tovrin

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,26 @@ class RecordingPort final : public InlinePort {
       return line.size() > prefix.size() && line.starts_with(prefix);
     });
   }
+  // The folder the last receive-log line `line` came with, or "".
+  std::string RecvLineFolder(const std::string& line) {
+    const UiLock ui(*this);
+    const auto it = folders_.find(line);
+    return it == folders_.end() ? std::string() : it->second;
+  }
+  int attention_requests() {
+    const UiLock ui(*this);
+    return attention_requests_;
+  }
+
+  void AppendRecvFileLog(const std::string& text, const std::string& folder) override {
+    const UiLock ui(*this);
+    folders_[text] = folder;
+    AppendRecvLog(text);
+  }
+  void AskForAttention() override {
+    const UiLock ui(*this);
+    ++attention_requests_;
+  }
 
  private:
   void WriteLog(Log log, const std::string& text) override {
@@ -56,6 +77,8 @@ class RecordingPort final : public InlinePort {
   }
 
   std::vector<std::string> logs_[3];
+  std::map<std::string, std::string> folders_;
+  int attention_requests_ = 0;
 };
 
 }  // namespace tovrin::testing

@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 
 #include "port/format.h"
 #include "port/texts.h"
@@ -11,10 +12,12 @@
 #include "secure/pairing.h"
 #include "session/address.h"
 #include "session/lifecycle.h"
+#include "storage/save_dir.h"
 #include "support/files.h"
 #include "support/recording_port.h"
 #include "support/sockets.h"
 #include "window/pairing_code_dialog.h"
+#include "window/translation.h"
 #include "window/window_fixture.h"
 
 namespace tovrin::testing {
@@ -26,7 +29,7 @@ bool HasLine(const LineView* list, const std::string& line) {
 
 // The code of the latest pairing code line, or "".
 std::string ShownCode(const LineView* list) {
-  const std::string format = text::PAIRING_CODE;
+  const std::string format = text::PAIRING_CODE.get();
   const std::string prefix = format.substr(0, format.find('%'));
   for (int row = list->count() - 1; row >= 0; --row) {
     const std::string line = list->lines()->Text(row).toStdString();
@@ -39,11 +42,21 @@ bool WorkersEnded(const Session& s) {
   return !s.recv_thread.IsRunning() && !s.send_thread.IsRunning() && !s.chat_thread.IsRunning();
 }
 
+// Every character of a line is ASCII: no Japanese word is left in an English window's line.
+bool AllAscii(const std::string& line) {
+  return std::all_of(line.begin(), line.end(), [](char c) { return (c & 0x80) == 0; });
+}
+
 // Two windows in one process over loopback: the one that listens and the one that connects,
-// driven through their controls as a user would.
-TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
+// driven through their controls as a user would, in English: every line of the session is in
+// English, and the receive log's line of a file opens the folder it went to.
+TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnectedInEnglish) {
   // No choices left by an earlier test ("classic wire only", "paired peers only").
   OpenSettings().clear();
+  ASSERT_TRUE(InstallTranslation(QLocale("en_GB")));
+  const struct JapaneseAfterwards {
+    ~JapaneseAfterwards() { RemoveTranslation(); }
+  } restore;
   TempDir listener_save, source, listener_config, connector_config;
   WriteFile(source.path() + "notes.txt", PatternBytes(100000, 7));
   // Never deleted before their workers have ended.
@@ -94,6 +107,21 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
       std::filesystem::path(source.path()).parent_path().filename().string() + "/notes.txt";
   EXPECT_EQ(ListTree(listener_save.path()),
             (std::map<std::string, std::uintmax_t>{{received, 100000}}));
+  const std::string receiving = FormatLine(text::RECEIVING, received.c_str(), 100000);
+  const std::vector<std::string> recv_lines = Lines(a->recv_log());
+  const auto row = std::find(recv_lines.begin(), recv_lines.end(), receiving);
+  ASSERT_NE(row, recv_lines.end());
+  EXPECT_EQ(a->recv_log()->lines()->Folder(static_cast<int>(row - recv_lines.begin())),
+            QString::fromStdString(DirectoryPart(listener_save.path() + received)));
+  for (const LineView* log :
+       {a->chat_log(), a->send_log(), a->recv_log(), b->chat_log(), b->send_log(), b->recv_log()}) {
+    for (const std::string& line : Lines(log)) {
+      // The peer's chat stays as it was typed.
+      if (line != "recv > こんにちは" && line != "send > こんにちは") {
+        EXPECT_TRUE(AllAscii(line)) << line;
+      }
+    }
+  }
 
   // Closing the listener's window while connected ends its session with the two lines,
   // ends its loop with 0, and the peer sees the connection go.
@@ -105,7 +133,7 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnected) {
   const QPointer<MainWindow> closed(a);
   QTimer::singleShot(0, a, [a] { a->close(); });
   EXPECT_EQ(listener->MessageLoop(), 0);
-  EXPECT_EQ(closing_lines, (std::vector<std::string>{text::RULE, text::DISCONNECTED}));
+  EXPECT_EQ(closing_lines, (std::vector<std::string>{"----------------", "Disconnected"}));
   EXPECT_EQ(listener->dialog_window(), nullptr);
   EXPECT_TRUE(QTest::qWaitFor([&] { return closed.isNull(); }));
   EXPECT_TRUE(listener->session.idle.load() == 1 && !listener->port.RunOnUiThread([] {}));
