@@ -46,7 +46,7 @@ step "thread sanitizer"
 cmake -S "$here" -B "$here/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVRIN_WITH_QT=OFF \
   -DTOVRIN_SANITIZE=thread "${launcher[@]}" > /dev/null
 cmake --build "$here/build-tsan" -j"$jobs" --target tovrin_core_tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest "$here/build-tsan" -R '^core\.'
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions="$here/tools/tsan.supp" run_ctest "$here/build-tsan" -R '^core\.'
 
 if [ -x "$here/fuzz/run.sh" ]; then
   step "fuzzing the receiving side"
