@@ -426,13 +426,28 @@ void WaitAgain(Session& s) {
   StartListening(s, port);
 }
 
+// UI thread: both directions back to zero, as after a batch.
+void ResetMeter(Session& s) {
+  assert(s.port.IsUiThread());
+  for (std::atomic<int32_t>* word : {&s.send_rate, &s.send_eta, &s.recv_rate, &s.recv_eta}) {
+    word->store(0);
+  }
+  s.port.SetSendProgress(0);
+  s.port.SetRecvProgress(0);
+  s.port.SetStatusText(FormatStatusLine(0, 0, 0, 0));
+}
+
 // Teardown's work; `may_wait_again` is false when the program itself ends.
 bool EndAttempt(Session& s, uint32_t attempt, bool may_wait_again) {
   // The whole teardown is one step on the UI thread: the session control never races the
   // window, and a late run from an ended session finds a newer attempt number and leaves it
   // alone.
   const bool ran = s.port.RunOnUiThread([&] {
-    if (attempt != s.attempt.load()) return;
+    if (attempt != s.attempt.load()) {
+      // The workers of a session whose side waits again end after the new wait has begun.
+      if (!s.peer_socket) ResetMeter(s);
+      return;
+    }
     // Only a session ends the waiting: Disconnect while waiting stops it.
     const bool wait_again = may_wait_again && s.options.keep_waiting.load() && s.waiting_port > 0 &&
                             s.peer_socket != nullptr;
@@ -442,14 +457,9 @@ bool EndAttempt(Session& s, uint32_t attempt, bool may_wait_again) {
       s.port.SelectTab(0);
     }
     s.Notify();
-    // Both directions back to zero, as after a batch; runs again after the workers' last
-    // meter updates, since they end with a Teardown of their own.
-    for (std::atomic<int32_t>* word : {&s.send_rate, &s.send_eta, &s.recv_rate, &s.recv_eta}) {
-      word->store(0);
-    }
-    s.port.SetSendProgress(0);
-    s.port.SetRecvProgress(0);
-    s.port.SetStatusText(FormatStatusLine(0, 0, 0, 0));
+    // Runs again after the workers' last meter updates, since they end with a Teardown of
+    // their own.
+    ResetMeter(s);
     CloseListenSocket(s);
     CloseConnectSocket(s);
     CloseOpenings(s);

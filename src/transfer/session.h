@@ -171,8 +171,7 @@ struct Session final {
     return wake_.wait_for(lock, limit, ready);
   }
 
-  // Threads of openings and of the pairing code's renewal: counted so that the session
-  // outlives them.
+  // Threads of openings: counted so that the session outlives them.
   void ThreadStarted();
   void ThreadEnded();
 

@@ -256,5 +256,54 @@ TEST(WindowSessionTest, AConnectWithoutAnAnswerLeavesTheWindowLive) {
   EXPECT_EQ(app->dialog_window(), nullptr);
 }
 
+// "Keep waiting": a session that ends, by this side's Disconnect or by the peer's, leaves the
+// window waiting again on the same port; Disconnect while waiting stops. The choice is kept.
+TEST(WindowSessionTest, KeepWaitingWaitsAgainAfterASessionAndDisconnectWhileWaitingStops) {
+  OpenSettings().clear();
+  TempDir listener_config, connector_config;
+  auto listener = std::make_unique<CMyWnd>("/nonexistent/", listener_config.path());
+  auto connector = std::make_unique<CMyWnd>("/nonexistent/", connector_config.path());
+  ASSERT_TRUE(listener->Create(nullptr) && connector->Create(nullptr));
+  MainWindow* a = listener->main_window();
+  MainWindow* b = connector->main_window();
+  b->ask_pairing_code = [](const std::string&) { return std::string(); };
+  a->keep_waiting_action()->setChecked(true);
+  const std::string own = OwnAddress();
+  a->address()->setText(QString::fromStdString(own + ":0"));
+  a->connect_button()->click();
+  const int port = ListeningPort(listener->session);
+  ASSERT_GT(port, 0);
+  b->address()->setText(QString::fromStdString((own == "127.0.0.1" ? "127.0.0.2:" : "127.0.0.1:") +
+                                               std::to_string(port)));
+  const auto in_session = [](MainWindow* w) {
+    return w->connect_button()->text().toStdString() == text::SEND;
+  };
+  int waits = 0;
+  for (MainWindow* ending : {a, b}) {
+    b->connect_button()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return in_session(a) && in_session(b); }));
+    ending->disconnect_button()->click();
+    ++waits;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+      return CountLine(Lines(a->chat_log()), FormatLine(text::WAITING, port)) == waits &&
+             connector->session.idle.load() == 1;
+    }));
+    EXPECT_EQ(ListeningPort(listener->session), port);
+    EXPECT_EQ(a->connect_button()->text().toStdString(), text::CONNECT);
+    EXPECT_TRUE(!a->connect_button()->isEnabled() && a->disconnect_button()->isEnabled());
+  }
+
+  a->disconnect_button()->click();
+  EXPECT_EQ(ListeningPort(listener->session), -1);
+  EXPECT_EQ(listener->session.idle.load(), 1);
+  EXPECT_TRUE(a->connect_button()->isEnabled() && !a->disconnect_button()->isEnabled());
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return WorkersEnded(listener->session) && WorkersEnded(connector->session); }));
+  listener->Destroy();
+  EXPECT_TRUE(OpenSettings().value("keep_waiting").toBool());
+  connector->Destroy();
+  QCoreApplication::processEvents();
+}
+
 }  // namespace
 }  // namespace tovrin::testing
