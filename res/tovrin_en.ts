@@ -64,6 +64,14 @@
         <translation>Paired Peers...</translation>
     </message>
     <message>
+        <source>ペアリングコードを表示</source>
+        <translation>Show Pairing Code</translation>
+    </message>
+    <message>
+        <source>接続が終わっても待ち続ける</source>
+        <translation>Keep Waiting After a Session</translation>
+    </message>
+    <message>
         <source>ペアリング</source>
         <translation>Pairing</translation>
     </message>
@@ -72,8 +80,8 @@
         <translation>Pair</translation>
     </message>
     <message>
-        <source>相手の画面に表示されている%1桁のペアリングコードを入力してください。</source>
-        <translation>Enter the %1-digit pairing code shown on the peer's screen.</translation>
+        <source>相手にペアリングコードを表示してもらい、その%1桁のコードを入力してください。</source>
+        <translation>Ask the peer to show a pairing code, then enter its %1 digits.</translation>
     </message>
     <message>
         <source>相手の指紋: %1</source>

@@ -38,6 +38,13 @@ std::string ShownCode(TestPeer& peer) {
   return code;
 }
 
+// The waiting `peer`'s user asks for a pairing code: the code shown, or "" when none could be.
+std::string OfferCode(TestPeer& peer) {
+  bool offered = false;
+  peer.port.RunOnUiThread([&] { offered = OfferPairingCode(peer.session); });
+  return offered ? ShownCode(peer) : std::string();
+}
+
 // `b` connects to `port` (`a`'s, or a relay's in front of it) and `a` takes the connection.
 void Knock(TestPeer& a, TestPeer& b, int port) {
   b.Connect("127.0.0.1:" + std::to_string(port));
@@ -83,30 +90,36 @@ bool TurnedAway(TestPeer& a, TestPeer& b, int port, const std::string& reason) {
   return WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(reason.c_str())); });
 }
 
-TEST(SecureSession, PairingWithTheShownCodeIsRememberedAndEveryCodeAllowsOneGuess) {
+TEST(SecureSession, PairingWithACodeOnRequestIsRememberedAndEveryCodeAllowsOneGuess) {
   TestPeer a, b;
+  // Not waiting: there is nothing to offer a code for.
+  EXPECT_EQ(OfferCode(a), "");
+  EXPECT_TRUE(a.port.HasChatLine(text::NO_CODE_TO_OFFER));
   const int port = a.Listen();
-  const std::string first = ShownCode(a);
-  ASSERT_EQ(first.size(), 6u);
+  // Waiting shows no code until the user asks for one.
+  EXPECT_EQ(ShownCode(a), "");
+  b.session.security.pair_code = "123456";
+  Knock(a, b, port);
+  ASSERT_TRUE(
+      WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::NO_CODE_SHOWN)); }));
+  EXPECT_TRUE(b.port.HasChatLine(text::NO_PAIRING_WAITING));
 
-  // A wrong guess fails on both sides and spends the code: the right one is no good after it.
+  // A wrong guess fails on both sides and withdraws the code: the right one is no good after
+  // it, and no other code comes until the user asks again.
+  const std::string first = OfferCode(a);
+  ASSERT_EQ(first.size(), 6u);
   b.session.security.pair_code = first == "000000" ? "000001" : "000000";
-  ASSERT_TRUE(TurnedAway(a, b, port, text::PAIRING_FAILED));
-  EXPECT_TRUE(b.port.HasChatLine(text::PAIRING_FAILED));
-  // The spent code is replaced as the waiting side's UI thread hears of the failure.
-  std::string second;
-  ASSERT_TRUE(WaitFor([&] { return (second = ShownCode(a)) != first; }));
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && b.port.HasChatLine(text::PAIRING_FAILED); }));
   b.session.security.pair_code = first;
   Knock(a, b, port);
-  // The waiting side logs a refusal once a minute per address: only the connecting side
-  // tells this one.
-  ASSERT_TRUE(WaitFor([&] { return Ended(b) && b.port.CountChatLine(text::PAIRING_FAILED) == 2; }));
-  EXPECT_EQ(a.port.CountChatLine(Refused(text::PAIRING_FAILED)), 1);
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && b.port.HasChatLine(text::NO_PAIRING_WAITING); }));
+  EXPECT_EQ(ShownCode(a), first);
 
-  // The code shown now pairs, and each side remembers the other.
-  std::string third;
-  ASSERT_TRUE(WaitFor([&] { return (third = ShownCode(a)) != second; }));
-  b.session.security.pair_code = third;
+  // The code asked for now pairs, and each side remembers the other.
+  std::string second;
+  ASSERT_TRUE(WaitFor([&] { return (second = OfferCode(a)) != first; }));
+  b.session.security.pair_code = second;
   ASSERT_TRUE(Meet(a, b, port));
   EXPECT_TRUE(a.port.HasChatLine(PeerLine(text::PEER_JUST_PAIRED, b)));
   EXPECT_TRUE(b.port.HasChatLine(PeerLine(text::PEER_JUST_PAIRED, a)));
@@ -137,14 +150,6 @@ TEST(SecureSession, StrangersAreNotVerifiedAndPairedOnlyRefusesThemOnBothSides) 
   const int port = a.Listen();
   ASSERT_TRUE(TurnedAway(a, b, port, text::PAIRED_ONLY));
   EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::REFUSED_BY_PEER, text::PAIRED_ONLY)));
-
-  // A code given to a side that shows none fails on both sides, each saying why (a minute
-  // later, as far as the waiting side's log of refusals is concerned).
-  a.session.security.codes.Stop();
-  a.port.RunOnUiThread([&] { a.session.refusals_logged.clear(); });
-  b.session.security.pair_code = "123456";
-  ASSERT_TRUE(TurnedAway(a, b, port, text::NO_CODE_SHOWN));
-  EXPECT_TRUE(b.port.HasChatLine(text::NO_PAIRING_WAITING));
 }
 
 // Under "paired peers only" a classic peer is told why in a chat line it can read. What goes
@@ -201,7 +206,7 @@ TEST(SecureSession, CrowdingConnectionsMakeRoomAndAreLoggedOncePerAddress) {
 
   // The peer with the code takes the place of the oldest stranger, and the session closes
   // the others.
-  b.session.security.pair_code = ShownCode(a);
+  b.session.security.pair_code = OfferCode(a);
   ASSERT_TRUE(Meet(a, b, port));
   for (RawPeer* raw : {&second, &third, &fourth, &fifth}) EXPECT_TRUE(raw->WaitForClose());
   EXPECT_EQ(
@@ -292,7 +297,7 @@ TEST(SecureSession, AStrippedHelloMakesTheSessionClassicWhichAGivenCodeRefuses) 
   // serves classic peers.
   port = a.Listen();
   Relay stripping(port, StripFirstMessages());
-  b.session.security.pair_code = ShownCode(a);
+  b.session.security.pair_code = OfferCode(a);
   const int classic_before = b.port.CountChatLine(text::CLASSIC_SESSION);
   Knock(a, b, stripping.port());
   ASSERT_TRUE(WaitFor([&] { return Ended(b) && Ended(a); }));
@@ -310,7 +315,7 @@ TEST(SecureSession, EncryptedVersionsThatDifferSayWhoIsOlderOnBothSides) {
   TestPeer a, b;
   b.session.security.version_cap = FIRST_SECURE_VERSION;
   const int port = a.Listen();
-  b.session.security.pair_code = ShownCode(a);
+  b.session.security.pair_code = OfferCode(a);
   ASSERT_TRUE(TurnedAway(a, b, port, FormatLine(text::PEER_OLDER, text::CAPTION)));
   EXPECT_TRUE(b.port.HasChatLine(FormatLine(text::PEER_NEWER, text::CAPTION)));
   EXPECT_FALSE(a.Connected());
@@ -490,7 +495,7 @@ TEST(SecureSession, AManInTheMiddleCannotPairEvenWithTheRightCode) {
   TestPeer a, b;
   const int port = a.Listen();
   Interceptor middle(port, a.dir.path() + "middle");
-  b.session.security.pair_code = ShownCode(a);
+  b.session.security.pair_code = OfferCode(a);
   Knock(a, b, middle.port());
   ASSERT_TRUE(
       WaitFor([&] { return Ended(b) && a.port.HasChatLine(Refused(text::PAIRING_FAILED)); }));

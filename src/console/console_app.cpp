@@ -108,6 +108,8 @@ void StartAttempt(Session& s, ConsolePort& port, const ConsoleOptions& options) 
   s.options.classic.store(options.classic);
   s.security.paired_only = options.paired_only;
   s.security.pair_code = options.pair_code;
+  s.options.offer_code_each_wait = options.offer_pairing;
+  s.options.keep_waiting.store(options.keep_listening);
   s.options.connect_mode = options.mode == ConsoleOptions::Mode::kListen ? ConnectMode::kListen
                            : options.mode == ConsoleOptions::Mode::kConnect
                                ? ConnectMode::kConnect
@@ -121,15 +123,22 @@ enum class Outcome { kRunning, kSessionEnded, kNoSession };
 
 // UI thread. After the Connect press: idle is 1 again only once Teardown has run completely
 // (it is one step on the UI thread), and only workers run it here, so a session has ended.
-// An attempt that neither listens nor started a session has failed for good: the console has
-// no Disconnect to press.
+// An attempt that neither listens nor has a session has failed for good (also a wait that
+// could not start again after a session): the console has no Disconnect to press.
 Outcome Assess(Session& s) {
   const bool started = s.sessions_started.load() > 0;
   if (s.idle.load() == 1) return started ? Outcome::kSessionEnded : Outcome::kNoSession;
-  if (!started && !s.listen_socket.valid() && !s.connect_socket.valid() && s.openings.empty()) {
-    return Outcome::kNoSession;
+  if (!s.peer_socket && !s.listen_socket.valid() && !s.connect_socket.valid() &&
+      s.openings.empty()) {
+    return started ? Outcome::kSessionEnded : Outcome::kNoSession;
   }
   return Outcome::kRunning;
+}
+
+// UI thread, --keep-listening: standard input has ended and every line of it has gone to the
+// chat worker.
+bool InputDone(Session& s, const StdinLines& input) {
+  return !input.open() && !input.HasLine() && s.chat_request.load() == 0;
 }
 
 // UI thread, once the send worker has put back what it did not finish: after a session, the
@@ -197,7 +206,8 @@ int RunConsole(const ConsoleOptions& options) {
     {
       auto ui = port->LockUi();
       Outcome outcome = Assess(s);
-      if (outcome == Outcome::kRunning && end_requested) {
+      if (outcome == Outcome::kRunning &&
+          (end_requested || (options.keep_listening && InputDone(s, input)))) {
         // As closing the window: the session or attempt ends with its disconnect lines.
         OnDestroy(s);
         outcome = s.sessions_started.load() > 0 ? Outcome::kSessionEnded : Outcome::kNoSession;
@@ -219,10 +229,12 @@ int RunConsole(const ConsoleOptions& options) {
         }
       }
       line_waiting = input.HasLine();
-      want_input = ready && input.open() && !line_waiting;
+      // Waiting again and again, the end of input is looked for between sessions too; what
+      // is read then waits in the buffer for the next session.
+      want_input = (ready || options.keep_listening) && input.open() && !line_waiting;
       listen_fd = port->watched_socket();
       connect_fd = port->connecting_socket();
-      if (line_waiting) timeout_ms = LINE_WAITING_INTERVAL_MS;
+      if (line_waiting && s.peer_socket) timeout_ms = LINE_WAITING_INTERVAL_MS;
       if (connect_fd >= 0) {
         // A connect that runs out of time is reported like one that ended.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -94,6 +94,10 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, const std::string
       options.save_dir_text = value;
     } else if (name == "--paired-only") {
       options.paired_only = true;
+    } else if (name == "--offer-pairing") {
+      options.offer_pairing = true;
+    } else if (name == "--keep-listening") {
+      options.keep_listening = true;
     } else if (name == "--fingerprint") {
       options.show_fingerprint = true;
     } else if (name == "--pair") {
@@ -156,7 +160,8 @@ std::string UsageText(const char* program) {
   return std::string("usage: ") + program +
          " [--save-dir DIR] [--subfolders] [--listen PORT | --connect HOST[:PORT] |"
          " --address TEXT]\n"
-         "       [--exit-after-batch] [--classic] [--pair CODE] [--paired-only] [PATH ...]\n"
+         "       [--exit-after-batch] [--classic] [--pair CODE] [--paired-only]\n"
+         "       [--offer-pairing] [--keep-listening] [PATH ...]\n"
          "       " + program + " --fingerprint | --forget FINGERPRINT\n"
          "  --save-dir DIR      where received files are written (default: ./Received Files/)\n"
          "  --subfolders        receive each sender folder into a subfolder of its own\n"
@@ -168,12 +173,16 @@ std::string UsageText(const char* program) {
          "  --classic           speak only the classic wire, even to a peer that knows more\n"
          "  --pair CODE         pair with the waiting peer that shows this code\n"
          "  --paired-only       take only encrypted sessions with paired peers\n"
+         "  --offer-pairing     while waiting, show a pairing code (one per wait)\n"
+         "  --keep-listening    wait again after each session, until standard input ends\n"
+         "                      or a signal comes\n"
          "  --fingerprint       print this installation's fingerprint and exit\n"
          "  --forget FINGERPRINT  forget a paired peer and exit\n"
          "  PATH ...            files and folders to send\n"
          "Every line of standard input is sent as a chat line.\n"
          "Exit codes: 0 a session ended and every PATH was delivered, 1 no session,\n"
-         "2 wrong usage, 3 a session ended with files of PATH not delivered.\n";
+         "2 wrong usage, 3 a session ended with files of PATH not delivered\n"
+         "(with --keep-listening: any session counts).\n";
 }
 
 }  // namespace tovrin

@@ -19,6 +19,8 @@ struct ConsoleOptions {
   bool classic = false;  // the extension off: classic messages only
   std::string pair_code;  // --pair: the code the waiting peer shows
   bool paired_only = false;
+  bool offer_pairing = false;   // --offer-pairing: each wait offers one pairing code
+  bool keep_listening = false;  // --keep-listening: wait again after each session
   // Commands that do their work and exit instead of starting a session.
   bool show_fingerprint = false;
   std::string forget;  // --forget: the fingerprint of a paired peer

@@ -67,6 +67,8 @@ constexpr catalogue_detail::Entry ENTRIES[] = {
     {text::PAIRING_FAILED, "Pairing failed: wrong code"},
     {text::NO_PAIRING_WAITING, "Pairing failed: the peer is not waiting for a code"},
     {text::NO_CODE_SHOWN, "Pairing failed: no code is shown"},
+    {text::NO_CODE_TO_OFFER,
+     "A pairing code can be shown only while waiting for a peer with encryption"},
     {text::TAMPERED, "The connection was tampered with"},
     {text::SECURE_FAILED, "Cannot start encryption"},
     {text::OPENING_TIMED_OUT, "The connection was not confirmed in time"},

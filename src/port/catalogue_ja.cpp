@@ -66,6 +66,7 @@ constexpr catalogue_detail::Entry ENTRIES[] = {
     {text::PAIRING_FAILED, "ペアリングに失敗しました: コードが違います"},
     {text::NO_PAIRING_WAITING, "ペアリングに失敗しました: 相手はコードを待っていません"},
     {text::NO_CODE_SHOWN, "ペアリングに失敗しました: コードは表示されていません"},
+    {text::NO_CODE_TO_OFFER, "ペアリングコードは、暗号化して接続を待っている間だけ表示できます"},
     {text::TAMPERED, "接続が改ざんされています"},
     {text::SECURE_FAILED, "暗号化を開始できません"},
     {text::OPENING_TIMED_OUT, "接続の確認が時間内に終わりませんでした"},

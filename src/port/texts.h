@@ -71,6 +71,7 @@ enum class TextId : unsigned char {
   PAIRING_FAILED,
   NO_PAIRING_WAITING,
   NO_CODE_SHOWN,
+  NO_CODE_TO_OFFER,
   TAMPERED,
   SECURE_FAILED,
   OPENING_TIMED_OUT,
@@ -207,6 +208,8 @@ inline constexpr Text<const char*> PAIRING_CODE{TextId::PAIRING_CODE};
 inline constexpr Text<> PAIRING_FAILED{TextId::PAIRING_FAILED};
 inline constexpr Text<> NO_PAIRING_WAITING{TextId::NO_PAIRING_WAITING};
 inline constexpr Text<> NO_CODE_SHOWN{TextId::NO_CODE_SHOWN};
+// The user asked for a pairing code while none can be offered.
+inline constexpr Text<> NO_CODE_TO_OFFER{TextId::NO_CODE_TO_OFFER};
 inline constexpr Text<> TAMPERED{TextId::TAMPERED};
 inline constexpr Text<> SECURE_FAILED{TextId::SECURE_FAILED};
 inline constexpr Text<> OPENING_TIMED_OUT{TextId::OPENING_TIMED_OUT};

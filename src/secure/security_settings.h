@@ -31,11 +31,9 @@ struct SecuritySettings {
 };
 
 // This side's security for all its sessions: the settings, which each opening is handed a
-// copy of, and the waiting side's pairing codes (any thread) with the count of those spent in
-// vain while it waits (UI thread).
+// copy of, and the waiting side's pairing code, offered when its user asks (any thread).
 struct Security final : SecuritySettings {
   PairingCodes codes;
-  int codes_failed = 0;
 };
 
 }  // namespace tovrin

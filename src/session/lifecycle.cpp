@@ -195,14 +195,7 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
         s.port.AppendChatLog(line);
       }
     }
-    if (!server) {
-      Teardown(s, attempt);
-    } else if (result.code_spent && s.listen_socket.valid() &&
-               ++s.security.codes_failed <= MAX_QUICK_CODES) {
-      // A mistyped code gets a new one at once, a few times; after that only as the code's
-      // time runs out, so guessing costs a code's lifetime per guess.
-      s.port.ShowPairingCode(s.security.codes.Renew());
-    }
+    if (!server) Teardown(s, attempt);
     return;
   }
   s.peer_addr = peer;
@@ -246,22 +239,6 @@ void StartOpening(Session& s, int fd, sockaddr_in peer, bool server) {
   }).detach();
 }
 
-// While the waiting side waits, its pairing code is renewed once it is out of time.
-void StartCodeRenewal(Session& s) {
-  const uint32_t attempt = s.attempt.load();
-  s.ThreadStarted();
-  std::thread([&s, attempt] {
-    while (!s.WaitFor([&] { return s.Ended(attempt); }, PAIRING_CODE_LIFETIME)) {
-      s.port.RunOnUiThread([&] {
-        if (!s.Ended(attempt) && s.listen_socket.valid() && !s.peer_socket) {
-          s.port.ShowPairingCode(s.security.codes.Renew());
-        }
-      });
-    }
-    s.ThreadEnded();
-  }).detach();
-}
-
 void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
   auto* args = new WorkerArgs{&s, s.peer_socket, s.attempt.load(), SessionExits()};
   if (!record.Start(routine, args, 0, 0)) delete args;
@@ -289,6 +266,7 @@ bool OnConnect(Session& s) {
     s.port.EnableConnect(false);
     s.port.EnableDisconnect(true);
     s.saved_address = s.port.GetInputText();
+    s.waiting_port = 0;
     const AddressText address = SplitAddress(s.saved_address);
     const bool listen = s.options.connect_mode == ConnectMode::kByAddress
                             ? address.host == OwnAddress()
@@ -325,12 +303,20 @@ void StartListening(Session& s, int port) {
   }
   s.listen_socket = std::move(fd);
   s.port.WatchListenSocket(s.listen_socket.get());
+  s.waiting_port = ListeningPort(s);
   s.port.AppendChatLog(FormatLine(text::WAITING, port));
-  if (!s.options.classic.load() && s.security.identity) {
-    s.security.codes_failed = 0;
-    s.port.ShowPairingCode(s.security.codes.Renew());
-    StartCodeRenewal(s);
+  if (s.options.offer_code_each_wait) (void)OfferPairingCode(s);
+}
+
+bool OfferPairingCode(Session& s) {
+  assert(s.port.IsUiThread());
+  if (!s.listen_socket.valid() || s.peer_socket || s.options.classic.load() ||
+      !s.security.identity) {
+    s.port.AppendChatLog(text::NO_CODE_TO_OFFER);
+    return false;
   }
+  s.port.ShowPairingCode(s.security.codes.Renew());
+  return true;
 }
 
 void ConnectToPeer(Session& s, const std::string& host, int port) {
@@ -425,26 +411,55 @@ void EndWorker(Session& s, CTHREAD& record) {
   if (!ran) record.Exit(0);
 }
 
-bool Teardown(Session& s, uint32_t attempt) {
+namespace {
+
+// UI thread: the waiting side whose session has ended waits again on the same port, as a
+// Connect press would have it wait.
+void WaitAgain(Session& s) {
+  assert(s.port.IsUiThread());
+  const int port = s.waiting_port;
+  s.idle.store(0);
+  s.attempt.fetch_add(1);
+  s.Notify();
+  s.port.EnableConnect(false);
+  s.port.EnableDisconnect(true);
+  StartListening(s, port);
+}
+
+// UI thread: both directions back to zero, as after a batch.
+void ResetMeter(Session& s) {
+  assert(s.port.IsUiThread());
+  for (std::atomic<int32_t>* word : {&s.send_rate, &s.send_eta, &s.recv_rate, &s.recv_eta}) {
+    word->store(0);
+  }
+  s.port.SetSendProgress(0);
+  s.port.SetRecvProgress(0);
+  s.port.SetStatusText(FormatStatusLine(0, 0, 0, 0));
+}
+
+// Teardown's work; `may_wait_again` is false when the program itself ends.
+bool EndAttempt(Session& s, uint32_t attempt, bool may_wait_again) {
   // The whole teardown is one step on the UI thread: the session control never races the
   // window, and a late run from an ended session finds a newer attempt number and leaves it
   // alone.
   const bool ran = s.port.RunOnUiThread([&] {
-    if (attempt != s.attempt.load()) return;
+    if (attempt != s.attempt.load()) {
+      // The workers of a session whose side waits again end after the new wait has begun.
+      if (!s.peer_socket) ResetMeter(s);
+      return;
+    }
+    // Only a session ends the waiting: Disconnect while waiting stops it.
+    const bool wait_again = may_wait_again && s.options.keep_waiting.load() && s.waiting_port > 0 &&
+                            s.peer_socket != nullptr;
     if (s.idle.exchange(1) == 0) {
       s.port.AppendChatLog(text::RULE);
       s.port.AppendChatLog(text::DISCONNECTED);
       s.port.SelectTab(0);
     }
     s.Notify();
-    // Both directions back to zero, as after a batch; runs again after the workers' last
-    // meter updates, since they end with a Teardown of their own.
-    for (std::atomic<int32_t>* word : {&s.send_rate, &s.send_eta, &s.recv_rate, &s.recv_eta}) {
-      word->store(0);
-    }
-    s.port.SetSendProgress(0);
-    s.port.SetRecvProgress(0);
-    s.port.SetStatusText(FormatStatusLine(0, 0, 0, 0));
+    // Runs again after the workers' last meter updates, since they end with a Teardown of
+    // their own.
+    ResetMeter(s);
     CloseListenSocket(s);
     CloseConnectSocket(s);
     CloseOpenings(s);
@@ -454,6 +469,7 @@ bool Teardown(Session& s, uint32_t attempt) {
     s.port.SetConnectLabel(text::CONNECT);
     s.port.EnableDisconnect(false);
     s.port.EnableConnect(true);
+    if (wait_again) WaitAgain(s);
   });
   if (!ran && attempt == s.attempt.load()) {
     // The window is gone; its own teardown has closed the sockets. Still stop the workers.
@@ -463,13 +479,17 @@ bool Teardown(Session& s, uint32_t attempt) {
   return true;
 }
 
+}  // namespace
+
+bool Teardown(Session& s, uint32_t attempt) { return EndAttempt(s, attempt, true); }
+
 bool Teardown(Session& s) { return Teardown(s, s.attempt.load()); }
 
 WorkerExits SessionExits() {
   return WorkerExits{static_cast<bool (*)(Session&, uint32_t)>(&Teardown), &EndWorker};
 }
 
-bool OnDestroy(Session& s) { return Teardown(s); }
+bool OnDestroy(Session& s) { return EndAttempt(s, s.attempt.load(), false); }
 
 int ListeningPort(const Session& s) {
   if (!s.listen_socket.valid()) return -1;

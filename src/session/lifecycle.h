@@ -27,14 +27,20 @@ void StartSession(Session& s);
 // session that waited for it. Any worker thread.
 void EndWorker(Session& s, CTHREAD& record);
 // Ends the session or attempt numbered `attempt`; an older number does nothing. Any thread:
-// the work itself is done on the UI thread.
+// the work itself is done on the UI thread. With keep_waiting, a session of the waiting side that
+// ends makes it wait again at once on the same port.
 bool Teardown(Session& s, uint32_t attempt);
-// The Disconnect button and the window's own end: tears down the current attempt.
+// The Disconnect button: tears down the current attempt (a session, which may wait again, or
+// the waiting itself, which stops).
 bool Teardown(Session& s);
+// The waiting side, UI thread: shows a new pairing code (replacing any), valid
+// PAIRING_CODE_LIFETIME and spent by the first connection that tries to pair. False, with a
+// line in the chat log, when no code can be offered (not waiting, or not encrypting).
+[[nodiscard]] bool OfferPairingCode(Session& s);
 // How the workers StartSession starts leave their session: through Teardown and EndWorker.
 // Also for a worker started by hand (the receive fuzzer).
 [[nodiscard]] WorkerExits SessionExits();
-// WM_DESTROY of the main window, UI thread.
+// WM_DESTROY of the main window, and the console's end, UI thread: ends the attempt for good.
 bool OnDestroy(Session& s);
 
 // The port the listening socket is bound to (for tests that listen on port 0), or -1.

@@ -272,7 +272,6 @@ class Opening final {
       if ((peer.flags & AUTH_FLAG_PAIRING) != 0) {
         // The one guess this code allows is taken now, whatever comes of it.
         SecretText code = params_.codes ? params_.codes->Take() : SecretText();
-        result_.code_spent = !code.empty();
         if (!code.empty()) {
           cpace.emplace(false, code.get(), channel, sid, NO_ASSOCIATED_DATA);
           code.clear();

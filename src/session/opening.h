@@ -27,9 +27,6 @@ inline constexpr auto OPENING_TIME_LIMIT = std::chrono::seconds(60);
 inline constexpr int MAX_PENDING_OPENINGS = 4;
 // Openings a waiting side runs at the same time for one source address; more are closed.
 inline constexpr int MAX_OPENINGS_PER_ADDRESS = 2;
-// Codes spent in vain that the waiting side replaces at once; later ones are replaced as the
-// code's lifetime ends.
-inline constexpr int MAX_QUICK_CODES = 3;
 // How far the peer is known.
 enum class Trust { kNone, kStranger, kPaired, kJustPaired };
 
@@ -52,8 +49,7 @@ struct OpeningParams {
 };
 
 struct OpeningResult {
-  bool session = false;       // the connection carries the session now
-  bool code_spent = false;    // the waiting side's code was used up
+  bool session = false;            // the connection carries the session now
   std::vector<std::string> lines;  // for the chat log, in order
 };
 

@@ -53,6 +53,11 @@ struct SessionOptions final {
   int connect_timeout_ms = CONNECT_TIMEOUT_MS;
   // The waiting side's limit for a peer's hello and TLS handshake (shorter in tests).
   std::chrono::milliseconds setup_limit{SETUP_TIME_LIMIT};
+  // --offer-pairing: every wait offers one pairing code as it starts (UI thread).
+  bool offer_code_each_wait = false;
+  // --keep-listening and the window's setting: a session of the waiting side that ends makes
+  // it wait again at once (read on the UI thread as the session ends).
+  std::atomic<bool> keep_waiting{false};
 };
 
 // How the batches of a session fare. The receive worker writes the peer's words, the send
@@ -137,6 +142,9 @@ struct Session final {
   std::map<in_addr_t, std::chrono::steady_clock::time_point> refusals_logged;
   std::string saved_address;
   sockaddr_in listen_addr{};
+  // The port this attempt waits on, once its listening socket is bound; 0 for an attempt
+  // that connects or could not listen.
+  int waiting_port = 0;
   sockaddr_in peer_addr{};
 
   WindowPort& port;
@@ -163,8 +171,7 @@ struct Session final {
     return wake_.wait_for(lock, limit, ready);
   }
 
-  // Threads of openings and of the pairing code's renewal: counted so that the session
-  // outlives them.
+  // Threads of openings: counted so that the session outlives them.
   void ThreadStarted();
   void ThreadEnded();
 

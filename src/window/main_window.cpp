@@ -97,6 +97,7 @@ MainWindow::MainWindow(QWidget* parent)
   peers_->setObjectName("PAIRED_PEERS");
   chat_log_->addActions(
       {Separator(chat_log_), classic_, paired_only_, Separator(chat_log_), peers_});
+  AddWaitingActions();
   open_url = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   request_attention = [this] { QApplication::alert(this); };
   ask_pairing_code = [this](const std::string& fingerprint) {
@@ -144,6 +145,21 @@ void MainWindow::AddOpenFolder(LineView* log) {
   connect(open, &QAction::triggered, this, [this, log] { OpenFolder(log, log->currentRow()); });
   connect(log, &QAbstractItemView::doubleClicked, this,
           [this, log](const QModelIndex& index) { OpenFolder(log, index.row()); });
+}
+
+void MainWindow::AddWaitingActions() {
+  offer_code_ = new QAction(Tr("ペアリングコードを表示"), chat_log_);
+  offer_code_->setObjectName("OFFER_PAIRING_CODE");
+  offer_code_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_P));
+  keep_waiting_ = new QAction(Tr("接続が終わっても待ち続ける"), chat_log_);
+  keep_waiting_->setObjectName("KEEP_WAITING");
+  keep_waiting_->setCheckable(true);
+  chat_log_->addActions({Separator(chat_log_), offer_code_, keep_waiting_});
+  // The shortcut works whichever tab is shown, not only over the chat log.
+  addAction(offer_code_);
+  connect(offer_code_, &QAction::triggered, this, [this] {
+    if (on_offer_code) on_offer_code();
+  });
 }
 
 QAction* MainWindow::open_folder_action(LineView* log) const {

@@ -54,6 +54,10 @@ class MainWindow final : public QWidget {
   // the list of paired peers (PAIRED_PEERS).
   [[nodiscard]] QAction* paired_only_action() const { return paired_only_; }
   [[nodiscard]] QAction* peers_action() const { return peers_; }
+  // The chat log's "show a pairing code" entry (OFFER_PAIRING_CODE, also Ctrl+Shift+P
+  // anywhere in the window) and its checkable "keep waiting" choice (KEEP_WAITING).
+  [[nodiscard]] QAction* offer_code_action() const { return offer_code_; }
+  [[nodiscard]] QAction* keep_waiting_action() const { return keep_waiting_; }
 
   // Makes tab `index` current and shows only its list: 0 chat log, 1 send list, 2 send log,
   // 3 receive log. Does not report a tab change.
@@ -77,6 +81,8 @@ class MainWindow final : public QWidget {
   std::function<void()> on_disconnect;
   // The user picked another tab.
   std::function<void()> on_tab_changed;
+  // The user asked for a pairing code to show.
+  std::function<void()> on_offer_code;
   // Local paths of one drop, in drop order; also files chosen or pasted on the send list.
   std::function<void(const std::vector<std::string>&)> on_drop;
   // Shows a folder in the desktop's file manager: false when no application could be started
@@ -100,6 +106,7 @@ class MainWindow final : public QWidget {
   LineView* MakeLog(const char* id);
   void FitCaption(QPushButton* button);
   void AddOpenFolder(LineView* log);
+  void AddWaitingActions();
   void OpenFolder(LineView* log, int row);
   // Ctrl+Tab, Ctrl+Shift+Tab, Ctrl+PgDn and Ctrl+PgUp: true when `event` was one of them.
   bool SwitchTabByKey(const QKeyEvent* event);
@@ -108,6 +115,8 @@ class MainWindow final : public QWidget {
   QAction* classic_ = nullptr;
   QAction* paired_only_ = nullptr;
   QAction* peers_ = nullptr;
+  QAction* offer_code_ = nullptr;
+  QAction* keep_waiting_ = nullptr;
   QLineEdit* address_;
   QPushButton* connect_;
   QPushButton* disconnect_;

@@ -28,6 +28,7 @@ constexpr char SUBFOLDERS_KEY[] = "subfolders";
 constexpr char GEOMETRY_KEY[] = "geometry";
 constexpr char CLASSIC_KEY[] = "classic";
 constexpr char PAIRED_ONLY_KEY[] = "paired_only";
+constexpr char KEEP_WAITING_KEY[] = "keep_waiting";
 
 }  // namespace
 
@@ -86,6 +87,11 @@ bool CMyWnd::OnInitDialog() {
   window->paired_only_action()->setChecked(settings.value(PAIRED_ONLY_KEY, false).toBool());
   window->peers_action()->setEnabled(session.security.peers != nullptr);
   QObject::connect(window->peers_action(), &QAction::triggered, window, [this] { ShowPeers(); });
+  window->on_offer_code = [this] { (void)OfferPairingCode(session); };
+  // Read on the UI thread as a session ends.
+  QObject::connect(window->keep_waiting_action(), &QAction::toggled, window,
+                   [this](bool keep) { session.options.keep_waiting.store(keep); });
+  window->keep_waiting_action()->setChecked(settings.value(KEEP_WAITING_KEY, false).toBool());
   // A restored place counts as moved: the frame then does not centre the window.
   window->restoreGeometry(settings.value(GEOMETRY_KEY).toByteArray());
   window->WidenForTabs();
@@ -119,6 +125,7 @@ bool CMyWnd::OnDestroy() {
     settings.setValue(SUBFOLDERS_KEY, window->subfolders()->isChecked());
     settings.setValue(CLASSIC_KEY, window->classic_action()->isChecked());
     settings.setValue(PAIRED_ONLY_KEY, window->paired_only_action()->isChecked());
+    settings.setValue(KEEP_WAITING_KEY, window->keep_waiting_action()->isChecked());
     settings.setValue(GEOMETRY_KEY, window->saveGeometry());
   }
   tovrin::OnDestroy(session);

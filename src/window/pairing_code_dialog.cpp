@@ -17,7 +17,7 @@ PairingCodeDialog::PairingCodeDialog(QWidget* parent, const std::string& fingerp
   setObjectName("IDD_PAIRING_CODE");
   setWindowTitle(Tr("ペアリング"));
   auto* prompt =
-      new QLabel(Tr("相手の画面に表示されている%1桁のペアリングコードを入力してください。")
+      new QLabel(Tr("相手にペアリングコードを表示してもらい、その%1桁のコードを入力してください。")
                      .arg(PAIRING_CODE_DIGITS),
                  this);
   auto* peer = new QLabel(Tr("相手の指紋: %1").arg(QString::fromStdString(fingerprint)), this);

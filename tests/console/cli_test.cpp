@@ -122,5 +122,33 @@ TEST(ConsoleProcess, ABatchNotDeliveredEndsWithItsCountAndCodeThree) {
   EXPECT_EQ(ReadFile(dir.path() + "recv/ok.txt"), "ok");
 }
 
+// --keep-listening waits again after each session: three connectors, one after another, each
+// deliver a file to one listener, which then runs on until its standard input ends and exits
+// 0, since it made sessions.
+TEST(ConsoleProcess, KeepListeningServesOneSessionAfterAnotherUntilItsInputEnds) {
+  const TempDir dir;
+  int port = 0;
+  auto receiver = StartListener({"--save-dir", dir.path() + "recv", "--keep-listening"}, port);
+  ASSERT_NE(receiver, nullptr);
+  const std::string waiting = "chat: 接続を待っています... (port " + std::to_string(port) + ")";
+  for (int session = 1; session <= 3; ++session) {
+    const std::string name = "file" + std::to_string(session) + ".txt";
+    WriteFile(dir.path() + "src/" + name, name);
+    CliProcess sender({"--connect", PeerAddress(port), "--save-dir", dir.path() + "unused",
+                       "--exit-after-batch", dir.path() + "src/" + name});
+    ASSERT_TRUE(sender.WaitExit());
+    EXPECT_EQ(sender.exit_code(), 0) << sender.Transcript();
+    ASSERT_TRUE(WaitFor([&] { return receiver->CountLine(waiting) == session + 1; }, PROCESS_LIMIT))
+        << receiver->Transcript();
+    EXPECT_EQ(ReadFile(dir.path() + "recv/" + name), name);
+  }
+  EXPECT_FALSE(receiver->Exited());
+  receiver->CloseStdin();
+  ASSERT_TRUE(receiver->WaitExit());
+  EXPECT_EQ(receiver->exit_code(), 0) << receiver->Transcript();
+  // Three sessions, and the wait that the end of input ended.
+  EXPECT_EQ(receiver->CountLine(DISCONNECTED_LINE), 4);
+}
+
 }  // namespace
 }  // namespace tovrin::testing

@@ -16,9 +16,9 @@ std::vector<std::string> RunKeyCommand(const std::string& config, std::vector<st
   return process.Lines();
 }
 
-// Two installations pair through the code the waiting one prints, remember each other, and
-// forget each other on request.
-TEST(ConsolePairing, ThePrintedCodePairsAndForgetUndoesIt) {
+// Two installations pair through the code the waiting one prints when asked to, remember each
+// other, and forget each other on request.
+TEST(ConsolePairing, TheOfferedCodePairsAndForgetUndoesIt) {
   CliProcess::KeepKeysAway();
   const TempDir dir;
   const std::string keys_l = dir.path() + "keys-l", keys_c = dir.path() + "keys-c";
@@ -28,7 +28,8 @@ TEST(ConsolePairing, ThePrintedCodePairsAndForgetUndoesIt) {
 
   int port = 0;
   setenv("XDG_CONFIG_HOME", keys_l.c_str(), 1);
-  auto listener = StartListener({"--save-dir", dir.path() + "l", "--paired-only"}, port);
+  auto listener =
+      StartListener({"--save-dir", dir.path() + "l", "--paired-only", "--offer-pairing"}, port);
   ASSERT_NE(listener, nullptr);
   ASSERT_TRUE(WaitFor([&] { return listener->HasLineStartingWith("pair: "); }));
   std::string code;
