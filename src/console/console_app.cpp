@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console/console_port.h"
+#include "console/nearby_commands.h"
 #include "port/format.h"
 #include "port/texts.h"
 #include "queue/send_queue.h"
@@ -108,6 +109,7 @@ void StartAttempt(Session& s, ConsolePort& port, const ConsoleOptions& options) 
   s.options.classic.store(options.classic);
   s.security.paired_only = options.paired_only;
   s.security.pair_code = options.pair_code;
+  s.options.announce = !options.no_announce;
   s.options.connect_mode = options.mode == ConsoleOptions::Mode::kListen ? ConnectMode::kListen
                            : options.mode == ConsoleOptions::Mode::kConnect
                                ? ConnectMode::kConnect
@@ -126,7 +128,8 @@ enum class Outcome { kRunning, kSessionEnded, kNoSession };
 Outcome Assess(Session& s) {
   const bool started = s.sessions_started.load() > 0;
   if (s.idle.load() == 1) return started ? Outcome::kSessionEnded : Outcome::kNoSession;
-  if (!started && !s.listen_socket.valid() && !s.connect_socket.valid() && s.openings.empty()) {
+  if (!started && !s.listen_socket.valid() && !s.connect_socket.valid() && !s.resolving &&
+      s.openings.empty()) {
     return Outcome::kNoSession;
   }
   return Outcome::kRunning;
@@ -174,6 +177,16 @@ int RunKeyCommand(const ConsoleOptions& options) {
 
 int RunConsole(const ConsoleOptions& options) {
   if (options.show_fingerprint || !options.forget.empty()) return RunKeyCommand(options);
+  if (options.peers_seconds > 0) return RunPeersCommand(options.peers_seconds);
+  ConsoleOptions resolved = options;
+  if (options.mode == ConsoleOptions::Mode::kConnect) {
+    std::optional<NearbyPeer> picked;
+    int exit_code = 1;
+    const std::optional<std::string> text =
+        ResolveConnectText(options.address_text, picked, exit_code);
+    if (!text) return exit_code;
+    resolved.address_text = *text;
+  }
   InstallSignals();
   kept.port = new ConsolePort(options.subfolders, stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
   kept.queue = new SendQueue(*kept.port);
@@ -184,7 +197,7 @@ int RunConsole(const ConsoleOptions& options) {
 
   {
     auto ui = port->LockUi();
-    StartAttempt(s, *port, options);
+    StartAttempt(s, *port, resolved);
   }
 
   StdinLines input;

@@ -19,9 +19,11 @@ struct ConsoleOptions {
   bool classic = false;  // the extension off: classic messages only
   std::string pair_code;  // --pair: the code the waiting peer shows
   bool paired_only = false;
+  bool no_announce = false;  // --no-announce: a wait is not announced to nearby peers
   // Commands that do their work and exit instead of starting a session.
   bool show_fingerprint = false;
   std::string forget;  // --forget: the fingerprint of a paired peer
+  int peers_seconds = 0;  // --peers: how long to browse for nearby peers (0: not asked)
   // Absolute, normalised, without a trailing '/': one drop on the send queue.
   std::vector<std::string> paths;
   bool help = false;

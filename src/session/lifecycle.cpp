@@ -20,6 +20,7 @@
 #include "port/texts.h"
 #include "port/window_port.h"
 #include "session/address.h"
+#include "session/nearby_wait.h"
 #include "session/opening.h"
 #include "transfer/connection.h"
 #include "transfer/session.h"
@@ -90,6 +91,7 @@ void CloseListenSocket(Session& s) {
   if (!s.listen_socket.valid()) return;
   s.port.WatchListenSocket(-1);
   s.listen_socket.Reset();
+  WithdrawWait(s);
 }
 
 // UI thread.
@@ -262,6 +264,35 @@ void StartCodeRenewal(Session& s) {
   }).detach();
 }
 
+// UI thread: resolves `host` on a thread of its own, so that the window goes on meanwhile, and
+// goes on with the attempt on the UI thread: a name that resolves to the own address waits
+// like the own address (when the address decides), any other connects, and a name that does
+// not resolve is an invalid address.
+void ResolveAndConnect(Session& s, const std::string& host, int port) {
+  assert(s.port.IsUiThread());
+  s.resolving = true;
+  const uint32_t attempt = s.attempt.load();
+  const bool own_waits = s.options.connect_mode == ConnectMode::kByAddress;
+  s.ThreadStarted();
+  std::thread([&s, host, port, attempt, own_waits] {
+    const std::optional<uint32_t> address = ResolveIpv4(host);
+    const std::string own = own_waits ? OwnAddress() : std::string();
+    s.port.RunOnUiThread([&] {
+      if (s.Ended(attempt) || !s.resolving) return;
+      s.resolving = false;
+      if (!address) {
+        s.port.AppendChatLog(text::INVALID_IP);
+        s.port.EnableConnect(true);
+      } else if (own_waits && Dotted(in_addr{*address}) == own) {
+        StartListening(s, port);
+      } else {
+        ConnectToAddress(s, *address, port);
+      }
+    });
+    s.ThreadEnded();
+  }).detach();
+}
+
 void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
   auto* args = new WorkerArgs{&s, s.peer_socket, s.attempt.load(), SessionExits()};
   if (!record.Start(routine, args, 0, 0)) delete args;
@@ -331,20 +362,24 @@ void StartListening(Session& s, int port) {
     s.port.ShowPairingCode(s.security.codes.Renew());
     StartCodeRenewal(s);
   }
+  AnnounceWait(s, ListeningPort(s));
 }
 
 void ConnectToPeer(Session& s, const std::string& host, int port) {
   assert(s.port.IsUiThread());
   const std::optional<uint32_t> address = ParseIpv4(host);
-  if (!address) {
-    s.port.AppendChatLog(text::INVALID_IP);
-    s.port.EnableConnect(true);
-    return;
-  }
+  if (address) return ConnectToAddress(s, *address, port);
+  if (IsHostName(host)) return ResolveAndConnect(s, host, port);
+  s.port.AppendChatLog(text::INVALID_IP);
+  s.port.EnableConnect(true);
+}
+
+void ConnectToAddress(Session& s, uint32_t address, int port) {
+  assert(s.port.IsUiThread());
   s.peer_addr = sockaddr_in{};
   s.peer_addr.sin_family = AF_INET;
   s.peer_addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-  s.peer_addr.sin_addr.s_addr = *address;
+  s.peer_addr.sin_addr.s_addr = address;
   s.port.AppendChatLog(FormatLine(text::CONNECTING, port));
 
   const int fd = StartConnect(s.peer_addr);
@@ -447,6 +482,7 @@ bool Teardown(Session& s, uint32_t attempt) {
     s.port.SetStatusText(FormatStatusLine(0, 0, 0, 0));
     CloseListenSocket(s);
     CloseConnectSocket(s);
+    s.resolving = false;
     CloseOpenings(s);
     s.security.codes.Stop();
     ClosePeerSocket(s);
