@@ -85,15 +85,17 @@ TEST(Lifecycle, HostNamesAreResolvedAndConnectedTo) {
   for (const std::string name : {"localhost", "tovrin.local", "a-b_c.example.", "x"}) {
     EXPECT_TRUE(IsHostName(name)) << name;
   }
-  for (const std::string& text : std::vector<std::string>{"", "10.0.0.1", "1.2.3", "a..b", ".a", "a b", "a/b", "é.local",
-                                 "login@host", std::string(254, 'a')}) {
+  for (const std::string& text :
+       std::vector<std::string>{"", "10.0.0.1", "1.2.3", "a..b", ".a", "a b", "a/b", "é.local",
+                                "login@host", std::string(254, 'a')}) {
     EXPECT_FALSE(IsHostName(text)) << text;
   }
   TestPeer a, b;
   const int port = a.Listen();
   ASSERT_GT(port, 0);
   b.Connect("localhost:" + std::to_string(port));
-  ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine(FormatLine(text::CONNECTED, "127.0.0.1")); }));
+  ASSERT_TRUE(
+      WaitFor([&] { return b.port.HasChatLine(FormatLine(text::CONNECTED, "127.0.0.1")); }));
   a.Accept();
   EXPECT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
 }

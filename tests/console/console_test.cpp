@@ -133,8 +133,10 @@ TEST(ConsoleOptions, ConnectTargetsAndNearbyOptions) {
   ASSERT_TRUE(ParseConsoleOptions({"--peers=1"}, "/", options, error)) << error;
   EXPECT_EQ(options.peers_seconds, 1);
   EXPECT_FALSE(options.no_announce);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--peers", "0"}, {"--peers=601"}, {"--peers=x"}, {"--no-announce=1"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--peers", "0"},
+                                               {"--peers=601"},
+                                               {"--peers=x"},
+                                               {"--no-announce=1"}}) {
     EXPECT_FALSE(ParseConsoleOptions(args, "/", options, error)) << args.back();
   }
 }
