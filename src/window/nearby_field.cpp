@@ -59,7 +59,14 @@ NearbyField::NearbyField(MainWindow* window, Session& session)
   completer_->setWidget(window->address());
   connect(completer_, qOverload<const QModelIndex&>(&QCompleter::activated), this,
           [this](const QModelIndex& index) {
-            window_->address()->setText(index.data(FILL_ROLE).toString());
+            const QString fill = index.data(FILL_ROLE).toString();
+            picked_.reset();
+            for (const NearbyPeer& peer : peers_) {
+              if (QString::fromStdString(peer.address) + ':' + QString::number(peer.port) == fill) {
+                picked_ = peer;
+              }
+            }
+            window_->address()->setText(fill);
           });
   window->address()->installEventFilter(this);
 
@@ -94,7 +101,8 @@ void NearbyField::Refresh() {
   const std::vector<PeerStore::Entry> paired =
       session_.security.peers ? session_.security.peers->List() : std::vector<PeerStore::Entry>{};
   model_->clear();
-  for (const CompletionRow& row : CompletionRows(browser_->Peers(), paired)) {
+  peers_ = browser_->Peers();
+  for (const CompletionRow& row : CompletionRows(peers_, paired)) {
     auto* item = new QStandardItem(row.text);
     item->setData(row.fill, FILL_ROLE);
     item->setToolTip(row.tip);
@@ -103,6 +111,14 @@ void NearbyField::Refresh() {
   }
   QAbstractItemView* popup = completer_->popup();
   if (popup->isVisible() && (model_->rowCount() == 0 || session_.idle.load() != 1)) popup->hide();
+}
+
+std::optional<KeyHash> NearbyField::PickedKeyFor(const QString& address_text) const {
+  if (!picked_ || address_text != QString::fromStdString(picked_->address) + ':' +
+                                      QString::number(picked_->port)) {
+    return std::nullopt;
+  }
+  return PickedKey(*picked_);
 }
 
 void NearbyField::Offer() {

@@ -6,6 +6,7 @@
 #include <QStandardItemModel>
 #include <QString>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "nearby/browser.h"
@@ -45,6 +46,10 @@ class NearbyField final : public QObject {
   [[nodiscard]] QCompleter* completer() const { return completer_; }
   [[nodiscard]] QAction* announce_action() const { return announce_; }
 
+  // The key to expect when connecting to `address_text`: that of the peer picked from the list,
+  // while the field still holds what picking it put there; none otherwise.
+  [[nodiscard]] std::optional<KeyHash> PickedKeyFor(const QString& address_text) const;
+
   // Shows the completions when there are some and no session or attempt runs.
   void Offer();
   // Takes the browser's list and status anew.
@@ -60,6 +65,8 @@ class NearbyField final : public QObject {
   QCompleter* completer_;
   QAction* announce_;
   std::unique_ptr<Browser> browser_;
+  std::vector<NearbyPeer> peers_;  // as listed, row for row
+  std::optional<NearbyPeer> picked_;
 };
 
 }  // namespace tovrin
