@@ -21,21 +21,50 @@
 namespace tovrin::testing {
 namespace {
 
-const std::string kHello("raw\0", 4);
-
-template <typename Build>
-std::string Built(Build build) {
-  std::string message(HEADER_SIZE + EXT_OFFER_FIXED + MAX_EXT_TEXT, '\0');
-  message.resize(static_cast<size_t>(build(message.data())));
-  return message;
+// `raw` connects to `a` and says hello as an extended peer.
+bool ConnectExtended(TestPeer& a, RawPeer& raw) {
+  return a.ConnectRaw(raw) && raw.Send(MSG_HELLO, 0, 1, std::string("raw\0", 4));
 }
 
-// Reads until a message of `type`, skipping others.
-bool ReceiveType(RawPeer& raw, int32_t type, FrameHeader& header, std::string& payload) {
-  while (raw.Receive(header, payload)) {
-    if (header.type == type) return true;
+// Offers a file; the reply's status (-100 without a reply for `id`), and in `held` what the
+// receiver already holds.
+int32_t Offer(RawPeer& raw, int32_t id, const ExtOffer& offer, int32_t flags = 0,
+              int64_t* held = nullptr) {
+  FrameHeader reply{};
+  std::string payload;
+  if (!raw.SendBuilt(Built([&](char* out) { return BuildOffer(out, id, flags, offer); })) ||
+      !raw.ReceiveType(MSG_EXT_REPLY, reply, payload) || reply.handle != id) {
+    return -100;
   }
-  return false;
+  if (held != nullptr) *held = static_cast<int64_t>(LoadU64(payload.data()));
+  return reply.value;
+}
+
+// Starts file `id` at `from` and sends `data` (nothing when empty).
+bool Start(RawPeer& raw, int32_t id, int64_t from, const std::string& data) {
+  return raw.SendBuilt(Built([&](char* out) { return BuildStart(out, id, from); })) &&
+         (data.empty() || raw.Send(MSG_EXT_DATA, id, 0, data));
+}
+
+bool End(RawPeer& raw, int32_t id, int32_t status, const ExtEnd& end) {
+  return raw.SendBuilt(Built([&](char* out) { return BuildEnd(out, id, status, end); }));
+}
+
+bool Reply(RawPeer& raw, int32_t id, int32_t status) {
+  return raw.SendBuilt(Built([&](char* out) { return BuildReply(out, id, status, {}); }));
+}
+
+Digest HashOf(const std::string& content) {
+  FileHash hash;
+  hash.Update(content.data(), content.size());
+  return hash.Value();
+}
+
+// The next MSG_EXT_DONE's verdict, -1 without one.
+int32_t Verdict(RawPeer& raw) {
+  FrameHeader done{};
+  std::string payload;
+  return raw.ReceiveType(MSG_EXT_DONE, done, payload) ? done.value : -1;
 }
 
 // `second` directly follows `first` somewhere in `log`.
@@ -49,43 +78,6 @@ int64_t MtimeNs(const std::string& path) {
   struct stat info {};
   stat(path.c_str(), &info);
   return info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
-}
-
-TEST(Extended, PeersCarryAnyNameChatTimesAndExecuteBits) {
-  TestPeer a, b;
-  const std::string root = a.dir.path() + "src/ünï";
-  WriteFile(root + "/é.txt", "e acute");
-  WriteFile(root + "/😀/한.bin", PatternBytes((3 << 20) + 123, 1));  // over three data chunks
-  WriteFile(root + "/a\\b:c.txt", "a backslash and a colon are just characters");
-  WriteFile(root + "/run.sh", "#!/bin/sh\n");
-  chmod((root + "/run.sh").c_str(), 04755);
-  const timespec times[2] = {{0, UTIME_OMIT}, {1234567890, 123456789}};
-  utimensat(AT_FDCWD, (root + "/é.txt").c_str(), times, 0);
-  a.Drop({root});
-  ASSERT_TRUE(ConnectPair(a, b));
-  const std::string kind = FormatLine(text::ENCRYPTED_SESSION, text::CAPTION);
-  ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(kind) && b.port.HasChatLine(kind); }));
-
-  // Beyond the classic line's 1,023 bytes, and characters cp932 lacks.
-  const std::string line = "😀 한 " + std::string(1500, 'x');
-  a.Chat(line);
-  ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > " + line); }));
-
-  ASSERT_TRUE(WaitFor([&] { return b.port.HasRecvLine(text::RECEIVE_DONE); }));
-  // The chat line and the batch's end each draw the user's eye.
-  EXPECT_TRUE(WaitFor([&] { return b.port.attention_requests() == 2; }));
-  EXPECT_EQ(a.port.attention_requests(), 0);
-  const std::string copy = b.session.save_dir + "ünï";
-  ASSERT_EQ(ListTree(copy), ListTree(root));
-  for (const auto& [file, size] : ListTree(root)) {
-    EXPECT_TRUE(SameContent(copy + "/" + file, root + "/" + file)) << file;
-  }
-  EXPECT_EQ(MtimeNs(copy + "/é.txt"), MtimeNs(root + "/é.txt"));
-  struct stat info {};
-  ASSERT_EQ(stat((copy + "/run.sh").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07111, 0111u & ((info.st_mode & 0444) >> 2)) << std::oct << info.st_mode;
-  ASSERT_EQ(stat((copy + "/é.txt").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0111, 0u);
 }
 
 // The same session with the extension off (today's wire) and on: a peer that never says
@@ -167,51 +159,30 @@ TEST(Extended, AFileThatFailsItsCheckIsEmptiedSentOnceMoreThenReported) {
   {
     TestPeer a;
     RawPeer raw;
-    ASSERT_TRUE(a.ConnectRaw(raw));
-    ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
-    FileHash right;
-    right.Update("hello", 5);
-    const auto send = [&](int32_t id, int32_t flags, const Digest& digest) {
-      const ExtOffer offer{5, 0, 0644, "v.txt"};
-      ASSERT_TRUE(
-          raw.SendBuilt(Built([&](char* out) { return BuildOffer(out, id, flags, offer); })));
-      FrameHeader reply{};
-      std::string payload;
-      ASSERT_TRUE(ReceiveType(raw, MSG_EXT_REPLY, reply, payload));
-      ASSERT_EQ(reply.value, OFFER_ACCEPTED);
-      ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) { return BuildStart(out, id, 0); })));
-      ASSERT_TRUE(raw.Send(MSG_EXT_DATA, id, 0, "hello"));
-      ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) {
-        return BuildEnd(out, id, END_COMPLETE, ExtEnd{5, digest});
-      })));
+    ASSERT_TRUE(ConnectExtended(a, raw));
+    const auto verdict = [&](int32_t id, int32_t flags, const Digest& digest) {
+      EXPECT_EQ(Offer(raw, id, {5, 0, 0644, "v.txt"}, flags), OFFER_ACCEPTED);
+      EXPECT_TRUE(Start(raw, id, 0, "hello") && End(raw, id, END_COMPLETE, {5, digest}));
+      return Verdict(raw);
     };
-    const auto verdict = [&] {
-      FrameHeader done{};
-      std::string payload;
-      return ReceiveType(raw, MSG_EXT_DONE, done, payload) ? done.value : -1;
-    };
-    send(1, 0, Digest{});
-    EXPECT_EQ(verdict(), DONE_DIFFERS);
+    EXPECT_EQ(verdict(1, 0, Digest{}), DONE_DIFFERS);
     EXPECT_EQ(ReadFile(a.session.save_dir + "v.txt"), "");
-    send(2, OFFER_FLAG_RESEND, Digest{});
-    EXPECT_EQ(verdict(), DONE_DIFFERS);
+    EXPECT_EQ(verdict(2, OFFER_FLAG_RESEND, Digest{}), DONE_DIFFERS);
     EXPECT_EQ(ReadFile(a.session.save_dir + "v.txt"), "");
     EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::VERIFY_RETRY, "v.txt")));
     EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::VERIFY_FAILED, "v.txt")));
-    send(3, 0, right.Value());
-    EXPECT_EQ(verdict(), DONE_VERIFIED);
+    EXPECT_EQ(verdict(3, 0, HashOf("hello")), DONE_VERIFIED);
     EXPECT_EQ(ReadFile(a.session.save_dir + "v.txt"), "hello");
   }
   TestPeer a;
   WriteFile(a.dir.path() + "src/f.txt", "content");
   a.Drop({a.dir.path() + "src/f.txt"});
   RawPeer raw;
-  ASSERT_TRUE(a.ConnectRaw(raw));
-  ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+  ASSERT_TRUE(ConnectExtended(a, raw));
   for (const int32_t flags : {0, OFFER_FLAG_RESEND}) {
     FrameHeader offer{};
     std::string payload;
-    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_OFFER, offer, payload));
+    ASSERT_TRUE(raw.ReceiveType(MSG_EXT_OFFER, offer, payload));
     // The layout as a peer's author reads it: size, time, mode, then the name.
     EXPECT_EQ(offer.value, flags);
     EXPECT_EQ(LoadU64(payload.data()), 7u);
@@ -221,16 +192,15 @@ TEST(Extended, AFileThatFailsItsCheckIsEmptiedSentOnceMoreThenReported) {
     ASSERT_EQ(stat((a.dir.path() + "src/f.txt").c_str(), &info), 0);
     EXPECT_EQ(LoadU32(payload.data() + 16), info.st_mode & 07777);
     EXPECT_EQ(payload.substr(20), std::string("f.txt\0", 6));
-    ASSERT_TRUE(raw.SendBuilt(
-        Built([&](char* out) { return BuildReply(out, offer.handle, OFFER_ACCEPTED, {}); })));
+    ASSERT_TRUE(Reply(raw, offer.handle, OFFER_ACCEPTED));
     FrameHeader end{};
-    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_END, end, payload));
+    ASSERT_TRUE(raw.ReceiveType(MSG_EXT_END, end, payload));
     EXPECT_EQ(LoadU64(payload.data()), 7u);
     ASSERT_TRUE(raw.Send(MSG_EXT_DONE, offer.handle, DONE_DIFFERS, ""));
   }
   FrameHeader done{};
   std::string payload;
-  ASSERT_TRUE(ReceiveType(raw, MSG_BATCH_DONE, done, payload));
+  ASSERT_TRUE(raw.ReceiveType(MSG_BATCH_DONE, done, payload));
   EXPECT_TRUE(Follows(a.port.send_log(), FormatLine(text::VERIFY_RETRY, "f.txt"),
                       FormatLine(text::SENDING_LONG, "f.txt", 7LL)));
   EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::VERIFY_FAILED, "f.txt")));
@@ -248,32 +218,16 @@ TEST(Extended, OnlyAFileThisSessionMadeOrWroteTakesTheSourcesTimeAndBits) {
   const int64_t kept_time = MtimeNs(save + "kept.txt");
   const int64_t source_time = 1000000000123456789;
   RawPeer raw;
-  ASSERT_TRUE(a.ConnectRaw(raw));
-  ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+  ASSERT_TRUE(ConnectExtended(a, raw));
   int32_t id = 0;
   for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
            {"kept.txt", "hello"}, {"resumed.txt", "hello"}, {"made.txt", ""}}) {
-    ++id;
     const auto size = static_cast<int64_t>(content.size());
-    const ExtOffer offer{size, source_time, 0755, name};
-    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) { return BuildOffer(out, id, 0, offer); })));
-    FrameHeader reply{};
-    std::string payload;
-    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_REPLY, reply, payload));
-    ASSERT_EQ(reply.value, OFFER_ACCEPTED) << name;
-    const auto held = static_cast<int64_t>(LoadU64(payload.data()));
-    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) { return BuildStart(out, id, held); })));
-    if (held < size) {
-      ASSERT_TRUE(raw.Send(MSG_EXT_DATA, id, 0, content.substr(static_cast<size_t>(held))));
-    }
-    FileHash hash;
-    hash.Update(content.data(), content.size());
-    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) {
-      return BuildEnd(out, id, END_COMPLETE, ExtEnd{size, hash.Value()});
-    })));
-    FrameHeader done{};
-    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_DONE, done, payload));
-    EXPECT_EQ(done.value, DONE_VERIFIED) << name;
+    int64_t held = -1;
+    ASSERT_EQ(Offer(raw, ++id, {size, source_time, 0755, name}, 0, &held), OFFER_ACCEPTED) << name;
+    ASSERT_TRUE(Start(raw, id, held, content.substr(static_cast<size_t>(held))));
+    ASSERT_TRUE(End(raw, id, END_COMPLETE, {size, HashOf(content)}));
+    EXPECT_EQ(Verdict(raw), DONE_VERIFIED) << name;
   }
   struct stat info {};
   ASSERT_EQ(stat((save + "kept.txt").c_str(), &info), 0);
@@ -291,30 +245,20 @@ TEST(Extended, OnlyAFileThisSessionMadeOrWroteTakesTheSourcesTimeAndBits) {
 // Names unsafe by the extension's rules are refused and the session goes on (where a target
 // lands, and what refuses it, is one path for both wires: see the classic receiver's test); a
 // message that breaks the extension's layout or order ends the session, each in a session of
-// its own.
+// its own. Data beyond the offered size is DataBeyondOrShortOfTheOffer...'s.
 TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
   TestPeer a;
-  const auto connect = [&](RawPeer& raw) { ASSERT_TRUE(a.ConnectRaw(raw)); };
   const auto offer = [](int32_t id, std::string_view name) {
     return Built([&](char* out) { return BuildOffer(out, id, 0, ExtOffer{1, 0, 0, name}); });
   };
   {
     RawPeer raw;
-    connect(raw);
-    ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+    ASSERT_TRUE(ConnectExtended(a, raw));
     int32_t id = 1;
-    const auto refused = [&](const std::string& name) {
-      ASSERT_TRUE(raw.SendBuilt(offer(id, name)));
-      FrameHeader reply{};
-      std::string payload;
-      ASSERT_TRUE(ReceiveType(raw, MSG_EXT_REPLY, reply, payload)) << name;
-      EXPECT_EQ(reply.handle, id++);
-      EXPECT_EQ(reply.value, OFFER_REFUSED) << name;
-    };
     for (const std::string& name :
          std::vector<std::string>{"../x", "/abs", "a/../../x", "bad\x01name", "c1\xc2\x85", "\xff",
                                   "\xc0\xaf", "//", std::string(300, 'n')}) {
-      refused(name);
+      EXPECT_EQ(Offer(raw, id++, {1, 0, 0, name}), OFFER_REFUSED) << name;
     }
     a.Stop();
   }
@@ -346,10 +290,6 @@ TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
       steps({hello, offer_a, send(offer(1, "the same id"))}),
       steps({hello, offer_a, send(Built([](char* out) { return BuildStart(out, 1, 5); }))}),
       steps({hello, offer_a, [](RawPeer& raw) { raw.Send(MSG_EXT_DATA, 1, 0, "no start"); }}),
-      steps({hello, offer_a, start, [](RawPeer& raw) { raw.Send(MSG_EXT_DATA, 1, 0, "xy"); },
-             send(Built([](char* out) {
-               return BuildEnd(out, 1, END_COMPLETE, {1, {}});
-             }))}),
       steps({hello,
              [&](RawPeer& raw) {
                for (int32_t id = 1; id <= OFFER_WINDOW + 1; ++id) {
@@ -366,7 +306,7 @@ TEST(Extended, HostileNamesAreRefusedAndBrokenMessagesEndTheSession) {
   };
   for (size_t i = 0; i < broken.size(); ++i) {
     RawPeer raw;
-    connect(raw);
+    ASSERT_TRUE(a.ConnectRaw(raw));
     const auto before = violations();
     broken[i](raw);
     EXPECT_TRUE(raw.WaitForClose()) << "case " << i;
@@ -384,18 +324,11 @@ TEST(Extended, DataBeyondOrShortOfTheOfferEndsTheSessionWithItsReason) {
   TestPeer a;
   for (const auto& [size, data] : {std::pair<int64_t, std::string>{1, "xy"}, {5, "abc"}}) {
     RawPeer raw;
-    ASSERT_TRUE(a.ConnectRaw(raw));
-    ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+    ASSERT_TRUE(ConnectExtended(a, raw));
     const std::string name = "s" + std::to_string(size);
-    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) {
-      return BuildOffer(out, 1, 0, ExtOffer{size, 0, 0644, name});
-    })));
-    ASSERT_TRUE(raw.SendBuilt(Built([](char* out) { return BuildStart(out, 1, 0); })));
-    ASSERT_TRUE(raw.Send(MSG_EXT_DATA, 1, 0, data));
-    FileHash hash;
-    hash.Update(data.data(), data.size());
-    const ExtEnd end{static_cast<int64_t>(data.size()), hash.Value()};
-    raw.SendBuilt(Built([&](char* out) { return BuildEnd(out, 1, END_COMPLETE, end); }));
+    ASSERT_EQ(Offer(raw, 1, {size, 0, 0644, name}), OFFER_ACCEPTED);
+    ASSERT_TRUE(Start(raw, 1, 0, data));
+    (void)End(raw, 1, END_COMPLETE, {static_cast<int64_t>(data.size()), HashOf(data)});
     EXPECT_TRUE(raw.WaitForClose()) << name;
     ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded(); })) << name;
     const std::string why =
@@ -415,20 +348,18 @@ TEST(Extended, ASourceThatChangesWhileSentIsOfferedOnceMore) {
   WriteFile(path, "0123456789");
   a.Drop({path});
   RawPeer raw;
-  ASSERT_TRUE(a.ConnectRaw(raw));
-  ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+  ASSERT_TRUE(ConnectExtended(a, raw));
   FrameHeader header{};
   std::string payload;
-  ASSERT_TRUE(ReceiveType(raw, MSG_EXT_QUEUE, header, payload));
+  ASSERT_TRUE(raw.ReceiveType(MSG_EXT_QUEUE, header, payload));
   EXPECT_EQ(header.value, QUEUE_SENDING);
   const std::string grown = "0123456789" + PatternBytes(100000, 9);
   const auto answer = [&](uint64_t offered, int32_t status, int32_t verdict) {
-    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_OFFER, header, payload));
+    ASSERT_TRUE(raw.ReceiveType(MSG_EXT_OFFER, header, payload));
     EXPECT_EQ(LoadU64(payload.data()), offered);
     const int32_t id = header.handle;
     if (offered == 10) WriteFile(path, grown);  // after the offer, before it is read
-    ASSERT_TRUE(
-        raw.SendBuilt(Built([&](char* out) { return BuildReply(out, id, OFFER_ACCEPTED, {}); })));
+    ASSERT_TRUE(Reply(raw, id, OFFER_ACCEPTED));
     uint64_t data = 0;
     while (raw.Receive(header, payload) && header.type != MSG_EXT_END) {
       if (header.type == MSG_EXT_DATA) data += payload.size();
@@ -440,7 +371,7 @@ TEST(Extended, ASourceThatChangesWhileSentIsOfferedOnceMore) {
   };
   answer(10, END_ABANDONED, DONE_NOT_STORED);
   answer(grown.size(), END_COMPLETE, DONE_VERIFIED);
-  ASSERT_TRUE(ReceiveType(raw, MSG_EXT_QUEUE, header, payload));
+  ASSERT_TRUE(raw.ReceiveType(MSG_EXT_QUEUE, header, payload));
   EXPECT_EQ(header.value, QUEUE_EMPTY);
   EXPECT_TRUE(a.port.HasSendLine(FormatLine(text::CHANGED_RETRY, "grows.txt")));
   EXPECT_FALSE(a.port.HasSendLine(FormatLine(text::CANNOT_SEND, "grows.txt")));
@@ -448,11 +379,9 @@ TEST(Extended, ASourceThatChangesWhileSentIsOfferedOnceMore) {
 
   WriteFile(a.dir.path() + "src/big.bin", PatternBytes(3 << 20, 2));
   a.Drop({a.dir.path() + "src/big.bin"});
-  ASSERT_TRUE(ReceiveType(raw, MSG_EXT_OFFER, header, payload));
-  const int32_t id = header.handle;
-  ASSERT_TRUE(
-      raw.SendBuilt(Built([&](char* out) { return BuildReply(out, id, OFFER_ACCEPTED, {}); })));
-  ASSERT_TRUE(ReceiveType(raw, MSG_EXT_DATA, header, payload));
+  ASSERT_TRUE(raw.ReceiveType(MSG_EXT_OFFER, header, payload));
+  ASSERT_TRUE(Reply(raw, header.handle, OFFER_ACCEPTED));
+  ASSERT_TRUE(raw.ReceiveType(MSG_EXT_DATA, header, payload));
   raw.Close();
   ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded(); }));
   const std::vector<std::string> log = a.port.send_log();
@@ -467,43 +396,35 @@ TEST(Extended, ASourceThatChangesWhileSentIsOfferedOnceMore) {
 TEST(Extended, IncompleteFilesAreReportedWithWhatTheyHold) {
   TestPeer a;
   RawPeer raw;
-  ASSERT_TRUE(a.ConnectRaw(raw));
-  ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
-  const auto start = [&](int32_t id, const char* name, const std::string& data) {
-    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) {
-      return BuildOffer(out, id, 0, ExtOffer{10, 0, 0644, name});
-    })));
-    FrameHeader reply{};
-    std::string payload;
-    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_REPLY, reply, payload));
-    ASSERT_EQ(reply.value, OFFER_ACCEPTED);
-    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) { return BuildStart(out, id, 0); })));
-    ASSERT_TRUE(raw.Send(MSG_EXT_DATA, id, 0, data));
-  };
-  start(1, "x", "abcd");
-  ASSERT_TRUE(raw.SendBuilt(Built([](char* out) {
-    return BuildEnd(out, 1, END_ABANDONED, ExtEnd{4, {}});
-  })));
+  ASSERT_TRUE(ConnectExtended(a, raw));
+  ASSERT_EQ(Offer(raw, 1, {10, 0, 0644, "x"}), OFFER_ACCEPTED);
+  ASSERT_TRUE(Start(raw, 1, 0, "abcd") && End(raw, 1, END_ABANDONED, {4, {}}));
   ASSERT_TRUE(raw.Send(MSG_BATCH_DONE, 0, 0, ""));
   ASSERT_TRUE(WaitFor([&] { return a.port.HasRecvLine(FormatLine(text::RECEIVE_INCOMPLETE, 1)); }));
   EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::RECEIVE_ABORTED, "x", 4LL)));
   EXPECT_FALSE(a.port.HasRecvLine(text::RECEIVE_DONE));
-  start(2, "y", "ab");
+  ASSERT_EQ(Offer(raw, 2, {10, 0, 0644, "y"}), OFFER_ACCEPTED);
+  ASSERT_TRUE(Start(raw, 2, 0, "ab"));
   raw.Close();
   ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded(); }));
   EXPECT_TRUE(a.port.HasRecvLine(FormatLine(text::RECEIVE_ABORTED, "y", 2LL)));
 }
 
-// Two sides that end after their batch send to each other at once: the one done first waits
-// for the other's batch instead of cutting it off, and each delivers all of its files.
+// Two sides that end after their batch send to each other at once, with both streams full so
+// that offers and replies cross the other side's data (a receive worker that stops reading
+// while its reply waits for the send lock stops both for good): the one done first waits for
+// the other's batch instead of cutting it off, and each delivers all of its files.
 TEST(Extended, SidesThatEndAfterTheirBatchWaitForThePeersBatch) {
   TestPeer a, b;
   WriteFile(a.dir.path() + "src/one.txt", "one");
+  for (uint32_t i = 0; i < 4; ++i) {
+    WriteFile(a.dir.path() + "src/out/f" + std::to_string(i), PatternBytes(4 << 20, 20 + i));
+  }
   for (int i = 0; i < 300; ++i) {
     WriteFile(b.dir.path() + "src/many/f" + std::to_string(i), PatternBytes(20000, i));
   }
   WriteFile(b.dir.path() + "src/many/zz.bin", PatternBytes(8 << 20, 7));
-  a.Drop({a.dir.path() + "src/one.txt"});
+  a.Drop({a.dir.path() + "src/one.txt", a.dir.path() + "src/out"});
   b.Drop({b.dir.path() + "src/many"});
   a.session.options.close_after_batch.store(true);
   b.session.options.close_after_batch.store(true);
@@ -512,6 +433,10 @@ TEST(Extended, SidesThatEndAfterTheirBatchWaitForThePeersBatch) {
       WaitFor([&] { return a.WorkersEnded() && b.WorkersEnded(); }, std::chrono::seconds(60)));
   EXPECT_EQ(ListTree(a.session.save_dir + "many"), ListTree(b.dir.path() + "src/many"));
   EXPECT_EQ(ReadFile(b.session.save_dir + "one.txt"), "one");
+  for (uint32_t i = 0; i < 4; ++i) {
+    const std::string name = "out/f" + std::to_string(i);
+    EXPECT_TRUE(SameContent(b.session.save_dir + name, a.dir.path() + "src/" + name)) << name;
+  }
   for (TestPeer* peer : {&a, &b}) {
     EXPECT_TRUE(peer->queue.Entries().empty());
     EXPECT_EQ(peer->session.batch.undelivered.load(), 0);
@@ -536,13 +461,11 @@ TEST(Extended, FilesInFlightReturnToTheQueueInOrder) {
   a.Drop({a.dir.path() + "one/d"});
   a.Drop({a.dir.path() + "two/z"});
   RawPeer raw;
-  ASSERT_TRUE(a.ConnectRaw(raw));
-  ASSERT_TRUE(raw.Send(MSG_HELLO, 0, 1, kHello));
+  ASSERT_TRUE(ConnectExtended(a, raw));
   FrameHeader header{};
   std::string payload;
-  for (int offers = 0; offers < OFFER_WINDOW;) {
-    ASSERT_TRUE(ReceiveType(raw, MSG_EXT_OFFER, header, payload));
-    ++offers;
+  for (int offers = 0; offers < OFFER_WINDOW; ++offers) {
+    ASSERT_TRUE(raw.ReceiveType(MSG_EXT_OFFER, header, payload));
   }
   raw.Close();
   ASSERT_TRUE(WaitFor([&] { return a.WorkersEnded(); }));

@@ -8,6 +8,7 @@
 #include "net/descriptor.h"
 #include "net/owner_thread.h"
 #include "net/socket_io.h"
+#include "support/sockets.h"
 
 namespace tovrin::testing {
 namespace {
@@ -15,9 +16,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 TEST(SocketIo, WholeBlocksCrossAndEachEarlyEndSaysWhichItWas) {
-  int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-  Descriptor a(fds[0]), b(fds[1]);
+  SocketPair pair;
+  Descriptor &a = pair.a, &b = pair.b;
   const auto later = Clock::now() + std::chrono::minutes(1);
 
   // More than the socket buffers hold, so both directions go in parts.

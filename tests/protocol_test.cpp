@@ -20,16 +20,6 @@
 namespace tovrin::testing {
 namespace {
 
-struct SocketPair {
-  SocketPair() {
-    int fds[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-    a.Reset(fds[0]);
-    b.Reset(fds[1]);
-  }
-  Descriptor a, b;
-};
-
 using Bytes = std::vector<unsigned char>;
 
 [[nodiscard]] bool PostReply(Connection& connection, const FrameHeader& reply) {

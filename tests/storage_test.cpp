@@ -162,6 +162,7 @@ TEST(SaveDir, TargetsStayBeneathTheSaveDirectoryAndFollowNoLink) {
     fs::create_directory_symlink(outside, real + "sub/dirlink");
     fs::create_symlink(outside + "target", real + "filelink");
     fs::create_directory_symlink(real, dir.path() + "save");
+    ASSERT_EQ(::mkfifo((real + "pipe").c_str(), 0600), 0);
     const std::string save = dir.path() + "save/";
     TargetOpener opener(resolution);
 
@@ -171,12 +172,12 @@ TEST(SaveDir, TargetsStayBeneathTheSaveDirectoryAndFollowNoLink) {
     for (const std::string& refused :
          {std::string("dirlink/x"), std::string("dirlink/new/x"), std::string("sub/dirlink/x"),
           std::string("filelink"), std::string("plain/x"), std::string("plain/new/x"),
-          std::string("sub"), std::string("a/../x"), std::string("a//x"), std::string("./x"),
-          std::string(""), std::string(256, 'l'), "new/" + too_long}) {
+          std::string("sub"), std::string("pipe"), std::string("a/../x"), std::string("a//x"),
+          std::string("./x"), std::string(""), std::string(256, 'l'), "new/" + too_long}) {
       EXPECT_FALSE(opener.Open(save, refused, TargetAccess::kUpdate).file.is_open()) << refused;
     }
     EXPECT_EQ(CountEntries(outside), 0);
-    EXPECT_EQ(CountEntries(real), 4);
+    EXPECT_EQ(CountEntries(real), 5);
     EXPECT_EQ(ReadFile(real + "plain"), "kept");
 
     OpenedTarget target = opener.Open(save, "sub/old.txt", TargetAccess::kUpdate);

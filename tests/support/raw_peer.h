@@ -38,6 +38,14 @@ namespace tovrin::testing {
   return block;
 }
 
+// The message one of the protocol's builders writes, for RawPeer::SendBuilt.
+template <typename Build>
+[[nodiscard]] std::string Built(Build build) {
+  std::string message(HEADER_SIZE + EXT_OFFER_FIXED + MAX_EXT_TEXT, '\0');
+  message.resize(static_cast<std::size_t>(build(message.data())));
+  return message;
+}
+
 // A hand-driven peer on a plain socket, for feeding a session exactly the bytes a test wants.
 class RawPeer final {
  public:
@@ -87,13 +95,16 @@ class RawPeer final {
     payload.assign(static_cast<std::size_t>(header.length), '\0');
     return ReceiveWire(fd_.get(), payload.data(), header.length);
   }
-  // Waits for the next MSG_OFFER_REPLY, skipping anything else.
-  bool ReceiveReply(FrameHeader& reply) {
-    std::string payload;
-    while (Receive(reply, payload)) {
-      if (reply.type == MSG_OFFER_REPLY) return true;
+  // Reads until a message of `type`, skipping anything else.
+  bool ReceiveType(int32_t type, FrameHeader& header, std::string& payload) {
+    while (Receive(header, payload)) {
+      if (header.type == type) return true;
     }
     return false;
+  }
+  bool ReceiveReply(FrameHeader& reply) {
+    std::string payload;
+    return ReceiveType(MSG_OFFER_REPLY, reply, payload);
   }
   // True once the other side has closed the connection (within 10 s).
   bool WaitForClose() {

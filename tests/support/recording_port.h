@@ -39,6 +39,13 @@ class RecordingPort final : public InlinePort {
   bool HasSendLine(const std::string& line) { return CountLine(send_log(), line) > 0; }
   bool HasRecvLine(const std::string& line) { return CountLine(recv_log(), line) > 0; }
   int CountChatLine(const std::string& line) { return CountLine(chat_log(), line); }
+  // A chat line that goes on past `prefix`.
+  bool HasChatLineAfter(const std::string& prefix) {
+    const std::vector<std::string> log = chat_log();
+    return std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+      return line.size() > prefix.size() && line.starts_with(prefix);
+    });
+  }
   // The folder the last receive-log line `line` came with, or "".
   std::string RecvLineFolder(const std::string& line) {
     const UiLock ui(*this);

@@ -53,6 +53,17 @@ inline Descriptor BoundSocket(const std::string& address, int& port) {
   return fd;
 }
 
+// Two connected stream sockets of this process.
+struct SocketPair {
+  SocketPair() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
+    a.Reset(fds[0]);
+    b.Reset(fds[1]);
+  }
+  Descriptor a, b;
+};
+
 // A listening TCP socket on a port the system picks. A full one has its backlog taken by a
 // connection that is never accepted, so further connects get no answer.
 class Listener final {

@@ -53,11 +53,20 @@ class WindowTest : public ::testing::Test {
   void SetUp() override {
     // Every test starts from no remembered choices (main points them at a temporary folder).
     OpenSettings().clear();
-    app_ = std::make_unique<CMyWnd>(SAVE_DIR, config_.path());
+    Start(SAVE_DIR);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
+  }
+  void Start(const std::string& save_dir) {
+    app_ = std::make_unique<CMyWnd>(save_dir, config_.path());
     ASSERT_TRUE(app_->Create(nullptr));
     window_ = app_->main_window();
     ASSERT_NE(window_, nullptr);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_));
+  }
+  // Ends the application and starts it again, as the next run of the program.
+  void Restart(const std::string& save_dir = SAVE_DIR) {
+    app_->Destroy();
+    TakeQuits();
+    Start(save_dir);
   }
   void TearDown() override {
     app_->Destroy();
