@@ -147,5 +147,17 @@
         <source>接続を終えます</source>
         <translation>Ends the connection</translation>
     </message>
+    <message>
+        <source>ペアリング済みの相手</source>
+        <translation>Paired peer</translation>
+    </message>
+    <message>
+        <source>ペアリング済みの相手の名前ですが、鍵が違います</source>
+        <translation>Has the name of a paired peer, but another key</translation>
+    </message>
+    <message>
+        <source>近くの相手にこちらを知らせる</source>
+        <translation>Announce to nearby peers</translation>
+    </message>
 </context>
 </TS>

@@ -45,7 +45,7 @@ TEST(Lifecycle, AttemptsThatMakeNoSessionWaitForDisconnect) {
   b.session.options.connect_timeout_ms = 300;
   const std::string in_use = OwnAddress() + ":" + std::to_string(port);
   const std::pair<std::string, std::string> attempts[] = {
-      {"localhost", text::INVALID_IP},
+      {"no such host", text::INVALID_IP},
       {"255.255.255.255", text::INVALID_IP},
       {"127.0.0.1:" + std::to_string(FreePort()), text::CONNECT_FAILED},
       {"127.0.0.1:" + std::to_string(full.port()), text::CONNECT_FAILED},
@@ -77,6 +77,27 @@ TEST(Lifecycle, AttemptsThatMakeNoSessionWaitForDisconnect) {
   EXPECT_EQ(a.session.idle.load(), 0);
   EXPECT_EQ(ListeningPort(a.session), again);
   EXPECT_EQ(a.port.CountChatLine(text::DISCONNECTED), 1);
+}
+
+// A host name is resolved off the UI thread and the attempt goes on with its address; text
+// that cannot name a host is an invalid address at once.
+TEST(Lifecycle, HostNamesAreResolvedAndConnectedTo) {
+  for (const std::string name : {"localhost", "tovrin.local", "a-b_c.example.", "x"}) {
+    EXPECT_TRUE(IsHostName(name)) << name;
+  }
+  for (const std::string& text :
+       std::vector<std::string>{"", "10.0.0.1", "1.2.3", "a..b", ".a", "a b", "a/b", "é.local",
+                                "login@host", std::string(254, 'a')}) {
+    EXPECT_FALSE(IsHostName(text)) << text;
+  }
+  TestPeer a, b;
+  const int port = a.Listen();
+  ASSERT_GT(port, 0);
+  b.Connect("localhost:" + std::to_string(port));
+  ASSERT_TRUE(
+      WaitFor([&] { return b.port.HasChatLine(FormatLine(text::CONNECTED, "127.0.0.1")); }));
+  a.Accept();
+  EXPECT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
 }
 
 // A classic session (the extended chat is in extended_test.cpp).

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console/console_port.h"
+#include "console/nearby_commands.h"
 #include "port/format.h"
 #include "port/texts.h"
 #include "queue/send_queue.h"
@@ -110,6 +111,7 @@ void StartAttempt(Session& s, ConsolePort& port, const ConsoleOptions& options) 
   s.security.pair_code = options.pair_code;
   s.options.offer_code_each_wait = options.offer_pairing;
   s.options.keep_waiting.store(options.keep_listening);
+  s.options.announce = !options.no_announce;
   s.options.connect_mode = options.mode == ConsoleOptions::Mode::kListen ? ConnectMode::kListen
                            : options.mode == ConsoleOptions::Mode::kConnect
                                ? ConnectMode::kConnect
@@ -129,7 +131,7 @@ Outcome Assess(Session& s) {
   const bool started = s.sessions_started.load() > 0;
   if (s.idle.load() == 1) return started ? Outcome::kSessionEnded : Outcome::kNoSession;
   if (!s.peer_socket && !s.listen_socket.valid() && !s.connect_socket.valid() &&
-      s.openings.empty()) {
+      !s.resolving && s.openings.empty()) {
     return started ? Outcome::kSessionEnded : Outcome::kNoSession;
   }
   return Outcome::kRunning;
@@ -183,6 +185,16 @@ int RunKeyCommand(const ConsoleOptions& options) {
 
 int RunConsole(const ConsoleOptions& options) {
   if (options.show_fingerprint || !options.forget.empty()) return RunKeyCommand(options);
+  if (options.peers_seconds > 0) return RunPeersCommand(options.peers_seconds);
+  ConsoleOptions resolved = options;
+  if (options.mode == ConsoleOptions::Mode::kConnect) {
+    std::optional<NearbyPeer> picked;
+    int exit_code = 1;
+    const std::optional<std::string> text =
+        ResolveConnectText(options.address_text, picked, exit_code);
+    if (!text) return exit_code;
+    resolved.address_text = *text;
+  }
   InstallSignals();
   kept.port = new ConsolePort(options.subfolders, stdout, isatty(STDERR_FILENO) ? stderr : nullptr);
   kept.queue = new SendQueue(*kept.port);
@@ -193,7 +205,7 @@ int RunConsole(const ConsoleOptions& options) {
 
   {
     auto ui = port->LockUi();
-    StartAttempt(s, *port, options);
+    StartAttempt(s, *port, resolved);
   }
 
   StdinLines input;

@@ -3,11 +3,15 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "console/nearby_commands.h"
 #include "secure/identity.h"
 #include "secure/pairing.h"
 
 namespace tovrin {
 namespace {
+
+// The longest --peers browses.
+constexpr int PEERS_MAX_SECONDS = 600;
 
 // A port of 1 to 65535 in plain decimal digits; -1 for anything else.
 int ParsePort(const std::string& text) {
@@ -37,6 +41,30 @@ bool SplitInlineValue(const std::string& arg, std::string& name, std::string& va
   }
   name = arg.substr(0, equals);
   value = arg.substr(equals + 1);
+  return true;
+}
+
+// --peers takes an optional number of seconds: inline, or as the next argument when that is
+// all digits (anything else there is a path).
+bool ParsePeersSeconds(const std::vector<std::string>& args, bool inline_value,
+                       const std::string& value, size_t& i, int& seconds, std::string& error) {
+  std::string text = value;
+  if (!inline_value) {
+    const bool next_is_number = i + 1 < args.size() && !args[i + 1].empty() &&
+                                args[i + 1].find_first_not_of("0123456789") == std::string::npos;
+    if (!next_is_number) {
+      seconds = PEERS_DEFAULT_SECONDS;
+      return true;
+    }
+    text = args[++i];
+  }
+  const int parsed = ParsePort(text);
+  if (parsed < 1 || parsed > PEERS_MAX_SECONDS) {
+    error = "--peers takes seconds from 1 to " + std::to_string(PEERS_MAX_SECONDS) + ", not '" +
+            text + "'";
+    return false;
+  }
+  seconds = parsed;
   return true;
 }
 
@@ -70,7 +98,7 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, const std::string
         return false;
       }
       value = args[++i];
-    } else if (!takes_value && inline_value) {
+    } else if (!takes_value && inline_value && name != "--peers") {
       error = name + " takes no value";
       return false;
     }
@@ -98,6 +126,12 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, const std::string
       options.offer_pairing = true;
     } else if (name == "--keep-listening") {
       options.keep_listening = true;
+    } else if (name == "--no-announce") {
+      options.no_announce = true;
+    } else if (name == "--peers") {
+      if (!ParsePeersSeconds(args, inline_value, value, i, options.peers_seconds, error)) {
+        return false;
+      }
     } else if (name == "--fingerprint") {
       options.show_fingerprint = true;
     } else if (name == "--pair") {
@@ -161,12 +195,14 @@ std::string UsageText(const char* program) {
          " [--save-dir DIR] [--subfolders] [--listen PORT | --connect HOST[:PORT] |"
          " --address TEXT]\n"
          "       [--exit-after-batch] [--classic] [--pair CODE] [--paired-only]\n"
-         "       [--offer-pairing] [--keep-listening] [PATH ...]\n"
-         "       " + program + " --fingerprint | --forget FINGERPRINT\n"
+         "       [--offer-pairing] [--keep-listening] [--no-announce] [PATH ...]\n"
+         "       " + program + " --fingerprint | --forget FINGERPRINT | --peers [SECONDS]\n"
          "  --save-dir DIR      where received files are written (default: ./Received Files/)\n"
          "  --subfolders        receive each sender folder into a subfolder of its own\n"
          "  --listen PORT       wait for a peer on PORT\n"
-         "  --connect HOST[:PORT]  connect to the dotted IPv4 address HOST (port 10000)\n"
+         "  --connect HOST[:PORT]  connect to HOST (port 10000): a dotted IPv4 address, the\n"
+         "                      fingerprint or the exact name of a peer waiting nearby (at\n"
+         "                      the port it announced), or a host name\n"
          "  --address TEXT      as typed into the address field: the own address listens,\n"
          "                      any other connects (default: the own address)\n"
          "  --exit-after-batch  end the session once every PATH has been sent\n"
@@ -176,13 +212,16 @@ std::string UsageText(const char* program) {
          "  --offer-pairing     while waiting, show a pairing code (one per wait)\n"
          "  --keep-listening    wait again after each session, until standard input ends\n"
          "                      or a signal comes\n"
+         "  --no-announce       do not announce a wait to nearby peers\n"
          "  --fingerprint       print this installation's fingerprint and exit\n"
+         "  --peers [SECONDS]   list the peers waiting nearby (browsing 3 s) and exit\n"
          "  --forget FINGERPRINT  forget a paired peer and exit\n"
          "  PATH ...            files and folders to send\n"
          "Every line of standard input is sent as a chat line.\n"
          "Exit codes: 0 a session ended and every PATH was delivered, 1 no session,\n"
          "2 wrong usage, 3 a session ended with files of PATH not delivered\n"
-         "(with --keep-listening: any session counts).\n";
+         "(with --keep-listening: any session counts), 4 no Avahi daemon for --peers or\n"
+         "--connect FINGERPRINT.\n";
 }
 
 }  // namespace tovrin

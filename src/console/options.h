@@ -21,9 +21,11 @@ struct ConsoleOptions {
   bool paired_only = false;
   bool offer_pairing = false;   // --offer-pairing: each wait offers one pairing code
   bool keep_listening = false;  // --keep-listening: wait again after each session
+  bool no_announce = false;  // --no-announce: a wait is not announced to nearby peers
   // Commands that do their work and exit instead of starting a session.
   bool show_fingerprint = false;
   std::string forget;  // --forget: the fingerprint of a paired peer
+  int peers_seconds = 0;  // --peers: how long to browse for nearby peers (0: not asked)
   // Absolute, normalised, without a trailing '/': one drop on the send queue.
   std::vector<std::string> paths;
   bool help = false;

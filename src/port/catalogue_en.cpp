@@ -82,6 +82,7 @@ constexpr catalogue_detail::Entry ENTRIES[] = {
     {text::ADDRESS_LIMIT, "Too many connections from the same address"},
     {text::MADE_ROOM, "Made room for a newer connection before encryption had started"},
     {text::KEY_NOTICE, "Key: %s"},
+    {text::NEARBY_UNAVAILABLE, "Nearby peers can be neither shown nor told of this side: %s"},
     {text::KEY_UNUSABLE_REFUSED,
      "The key cannot be used, so no unencrypted extended session is made while there are paired "
      "peers: fix the key problem shown at start and start again, or switch to the classic session"},

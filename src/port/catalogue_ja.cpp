@@ -80,6 +80,7 @@ constexpr catalogue_detail::Entry ENTRIES[] = {
     {text::ADDRESS_LIMIT, "同じアドレスからの接続が多すぎます"},
     {text::MADE_ROOM, "暗号化の開始前に新しい接続へ順番を譲りました"},
     {text::KEY_NOTICE, "鍵: %s"},
+    {text::NEARBY_UNAVAILABLE, "近くの相手を表示できず、こちらを知らせることもできません: %s"},
     {text::KEY_UNUSABLE_REFUSED,
      "鍵が使えないため、ペアリング済みの相手がある間は暗号化されていない拡張セッションを行いません:"
      " "

@@ -85,6 +85,7 @@ enum class TextId : unsigned char {
   ADDRESS_LIMIT,
   MADE_ROOM,
   KEY_NOTICE,
+  NEARBY_UNAVAILABLE,
   KEY_UNUSABLE_REFUSED,
   PAIRING_NEEDS_ENCRYPTION,
   PEER_OLDER,
@@ -229,6 +230,7 @@ inline constexpr Text<> ADDRESS_LIMIT{TextId::ADDRESS_LIMIT};
 inline constexpr Text<> MADE_ROOM{TextId::MADE_ROOM};
 // What loading the key did besides (a key moved aside, a certificate made anew, a warning).
 inline constexpr Text<const char*> KEY_NOTICE{TextId::KEY_NOTICE};
+inline constexpr Text<const char*> NEARBY_UNAVAILABLE{TextId::NEARBY_UNAVAILABLE};
 // Sent to the peer, too (in Japanese), as the refusal above.
 inline constexpr Text<> KEY_UNUSABLE_REFUSED{TextId::KEY_UNUSABLE_REFUSED};
 inline constexpr Text<> PAIRING_NEEDS_ENCRYPTION{TextId::PAIRING_NEEDS_ENCRYPTION};

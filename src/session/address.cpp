@@ -52,6 +52,41 @@ std::optional<uint32_t> ParseIpv4(const std::string& host) {
   return address;
 }
 
+bool IsHostName(const std::string& host) {
+  constexpr std::size_t HOST_NAME_MAX_LENGTH = 253;
+  if (host.empty() || host.size() > HOST_NAME_MAX_LENGTH + 1) return false;
+  const std::string name = host.back() == '.' ? host.substr(0, host.size() - 1) : host;
+  if (name.empty() || name.size() > HOST_NAME_MAX_LENGTH) return false;
+  bool letter = false;
+  std::size_t label = 0;
+  for (const char c : name) {
+    const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+      continue;
+    }
+    if (!alpha && !(c >= '0' && c <= '9') && c != '-' && c != '_') return false;
+    letter = letter || alpha;
+    ++label;
+  }
+  return label > 0 && letter;
+}
+
+std::optional<uint32_t> ResolveIpv4(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return std::nullopt;
+  std::optional<uint32_t> address;
+  if (found != nullptr && found->ai_family == AF_INET) {
+    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  }
+  freeaddrinfo(found);
+  return address;
+}
+
 std::string OwnAddress() {
   char name[1024] = {};
   if (gethostname(name, sizeof name - 1) == 0) {

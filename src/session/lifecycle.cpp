@@ -20,6 +20,7 @@
 #include "port/texts.h"
 #include "port/window_port.h"
 #include "session/address.h"
+#include "session/nearby_wait.h"
 #include "session/opening.h"
 #include "transfer/connection.h"
 #include "transfer/session.h"
@@ -90,6 +91,7 @@ void CloseListenSocket(Session& s) {
   if (!s.listen_socket.valid()) return;
   s.port.WatchListenSocket(-1);
   s.listen_socket.Reset();
+  WithdrawWait(s);
 }
 
 // UI thread.
@@ -239,6 +241,35 @@ void StartOpening(Session& s, int fd, sockaddr_in peer, bool server) {
   }).detach();
 }
 
+// UI thread: resolves `host` on a thread of its own, so that the window goes on meanwhile, and
+// goes on with the attempt on the UI thread: a name that resolves to the own address waits
+// like the own address (when the address decides), any other connects, and a name that does
+// not resolve is an invalid address.
+void ResolveAndConnect(Session& s, const std::string& host, int port) {
+  assert(s.port.IsUiThread());
+  s.resolving = true;
+  const uint32_t attempt = s.attempt.load();
+  const bool own_waits = s.options.connect_mode == ConnectMode::kByAddress;
+  s.ThreadStarted();
+  std::thread([&s, host, port, attempt, own_waits] {
+    const std::optional<uint32_t> address = ResolveIpv4(host);
+    const std::string own = own_waits ? OwnAddress() : std::string();
+    s.port.RunOnUiThread([&] {
+      if (s.Ended(attempt) || !s.resolving) return;
+      s.resolving = false;
+      if (!address) {
+        s.port.AppendChatLog(text::INVALID_IP);
+        s.port.EnableConnect(true);
+      } else if (own_waits && Dotted(in_addr{*address}) == own) {
+        StartListening(s, port);
+      } else {
+        ConnectToAddress(s, *address, port);
+      }
+    });
+    s.ThreadEnded();
+  }).detach();
+}
+
 void StartWorker(Session& s, CTHREAD& record, ThreadRoutine routine) {
   auto* args = new WorkerArgs{&s, s.peer_socket, s.attempt.load(), SessionExits()};
   if (!record.Start(routine, args, 0, 0)) delete args;
@@ -306,6 +337,7 @@ void StartListening(Session& s, int port) {
   s.waiting_port = ListeningPort(s);
   s.port.AppendChatLog(FormatLine(text::WAITING, port));
   if (s.options.offer_code_each_wait) (void)OfferPairingCode(s);
+  AnnounceWait(s, s.waiting_port);
 }
 
 bool OfferPairingCode(Session& s) {
@@ -322,15 +354,18 @@ bool OfferPairingCode(Session& s) {
 void ConnectToPeer(Session& s, const std::string& host, int port) {
   assert(s.port.IsUiThread());
   const std::optional<uint32_t> address = ParseIpv4(host);
-  if (!address) {
-    s.port.AppendChatLog(text::INVALID_IP);
-    s.port.EnableConnect(true);
-    return;
-  }
+  if (address) return ConnectToAddress(s, *address, port);
+  if (IsHostName(host)) return ResolveAndConnect(s, host, port);
+  s.port.AppendChatLog(text::INVALID_IP);
+  s.port.EnableConnect(true);
+}
+
+void ConnectToAddress(Session& s, uint32_t address, int port) {
+  assert(s.port.IsUiThread());
   s.peer_addr = sockaddr_in{};
   s.peer_addr.sin_family = AF_INET;
   s.peer_addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-  s.peer_addr.sin_addr.s_addr = *address;
+  s.peer_addr.sin_addr.s_addr = address;
   s.port.AppendChatLog(FormatLine(text::CONNECTING, port));
 
   const int fd = StartConnect(s.peer_addr);
@@ -462,6 +497,7 @@ bool EndAttempt(Session& s, uint32_t attempt, bool may_wait_again) {
     ResetMeter(s);
     CloseListenSocket(s);
     CloseConnectSocket(s);
+    s.resolving = false;
     CloseOpenings(s);
     s.security.codes.Stop();
     ClosePeerSocket(s);

@@ -16,7 +16,11 @@ inline constexpr uint32_t FD_CONNECT = 16;
 bool OnConnect(Session& s);
 // UI thread, from OnConnect.
 void StartListening(Session& s, int port);
+// A host that is no IPv4 address but may be a host name is resolved first, without holding
+// up the UI thread.
 void ConnectToPeer(Session& s, const std::string& host, int port);
+// UI thread: connects to `address` (network order).
+void ConnectToAddress(Session& s, uint32_t address, int port);
 // UI thread: the listening socket reported an event (the low 16 bits; FD_ACCEPT is acted on),
 // or FD_CONNECT: the connect under way has ended or its time is up.
 bool OnSocketNotify(Session& s, uint32_t word);

@@ -25,6 +25,12 @@
 
 namespace tovrin {
 
+int HelloVersion(bool classic, const SecuritySettings& security) {
+  int version = classic ? 0 : (security.identity ? EXTENSION_VERSION : 1);
+  if (security.version_cap > 0) version = std::min(version, security.version_cap);
+  return version;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -143,10 +149,7 @@ class Opening final {
 
   OpeningResult Run() {
     PeerLink& link = connection_.link();
-    int own_version = params_.classic ? 0 : (params_.security.identity ? EXTENSION_VERSION : 1);
-    if (params_.security.version_cap > 0) {
-      own_version = std::min(own_version, params_.security.version_cap);
-    }
+    const int own_version = HelloVersion(params_.classic, params_.security);
     link.SetOwnVersion(own_version);
     if (own_version == 0) {
       link.SettleClassic();

@@ -55,6 +55,10 @@ struct OpeningResult {
 
 class TlsEngine;
 
+// The version this side's hello announces: 0 (no hello) for a classic-only side, 1 without a
+// usable key, EXTENSION_VERSION otherwise, never above the tests' cap.
+[[nodiscard]] int HelloVersion(bool classic, const SecuritySettings& security);
+
 // What MSG_AUTH carries to bind the hellos: SHA-256 of the TLS exporter's 32 bytes for
 // "EXPORTER-tovrin-hellos" followed by the connecting side's hello and the waiting side's, each
 // as the whole message (header and payload) before complementing.

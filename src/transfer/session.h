@@ -19,6 +19,7 @@
 namespace tovrin {
 
 class Connection;
+class NearbyWait;
 class SendQueue;
 class WindowPort;
 
@@ -58,6 +59,9 @@ struct SessionOptions final {
   // --keep-listening and the window's setting: a session of the waiting side that ends makes
   // it wait again at once (read on the UI thread as the session ends).
   std::atomic<bool> keep_waiting{false};
+  // Announce each wait to nearby peers (session/nearby_wait.h); the front ends turn it on
+  // unless their user turned it off.
+  bool announce = false;
 };
 
 // How the batches of a session fare. The receive worker writes the peer's words, the send
@@ -133,6 +137,11 @@ struct Session final {
   Descriptor listen_socket;
   // The socket of a connect under way (non-blocking, watched by the port).
   Descriptor connect_socket;
+  // The attempt's host name is being resolved on a thread of its own.
+  bool resolving = false;
+  // The announcement of the wait under way and what the chat log has said about nearby peers
+  // (session/nearby_wait.h); made when first needed.
+  std::shared_ptr<NearbyWait> nearby;
   std::shared_ptr<Connection> peer_socket;
   // Connections whose opening runs on a thread of its own, oldest first (the waiting side
   // takes several at a time; the first to open carries the session).

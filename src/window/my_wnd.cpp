@@ -12,6 +12,7 @@
 #include "session/lifecycle.h"
 #include "session/security_loader.h"
 #include "window/main_window.h"
+#include "window/nearby_field.h"
 #include "window/peers_dialog.h"
 #include "window/translation.h"
 
@@ -86,6 +87,8 @@ bool CMyWnd::OnInitDialog() {
                    [this](bool only) { session.security.paired_only = only; });
   window->paired_only_action()->setChecked(settings.value(PAIRED_ONLY_KEY, false).toBool());
   window->peers_action()->setEnabled(session.security.peers != nullptr);
+  // The nearby peers as the address field's completions, and the choice of announcing.
+  new NearbyField(window, session);
   QObject::connect(window->peers_action(), &QAction::triggered, window, [this] { ShowPeers(); });
   window->on_offer_code = [this] { (void)OfferPairingCode(session); };
   // Read on the UI thread as a session ends.

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "console/console_port.h"
+#include "console/nearby_commands.h"
 #include "console/options.h"
 #include "support/files.h"
 
@@ -94,6 +95,46 @@ TEST(ConsoleOptions, FlagsPathsAndTheAddressField) {
     error.clear();
     EXPECT_FALSE(ParseConsoleOptions(args, "/", options, error)) << line;
     EXPECT_FALSE(error.empty()) << line;
+  }
+}
+
+// --connect's text, tried as an address, a fingerprint, then a name (nearby, else a host);
+// --peers takes its seconds inline or as a following number, else browses the default time.
+TEST(ConsoleOptions, ConnectTargetsAndNearbyOptions) {
+  using Kind = ConnectTarget::Kind;
+  const std::tuple<std::string, Kind, std::string, std::optional<std::string>> cases[] = {
+      {"10.0.0.1", Kind::kAddress, "10.0.0.1", std::nullopt},
+      {"10.1:99", Kind::kAddress, "10.1", "99"},
+      {"ABCD-EFGH-2345-WXYZ", Kind::kFingerprint, "ABCD-EFGH-2345-WXYZ", std::nullopt},
+      {"abcd-efgh-2345-wxyz:7", Kind::kFingerprint, "abcd-efgh-2345-wxyz", "7"},
+      {"ABCD-EFGH-2345-WXY1", Kind::kName, "ABCD-EFGH-2345-WXY1", std::nullopt},
+      {"ABCDEFGH2345WXYZ", Kind::kName, "ABCDEFGH2345WXYZ", std::nullopt},
+      {"login@host", Kind::kName, "login@host", std::nullopt},
+      {"peer.local:10001", Kind::kName, "peer.local", "10001"},
+      {"255.255.255.255", Kind::kName, "255.255.255.255", std::nullopt}};
+  for (const auto& [text, kind, host, port] : cases) {
+    const ConnectTarget target = ClassifyConnect(text);
+    EXPECT_EQ(target.kind, kind) << text;
+    EXPECT_EQ(target.host, host) << text;
+    EXPECT_EQ(target.port, port) << text;
+  }
+
+  ConsoleOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseConsoleOptions({"--peers", "--no-announce", "5"}, "/", options, error)) << error;
+  EXPECT_EQ(options.peers_seconds, PEERS_DEFAULT_SECONDS);
+  EXPECT_TRUE(options.no_announce);
+  EXPECT_EQ(options.paths, std::vector<std::string>{"/5"});
+  ASSERT_TRUE(ParseConsoleOptions({"--peers", "7"}, "/", options, error)) << error;
+  EXPECT_EQ(options.peers_seconds, 7);
+  ASSERT_TRUE(ParseConsoleOptions({"--peers=1"}, "/", options, error)) << error;
+  EXPECT_EQ(options.peers_seconds, 1);
+  EXPECT_FALSE(options.no_announce);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--peers", "0"},
+                                               {"--peers=601"},
+                                               {"--peers=x"},
+                                               {"--no-announce=1"}}) {
+    EXPECT_FALSE(ParseConsoleOptions(args, "/", options, error)) << args.back();
   }
 }
 

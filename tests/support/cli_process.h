@@ -28,11 +28,15 @@ inline constexpr auto PROCESS_LIMIT = std::chrono::seconds(20);
 
 class CliProcess final {
  public:
-  // Every process of a test run keeps its key in one scratch folder, never the user's.
+  // Every process of a test run keeps its key in one scratch folder, never the user's, and
+  // finds no Avahi daemon (nothing is announced on the machine's network) unless a test
+  // points it at one of its own.
   static void KeepKeysAway() {
     // Removed again as the test process ends.
     static const TempDir keys;
-    static const bool done = setenv("XDG_CONFIG_HOME", keys.path().c_str(), 1) == 0;
+    static const bool done =
+        setenv("XDG_CONFIG_HOME", keys.path().c_str(), 1) == 0 &&
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + keys.path() + "no-bus").c_str(), 1) == 0;
     (void)done;
   }
 

@@ -10,6 +10,8 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   const QTemporaryDir settings;
   qputenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit());
+  // No Avahi daemon: the windows neither browse nor announce on the machine's network.
+  qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + settings.path().toLocal8Bit() + "/no-bus");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QAction>
+#include <QCompleter>
+#include <QObject>
+#include <QStandardItemModel>
+#include <QString>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "nearby/browser.h"
+#include "secure/identity.h"
+
+namespace tovrin {
+
+class MainWindow;
+struct Session;
+
+// One completion of the address field: what the list shows, what picking it puts in the field
+// (address:port) and why it is marked.
+struct CompletionRow {
+  QString text;
+  QString fill;
+  QString tip;
+};
+// The rows for `peers`, in their order: paired peers marked so, and a warning on an entry that
+// carries a paired peer's name with another key.
+[[nodiscard]] std::vector<CompletionRow> CompletionRows(
+    const std::vector<NearbyPeer>& peers, const std::vector<PeerStore::Entry>& paired);
+
+// The address field's completions: the peers waiting nearby, kept live by a browser, offered
+// while no session or attempt runs (then the field is the chat input) when the field gets the
+// focus or the user presses Down; picking one fills the field with its address:port. Also the
+// chat log's choice of announcing a wait to nearby peers, kept between runs. UI thread; the
+// browser's changes come from the Avahi event thread and are taken on the UI thread.
+class NearbyField final : public QObject {
+  Q_OBJECT
+
+ public:
+  NearbyField(MainWindow* window, Session& session);
+  // Stops the browser before anything its changes reach goes.
+  ~NearbyField() override;
+
+  [[nodiscard]] QStandardItemModel* model() const { return model_; }
+  [[nodiscard]] QCompleter* completer() const { return completer_; }
+  [[nodiscard]] QAction* announce_action() const { return announce_; }
+
+  // The key to expect when connecting to `address_text`: that of the peer picked from the list,
+  // while the field still holds what picking it put there; none otherwise.
+  [[nodiscard]] std::optional<KeyHash> PickedKeyFor(const QString& address_text) const;
+
+  // Shows the completions when there are some and no session or attempt runs.
+  void Offer();
+  // Takes the browser's list and status anew.
+  void Refresh();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  MainWindow* window_;
+  Session& session_;
+  QStandardItemModel* model_;
+  QCompleter* completer_;
+  QAction* announce_;
+  std::unique_ptr<Browser> browser_;
+  std::vector<NearbyPeer> peers_;  // as listed, row for row
+  std::optional<NearbyPeer> picked_;
+};
+
+}  // namespace tovrin
