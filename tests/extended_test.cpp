@@ -63,8 +63,10 @@ TEST(Extended, PeersCarryAnyNameChatTimesAndExecuteBits) {
   utimensat(AT_FDCWD, (root + "/é.txt").c_str(), times, 0);
   a.Drop({root});
   ASSERT_TRUE(ConnectPair(a, b));
-  const std::string kind = FormatLine(text::ENCRYPTED_SESSION, text::CAPTION);
-  ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(kind) && b.port.HasChatLine(kind); }));
+  const auto kind = [](TestPeer& peer) {
+    return FormatLine(text::ENCRYPTED_SESSION_WITH, text::CAPTION, peer.session.security.name.c_str());
+  };
+  ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine(kind(b)) && b.port.HasChatLine(kind(a)); }));
 
   // Beyond the classic line's 1,023 bytes, and characters cp932 lacks.
   const std::string line = "😀 한 " + std::string(1500, 'x');

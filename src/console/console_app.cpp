@@ -180,6 +180,7 @@ int RunConsole(const ConsoleOptions& options) {
   kept.session = new Session(*kept.port, *kept.queue, ResolveSaveDir(options.save_dir_text));
   ConsolePort* port = kept.port;
   Session& s = *kept.session;
+  s.security.name = options.name;
   if (!options.classic) LoadSecurity(s, ConfigDir());
 
   {

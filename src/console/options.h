@@ -19,6 +19,8 @@ struct ConsoleOptions {
   bool classic = false;  // the extension off: classic messages only
   std::string pair_code;  // --pair: the code the waiting peer shows
   bool paired_only = false;
+  // --name: this installation's name for its peers; empty: login@host.
+  std::string name;
   // Commands that do their work and exit instead of starting a session.
   bool show_fingerprint = false;
   std::string forget;  // --forget: the fingerprint of a paired peer

@@ -54,6 +54,8 @@ class MainWindow final : public QWidget {
   // the list of paired peers (PAIRED_PEERS).
   [[nodiscard]] QAction* paired_only_action() const { return paired_only_; }
   [[nodiscard]] QAction* peers_action() const { return peers_; }
+  // The chat log's entry that names this installation for its peers (INSTALLATION_NAME).
+  [[nodiscard]] QAction* name_action() const { return name_; }
 
   // Makes tab `index` current and shows only its list: 0 chat log, 1 send list, 2 send log,
   // 3 receive log. Does not report a tab change.
@@ -88,6 +90,10 @@ class MainWindow final : public QWidget {
   // PairingCodeDialog; "" when the user connects without one, nullopt when the user gave up
   // the connection. Tests replace it.
   std::function<std::optional<std::string>(const std::string& fingerprint)> ask_pairing_code;
+  // Asks the user for this installation's name in a modal dialog showing `current` (empty:
+  // back to `fallback`); nullopt when the user cancelled. Tests replace it.
+  std::function<std::optional<std::string>(const std::string& current, const std::string& fallback)>
+      ask_name;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -108,6 +114,7 @@ class MainWindow final : public QWidget {
   QAction* classic_ = nullptr;
   QAction* paired_only_ = nullptr;
   QAction* peers_ = nullptr;
+  QAction* name_ = nullptr;
   QLineEdit* address_;
   QPushButton* connect_;
   QPushButton* disconnect_;

@@ -10,6 +10,7 @@
 #include "port/texts.h"
 #include "session/address.h"
 #include "session/lifecycle.h"
+#include "session/opening.h"
 #include "session/security_loader.h"
 #include "window/main_window.h"
 #include "window/peers_dialog.h"
@@ -28,6 +29,8 @@ constexpr char SUBFOLDERS_KEY[] = "subfolders";
 constexpr char GEOMETRY_KEY[] = "geometry";
 constexpr char CLASSIC_KEY[] = "classic";
 constexpr char PAIRED_ONLY_KEY[] = "paired_only";
+// The installation's name; absent while it is login@host.
+constexpr char NAME_KEY[] = "name";
 
 }  // namespace
 
@@ -67,6 +70,7 @@ bool CMyWnd::OnInitDialog() {
   // The save directory's line lets the user open it.
   window->AppendLog(window->chat_log(), FormatLine(text::SAVING_TO, session.save_dir.c_str()),
                     session.save_dir);
+  session.security.name = OpenSettings().value(NAME_KEY).toString().toStdString();
   LoadSecurity(session, config_dir);
   // Connecting to a peer whose key is unknown asks the user for its pairing code.
   session.security.ask_code = true;
@@ -86,6 +90,7 @@ bool CMyWnd::OnInitDialog() {
   window->paired_only_action()->setChecked(settings.value(PAIRED_ONLY_KEY, false).toBool());
   window->peers_action()->setEnabled(session.security.peers != nullptr);
   QObject::connect(window->peers_action(), &QAction::triggered, window, [this] { ShowPeers(); });
+  QObject::connect(window->name_action(), &QAction::triggered, window, [this] { ChangeName(); });
   // A restored place counts as moved: the frame then does not centre the window.
   window->restoreGeometry(settings.value(GEOMETRY_KEY).toByteArray());
   window->WidenForTabs();
@@ -104,6 +109,24 @@ void CMyWnd::ShowPeers() {
                                  Fingerprint(session.security.identity->key_hash));
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->open();
+}
+
+void CMyWnd::ChangeName() {
+  MainWindow* window = main_window();
+  if (window == nullptr || !window->ask_name) return;
+  const std::string fallback = DefaultInstallationName();
+  const std::optional<std::string> typed = window->ask_name(session.security.name, fallback);
+  if (!typed) return;
+  // Peers get the name as it is kept: cleaned and cut as it would be on the wire.
+  const std::string name = InstallationName(QString::fromStdString(*typed).trimmed().toStdString());
+  QSettings settings = OpenSettings();
+  if (name.empty() || name == fallback) {
+    settings.remove(NAME_KEY);
+    session.security.name = fallback;
+  } else {
+    settings.setValue(NAME_KEY, QString::fromStdString(name));
+    session.security.name = name;
+  }
 }
 
 bool CMyWnd::OnNotify(int code) {
