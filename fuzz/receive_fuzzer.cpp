@@ -195,7 +195,8 @@ void ParseOpeningMessages(const uint8_t* data, std::size_t size) {
       (void)tovrin::ParseAuth(header.value, payload, header.length, auth);
     } else if (header.type == tovrin::MSG_AUTH_RESULT) {
       std::string refusal;
-      (void)tovrin::ParseAuthResult(header.value, payload, header.length, refusal);
+      std::string name;
+      (void)tovrin::ParseAuthResult(header.value, payload, header.length, refusal, &name);
     }
   }
 }

@@ -72,6 +72,18 @@
         <translation>Keep Waiting After a Session</translation>
     </message>
     <message>
+        <source>この端末の名前...</source>
+        <translation>Name of This Installation...</translation>
+    </message>
+    <message>
+        <source>この端末の名前</source>
+        <translation>Name of This Installation</translation>
+    </message>
+    <message>
+        <source>相手に見える名前です。空にすると %1 に戻ります。</source>
+        <translation>The name your peers see. Left empty, it is %1 again.</translation>
+    </message>
+    <message>
         <source>ペアリング</source>
         <translation>Pairing</translation>
     </message>

@@ -17,6 +17,7 @@
 #include "protocol/wire_text.h"
 #include "secure/identity.h"
 #include "secure/tls_engine.h"
+#include "session/address.h"
 #include "session/lifecycle.h"
 #include "session/opening.h"
 #include "session/security_loader.h"
@@ -502,6 +503,72 @@ TEST(SecureSession, AManInTheMiddleCannotPairEvenWithTheRightCode) {
   EXPECT_TRUE(b.port.HasChatLine(text::PAIRING_FAILED));
   EXPECT_TRUE(a.session.security.peers->List().empty());
   EXPECT_TRUE(b.session.security.peers->List().empty());
+}
+
+// Names cross inside the opening only, cleaned, and label the paired peer. The connecting
+// side then expects the paired key at that address, and any key it was given for an attempt: a
+// session there in the clear or with another key is refused, also through a relay that strips
+// the hellos or one that runs TLS with each side; forgetting the peer lifts the expectation.
+TEST(SecureSession, AnExpectedKeyRefusesAnotherKeyOrTheClearUntilThePeerIsForgotten) {
+  TestPeer a, b, c;
+  a.session.security.name = "alice\u202E@desk";
+  const std::string shown = "alice\uFFFD@desk";
+  const int port = a.Listen();
+  b.session.security.pair_code = OfferCode(a);
+  Knock(a, b, port);
+  ASSERT_TRUE(WaitFor([&] { return a.Connected() && b.Connected(); }));
+  EXPECT_TRUE(
+      b.port.HasChatLine(FormatLine(text::ENCRYPTED_SESSION_WITH, text::CAPTION, shown.c_str())));
+  ASSERT_EQ(b.session.security.peers->List().size(), 1u);
+  EXPECT_EQ(b.session.security.peers->List().front().label, shown);
+  EXPECT_EQ(a.session.security.peers->List().front().label, b.session.security.name);
+  a.Stop();
+  b.Stop();
+  b.session.security.pair_code.clear();
+  const std::string a_print = Fingerprint(a.session.security.identity->key_hash);
+  const std::string c_print = Fingerprint(c.session.security.identity->key_hash);
+
+  // Another installation waits at that address, then the same in the clear.
+  c.Connect(OwnAddress() + ":" + std::to_string(port));
+  Knock(c, b, port);
+  const std::string changed = FormatLine(text::KEY_CHANGED, a_print.c_str(), c_print.c_str());
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && b.port.HasChatLine(changed); }));
+  c.session.options.classic.store(true);
+  Knock(c, b, port);
+  const std::string clear = FormatLine(text::NO_LONGER_ENCRYPTS, a_print.c_str());
+  ASSERT_TRUE(WaitFor([&] { return Ended(b) && b.port.HasChatLine(clear); }));
+  // The classic side took the connection as a session, which ends as b closes.
+  c.Stop();
+
+  // A key given for the attempt, with a man in the middle in front of the right peer.
+  int a_port = a.Listen();
+  {
+    Relay stripping(a_port, StripFirstMessages());
+    b.session.security.expected_key = a.session.security.identity->key_hash;
+    Knock(a, b, stripping.port());
+    ASSERT_TRUE(WaitFor([&] { return Ended(b) && b.port.CountChatLine(clear) == 2; }));
+    EXPECT_FALSE(b.session.security.expected_key);  // held for that attempt only
+    a.Stop();
+  }
+  a_port = a.Listen();
+  Interceptor middle(a_port, a.dir.path() + "middle");
+  b.session.security.expected_key = a.session.security.identity->key_hash;
+  Knock(a, b, middle.port());
+  std::string error;
+  const std::string m_print =
+      Fingerprint(LoadOrCreateIdentity(a.dir.path() + "middle", error)->key_hash);
+  ASSERT_TRUE(WaitFor([&] {
+    return Ended(b) &&
+           b.port.HasChatLine(FormatLine(text::KEY_CHANGED, a_print.c_str(), m_print.c_str()));
+  }));
+  a.Stop();
+
+  // Forgotten, the peer at the address may be anyone again.
+  EXPECT_EQ(b.session.security.peers->Forget(a_print), 1);
+  c.Connect(OwnAddress() + ":" + std::to_string(port));
+  Knock(c, b, port);
+  ASSERT_TRUE(WaitFor([&] { return b.Connected() && c.Connected(); }));
+  EXPECT_TRUE(b.port.HasChatLine(text::CLASSIC_SESSION));
 }
 
 }  // namespace

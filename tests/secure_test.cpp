@@ -210,6 +210,52 @@ TEST(SecurePeerStore, AddsAndForgetsAnySpellingAndSurvivesHandEdits) {
   EXPECT_EQ(ReadFile(path).rfind("garbage\n", 0), 0u);
 }
 
+// Where the connecting side met which paired key is kept in lines that a build knowing only
+// the peers' lines skips (and keeps); a key is expected only while it is paired, and
+// forgetting the peer forgets where it was met.
+TEST(SecurePeerStore, RemembersWhereAPairedKeyWasMetBesideThePeersLines) {
+  const TempDir temp;
+  const std::string path = temp.path() + "peers";
+  KeyHash a{}, b{};
+  a.fill(0x11);
+  b.fill(0x22);
+  PeerStore store(temp.path());
+  ASSERT_TRUE(store.Add(a, "Tovrin 0.7 10.0.0.1"));
+  const std::string paired_on = store.List().front().paired_on;
+  ASSERT_TRUE(store.RememberAddress("10.0.0.1:10000", a));
+  ASSERT_TRUE(store.RememberAddress("10.0.0.2:10000", b));
+  EXPECT_EQ(store.ExpectedAt("10.0.0.1:10000"), a);
+  EXPECT_EQ(store.ExpectedAt("10.0.0.1:10001"), std::nullopt);
+  EXPECT_EQ(store.ExpectedAt("10.0.0.2:10000"), std::nullopt);  // b is not paired
+  const std::string met_a = "address 10.0.0.1:10000 " + Hex(a) + "\n";
+  const auto count = [&](const std::string& line) {
+    const std::string content = ReadFile(path);
+    int found = 0;
+    for (size_t at = 0; (at = content.find(line, at)) != std::string::npos; at += line.size()) ++found;
+    return found;
+  };
+  EXPECT_EQ(count(met_a), 1);
+  ASSERT_EQ(store.List().size(), 1u);
+
+  // The label follows the peer's name; the date of pairing stays.
+  ASSERT_TRUE(store.Relabel(a, "alice\n@desk"));
+  EXPECT_EQ(store.List().front().label, "alice @desk");
+  EXPECT_EQ(store.List().front().paired_on, paired_on);
+
+  // A stranger met at the address: nothing is expected there any more.
+  ASSERT_TRUE(store.RememberAddress("10.0.0.1:10000", std::nullopt));
+  EXPECT_EQ(store.ExpectedAt("10.0.0.1:10000"), std::nullopt);
+  ASSERT_TRUE(store.RememberAddress("10.0.0.1:10000", a));
+  ASSERT_TRUE(store.RememberAddress("10.0.0.1:10000", a));
+  EXPECT_EQ(count(met_a), 1);
+
+  EXPECT_EQ(store.Forget(Fingerprint(a)), 1);
+  ASSERT_TRUE(store.Add(a, "again"));
+  EXPECT_EQ(store.ExpectedAt("10.0.0.1:10000"), std::nullopt);
+  EXPECT_EQ(count(met_a), 0);
+  EXPECT_EQ(count("address 10.0.0.2:10000 " + Hex(b) + "\n"), 1);
+}
+
 // The peers file is opened as the key is: a symbolic link in its place is neither read nor
 // followed by --forget, and counts as possibly holding peers.
 TEST(SecurePeerStore, NeverFollowsALinkAndKnowsWhetherPeersMayExist) {

@@ -21,6 +21,7 @@
 #include "secure/identity.h"
 #include "session/address.h"
 #include "session/lifecycle.h"
+#include "session/nearby_wait.h"
 #include "session/security_loader.h"
 #include "storage/save_dir.h"
 #include "transfer/session.h"
@@ -187,8 +188,9 @@ int RunConsole(const ConsoleOptions& options) {
   if (options.show_fingerprint || !options.forget.empty()) return RunKeyCommand(options);
   if (options.peers_seconds > 0) return RunPeersCommand(options.peers_seconds);
   ConsoleOptions resolved = options;
+  // A nearby peer named by its fingerprint or name: its announced key is the one expected.
+  std::optional<NearbyPeer> picked;
   if (options.mode == ConsoleOptions::Mode::kConnect) {
-    std::optional<NearbyPeer> picked;
     int exit_code = 1;
     const std::optional<std::string> text =
         ResolveConnectText(options.address_text, picked, exit_code);
@@ -201,7 +203,9 @@ int RunConsole(const ConsoleOptions& options) {
   kept.session = new Session(*kept.port, *kept.queue, ResolveSaveDir(options.save_dir_text));
   ConsolePort* port = kept.port;
   Session& s = *kept.session;
+  s.security.name = options.name;
   if (!options.classic) LoadSecurity(s, ConfigDir());
+  if (picked) s.security.expected_key = PickedKey(*picked);
 
   {
     auto ui = port->LockUi();

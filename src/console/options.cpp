@@ -6,6 +6,7 @@
 #include "console/nearby_commands.h"
 #include "secure/identity.h"
 #include "secure/pairing.h"
+#include "session/opening.h"
 
 namespace tovrin {
 namespace {
@@ -91,7 +92,7 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, const std::string
     const bool takes_mode =
         name == "--listen" || name == "--connect" || name == "--address";
     const bool takes_value = takes_mode || name == "--save-dir" || name == "--pair" ||
-                             name == "--forget";
+                             name == "--forget" || name == "--name";
     if (takes_value && !inline_value) {
       if (i + 1 >= args.size()) {
         error = name + " needs a value";
@@ -141,6 +142,14 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, const std::string
         return false;
       }
       options.pair_code = value;
+    } else if (name == "--name") {
+      // Sent to peers as it is: what they would see otherwise is refused here.
+      if (value.empty() || InstallationName(value) != value) {
+        error = "--name needs a name of 1 to " + std::to_string(MAX_INSTALLATION_NAME) +
+                " bytes of UTF-8 without control characters, not '" + value + "'";
+        return false;
+      }
+      options.name = value;
     } else if (name == "--forget") {
       if (NormalizeFingerprint(value).empty()) {
         error = "--forget needs a fingerprint such as ABCD-EFGH-IJKL-MNOP, not '" + value + "'";
@@ -194,7 +203,7 @@ std::string UsageText(const char* program) {
   return std::string("usage: ") + program +
          " [--save-dir DIR] [--subfolders] [--listen PORT | --connect HOST[:PORT] |"
          " --address TEXT]\n"
-         "       [--exit-after-batch] [--classic] [--pair CODE] [--paired-only]\n"
+         "       [--exit-after-batch] [--classic] [--pair CODE] [--paired-only] [--name NAME]\n"
          "       [--offer-pairing] [--keep-listening] [--no-announce] [PATH ...]\n"
          "       " + program + " --fingerprint | --forget FINGERPRINT | --peers [SECONDS]\n"
          "  --save-dir DIR      where received files are written (default: ./Received Files/)\n"
@@ -209,6 +218,7 @@ std::string UsageText(const char* program) {
          "  --classic           speak only the classic wire, even to a peer that knows more\n"
          "  --pair CODE         pair with the waiting peer that shows this code\n"
          "  --paired-only       take only encrypted sessions with paired peers\n"
+         "  --name NAME         the name peers see for this installation (default: login@host)\n"
          "  --offer-pairing     while waiting, show a pairing code (one per wait)\n"
          "  --keep-listening    wait again after each session, until standard input ends\n"
          "                      or a signal comes\n"

@@ -22,6 +22,8 @@ struct ConsoleOptions {
   bool offer_pairing = false;   // --offer-pairing: each wait offers one pairing code
   bool keep_listening = false;  // --keep-listening: wait again after each session
   bool no_announce = false;  // --no-announce: a wait is not announced to nearby peers
+  // --name: this installation's name for its peers; empty: login@host.
+  std::string name;
   // Commands that do their work and exit instead of starting a session.
   bool show_fingerprint = false;
   std::string forget;  // --forget: the fingerprint of a paired peer

@@ -67,6 +67,12 @@ enum class TextId : unsigned char {
   PEER_PAIRED,
   PEER_JUST_PAIRED,
   PEER_NOT_VERIFIED,
+  ENCRYPTED_SESSION_WITH,
+  KEY_CHANGED,
+  NO_LONGER_ENCRYPTS,
+  TITLE_PAIRED,
+  TITLE_NOT_VERIFIED,
+  TITLE_CLEAR,
   PAIRING_CODE,
   PAIRING_FAILED,
   NO_PAIRING_WAITING,
@@ -205,6 +211,17 @@ inline constexpr Text<const char*> OWN_FINGERPRINT{TextId::OWN_FINGERPRINT};
 inline constexpr Text<const char*> PEER_PAIRED{TextId::PEER_PAIRED};
 inline constexpr Text<const char*> PEER_JUST_PAIRED{TextId::PEER_JUST_PAIRED};
 inline constexpr Text<const char*> PEER_NOT_VERIFIED{TextId::PEER_NOT_VERIFIED};
+// An encrypted session whose peer gave its name: the program, then the name.
+inline constexpr Text<const char*, const char*> ENCRYPTED_SESSION_WITH{
+    TextId::ENCRYPTED_SESSION_WITH};
+// The connecting side expected a key (fingerprint) and met another (fingerprint) or none.
+inline constexpr Text<const char*, const char*> KEY_CHANGED{TextId::KEY_CHANGED};
+inline constexpr Text<const char*> NO_LONGER_ENCRYPTS{TextId::NO_LONGER_ENCRYPTS};
+// The window's title while a session lasts: the caption, the peer's name (or address), and
+// how the session is protected.
+inline constexpr Text<const char*, const char*> TITLE_PAIRED{TextId::TITLE_PAIRED};
+inline constexpr Text<const char*, const char*> TITLE_NOT_VERIFIED{TextId::TITLE_NOT_VERIFIED};
+inline constexpr Text<const char*, const char*> TITLE_CLEAR{TextId::TITLE_CLEAR};
 inline constexpr Text<const char*> PAIRING_CODE{TextId::PAIRING_CODE};
 inline constexpr Text<> PAIRING_FAILED{TextId::PAIRING_FAILED};
 inline constexpr Text<> NO_PAIRING_WAITING{TextId::NO_PAIRING_WAITING};

@@ -51,6 +51,10 @@ class WindowPort {
     return std::string();
   }
 
+  // UI thread: the window's title; while a session lasts it names the peer and how the
+  // session is protected, otherwise it is the caption. A port without a title ignores it.
+  virtual void SetTitle(const std::string& /*title*/) {}
+
   // Runs `task` on the UI thread and waits for it (directly when called on the UI thread).
   // False, without running it, once the window is gone. The send queue and the session
   // control run their steps through this, so they never race the UI thread.

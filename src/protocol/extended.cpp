@@ -72,9 +72,14 @@ bool ParseAuth(int32_t flags, const char* payload, int length, AuthMessage& auth
   return true;
 }
 
-bool ParseAuthResult(int32_t value, const char* payload, int length, std::string& refusal) {
-  if (value == AUTH_ACCEPTED && length == 0) return true;
+bool ParseAuthResult(int32_t value, const char* payload, int length, std::string& refusal,
+                     std::string* name) {
   std::string_view line;
+  if (value == AUTH_ACCEPTED &&
+      (length == 0 || ParseText(payload, length, MAX_INSTALLATION_NAME + 1, line))) {
+    if (name != nullptr) name->assign(line);
+    return true;
+  }
   refusal = value == AUTH_REFUSED && ParseText(payload, length, MAX_TEXT, line)
                 ? Utf8Lossy(line, '?')
                 : "?";
@@ -144,6 +149,14 @@ int BuildEnd(char* out, int32_t id, int32_t status, const ExtEnd& end) {
   StoreU64(out + HEADER_SIZE, static_cast<uint64_t>(end.total));
   std::memcpy(out + HEADER_SIZE + 8, end.digest.data(), end.digest.size());
   return Finish(out, MSG_EXT_END, id, status, EXT_END_SIZE);
+}
+
+int BuildAcceptance(char* out, bool named, std::string_view name) {
+  if (!named) return Finish(out, MSG_AUTH_RESULT, 0, AUTH_ACCEPTED, 0);
+  const std::string_view text = name.substr(0, MAX_INSTALLATION_NAME);
+  std::memcpy(out + HEADER_SIZE, text.data(), text.size());
+  out[HEADER_SIZE + text.size()] = '\0';
+  return Finish(out, MSG_AUTH_RESULT, 0, AUTH_ACCEPTED, static_cast<int>(text.size() + 1));
 }
 
 int BuildAuth(char* out, const AuthMessage& auth) {

@@ -18,9 +18,11 @@ namespace tovrin {
 // The highest version this program speaks. Version 1 is the extended wire in the clear; from
 // FIRST_SECURE_VERSION up each version is one generation of the encrypted session (inside
 // TLS 1.3 once both hellos have been read), and two sides run it only when both announce the
-// same one. Version 3 pairs with the CPace of draft-irtf-cfrg-cpace-21 (version 2 did not).
-inline constexpr int32_t EXTENSION_VERSION = 3;
+// same one. Version 3 pairs with the CPace of draft-irtf-cfrg-cpace-21 (version 2 did not);
+// version 4 adds the installation's name to the acceptance that ends the opening.
+inline constexpr int32_t EXTENSION_VERSION = 4;
 inline constexpr int32_t FIRST_SECURE_VERSION = 2;
+inline constexpr int32_t FIRST_NAMED_VERSION = 4;
 
 inline constexpr int32_t MSG_HELLO = 0x100;
 inline constexpr int32_t MSG_EXT_CHAT = 0x101;
@@ -82,9 +84,12 @@ inline constexpr int32_t AUTH_FLAG_PAIRING = 1;
 inline constexpr int AUTH_DIGEST_SIZE = 32;
 inline constexpr int AUTH_SHARE_SIZE = 32;
 inline constexpr int AUTH_CONFIRM_SIZE = 64;
-// MSG_AUTH_RESULT's value; a refusal's payload is a NUL-terminated UTF-8 line for the log.
+// MSG_AUTH_RESULT's value; a refusal's payload is a NUL-terminated UTF-8 line for the log,
+// an acceptance's (from FIRST_NAMED_VERSION on) the sender's name, NUL-terminated.
 inline constexpr int32_t AUTH_ACCEPTED = 0;
 inline constexpr int32_t AUTH_REFUSED = 1;
+// An installation's name in MSG_AUTH_RESULT, in bytes without its NUL.
+inline constexpr int MAX_INSTALLATION_NAME = 64;
 
 struct AuthMessage {
   int32_t flags = 0;
@@ -131,10 +136,11 @@ void StoreU64(void* out, uint64_t value);
 [[nodiscard]] bool ParseStart(const char* payload, int length, int64_t& offset);
 [[nodiscard]] bool ParseEnd(const char* payload, int length, ExtEnd& end);
 [[nodiscard]] bool ParseAuth(int32_t flags, const char* payload, int length, AuthMessage& auth);
-// MSG_AUTH_RESULT: true when the peer accepted; false with its line in `refusal` (valid
-// UTF-8; "?" for a malformed result).
+// MSG_AUTH_RESULT: true when the peer accepted, with the name its acceptance carries (as
+// it came, up to its NUL; empty when it has none) in `name` when given; false with its line
+// in `refusal` (valid UTF-8; "?" for a malformed result).
 [[nodiscard]] bool ParseAuthResult(int32_t value, const char* payload, int length,
-                                   std::string& refusal);
+                                   std::string& refusal, std::string* name = nullptr);
 
 // Encoders: each writes header and payload into `out` (room for the whole message) and
 // returns the message's size.
@@ -145,5 +151,8 @@ void StoreU64(void* out, uint64_t value);
 [[nodiscard]] int BuildStart(char* out, int32_t id, int64_t offset);
 [[nodiscard]] int BuildEnd(char* out, int32_t id, int32_t status, const ExtEnd& end);
 [[nodiscard]] int BuildAuth(char* out, const AuthMessage& auth);
+// MSG_AUTH_RESULT accepting: without a payload, or with `name` (cut to MAX_INSTALLATION_NAME
+// bytes) and its NUL when `named`.
+[[nodiscard]] int BuildAcceptance(char* out, bool named, std::string_view name);
 
 }  // namespace tovrin

@@ -11,11 +11,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <utility>
@@ -184,6 +186,35 @@ std::optional<PeerStore::Entry> ParseLine(std::string_view line) {
   if (!hash || !IsDate(date)) return std::nullopt;
   const std::string_view label = line.size() > 76 ? line.substr(76) : std::string_view();
   return PeerStore::Entry{*hash, std::string(date), std::string(label)};
+}
+
+// The connecting side's record of the key it met at an address: "address A.B.C.D:PORT HEX".
+// No line of a peer starts so (its first 64 characters are hex digits), so a build that
+// knows only peers' lines leaves these alone, and keeps them when it rewrites the file.
+constexpr std::string_view ADDRESS_PREFIX = "address ";
+
+struct AddressLine {
+  std::string_view address;
+  KeyHash key_hash{};
+};
+
+std::optional<AddressLine> ParseAddressLine(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (!line.starts_with(ADDRESS_PREFIX)) return std::nullopt;
+  line.remove_prefix(ADDRESS_PREFIX.size());
+  const std::size_t blank = line.find(' ');
+  if (blank == 0 || blank == std::string_view::npos) return std::nullopt;
+  const std::optional<KeyHash> hash = ParseHex(line.substr(blank + 1));
+  if (!hash) return std::nullopt;
+  return AddressLine{line.substr(0, blank), *hash};
+}
+
+// A label comes from the peer: control characters become blanks, so that it can never end
+// its line and start one of its own.
+std::string LabelText(std::string_view label) {
+  std::string text;
+  for (const char c : label) text += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+  return text;
 }
 
 std::string Today() {
@@ -369,12 +400,73 @@ bool PeerStore::Add(const KeyHash& hash, std::string_view label) {
     const std::optional<Entry> entry = ParseLine(line);
     return entry && entry->key_hash == hash;
   });
-  // The label comes from the peer: control characters become blanks, so that it can never
-  // end its line and start one of its own.
-  std::string line = Hex(hash) + ' ' + Today() + ' ';
-  for (const char c : label) line += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
-  lines.push_back(std::move(line));
+  lines.push_back(Hex(hash) + ' ' + Today() + ' ' + LabelText(label));
   return WriteLines(dir_fd.get(), dir_, lines, error);
+}
+
+bool PeerStore::Change(const std::function<bool(std::vector<std::string>&)>& change) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  std::string error;
+  const Descriptor dir_fd = OpenConfigDir(dir_, true, error);
+  if (!dir_fd.valid()) return false;
+  const DirLock lock(dir_fd.get());
+  std::vector<std::string> lines;
+  if (!ReadLines(dir_fd.get(), dir_, lines, error)) return false;
+  return !change(lines) || WriteLines(dir_fd.get(), dir_, lines, error);
+}
+
+bool PeerStore::Relabel(const KeyHash& hash, std::string_view label) {
+  const std::string text = LabelText(label);
+  return Change([&](std::vector<std::string>& lines) {
+    for (std::string& line : lines) {
+      const std::optional<Entry> entry = ParseLine(line);
+      if (!entry || entry->key_hash != hash) continue;
+      if (entry->label == text) return false;
+      line = Hex(hash) + ' ' + entry->paired_on + ' ' + text;
+      return true;
+    }
+    return false;
+  });
+}
+
+bool PeerStore::RememberAddress(std::string_view address, const std::optional<KeyHash>& hash) {
+  const std::string wanted =
+      hash ? std::string(ADDRESS_PREFIX) + std::string(address) + ' ' + Hex(*hash) : std::string();
+  return Change([&](std::vector<std::string>& lines) {
+    const std::size_t before = lines.size();
+    bool kept = false;
+    std::erase_if(lines, [&](const std::string& line) {
+      const std::optional<AddressLine> known = ParseAddressLine(line);
+      if (!known || known->address != address) return false;
+      if (kept || line != wanted) return true;
+      kept = true;
+      return false;
+    });
+    const bool removed = lines.size() != before;
+    if (!hash || kept) return removed;
+    lines.push_back(wanted);
+    return true;
+  });
+}
+
+std::optional<KeyHash> PeerStore::ExpectedAt(std::string_view address) const {
+  const std::lock_guard<std::mutex> guard(lock_);
+  std::string error;
+  const Descriptor dir_fd = OpenConfigDir(dir_, false, error);
+  std::vector<std::string> lines;
+  if (!dir_fd.valid() || !ReadLines(dir_fd.get(), dir_, lines, error)) return std::nullopt;
+  std::optional<KeyHash> met;
+  bool paired = false;
+  for (const std::string& line : lines) {
+    if (const std::optional<AddressLine> known = ParseAddressLine(line)) {
+      if (known->address == address) met = known->key_hash;
+    }
+  }
+  for (const std::string& line : lines) {
+    const std::optional<Entry> entry = ParseLine(line);
+    paired = paired || (met && entry && entry->key_hash == *met);
+  }
+  return paired ? met : std::nullopt;
 }
 
 int PeerStore::Forget(std::string_view fingerprint, std::string* error) {
@@ -397,14 +489,22 @@ int PeerStore::Forget(std::string_view fingerprint, std::string* error) {
     return -1;
   }
   const std::size_t before = lines.size();
+  std::vector<KeyHash> forgotten;
   std::erase_if(lines, [&](const std::string& line) {
     const std::optional<Entry> entry = ParseLine(line);
     if (!entry) return false;
-    return full ? entry->key_hash == *full
-                : NormalizeFingerprint(Fingerprint(entry->key_hash)) == wanted;
+    const bool match = full ? entry->key_hash == *full
+                            : NormalizeFingerprint(Fingerprint(entry->key_hash)) == wanted;
+    if (match) forgotten.push_back(entry->key_hash);
+    return match;
   });
   const int removed = static_cast<int>(before - lines.size());
   if (removed == 0) return 0;
+  // Where the forgotten peers were met, nothing is expected any more.
+  std::erase_if(lines, [&](const std::string& line) {
+    const std::optional<AddressLine> known = ParseAddressLine(line);
+    return known && std::find(forgotten.begin(), forgotten.end(), known->key_hash) != forgotten.end();
+  });
   if (WriteLines(dir_fd.get(), dir_, lines, failure)) return removed;
   if (error != nullptr) *error = failure;
   return -1;

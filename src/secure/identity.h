@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,7 +60,10 @@ struct Identity {
 
 // The paired peers, kept in the file `peers` of the configuration folder (mode 0600), one
 // line each: the 64 hex digits of the key hash, a blank, the date of pairing (YYYY-MM-DD),
-// a blank and a label (the peer's program and address when paired). Every call reads the
+// a blank and a label (the peer's name, as its last encrypted session gave it; the program and
+// address for a peer that gave none). Beside them, the connecting side keeps where it met
+// which paired key, one line each: "address", a blank, the address as A.B.C.D:PORT, a blank
+// and the 64 hex digits. Lines of any other form are kept as they are. Every call reads the
 // file afresh, so a second process (tovrin-cli --forget) and the window agree. The folder and
 // the file are checked as LoadOrCreateIdentity checks them (never following a symbolic link):
 // a file that fails the checks counts as unreadable. Thread-safe.
@@ -76,9 +80,19 @@ class PeerStore final {
   [[nodiscard]] bool Contains(const KeyHash& hash) const;
   // Adds or refreshes the peer. False when the file cannot be written.
   bool Add(const KeyHash& hash, std::string_view label);
+  // A paired peer's label becomes `label`; its date of pairing stays. Nothing is written when
+  // the label is the same or the peer is not listed. False when the file cannot be written.
+  bool Relabel(const KeyHash& hash, std::string_view label);
+  // The connecting side, after an encrypted session at `address` (A.B.C.D:PORT): `hash` when
+  // the session was with a paired key, nullopt when with any other. False when the file
+  // cannot be written.
+  bool RememberAddress(std::string_view address, const std::optional<KeyHash>& hash);
+  // The key the last encrypted session at `address` was with, while it is still paired.
+  [[nodiscard]] std::optional<KeyHash> ExpectedAt(std::string_view address) const;
   // Removes every peer whose fingerprint matches `fingerprint` (any spelling that
-  // NormalizeFingerprint accepts; the full 64 hex digits of a key hash match too). Returns
-  // how many were removed; -1 when the file cannot be read or written, with `error` set.
+  // NormalizeFingerprint accepts; the full 64 hex digits of a key hash match too), and where it
+  // was met. Returns how many peers were removed; -1 when the file cannot be read or written,
+  // with `error` set.
   int Forget(std::string_view fingerprint, std::string* error = nullptr);
   [[nodiscard]] std::vector<Entry> List() const;
   // True when the file lists a peer, or when it exists but cannot be read safely (then it
@@ -87,6 +101,10 @@ class PeerStore final {
   [[nodiscard]] bool MayHavePeers() const;
 
  private:
+  // Reads the lines, lets `change` edit them and writes them when it says it did. False when
+  // the file cannot be read or written.
+  bool Change(const std::function<bool(std::vector<std::string>&)>& change);
+
   const std::string dir_;
   mutable std::mutex lock_;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "secure/identity.h"
@@ -19,8 +20,15 @@ struct SecuritySettings {
   std::string name;
   // Refuse every session that is not encrypted with a paired (or just paired) peer.
   bool paired_only = false;
-  // The connecting side: a code to pair with (the console's --pair).
+  // The connecting side: a code to pair with (the console's --pair). A pairing it makes
+  // overrides the expected key below.
   SecretText pair_code;
+  // The connecting side: the key the peer must have (the one a nearby peer picked from a list
+  // announced). Set before Connect; it holds for that attempt and is cleared as the attempt
+  // ends. Without it the key of the last encrypted session at the address is expected while
+  // that key is paired (PeerStore::ExpectedAt). Whatever is expected, a session in the clear
+  // or with another key is refused; a side that cannot encrypt itself expects nothing.
+  std::optional<KeyHash> expected_key;
   // The connecting side: ask the user for a code when the peer is unknown (the window).
   bool ask_code = false;
   // This installation's key cannot be used while paired peers may exist: extended sessions

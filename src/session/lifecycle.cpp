@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "net/descriptor.h"
@@ -175,6 +176,16 @@ bool RoomForOpening(Session& s, in_addr address) {
   return true;
 }
 
+// Who the session is with and how it is protected, for the window's title: the peer's name,
+// or its address when it gave none.
+std::string SessionTitle(const OpeningResult& result, sockaddr_in peer) {
+  const std::string who = result.peer_name.empty() ? Dotted(peer.sin_addr) : result.peer_name;
+  const Text<const char*, const char*> form = result.trust == Trust::kNone     ? text::TITLE_CLEAR
+                                              : result.trust == Trust::kStranger ? text::TITLE_NOT_VERIFIED
+                                                                                 : text::TITLE_PAIRED;
+  return FormatLine(form, text::CAPTION.get(), who.c_str());
+}
+
 // UI thread: the opening of `connection` has ended. The first to carry a session takes the
 // attempt; on the waiting side the others are closed with the listening socket.
 void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>& connection,
@@ -204,6 +215,7 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
   // On the waiting side the session's lines follow the address it came from.
   if (server) s.port.AppendChatLog(FormatLine(text::CONNECTED, Dotted(peer.sin_addr).c_str()));
   for (const std::string& line : result.lines) s.port.AppendChatLog(line);
+  s.port.SetTitle(SessionTitle(result, peer));
   s.peer_socket = connection;
   CloseListenSocket(s);
   CloseOpenings(s);
@@ -225,6 +237,7 @@ void StartOpening(Session& s, int fd, sockaddr_in peer, bool server) {
   params.security = s.security;
   params.codes = &s.security.codes;
   params.peer_label = Dotted(peer.sin_addr);
+  if (!server) params.address = Dotted(peer.sin_addr) + ":" + std::to_string(ntohs(peer.sin_port));
   if (!server && s.security.ask_code) {
     params.ask_code = [&s](const std::string& fingerprint) {
       std::optional<std::string> code;
@@ -502,6 +515,9 @@ bool EndAttempt(Session& s, uint32_t attempt, bool may_wait_again) {
     s.security.codes.Stop();
     ClosePeerSocket(s);
     s.port.SetInputText(s.saved_address);
+    s.port.SetTitle(text::CAPTION);
+    // An expected key holds for the attempt it was given for.
+    s.security.expected_key.reset();
     s.port.SetConnectLabel(text::CONNECT);
     s.port.EnableDisconnect(false);
     s.port.EnableConnect(true);

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string_view>
 
+#include "nearby/txt_records.h"
 #include "net/socket_io.h"
 #include "port/catalogue.h"
 #include "port/format.h"
@@ -104,11 +105,10 @@ class SecureChannel final {
   std::array<char, MAX_OPENING_MESSAGE> buffer_{};
 };
 
-int BuildResult(char* out, bool accepted, std::string_view line) {
-  if (accepted) {
-    StoreHeader(FrameHeader{MSG_AUTH_RESULT, 0, AUTH_ACCEPTED, 0}, out);
-    return HEADER_SIZE;
-  }
+// An acceptance carries this side's name from FIRST_NAMED_VERSION on.
+int BuildResult(char* out, bool accepted, std::string_view line, bool named,
+                std::string_view name) {
+  if (accepted) return BuildAcceptance(out, named, name);
   const int count = BuildText(out, MSG_AUTH_RESULT, line.substr(0, MAX_TEXT - 1));
   StoreHeader(FrameHeader{MSG_AUTH_RESULT, 0, AUTH_REFUSED, count - HEADER_SIZE}, out);
   return count;
@@ -217,6 +217,13 @@ class Opening final {
     if (params_.set_up) params_.set_up->store(true);
     const KeyHash own_key = params_.security.identity->key_hash;
     const KeyHash peer_key = engine->PeerKeyHash();
+    // As ssh with a known host: another key where a known one is expected ends the opening
+    // before anything is said to it, unless a code given for this connection pairs anew.
+    const std::optional<KeyHash> expected = ExpectedKey();
+    if (expected && *expected != peer_key && params_.security.pair_code.empty()) {
+      return Failed(FormatLine(text::KEY_CHANGED, Fingerprint(*expected).c_str(),
+                               Fingerprint(peer_key).c_str()));
+    }
     const std::string& client_hello = params_.server ? peer_hello_ : own_hello_;
     const std::string& server_hello = params_.server ? own_hello_ : peer_hello_;
 
@@ -300,33 +307,39 @@ class Opening final {
     const Trust trust = paired ? Trust::kJustPaired : known ? Trust::kPaired : Trust::kStranger;
     const bool accept = !params_.security.paired_only || trust != Trust::kStranger;
 
-    // Both sides say whether they take the session; the connecting side speaks first.
+    // Both sides say whether they take the session; the connecting side speaks first. Only a
+    // side that takes the session gives its name.
+    const bool named = connection_.link().version() >= FIRST_NAMED_VERSION;
+    const std::string own_name = InstallationName(params_.security.name);
+    const auto result = [&] {
+      return BuildResult(message.data(), accept, text::PAIRED_ONLY.In(JAPANESE), named, own_name);
+    };
+    std::string peer_name;
     if (params_.server) {
       if (!secure.Receive(header, payload) || header.type != MSG_AUTH_RESULT) return Failed();
-      const std::string refusal = ResultRefusal(header, payload);
-      if (!secure.Send(message.data(),
-                       BuildResult(message.data(), accept, text::PAIRED_ONLY.In(JAPANESE)))) {
-        return Failed();
-      }
+      const std::string refusal = ResultRefusal(header, payload, peer_name);
+      if (!secure.Send(message.data(), result())) return Failed();
       if (!refusal.empty()) return Failed(RefusedByPeer(refusal));
     } else {
-      if (!secure.Send(message.data(),
-                       BuildResult(message.data(), accept, text::PAIRED_ONLY.In(JAPANESE))) ||
-          !secure.Receive(header, payload) || header.type != MSG_AUTH_RESULT) {
+      if (!secure.Send(message.data(), result()) || !secure.Receive(header, payload) ||
+          header.type != MSG_AUTH_RESULT) {
         return Failed();
       }
-      const std::string refusal = ResultRefusal(header, payload);
+      const std::string refusal = ResultRefusal(header, payload, peer_name);
       if (!refusal.empty()) return Failed(RefusedByPeer(refusal));
     }
     if (!accept) return Failed(text::PAIRED_ONLY);
-    // Remembered only once both sides have taken the session.
-    if (paired && params_.security.peers) {
-      params_.security.peers->Add(peer_key, program + " " + params_.peer_label);
-    }
+    peer_name = InstallationName(peer_name);
+    Remember(trust, peer_key, program, peer_name);
 
     connection_.Secure(std::move(engine));
     result_.session = true;
-    result_.lines.push_back(FormatLine(text::ENCRYPTED_SESSION, program.c_str()));
+    result_.trust = trust;
+    result_.peer_name = peer_name;
+    result_.lines.push_back(
+        peer_name.empty()
+            ? FormatLine(text::ENCRYPTED_SESSION, program.c_str())
+            : FormatLine(text::ENCRYPTED_SESSION_WITH, program.c_str(), peer_name.c_str()));
     result_.lines.push_back(FormatLine(text::OWN_FINGERPRINT, Fingerprint(own_key).c_str()));
     const Text<const char*> peer_line = trust == Trust::kJustPaired ? text::PEER_JUST_PAIRED
                                         : trust == Trust::kPaired   ? text::PEER_PAIRED
@@ -354,11 +367,43 @@ class Opening final {
     return cpace.CheckPeerConfirmation(peer);
   }
 
-  // The peer's refusal line; empty when it accepted.
-  static std::string ResultRefusal(const FrameHeader& header, const char* payload) {
+  // The peer's refusal line; empty when it accepted, with the name it gave in `name`.
+  static std::string ResultRefusal(const FrameHeader& header, const char* payload,
+                                   std::string& name) {
     std::string refusal;
-    if (ParseAuthResult(header.value, payload, header.length, refusal)) return {};
+    if (ParseAuthResult(header.value, payload, header.length, refusal, &name)) return {};
     return refusal;
+  }
+
+  // The key the connecting side expects the peer to have: the one it was given for this
+  // attempt, else the one last met at this address while it is paired. A side that speaks
+  // only the classic wire or cannot encrypt expects nothing.
+  std::optional<KeyHash> ExpectedKey() const {
+    const SecuritySettings& security = params_.security;
+    if (params_.server || params_.classic || !security.identity) return std::nullopt;
+    if (security.expected_key) return security.expected_key;
+    if (!security.peers || params_.address.empty()) return std::nullopt;
+    return security.peers->ExpectedAt(params_.address);
+  }
+
+  // Once both sides have taken an encrypted session: a new pairing is added to the paired
+  // peers, labelled with the peer's name (its program and address when it gave none), a
+  // paired peer's label follows its name, and the connecting side notes which key it met at
+  // the address (none for a stranger).
+  void Remember(Trust trust, const KeyHash& peer_key, const std::string& program,
+                const std::string& peer_name) const {
+    PeerStore* peers = params_.security.peers.get();
+    if (peers == nullptr) return;
+    if (trust == Trust::kJustPaired) {
+      (void)peers->Add(peer_key, peer_name.empty() ? program + " " + params_.peer_label : peer_name);
+    } else if (trust == Trust::kPaired && !peer_name.empty()) {
+      (void)peers->Relabel(peer_key, peer_name);
+    }
+    if (!params_.server && !params_.address.empty()) {
+      (void)peers->RememberAddress(params_.address, trust == Trust::kStranger
+                                                        ? std::nullopt
+                                                        : std::optional<KeyHash>(peer_key));
+    }
   }
 
   // A session in the clear (classic, or version 1): taken, unless the connecting side was
@@ -374,6 +419,10 @@ class Opening final {
     if (refusal) {
       RefuseInTheClear(fd_, extended, refusal->In(JAPANESE));
       return Failed(*refusal);
+    }
+    // Where a key is expected, a peer in the clear may be anyone: nothing is said to it.
+    if (const std::optional<KeyHash> expected = ExpectedKey()) {
+      return Failed(FormatLine(text::NO_LONGER_ENCRYPTS, Fingerprint(*expected).c_str()));
     }
     result_.session = true;
     result_.lines.push_back(line);
@@ -418,6 +467,10 @@ bool HelloDigest(TlsEngine& engine, const std::string& client_hello,
   }
   crypto_hash_sha256_final(&state, digest.data());
   return true;
+}
+
+std::string InstallationName(std::string_view name) {
+  return CutUtf8(CleanName(name), MAX_INSTALLATION_NAME);
 }
 
 OpeningResult OpenConnection(Connection& connection, const OpeningParams& params) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "protocol/extended.h"
@@ -39,6 +40,9 @@ struct OpeningParams {
   // without pairing; nullopt: the user gave the connection up).
   std::function<std::optional<std::string>(const std::string& fingerprint)> ask_code;
   std::string peer_label;  // the peer's address, kept with a new pairing
+  // The connecting side: the address it connected to (A.B.C.D:PORT), where the key it meets
+  // is expected and remembered; empty on the waiting side.
+  std::string address;
   // The waiting side: SETUP_TIME_LIMIT, or less in tests.
   std::chrono::milliseconds setup_limit{SETUP_TIME_LIMIT};
   // How long a silent peer may take to start its first message: NEGOTIATION_GRACE, or less
@@ -51,7 +55,16 @@ struct OpeningParams {
 struct OpeningResult {
   bool session = false;            // the connection carries the session now
   std::vector<std::string> lines;  // for the chat log, in order
+  // A session: how far the peer is known (kNone: a session in the clear) and the name it gave
+  // (cleaned as InstallationName does; empty when it gave none).
+  Trust trust = Trust::kNone;
+  std::string peer_name;
 };
+
+// An installation's name as it is sent and as a peer's is shown: every byte that is not part
+// of valid UTF-8 and every control or text-direction character as U+FFFD (as names found
+// nearby), cut to MAX_INSTALLATION_NAME bytes at a character boundary.
+[[nodiscard]] std::string InstallationName(std::string_view name);
 
 class TlsEngine;
 

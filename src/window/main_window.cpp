@@ -6,6 +6,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QResizeEvent>
@@ -33,6 +34,17 @@ QAction* Separator(QObject* parent) {
   auto* separator = new QAction(parent);
   separator->setSeparator(true);
   return separator;
+}
+
+std::optional<std::string> AskInstallationName(QWidget* parent, const std::string& current,
+                                               const std::string& fallback) {
+  bool ok = false;
+  const QString name = QInputDialog::getText(
+      parent, Tr("この端末の名前"),
+      Tr("相手に見える名前です。空にすると %1 に戻ります。").arg(QString::fromStdString(fallback)),
+      QLineEdit::Normal, QString::fromStdString(current), &ok);
+  if (!ok) return std::nullopt;
+  return name.toStdString();
 }
 
 }  // namespace
@@ -97,11 +109,17 @@ MainWindow::MainWindow(QWidget* parent)
   peers_->setObjectName("PAIRED_PEERS");
   chat_log_->addActions(
       {Separator(chat_log_), classic_, paired_only_, Separator(chat_log_), peers_});
+  name_ = new QAction(Tr("この端末の名前..."), chat_log_);
+  name_->setObjectName("INSTALLATION_NAME");
+  chat_log_->addAction(name_);
   AddWaitingActions();
   open_url = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   request_attention = [this] { QApplication::alert(this); };
   ask_pairing_code = [this](const std::string& fingerprint) {
     return PairingCodeDialog::Ask(this, fingerprint);
+  };
+  ask_name = [this](const std::string& current, const std::string& fallback) {
+    return AskInstallationName(this, current, fallback);
   };
   connect(connect_, &QPushButton::clicked, this, [this] {
     if (on_connect) on_connect();

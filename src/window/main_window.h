@@ -58,6 +58,8 @@ class MainWindow final : public QWidget {
   // anywhere in the window) and its checkable "keep waiting" choice (KEEP_WAITING).
   [[nodiscard]] QAction* offer_code_action() const { return offer_code_; }
   [[nodiscard]] QAction* keep_waiting_action() const { return keep_waiting_; }
+  // The chat log's entry that names this installation for its peers (INSTALLATION_NAME).
+  [[nodiscard]] QAction* name_action() const { return name_; }
 
   // Makes tab `index` current and shows only its list: 0 chat log, 1 send list, 2 send log,
   // 3 receive log. Does not report a tab change.
@@ -94,6 +96,10 @@ class MainWindow final : public QWidget {
   // PairingCodeDialog; "" when the user connects without one, nullopt when the user gave up
   // the connection. Tests replace it.
   std::function<std::optional<std::string>(const std::string& fingerprint)> ask_pairing_code;
+  // Asks the user for this installation's name in a modal dialog showing `current` (empty:
+  // back to `fallback`); nullopt when the user cancelled. Tests replace it.
+  std::function<std::optional<std::string>(const std::string& current, const std::string& fallback)>
+      ask_name;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -117,6 +123,7 @@ class MainWindow final : public QWidget {
   QAction* peers_ = nullptr;
   QAction* offer_code_ = nullptr;
   QAction* keep_waiting_ = nullptr;
+  QAction* name_ = nullptr;
   QLineEdit* address_;
   QPushButton* connect_;
   QPushButton* disconnect_;

@@ -10,6 +10,7 @@
 #include "port/texts.h"
 #include "session/address.h"
 #include "session/lifecycle.h"
+#include "session/opening.h"
 #include "session/security_loader.h"
 #include "window/main_window.h"
 #include "window/nearby_field.h"
@@ -30,6 +31,8 @@ constexpr char GEOMETRY_KEY[] = "geometry";
 constexpr char CLASSIC_KEY[] = "classic";
 constexpr char PAIRED_ONLY_KEY[] = "paired_only";
 constexpr char KEEP_WAITING_KEY[] = "keep_waiting";
+// The installation's name; absent while it is login@host.
+constexpr char NAME_KEY[] = "name";
 
 }  // namespace
 
@@ -69,11 +72,11 @@ bool CMyWnd::OnInitDialog() {
   // The save directory's line lets the user open it.
   window->AppendLog(window->chat_log(), FormatLine(text::SAVING_TO, session.save_dir.c_str()),
                     session.save_dir);
+  session.security.name = OpenSettings().value(NAME_KEY).toString().toStdString();
   LoadSecurity(session, config_dir);
   // Connecting to a peer whose key is unknown asks the user for its pairing code.
   session.security.ask_code = true;
   port.SelectTab(0);
-  window->on_connect = [this] { OnConnect(session); };
   window->on_disconnect = [this] { Teardown(session); };
   window->on_tab_changed = [this] { OnNotify(TCN_SELCHANGE); };
   const QSettings settings = OpenSettings();
@@ -88,13 +91,22 @@ bool CMyWnd::OnInitDialog() {
   window->paired_only_action()->setChecked(settings.value(PAIRED_ONLY_KEY, false).toBool());
   window->peers_action()->setEnabled(session.security.peers != nullptr);
   // The nearby peers as the address field's completions, and the choice of announcing.
-  new NearbyField(window, session);
+  auto* nearby = new NearbyField(window, session);
+  // A peer picked from the list is expected to hold the key it announced (read as the
+  // attempt starts; the attempt's end clears it).
+  window->on_connect = [this, window, nearby] {
+    if (session.idle.load() == 1) {
+      session.security.expected_key = nearby->PickedKeyFor(window->address()->text());
+    }
+    OnConnect(session);
+  };
   QObject::connect(window->peers_action(), &QAction::triggered, window, [this] { ShowPeers(); });
   window->on_offer_code = [this] { (void)OfferPairingCode(session); };
   // Read on the UI thread as a session ends.
   QObject::connect(window->keep_waiting_action(), &QAction::toggled, window,
                    [this](bool keep) { session.options.keep_waiting.store(keep); });
   window->keep_waiting_action()->setChecked(settings.value(KEEP_WAITING_KEY, false).toBool());
+  QObject::connect(window->name_action(), &QAction::triggered, window, [this] { ChangeName(); });
   // A restored place counts as moved: the frame then does not centre the window.
   window->restoreGeometry(settings.value(GEOMETRY_KEY).toByteArray());
   window->WidenForTabs();
@@ -113,6 +125,24 @@ void CMyWnd::ShowPeers() {
                                  Fingerprint(session.security.identity->key_hash));
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->open();
+}
+
+void CMyWnd::ChangeName() {
+  MainWindow* window = main_window();
+  if (window == nullptr || !window->ask_name) return;
+  const std::string fallback = DefaultInstallationName();
+  const std::optional<std::string> typed = window->ask_name(session.security.name, fallback);
+  if (!typed) return;
+  // Peers get the name as it is kept: cleaned and cut as it would be on the wire.
+  const std::string name = InstallationName(QString::fromStdString(*typed).trimmed().toStdString());
+  QSettings settings = OpenSettings();
+  if (name.empty() || name == fallback) {
+    settings.remove(NAME_KEY);
+    session.security.name = fallback;
+  } else {
+    settings.setValue(NAME_KEY, QString::fromStdString(name));
+    session.security.name = name;
+  }
 }
 
 bool CMyWnd::OnNotify(int code) {

@@ -49,6 +49,8 @@ class CMyWnd final : public CDLG {
  private:
   // Opens the list of paired peers over the main window.
   void ShowPeers();
+  // Asks for this installation's name and keeps it; it applies from the next session on.
+  void ChangeName();
 };
 
 }  // namespace tovrin

@@ -64,7 +64,7 @@ void PeersDialog::Reload() {
     auto* item = new QTreeWidgetItem(list_);
     item->setText(kFingerprint, QString::fromStdString(Fingerprint(peer.key_hash)));
     item->setText(kPairedOn, QString::fromStdString(peer.paired_on));
-    // The label holds the program name the peer announced.
+    // The label holds the name the peer gave (older entries: its program and address).
     item->setText(kLabel, QString::fromStdString(EscapeControls(peer.label)));
   }
   // Each column as wide as its widest text and a little room, so neighbours never touch.

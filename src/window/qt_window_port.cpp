@@ -213,6 +213,10 @@ void QtWindowPort::SetConnectLabel(const std::string& text) {
       [&] { window_->SetButtonText(window_->connect_button(), QString::fromStdString(text)); });
 }
 
+void QtWindowPort::SetTitle(const std::string& title) {
+  RunOnUiThread([&] { window_->setWindowTitle(QString::fromStdString(title)); });
+}
+
 void QtWindowPort::EnableConnect(bool enabled) {
   RunOnUiThread([&] { window_->connect_button()->setEnabled(enabled); });
 }

@@ -60,6 +60,7 @@ class QtWindowPort final : public WindowPort {
   [[nodiscard]] std::string GetInputText() override;
   void SetInputText(const std::string& text) override;
   void SetConnectLabel(const std::string& text) override;
+  void SetTitle(const std::string& title) override;
   void EnableConnect(bool enabled) override;
   void EnableDisconnect(bool enabled) override;
   void SelectTab(int index) override;

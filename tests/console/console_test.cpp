@@ -8,6 +8,7 @@
 #include "console/console_port.h"
 #include "console/nearby_commands.h"
 #include "console/options.h"
+#include "protocol/extended.h"
 #include "support/files.h"
 
 namespace tovrin {
@@ -81,6 +82,15 @@ TEST(ConsoleOptions, FlagsPathsAndTheAddressField) {
   ASSERT_TRUE(ParseConsoleOptions({}, "/", options, error)) << error;
   EXPECT_EQ(AddressFieldText(options, "10.0.0.5"), "10.0.0.5");
   EXPECT_FALSE(options.subfolders || options.exit_after_batch || !options.paths.empty());
+
+  // The name goes to peers as given: one they would see otherwise is refused.
+  ASSERT_TRUE(ParseConsoleOptions({"--name=まり@desk"}, "/", options, error)) << error;
+  EXPECT_EQ(options.name, "まり@desk");
+  const std::string too_long(MAX_INSTALLATION_NAME + 1, 'x');
+  for (const std::string name : {"", "a\x1b[2Jb", "\xff", "a\u202Eb", too_long.c_str()}) {
+    EXPECT_FALSE(ParseConsoleOptions({"--name", name}, "/", options, error)) << name;
+  }
+  EXPECT_TRUE(ParseConsoleOptions({"--name", too_long.substr(1)}, "/", options, error));
 
   // Command lines with their arguments separated by '|'.
   for (const std::string line :

@@ -326,10 +326,12 @@ TEST(ConsoleRecording, ExtendedSessionConsoleLines) {
 
   int port = 0;
   setenv("XDG_CONFIG_HOME", (d + "keys-l").c_str(), 1);
-  auto listener = StartListener({"--subfolders", "--save-dir", d + "l"}, port);
+  auto listener =
+      StartListener({"--subfolders", "--name", "はな@listener", "--save-dir", d + "l"}, port);
   ASSERT_NE(listener, nullptr);
   setenv("XDG_CONFIG_HOME", (d + "keys-c").c_str(), 1);
-  CliProcess connector({"--connect", PeerAddress(port), "--save-dir", d + "c", d + "c-src/tree",
+  CliProcess connector({"--connect", PeerAddress(port), "--name", "taro@connector", "--save-dir",
+                        d + "c", d + "c-src/tree",
                         d + "c-src/resumed.bin", d + "c-src/changed.txt", d + "c-src/whole.txt",
                         d + "c-src/empty"});
   ASSERT_TRUE(Shows(connector, "send: 送信完了"));

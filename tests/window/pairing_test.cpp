@@ -104,7 +104,7 @@ TEST_F(WindowTest, StartsWithItsKeyAndForgetsTheSelectedPeer) {
   QTreeWidget* list = dialog->list();
   EXPECT_EQ(ListedFingerprints(list),
             (std::vector<std::string>{Fingerprint(HashOf(1)), Fingerprint(HashOf(2))}));
-  // The program name the peer announced is shown in the order its characters have.
+  // The label (the name the peer gave) is shown in the order its characters have.
   EXPECT_EQ(list->topLevelItem(1)->text(2).toStdString(), "\\x202Enivrot 10.0.0.2");
   EXPECT_FALSE(dialog->forget_button()->isEnabled());
 

@@ -78,6 +78,9 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnectedInEnglish) {
     QTest::keyClick(window->address(), Qt::Key_Return);
   };
   auto soon = [](const std::function<bool()>& ready) { return QTest::qWaitFor(ready); };
+  // The connecting user names the installation; the listener keeps login@host.
+  b->ask_name = [](const std::string&, const std::string&) { return std::string(" bob's desk "); };
+  b->name_action()->trigger();
 
   // The own address listens; port 0 lets the system pick one.
   const std::string own = OwnAddress();
@@ -92,9 +95,15 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnectedInEnglish) {
   ASSERT_TRUE(soon([&] { return b->connect_button()->text().toStdString() == text::SEND; }));
   ASSERT_TRUE(soon([&] { return a->connect_button()->text().toStdString() == text::SEND; }));
   // The window asked for the code with the peer's fingerprint; what pairing then does is
-  // SecureSession.PairingWithTheShownCode...'s to show.
+  // SecureSession.PairingWithACodeOnRequest...'s to show.
   EXPECT_EQ(asked, std::vector<std::string>{
                        Fingerprint(listener->session.security.identity->key_hash)});
+  // Each title names the peer and how the session is protected; the name labels the peer.
+  EXPECT_EQ(a->windowTitle().toStdString(),
+            FormatLine(text::TITLE_PAIRED, text::CAPTION, "bob's desk"));
+  EXPECT_EQ(b->windowTitle().toStdString(),
+            FormatLine(text::TITLE_PAIRED, text::CAPTION, listener->session.security.name.c_str()));
+  EXPECT_EQ(PeerStore(listener_config.path()).List().front().label, "bob's desk");
 
   type(b, "こんにちは");
   EXPECT_TRUE(soon([&] { return HasLine(a->chat_log(), "recv > こんにちは"); }));
@@ -142,7 +151,8 @@ TEST(WindowSessionTest, ConnectChatSendAFileAndCloseWhileConnectedInEnglish) {
   EXPECT_TRUE(listener->session.idle.load() == 1 && !listener->port.RunOnUiThread([] {}));
   EXPECT_TRUE(soon([&] {
     return HasLine(b->chat_log(), text::DISCONNECTED) &&
-           b->connect_button()->text().toStdString() == text::CONNECT;
+           b->connect_button()->text().toStdString() == text::CONNECT &&
+           b->windowTitle().toStdString() == text::CAPTION;
   }));
   EXPECT_TRUE(
       soon([&] { return WorkersEnded(listener->session) && WorkersEnded(connector->session); }));

@@ -499,6 +499,13 @@ TEST_F(WindowTest, TheChoicesAndThePlaceAreKeptBetweenRuns) {
   EXPECT_TRUE(app_->session.options.classic.load());
   window_->paired_only_action()->trigger();
   EXPECT_TRUE(app_->session.security.paired_only);
+  // The name is kept as peers get it: cleaned and cut.
+  window_->ask_name = [](const std::string&, const std::string&) {
+    return " まり\x01" + std::string(70, 'x');
+  };
+  window_->name_action()->trigger();
+  const std::string name = "まり\uFFFD" + std::string(64 - 9, 'x');
+  EXPECT_EQ(app_->session.security.name, name);
   window_->setGeometry(QRect(QPoint(40, 50), QSize(520, 410)));
   ASSERT_TRUE(QTest::qWaitFor([&] { return window_->size() == QSize(520, 410); }));
   const QRect kept = window_->geometry();
@@ -507,6 +514,14 @@ TEST_F(WindowTest, TheChoicesAndThePlaceAreKeptBetweenRuns) {
   EXPECT_TRUE(app_->session.options.classic.load());
   EXPECT_TRUE(window_->paired_only_action()->isChecked());
   EXPECT_TRUE(app_->session.security.paired_only);
+  EXPECT_EQ(app_->session.security.name, name);
+  // An empty name is login@host again.
+  window_->ask_name = [](const std::string& current, const std::string&) {
+    EXPECT_FALSE(current.empty());
+    return std::string(" ");
+  };
+  window_->name_action()->trigger();
+  EXPECT_EQ(app_->session.security.name, DefaultInstallationName());
   ASSERT_EQ_EVENTUALLY(window_->geometry(), kept);
 }
 
