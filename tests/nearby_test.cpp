@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <iostream>
 #include <map>
 #include <sstream>
 
@@ -206,14 +205,8 @@ TEST(NearbyLink, AnnouncedOnOneSideListedOnTheOtherUntilStoppedOrTheDaemonGoes) 
   ASSERT_TRUE(browser.Start(reason)) << reason;
   EXPECT_EQ(browser.Status().state, NearbyStatus::State::kRunning);
 
-  const auto announced_at = std::chrono::steady_clock::now();
   ASSERT_EQ(announcing.Ask("announce 0 4711 7 alice"), "ok alice");
   ASSERT_TRUE(WaitFor([&] { return Lists(browser, "alice"); }));
-  std::cout << "listed on the other side "
-            << std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now() - announced_at)
-                   .count()
-            << " ms after the announcement started\n";
   std::vector<NearbyPeer> peers = browser.Peers();
   ASSERT_EQ(peers.size(), 1u);
   EXPECT_EQ(peers[0].name, "alice");
@@ -263,9 +256,6 @@ TEST(NearbyLink, AnnouncedOnOneSideListedOnTheOtherUntilStoppedOrTheDaemonGoes) 
   EXPECT_FALSE(without_daemon.Start(reason));
   EXPECT_NE(reason, "");
   EXPECT_EQ(without_daemon.Status().state, NearbyStatus::State::kUnavailable);
-  reason.clear();
-  EXPECT_FALSE(BrowseFor(std::chrono::milliseconds(100), {}, found, reason));
-  EXPECT_NE(reason, "");
   Announcer announcer;
   reason.clear();
   EXPECT_FALSE(announcer.Start({4713, 3, Key(9), "bob"}, reason));

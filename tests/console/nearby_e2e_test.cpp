@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <iostream>
 #include <memory>
 #include <thread>
 
@@ -49,7 +48,6 @@ TEST(ConsoleNearbyLink, AWaitingSideIsListedAndConnectedToByName) {
   TempDir keys_a, keys_b, received, sent;
   WriteFile(sent.path() + "hello.txt", "across the link\n");
 
-  const auto started = std::chrono::steady_clock::now();
   const auto waiting =
       StartOnSide(world, 'a', keys_a, {"--listen", "10000", "--save-dir", received.path()});
   ASSERT_TRUE(waiting);
@@ -69,11 +67,6 @@ TEST(ConsoleNearbyLink, AWaitingSideIsListedAndConnectedToByName) {
       },
       std::chrono::seconds(30));
   ASSERT_TRUE(listed) << listing;
-  std::cout << "listed on the other side "
-            << std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now() - started)
-                   .count()
-            << " ms after the waiting side started\n";
   // Name, address:port, the fingerprint in its usual form, not paired.
   EXPECT_TRUE(listing.ends_with("\tunpaired")) << listing;
   EXPECT_EQ(listing.size(), listed_prefix.size() + 19 + std::string("\tunpaired").size());

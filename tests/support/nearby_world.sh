@@ -23,17 +23,9 @@ PATH=$PATH:/usr/sbin:/sbin
 dir=${1:?usage: nearby_world.sh DIR}
 dir=$(cd "$dir" && pwd) || exit 1
 declare -A holder dbus avahi
-addr_a=10.231.0.1
-addr_b=10.231.0.2
 
-skip() {
-  echo "skip $*"
-  exit 0
-}
-fail() {
-  echo "failed $*"
-  exit 0
-}
+skip() { echo "skip $*" && exit 0; }
+fail() { echo "failed $*" && exit 0; }
 [ "$(id -u)" -eq 0 ] || skip "needs root to make network namespaces"
 for tool in unshare nsenter ip mount dbus-daemon avahi-daemon; do
   command -v "$tool" > /dev/null || skip "no $tool on this machine"
@@ -59,11 +51,7 @@ await() {
 }
 # Runs a command in a side's namespaces. What runs in the background is started with nsenter
 # itself instead, so that $! is the daemon's own process.
-in_side() {
-  local side=$1
-  shift
-  nsenter -t "${holder[$side]}" -n -m "$@"
-}
+in_side() { nsenter -t "${holder[$1]}" -n -m "${@:2}"; }
 separate() { [ "$(readlink "/proc/$1/ns/net")" != "$(readlink /proc/self/ns/net)" ]; }
 
 start_avahi() {
@@ -77,10 +65,8 @@ start_avahi() {
   await grep -q "Server startup complete" "$dir/$side/avahi.log"
 }
 stop_avahi() {
-  local side=$1
-  kill "${avahi[$side]}" 2> /dev/null && wait "${avahi[$side]}" 2> /dev/null
-  unset "avahi[$side]"
-  return 0
+  kill "${avahi[$1]}" 2> /dev/null && wait "${avahi[$1]}" 2> /dev/null
+  unset "avahi[$1]"
 }
 
 for side in a b; do
@@ -100,8 +86,8 @@ done
 
 in_side a ip link add tovrin-a type veth peer name tovrin-b netns "${holder[b]}" 2> "$dir/veth.log" ||
   skip "cannot make a veth pair: $(head -c 200 "$dir/veth.log")"
-in_side a sh -e -c "ip addr add $addr_a/24 dev tovrin-a; ip link set tovrin-a up" &&
-  in_side b sh -e -c "ip addr add $addr_b/24 dev tovrin-b; ip link set tovrin-b up" ||
+in_side a sh -e -c "ip addr add 10.231.0.1/24 dev tovrin-a; ip link set tovrin-a up" &&
+  in_side b sh -e -c "ip addr add 10.231.0.2/24 dev tovrin-b; ip link set tovrin-b up" ||
   fail "cannot address the link"
 
 for side in a b; do
@@ -113,10 +99,7 @@ for side in a b; do
   <listen>unix:path=/run/dbus/system_bus_socket</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
+    <allow user="*"/> <allow own="*"/> <allow send_destination="*"/> <allow receive_sender="*"/>
   </policy>
 </busconfig>
 EOF
@@ -144,14 +127,9 @@ done
 
 echo "ready ${holder[a]} ${holder[b]}"
 while read -r command side; do
-  case "$side" in a | b) ;; *)
-    echo failed
-    continue
-    ;;
-  esac
-  case "$command" in
-    stop-avahi) stop_avahi "$side" && echo ok || echo failed ;;
-    start-avahi) start_avahi "$side" && echo ok || echo failed ;;
+  case "$command $side" in
+    "stop-avahi a" | "stop-avahi b") stop_avahi "$side" && echo ok || echo failed ;;
+    "start-avahi a" | "start-avahi b") start_avahi "$side" && echo ok || echo failed ;;
     *) echo failed ;;
   esac
 done
