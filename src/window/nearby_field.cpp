@@ -48,7 +48,7 @@ std::vector<CompletionRow> CompletionRows(const std::vector<NearbyPeer>& peers,
 
 NearbyField::NearbyField(MainWindow* window, Session& session)
     : QObject(window),
-      window_(window),
+      field_(window->address()),
       session_(session),
       model_(new QStandardItemModel(this)),
       completer_(new QCompleter(model_, this)),
@@ -66,7 +66,7 @@ NearbyField::NearbyField(MainWindow* window, Session& session)
                 picked_ = peer;
               }
             }
-            window_->address()->setText(fill);
+            field_->setText(fill);
           });
   window->address()->installEventFilter(this);
 
@@ -128,7 +128,7 @@ void NearbyField::Offer() {
 }
 
 bool NearbyField::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == window_->address()) {
+  if (watched == field_) {
     if (event->type() == QEvent::FocusIn) {
       // Not when the focus comes back from the list itself or with the window.
       const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();

@@ -12,6 +12,8 @@
 #include "nearby/browser.h"
 #include "secure/identity.h"
 
+class QLineEdit;
+
 namespace tovrin {
 
 class MainWindow;
@@ -59,7 +61,9 @@ class NearbyField final : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  MainWindow* window_;
+  // The window's address field, kept by itself: its events still arrive while the window is
+  // being destroyed, when the window no longer answers as a MainWindow.
+  QLineEdit* field_;
   Session& session_;
   QStandardItemModel* model_;
   QCompleter* completer_;
