@@ -17,6 +17,9 @@ uint32_t RunWorker(void* parameter, CTHREAD Session::*record, bool ends_session,
   // any worker starts: every worker knows the kind of session from its first step.
   if (args->connection) body(s, *args->connection, args->attempt);
   if (ends_session) args->exits.teardown(s, args->attempt);
+  // The worker's share of the connection (its TLS state with it) goes before its last act:
+  // once the record says the worker has ended, nothing of it may still be running.
+  args->connection.reset();
   args->exits.end_worker(s, s.*record);
   return 0;
 }
