@@ -245,6 +245,17 @@ bool WriteLines(int dir_fd, const std::string& dir, const std::vector<std::strin
   return WriteConfigFile(dir_fd, dir, PEERS_FILE, content.data(), content.size(), false, error);
 }
 
+// A field of this user's account entry (login name, home folder); "" when there is none.
+std::string OwnAccount(char* passwd::*field) {
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+    return {};
+  }
+  return found->*field != nullptr ? std::string(found->*field) : std::string();
+}
+
 }  // namespace
 
 std::string ConfigDir() {
@@ -252,23 +263,12 @@ std::string ConfigDir() {
   if (xdg != nullptr && *xdg != '\0') return std::string(xdg) + "/tovrin";
   const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe)
   if (home != nullptr && *home != '\0') return std::string(home) + "/.config/tovrin";
-  passwd entry{};
-  passwd* found = nullptr;
-  char buffer[4096];
-  if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-    return std::string(found->pw_dir) + "/.config/tovrin";
-  }
-  return ".config/tovrin";
+  const std::string account_home = OwnAccount(&passwd::pw_dir);
+  return account_home.empty() ? ".config/tovrin" : account_home + "/.config/tovrin";
 }
 
 std::string DefaultInstallationName() {
-  std::string login;
-  passwd entry{};
-  passwd* found = nullptr;
-  char buffer[4096];
-  if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-    login = found->pw_name;
-  }
+  const std::string login = OwnAccount(&passwd::pw_name);
   char host[256] = {};
   if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
   if (login.empty()) return host[0] != '\0' ? std::string(host) : std::string("Tovrin");
@@ -389,19 +389,15 @@ bool PeerStore::Contains(const KeyHash& hash) const {
 }
 
 bool PeerStore::Add(const KeyHash& hash, std::string_view label) {
-  const std::lock_guard<std::mutex> guard(lock_);
-  std::string error;
-  const Descriptor dir_fd = OpenConfigDir(dir_, true, error);
-  if (!dir_fd.valid()) return false;
-  const DirLock lock(dir_fd.get());
-  std::vector<std::string> lines;
-  if (!ReadLines(dir_fd.get(), dir_, lines, error)) return false;
-  std::erase_if(lines, [&](const std::string& line) {
-    const std::optional<Entry> entry = ParseLine(line);
-    return entry && entry->key_hash == hash;
+  const std::string added = Hex(hash) + ' ' + Today() + ' ' + LabelText(label);
+  return Change([&](std::vector<std::string>& lines) {
+    std::erase_if(lines, [&](const std::string& line) {
+      const std::optional<Entry> entry = ParseLine(line);
+      return entry && entry->key_hash == hash;
+    });
+    lines.push_back(added);
+    return true;
   });
-  lines.push_back(Hex(hash) + ' ' + Today() + ' ' + LabelText(label));
-  return WriteLines(dir_fd.get(), dir_, lines, error);
 }
 
 bool PeerStore::Change(const std::function<bool(std::vector<std::string>&)>& change) {
@@ -449,12 +445,17 @@ bool PeerStore::RememberAddress(std::string_view address, const std::optional<Ke
   });
 }
 
-std::optional<KeyHash> PeerStore::ExpectedAt(std::string_view address) const {
+std::vector<std::string> PeerStore::Lines() const {
   const std::lock_guard<std::mutex> guard(lock_);
   std::string error;
   const Descriptor dir_fd = OpenConfigDir(dir_, false, error);
   std::vector<std::string> lines;
-  if (!dir_fd.valid() || !ReadLines(dir_fd.get(), dir_, lines, error)) return std::nullopt;
+  if (!dir_fd.valid() || !ReadLines(dir_fd.get(), dir_, lines, error)) lines.clear();
+  return lines;
+}
+
+std::optional<KeyHash> PeerStore::ExpectedAt(std::string_view address) const {
+  const std::vector<std::string> lines = Lines();
   std::optional<KeyHash> met;
   bool paired = false;
   for (const std::string& line : lines) {
@@ -503,7 +504,8 @@ int PeerStore::Forget(std::string_view fingerprint, std::string* error) {
   // Where the forgotten peers were met, nothing is expected any more.
   std::erase_if(lines, [&](const std::string& line) {
     const std::optional<AddressLine> known = ParseAddressLine(line);
-    return known && std::find(forgotten.begin(), forgotten.end(), known->key_hash) != forgotten.end();
+    return known &&
+           std::find(forgotten.begin(), forgotten.end(), known->key_hash) != forgotten.end();
   });
   if (WriteLines(dir_fd.get(), dir_, lines, failure)) return removed;
   if (error != nullptr) *error = failure;
@@ -511,13 +513,8 @@ int PeerStore::Forget(std::string_view fingerprint, std::string* error) {
 }
 
 std::vector<PeerStore::Entry> PeerStore::List() const {
-  const std::lock_guard<std::mutex> guard(lock_);
   std::vector<Entry> entries;
-  std::string error;
-  const Descriptor dir_fd = OpenConfigDir(dir_, false, error);
-  std::vector<std::string> lines;
-  if (!dir_fd.valid() || !ReadLines(dir_fd.get(), dir_, lines, error)) return entries;
-  for (const std::string& line : lines) {
+  for (const std::string& line : Lines()) {
     if (std::optional<Entry> entry = ParseLine(line)) entries.push_back(std::move(*entry));
   }
   return entries;

@@ -101,6 +101,8 @@ class PeerStore final {
   [[nodiscard]] bool MayHavePeers() const;
 
  private:
+  // The file's lines; none when it cannot be read.
+  [[nodiscard]] std::vector<std::string> Lines() const;
   // Reads the lines, lets `change` edit them and writes them when it says it did. False when
   // the file cannot be read or written.
   bool Change(const std::function<bool(std::vector<std::string>&)>& change);
