@@ -1,16 +1,31 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tovrin {
+
+// A batch of files the peer wants to send, put to the user before anything of it is written.
+struct IncomingBatch final {
+  uint64_t id = 0;   // the session's number for this question, for CloseBatchQuestion
+  std::string peer;  // who sends it: the peer's installation name, or its address
+  // False for a peer that cannot announce its batches (a classic peer): only the name of
+  // its first file is known, in `names`, and the answer holds for the whole session.
+  bool announced = true;
+  uint64_t files = 0;
+  uint64_t bytes = 0;
+  std::vector<std::string> names;  // the batch's top-level names, as many as the peer gave
+};
 
 // Everything the logic does to the window. Texts are UTF-8.
 //
 // Every operation is carried out on the UI thread, in the order each calling thread issues
 // them, and is synchronous for a worker: it returns once the UI thread has done it. The
-// exceptions are the three meter displays (SetSendProgress, SetRecvProgress, SetStatusText),
+// exceptions are the meter displays (SetSendProgress, SetRecvProgress, SetStatusText and the
+// batch texts),
 // which are posted without waiting; of several pending values the latest wins. Once the
 // window is gone every operation returns at once without effect (GetInputText yields "",
 // IsSubfoldersChecked false, RunOnUiThread false). The UI thread never waits for a worker.
@@ -50,6 +65,30 @@ class WindowPort {
       const std::string& /*fingerprint*/) {
     return std::string();
   }
+
+  // Asks the user whether to receive `batch` and returns at once; the port calls `answer`
+  // (any thread; only the first call counts) when the user decides. Without an answer the
+  // session declines by itself after its time limit. Either way the session then calls
+  // CloseBatchQuestion. A port without a user declines at once.
+  virtual void AskIncomingBatch(const IncomingBatch& /*batch*/,
+                                std::function<void(bool accept)> answer) {
+    answer(false);
+  }
+  // The question `id` is settled (answered, timed out, or its session ended): the port takes
+  // its prompt and notification away.
+  virtual void CloseBatchQuestion(uint64_t /*id*/) {}
+
+  // News for a user who is away from the window: the peer's chat line, and the end of a
+  // received batch (how many files arrived, the folder that holds them, ending in '/'). A
+  // port without a desktop ignores them.
+  virtual void NotifyChatLine(const std::string& /*text*/) {}
+  virtual void NotifyBatchReceived(uint64_t /*files*/, const std::string& /*folder*/) {}
+
+  // The running batch's progress in words ("12 / 2,000 files · 1.2 / 3.4 GB · 85 MB/s ·
+  // 0:27"), empty when no batch runs; posted without waiting like the meter displays. A port
+  // without room for it ignores it.
+  virtual void SetSendBatchText(const std::string& /*text*/) {}
+  virtual void SetRecvBatchText(const std::string& /*text*/) {}
 
   // UI thread: the window's title; while a session lasts it names the peer and how the
   // session is protected, otherwise it is the caption. A port without a title ignores it.
