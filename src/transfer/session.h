@@ -41,6 +41,11 @@ inline constexpr auto SETUP_TIME_LIMIT = std::chrono::seconds(10);
 // --connect).
 enum class ConnectMode { kByAddress, kListen, kConnect };
 
+// Who may send files without the user being asked (the console's --accept, the window's ask):
+// everyone, only paired peers (others are declined), nobody, or the user decides through
+// WindowPort::AskIncomingBatch.
+enum class AcceptPolicy { kAll, kPaired, kNone, kAsk };
+
 // How the front end wants its sessions made: the console's options, the window's settings.
 // UI thread, apart from the atomic words, which the workers read as a session starts.
 struct SessionOptions final {
@@ -62,6 +67,12 @@ struct SessionOptions final {
   // Announce each wait to nearby peers (session/nearby_wait.h); the front ends turn it on
   // unless their user turned it off.
   bool announce = false;
+  // Whose batches are received (read as each batch or ungated offer is answered).
+  std::atomic<AcceptPolicy> accept{AcceptPolicy::kAll};
+  // Under kAsk: a paired peer's batches are accepted without asking (the window's setting).
+  std::atomic<bool> accept_paired{true};
+  // A question put to the user and not answered within this long is declined.
+  std::chrono::milliseconds answer_limit{std::chrono::minutes(5)};
 };
 
 // How the batches of a session fare. The receive worker writes the peer's words, the send
@@ -76,6 +87,13 @@ struct BatchState final {
   // Queued files that were not delivered (refused, not sendable, failed their check twice);
   // what is still queued when the session ends is not counted here. Send worker.
   std::atomic<int32_t> undelivered{0};
+  // The running batch's size as announced on the extended wire: this side's (send worker, as
+  // it announces) and the peer's (receive worker, from the announcement); 0 files while no
+  // announced batch runs.
+  std::atomic<uint64_t> send_files_total{0};
+  std::atomic<uint64_t> send_bytes_total{0};
+  std::atomic<uint64_t> recv_files_total{0};
+  std::atomic<uint64_t> recv_bytes_total{0};
 };
 
 // A connection whose opening runs on a thread of its own, on the waiting side or the
