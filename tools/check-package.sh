@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package in build-package/ (Release, no tests) and checks it: every file the
 # install rule ships is in it at its path, Depends comes from the shared libraries, Recommends
-# names avahi-daemon, the firewall rules open the port Tovrin waits on by default, the desktop
-# entry validates, and lintian (where installed) finds no new error. Prints the control fields and
-# the contents. Besides the build's own packages it installs, when missing, dpkg-dev
-# (dpkg-shlibdeps), file and binutils (which the packaging uses to find and strip the binaries)
-# and desktop-file-utils; lintian is used only if it is already installed.
+# names avahi-daemon and Qt's translations, the firewall rules open the port Tovrin waits on by
+# default, the desktop entry validates, and lintian (where installed) finds no new error. Prints
+# the control fields and the contents. Besides the build's own packages it installs, when
+# missing, dpkg-dev (dpkg-shlibdeps), file and binutils (which the packaging uses to find and
+# strip the binaries) and desktop-file-utils; lintian is used only if it is already installed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$here/build-package
@@ -51,7 +51,10 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libqt6widgets6 libssl3 libsodium23 libc6; do
   [[ $depends == *"$library"* ]] || fail "Depends does not name $library: $depends"
 done
-[[ $(dpkg-deb -f "$deb" Recommends) == *avahi-daemon* ]] || fail "Recommends does not name avahi-daemon"
+recommends=$(dpkg-deb -f "$deb" Recommends)
+for package in avahi-daemon qt6-translations-l10n; do
+  [[ $recommends == *"$package"* ]] || fail "Recommends does not name $package"
+done
 
 port=$(sed -n 's/.*DEFAULT_PORT = \([0-9]*\);.*/\1/p' "$here/src/session/address.h")
 [ -n "$port" ] || fail "no DEFAULT_PORT in src/session/address.h"

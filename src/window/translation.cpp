@@ -26,15 +26,12 @@ QTranslator& QtTranslator() {
   return translator;
 }
 
-}  // namespace
-
-bool InstallTranslation(const QLocale& locale) {
+bool Install(WindowLanguage language) {
   LoadTranslationResources();
-  RemoveTranslation();
-  // Only a locale whose first language is English: a user who lists English second still
-  // gets the source texts.
-  const QStringList languages = locale.uiLanguages();
-  if (languages.isEmpty() || !languages.first().startsWith(QLatin1String("en"))) {
+  QCoreApplication::removeTranslator(&Translator());
+  QCoreApplication::removeTranslator(&QtTranslator());
+  if (language == WindowLanguage::kJapanese) {
+    UseCatalogue(JAPANESE);
     // Where the system has Qt's Japanese texts; without them Qt's dialogs stay English.
     if (QtTranslator().load(QStringLiteral("qtbase_ja"),
                             QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
@@ -42,6 +39,7 @@ bool InstallTranslation(const QLocale& locale) {
     }
     return false;
   }
+  // Qt's own texts are English at the source.
   UseCatalogue(ENGLISH);
   if (Translator().load(QStringLiteral(":/i18n/tovrin_en.qm"))) {
     QCoreApplication::installTranslator(&Translator());
@@ -49,11 +47,25 @@ bool InstallTranslation(const QLocale& locale) {
   return true;
 }
 
-void RemoveTranslation() {
-  UseCatalogue(JAPANESE);
-  QCoreApplication::removeTranslator(&Translator());
-  QCoreApplication::removeTranslator(&QtTranslator());
+}  // namespace
+
+WindowLanguage LanguageOfLocale(QStringView name) {
+  // The language is what comes before the territory, the code set or the modifier.
+  qsizetype end = 0;
+  while (end < name.size() && name[end] != u'_' && name[end] != u'-' && name[end] != u'.' &&
+         name[end] != u'@') {
+    ++end;
+  }
+  return name.first(end).compare(u"ja", Qt::CaseInsensitive) == 0 ? WindowLanguage::kJapanese
+                                                                  : WindowLanguage::kEnglish;
 }
+
+bool InstallTranslation(const QLocale& locale) {
+  const QStringList languages = locale.uiLanguages();
+  return Install(LanguageOfLocale(languages.isEmpty() ? QString() : languages.first()));
+}
+
+void RemoveTranslation() { (void)Install(WindowLanguage::kJapanese); }
 
 QString Tr(const char* source) { return QCoreApplication::translate(CONTEXT, source); }
 

@@ -2,6 +2,7 @@
 
 #include <QLocale>
 #include <QString>
+#include <QStringView>
 
 #include "port/texts.h"
 
@@ -10,14 +11,22 @@ namespace tovrin {
 // The window's language, chosen once as it starts: the core's texts come from the catalogue
 // of that language (port/catalogue.h); the window's own widget texts are Japanese at the
 // source and pass through Qt's translation system, which carries their English in the
-// program's resources.
+// program's resources. Qt's own texts (file dialogs, standard buttons, context menus) follow
+// the same language.
 
-// English when `locale` asks for English first (en_*): the English catalogue and the English
-// widget texts. Any other language, and the C locale, keep the Japanese ones, and Qt's own
-// dialogs speak Japanese too where the system has Qt's translations. True when English was
-// chosen. UI thread, before any session.
+enum class WindowLanguage { kJapanese, kEnglish };
+
+// The language for a locale's name, as the environment spells it ("ja_JP.UTF-8") or as Qt
+// lists it ("ja-JP"): Japanese for Japanese, English for every other language, for the C and
+// POSIX locales and for no name at all.
+[[nodiscard]] WindowLanguage LanguageOfLocale(QStringView name);
+
+// Installs the language of `locale`'s first language (QLocale::system() takes it from
+// LANGUAGE, LC_ALL, LC_MESSAGES or LANG): English, or Japanese with Qt's Japanese texts where
+// the system has them (Debian's qt6-translations-l10n). True when English was chosen. UI
+// thread, before any session.
 bool InstallTranslation(const QLocale& locale);
-// Back to the Japanese texts (for tests). UI thread, while no session runs.
+// Back to the Japanese window (for tests). UI thread, while no session runs.
 void RemoveTranslation();
 
 // A widget text of the window, in the window's language.

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -24,15 +25,28 @@ struct JapaneseAfterwards {
   ~JapaneseAfterwards() { RemoveTranslation(); }
 };
 
-TEST(TranslationTest, AnEnglishLocaleGetsAnEnglishWindowAndEveryOtherKeepsJapanese) {
-  const JapaneseAfterwards restore;
-  for (const char* name : {"ja_JP", "de_DE", "C"}) {
-    SCOPED_TRACE(name);
-    EXPECT_FALSE(InstallTranslation(QLocale(name)));
-    EXPECT_EQ(Tr(text::CONNECT).toStdString(), text::CONNECT.In(JAPANESE));
-    EXPECT_EQ(Tr("フォルダを開く"), "フォルダを開く");
+TEST(TranslationTest, JapaneseLocalesGetJapaneseAndEveryOtherEnglish) {
+  for (const char* name : {"ja_JP.UTF-8", "ja", "ja-JP", "JA_jp@euro"}) {
+    EXPECT_EQ(LanguageOfLocale(QString::fromLatin1(name)), WindowLanguage::kJapanese) << name;
   }
-  ASSERT_TRUE(InstallTranslation(QLocale("en_GB")));
+  for (const char* name : {"fr_FR.UTF-8", "C", "C.UTF-8", "POSIX", "en_US", "", "jam_JM"}) {
+    EXPECT_EQ(LanguageOfLocale(QString::fromLatin1(name)), WindowLanguage::kEnglish) << name;
+  }
+}
+
+// The window's texts and Qt's own (a message box's buttons) follow the locale.
+TEST(TranslationTest, AFrenchLocaleGetsAnEnglishWindowAndAJapaneseOneAJapaneseWindow) {
+  const JapaneseAfterwards restore;
+  const auto yes_button = [] {
+    QMessageBox box(QMessageBox::Question, "", "", QMessageBox::Yes | QMessageBox::No);
+    return box.button(QMessageBox::Yes)->text();
+  };
+  EXPECT_FALSE(InstallTranslation(QLocale("ja_JP")));
+  EXPECT_EQ(Tr(text::CONNECT).toStdString(), text::CONNECT.In(JAPANESE));
+  EXPECT_EQ(Tr("フォルダを開く"), "フォルダを開く");
+  EXPECT_EQ(yes_button(), "はい(&Y)") << "Qt's translations (qt6-translations-l10n) are missing";
+  ASSERT_TRUE(InstallTranslation(QLocale("fr_FR")));
+  EXPECT_EQ(yes_button(), "&Yes");
 
   auto app = std::make_unique<CMyWnd>("/data/in/");
   ASSERT_TRUE(app->Create(nullptr));
