@@ -1,9 +1,11 @@
 #include "window/line_view.h"
 
+#include <QHelpEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyle>
+#include <QToolTip>
 #include <algorithm>
 #include <climits>
 
@@ -51,6 +53,7 @@ int LineView::RowHeight() const {
     initViewItemOption(&option);
     option.features |= QStyleOptionViewItem::HasDisplay;
     option.text = QStringLiteral("Ag");
+    if (lines_->ShowsQueueEntries()) option.features |= QStyleOptionViewItem::HasDecoration;
     row_height_ = std::max(
         1, style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this).height());
   }
@@ -224,6 +227,31 @@ void LineView::changeEvent(QEvent* event) {
   QAbstractItemView::changeEvent(event);
 }
 
+int LineView::RowWidth(const QModelIndex& index) const {
+  const int text = fontMetrics().horizontalAdvance(index.data(Qt::DisplayRole).toString());
+  if (index.data(Qt::DecorationRole).isNull()) return text;
+  const int icon = iconSize().isValid()
+                       ? iconSize().width()
+                       : style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
+  return text + icon + 4;
+}
+
+bool LineView::viewportEvent(QEvent* event) {
+  // A log line that reaches past the view's edge shows whole in its tooltip.
+  if (event->type() == QEvent::ToolTip && !lines_->ShowsQueueEntries()) {
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QModelIndex index = indexAt(help->pos());
+    if (index.isValid() && RowWidth(index) - horizontalOffset() > viewport()->width()) {
+      QToolTip::showText(help->globalPos(),
+                         LineToolTip(index.data(LineModel::TIME_ROLE).toDateTime(),
+                                     lines_->Text(index.row()), true),
+                         viewport(), visualRect(index));
+      return true;
+    }
+  }
+  return QAbstractItemView::viewportEvent(event);
+}
+
 void LineView::paintEvent(QPaintEvent* event) {
   QPainter painter(viewport());
   QStyleOptionViewItem option;
@@ -244,7 +272,7 @@ void LineView::paintEvent(QPaintEvent* event) {
     if (selectionModel()->isSelected(index)) option.state |= QStyle::State_Selected;
     if (focused && index == current) option.state |= QStyle::State_HasFocus;
     itemDelegateForIndex(index)->paint(&painter, option, index);
-    widest_ = std::max(widest_, fontMetrics().horizontalAdvance(lines_->Text(row)) + margins);
+    widest_ = std::max(widest_, RowWidth(index) + margins);
   }
   // A wider row came into view: the horizontal range grows with the next flush.
   if (widest_ != widest) ScheduleFlush();

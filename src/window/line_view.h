@@ -49,9 +49,12 @@ class LineView : public QAbstractItemView {
   void timerEvent(QTimerEvent* event) override;
   void changeEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  bool viewportEvent(QEvent* event) override;
 
  private:
   [[nodiscard]] int RowHeight() const;
+  // The width of a row's text and icon, without the item's margins.
+  [[nodiscard]] int RowWidth(const QModelIndex& index) const;
   // The row at viewport height `y`, not limited to the rows that exist.
   [[nodiscard]] int RowAt(int y) const;
   void ScheduleFlush();

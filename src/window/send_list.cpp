@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QStyle>
 #include <QUrl>
 
 #include "window/translation.h"
@@ -37,6 +38,7 @@ SendList::SendList(QWidget* parent)
       add_files_(new QAction(Tr("ファイルを追加..."), this)),
       add_folder_(new QAction(Tr("フォルダを追加..."), this)),
       paste_(new QAction(Tr("貼り付け"), this)) {
+  lines()->ShowQueueEntries(style()->standardIcon(QStyle::SP_DirIcon));
   add_files_->setObjectName("ADD_FILES");
   add_folder_->setObjectName("ADD_FOLDER");
   paste_->setObjectName("PASTE");

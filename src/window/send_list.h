@@ -10,10 +10,11 @@
 
 namespace tovrin {
 
-// IDC_SEND_LIST: the visible mirror of the send queue. The queue calls the QueueView side
-// on the UI thread inside its own steps; the Delete key is handed to `on_delete`. The
-// selection stays with the entry the user chose while other rows come and go, and goes when
-// that entry is removed: it never passes to a neighbour.
+// IDC_SEND_LIST: the visible mirror of the send queue, a folder header drawn as its folder's
+// name with a folder icon. The queue calls the QueueView side on the UI thread inside its own
+// steps; the Delete key is handed to `on_delete`. The selection stays with the entry the user
+// chose while other rows come and go, and goes when that entry is removed: it never passes to
+// a neighbour.
 //
 // Files and folders also come without dragging: its context menu chooses them in a file
 // dialog, and Ctrl+V pastes files copied in a file manager. Either hands the local paths to
