@@ -140,6 +140,10 @@
         <translation>Forget</translation>
     </message>
     <message>
+        <source>%1 とのペアリングを解きますか？次からはコードが必要です。</source>
+        <translation>Forget %1? Connecting to this peer needs a pairing code again.</translation>
+    </message>
+    <message>
         <source>選んだ相手とのペアリングを解きます。次からはコードが必要です。</source>
         <translation>Forgets the selected peer: connecting to it needs a pairing code again.</translation>
     </message>

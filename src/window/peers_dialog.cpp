@@ -79,8 +79,17 @@ void PeersDialog::Reload() {
 void PeersDialog::ForgetSelected() {
   const QList<QTreeWidgetItem*> selected = list_->selectedItems();
   if (selected.isEmpty()) return;
-  const std::string fingerprint = selected.front()->text(kFingerprint).toStdString();
-  if (peers_->Forget(fingerprint) < 0) {
+  const QString fingerprint = selected.front()->text(kFingerprint);
+  const QString label = selected.front()->text(kLabel);
+  const QString peer = label.isEmpty() ? fingerprint : label + " (" + fingerprint + ')';
+  // Forgetting cannot be undone without meeting again: No is the answer Enter gives.
+  if (QMessageBox::question(
+          this, windowTitle(),
+          Tr("%1 とのペアリングを解きますか？次からはコードが必要です。").arg(peer),
+          QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+    return;
+  }
+  if (peers_->Forget(fingerprint.toStdString()) < 0) {
     QMessageBox::warning(this, Tr(text::ERROR),
                          Tr("ペアリング済みの相手の記録を書き換えられません"));
   }

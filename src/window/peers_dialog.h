@@ -13,7 +13,8 @@ namespace tovrin {
 
 // IDD_PEERS: the paired peers (IDC_PEERS: fingerprint, date of pairing, label) and this
 // installation's own fingerprint (IDC_OWN_FINGERPRINT). IDC_FORGET forgets the selected peer
-// in the store, and the list is read from the store again. UI thread only.
+// in the store once the user confirmed it, and the list is read from the store again. UI thread
+// only.
 class PeersDialog final : public QDialog {
   Q_OBJECT
 

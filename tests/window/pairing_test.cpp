@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QTimer>
 #include <QTreeWidget>
 #include <functional>
@@ -108,7 +109,28 @@ TEST_F(WindowTest, StartsWithItsKeyAndForgetsTheSelectedPeer) {
   EXPECT_EQ(list->topLevelItem(1)->text(2).toStdString(), "\\x202Enivrot 10.0.0.2");
   EXPECT_FALSE(dialog->forget_button()->isEnabled());
 
+  // Forgetting asks first, naming the peer; Enter answers No and keeps it.
+  const auto answer = [](QMessageBox::StandardButton button, QString* asked) {
+    QTimer::singleShot(0, [=] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr) return;
+      *asked = box->text();
+      if (button == QMessageBox::NoButton) {
+        QTest::keyClick(box, Qt::Key_Return);
+      } else {
+        box->button(button)->click();
+      }
+    });
+  };
   list->setCurrentItem(list->topLevelItem(1));
+  QString asked;
+  answer(QMessageBox::NoButton, &asked);
+  dialog->forget_button()->click();
+  EXPECT_TRUE(asked.contains(list->topLevelItem(1)->text(2)) &&
+              asked.contains(QString::fromStdString(Fingerprint(HashOf(2)))))
+      << asked.toStdString();
+  EXPECT_EQ(store.List().size(), 2u);
+  answer(QMessageBox::Yes, &asked);
   dialog->forget_button()->click();
   const std::vector<PeerStore::Entry> kept = store.List();
   ASSERT_EQ(kept.size(), 1u);
