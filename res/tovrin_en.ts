@@ -172,6 +172,10 @@
         <translation>Has the name of a paired peer, but another key</translation>
     </message>
     <message>
+        <source>最近入力したアドレス</source>
+        <translation>An address you typed recently</translation>
+    </message>
+    <message>
         <source>近くの相手にこちらを知らせる</source>
         <translation>Announce to nearby peers</translation>
     </message>

@@ -93,10 +93,11 @@ bool CMyWnd::OnInitDialog() {
   // The nearby peers as the address field's completions, and the choice of announcing.
   auto* nearby = new NearbyField(window, session);
   // A peer picked from the list is expected to hold the key it announced (read as the
-  // attempt starts; the attempt's end clears it).
+  // attempt starts; the attempt's end clears it). The address typed is offered next time.
   window->on_connect = [this, window, nearby] {
     if (session.idle.load() == 1) {
       session.security.expected_key = nearby->PickedKeyFor(window->address()->text());
+      nearby->Remember(window->address()->text());
     }
     OnConnect(session);
   };

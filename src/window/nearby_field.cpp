@@ -5,7 +5,9 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QSettings>
+#include <algorithm>
 
+#include "session/address.h"
 #include "session/nearby_wait.h"
 #include "transfer/session.h"
 #include "window/main_window.h"
@@ -16,6 +18,7 @@ namespace tovrin {
 namespace {
 
 constexpr char ANNOUNCE_KEY[] = "announce";
+constexpr char ADDRESSES_KEY[] = "addresses";
 // The model's role that holds what picking a row puts into the field.
 constexpr int FILL_ROLE = Qt::UserRole;
 
@@ -46,13 +49,38 @@ std::vector<CompletionRow> CompletionRows(const std::vector<NearbyPeer>& peers,
   return rows;
 }
 
+QStringList Remembered(QStringList history, const QString& typed, const std::string& own) {
+  const QString text = typed.trimmed();
+  const std::string host = SplitAddress(text.toStdString()).host;
+  if (text.isEmpty() || host == own || (!ParseIpv4(host) && !IsHostName(host))) return history;
+  history.removeAll(text);
+  history.prepend(text);
+  while (history.size() > ADDRESS_HISTORY) history.removeLast();
+  return history;
+}
+
+std::vector<CompletionRow> MergedRows(std::vector<CompletionRow> nearby,
+                                      const QStringList& history) {
+  const std::size_t listed = nearby.size();
+  for (const QString& address : history) {
+    const auto end = nearby.begin() + static_cast<std::ptrdiff_t>(listed);
+    if (std::any_of(nearby.begin(), end,
+                    [&](const CompletionRow& row) { return row.fill == address; })) {
+      continue;
+    }
+    nearby.push_back({QStringLiteral("   ") + address, address, Tr("最近入力したアドレス")});
+  }
+  return nearby;
+}
+
 NearbyField::NearbyField(MainWindow* window, Session& session)
     : QObject(window),
       field_(window->address()),
       session_(session),
       model_(new QStandardItemModel(this)),
       completer_(new QCompleter(model_, this)),
-      announce_(new QAction(Tr("近くの相手にこちらを知らせる"), window->chat_log())) {
+      announce_(new QAction(Tr("近くの相手にこちらを知らせる"), window->chat_log())),
+      history_(OpenSettings().value(ADDRESSES_KEY).toStringList()) {
   setObjectName("NEARBY_FIELD");
   completer_->setCompletionMode(QCompleter::UnfilteredPopupCompletion);
   // Not the field's own completer: that one would pop up at every key typed into the chat.
@@ -88,6 +116,7 @@ NearbyField::NearbyField(MainWindow* window, Session& session)
       OwnNearby(session_));
   std::string reason;
   if (!browser_->Start(reason)) ReportNearbyUnavailable(session_, reason);
+  Fill();
 }
 
 NearbyField::~NearbyField() { browser_.reset(); }
@@ -98,11 +127,15 @@ void NearbyField::Refresh() {
   if (status.state == NearbyStatus::State::kUnavailable) {
     ReportNearbyUnavailable(session_, status.reason);
   }
+  peers_ = browser_->Peers();
+  Fill();
+}
+
+void NearbyField::Fill() {
   const std::vector<PeerStore::Entry> paired =
       session_.security.peers ? session_.security.peers->List() : std::vector<PeerStore::Entry>{};
   model_->clear();
-  peers_ = browser_->Peers();
-  for (const CompletionRow& row : CompletionRows(peers_, paired)) {
+  for (const CompletionRow& row : MergedRows(CompletionRows(peers_, paired), history_)) {
     auto* item = new QStandardItem(row.text);
     item->setData(row.fill, FILL_ROLE);
     item->setToolTip(row.tip);
@@ -111,6 +144,14 @@ void NearbyField::Refresh() {
   }
   QAbstractItemView* popup = completer_->popup();
   if (popup->isVisible() && (model_->rowCount() == 0 || session_.idle.load() != 1)) popup->hide();
+}
+
+void NearbyField::Remember(const QString& typed) {
+  const QStringList history = Remembered(history_, typed, OwnAddress());
+  if (history == history_) return;
+  history_ = history;
+  OpenSettings().setValue(ADDRESSES_KEY, history_);
+  Fill();
 }
 
 std::optional<KeyHash> NearbyField::PickedKeyFor(const QString& address_text) const {

@@ -5,8 +5,10 @@
 #include <QObject>
 #include <QStandardItemModel>
 #include <QString>
+#include <QStringList>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "nearby/browser.h"
@@ -31,11 +33,24 @@ struct CompletionRow {
 [[nodiscard]] std::vector<CompletionRow> CompletionRows(
     const std::vector<NearbyPeer>& peers, const std::vector<PeerStore::Entry>& paired);
 
-// The address field's completions: the peers waiting nearby, kept live by a browser, offered
-// while no session or attempt runs (then the field is the chat input) when the field gets the
-// focus or the user presses Down; picking one fills the field with its address:port. Also the
-// chat log's choice of announcing a wait to nearby peers, kept between runs. UI thread; the
-// browser's changes come from the Avahi event thread and are taken on the UI thread.
+// How many addresses typed into the address field are remembered.
+inline constexpr int ADDRESS_HISTORY = 10;
+// The remembered addresses, newest first, once a connect started with `typed`: it moves to the
+// front, and the oldest beyond ADDRESS_HISTORY go. Nothing changes for an empty text, the own
+// address `own` (which waits instead) or a text that names no address or host.
+[[nodiscard]] QStringList Remembered(QStringList history, const QString& typed,
+                                     const std::string& own);
+// The completions: the nearby peers' rows, then the remembered addresses that no nearby row
+// fills already.
+[[nodiscard]] std::vector<CompletionRow> MergedRows(std::vector<CompletionRow> nearby,
+                                                    const QStringList& history);
+
+// The address field's completions: the peers waiting nearby, kept live by a browser, and the
+// addresses last typed (kept between runs), offered while no session or attempt runs (then the
+// field is the chat input) when the field gets the focus or the user presses Down; picking one
+// fills the field with its address:port. Also the chat log's choice of announcing a wait to
+// nearby peers, kept between runs. UI thread; the browser's changes come from the Avahi event
+// thread and are taken on the UI thread.
 class NearbyField final : public QObject {
   Q_OBJECT
 
@@ -52,6 +67,8 @@ class NearbyField final : public QObject {
   // while the field still holds what picking it put there; none otherwise.
   [[nodiscard]] std::optional<KeyHash> PickedKeyFor(const QString& address_text) const;
 
+  // A connect starts with `typed` in the field: remembered for the completions.
+  void Remember(const QString& typed);
   // Shows the completions when there are some and no session or attempt runs.
   void Offer();
   // Takes the browser's list and status anew.
@@ -61,6 +78,9 @@ class NearbyField final : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // The model anew from the listed peers and the remembered addresses.
+  void Fill();
+
   // The window's address field, kept by itself: its events still arrive while the window is
   // being destroyed, when the window no longer answers as a MainWindow.
   QLineEdit* field_;
@@ -70,6 +90,7 @@ class NearbyField final : public QObject {
   QAction* announce_;
   std::unique_ptr<Browser> browser_;
   std::vector<NearbyPeer> peers_;  // as listed, row for row
+  QStringList history_;            // newest first
   std::optional<NearbyPeer> picked_;
 };
 

@@ -7,6 +7,7 @@
 
 #include "port/format.h"
 #include "port/texts.h"
+#include "session/address.h"
 #include "window/window_fixture.h"
 
 namespace tovrin::testing {
@@ -37,6 +38,32 @@ TEST(NearbyCompletions, MarkPairedPeersAndWarnOfAPairedNameWithAnotherKey) {
   EXPECT_TRUE(rows[2].tip.isEmpty());
 }
 
+// The last addresses typed, newest first and bounded, follow the nearby peers unless one of
+// them fills the same; the own address (which waits) and what names nothing are not kept.
+TEST(NearbyCompletions, TheLastAddressesTypedFollowTheNearbyPeers) {
+  QStringList history;
+  for (int i = 0; i < ADDRESS_HISTORY + 2; ++i) {
+    history = Remembered(history, QString(" 10.0.0.%1:10000 ").arg(i), "10.0.0.99");
+  }
+  ASSERT_EQ(history.size(), ADDRESS_HISTORY);
+  EXPECT_EQ(history.front(), QString("10.0.0.%1:10000").arg(ADDRESS_HISTORY + 1));
+  EXPECT_EQ(history.back(), "10.0.0.2:10000");
+  history = Remembered(history, "10.0.0.5:10000", "10.0.0.99");
+  EXPECT_EQ(history.front(), "10.0.0.5:10000");
+  EXPECT_EQ(history.count("10.0.0.5:10000"), 1);
+  for (const char* ignored : {"", "10.0.0.99:10001", "no address!"}) {
+    EXPECT_EQ(Remembered(history, ignored, "10.0.0.99"), history) << ignored;
+  }
+  EXPECT_EQ(Remembered({}, "peer.local", "10.0.0.99"), QStringList{"peer.local"});
+
+  const std::vector<CompletionRow> rows =
+      MergedRows({{"✓  alice  10.0.0.1:10000", "10.0.0.1:10000", "paired"}},
+                 {"10.0.0.7:10001", "10.0.0.1:10000"});
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].text, "✓  alice  10.0.0.1:10000");
+  EXPECT_EQ(rows[1].fill, "10.0.0.7:10001");
+}
+
 class NearbyFieldTest : public WindowTest {};
 
 // Without a daemon the window says so once and runs on; the completions are offered on Down
@@ -64,6 +91,18 @@ TEST_F(NearbyFieldTest, OffersCompletionsOnlyWhileIdleAndKeepsTheAnnounceChoice)
   popup->setCurrentIndex(field->completer()->completionModel()->index(0, 0));
   QTest::keyClick(popup, Qt::Key_Return);
   EXPECT_EQ(window_->address()->text(), "10.0.0.7:10001");
+
+  // A connect started with a typed address offers it from then on, in later runs too.
+  window_->address()->setText("127.0.0.9:1");
+  window_->connect_button()->click();
+  ASSERT_EQ(field->model()->rowCount(), 1);
+  EXPECT_EQ(field->model()->item(0)->data(Qt::UserRole).toString(), "127.0.0.9:1");
+  window_->disconnect_button()->click();
+  Restart();
+  field = window_->findChild<NearbyField*>("NEARBY_FIELD");
+  ASSERT_EQ(field->model()->rowCount(), 1);
+  EXPECT_EQ(field->model()->item(0)->text().trimmed(), "127.0.0.9:1");
+  EXPECT_EQ(window_->address()->text().toStdString(), OwnAddress());
 
   EXPECT_TRUE(field->announce_action()->isChecked());
   EXPECT_TRUE(app_->session.options.announce);
