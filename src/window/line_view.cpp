@@ -228,20 +228,23 @@ void LineView::changeEvent(QEvent* event) {
 }
 
 int LineView::RowWidth(const QModelIndex& index) const {
+  // Two text margins of the item style and a little room.
+  const int margins =
+      2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1) + 4;
   const int text = fontMetrics().horizontalAdvance(index.data(Qt::DisplayRole).toString());
-  if (index.data(Qt::DecorationRole).isNull()) return text;
+  if (index.data(Qt::DecorationRole).isNull()) return text + margins;
   const int icon = iconSize().isValid()
                        ? iconSize().width()
                        : style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
-  return text + icon + 4;
+  return text + margins + icon + 4;
 }
 
 bool LineView::viewportEvent(QEvent* event) {
-  // A log line that reaches past the view's edge shows whole in its tooltip.
+  // A log line that reaches past either edge of the view shows whole in its tooltip.
   if (event->type() == QEvent::ToolTip && !lines_->ShowsQueueEntries()) {
     const auto* help = static_cast<QHelpEvent*>(event);
     const QModelIndex index = indexAt(help->pos());
-    if (index.isValid() && RowWidth(index) - horizontalOffset() > viewport()->width()) {
+    if (index.isValid() && (horizontalOffset() > 0 || RowWidth(index) > viewport()->width())) {
       QToolTip::showText(help->globalPos(),
                          LineToolTip(index.data(LineModel::TIME_ROLE).toDateTime(),
                                      lines_->Text(index.row()), true),
@@ -261,9 +264,6 @@ void LineView::paintEvent(QPaintEvent* event) {
   const bool focused = hasFocus() || viewport()->hasFocus();
   const int first = std::max(0, RowAt(event->rect().top()));
   const int last = std::min(count() - 1, RowAt(event->rect().bottom()));
-  // Two text margins of the item style and a little room.
-  const int margins =
-      2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1) + 4;
   const int widest = widest_;
   for (int row = first; row <= last; ++row) {
     const QModelIndex index = lines_->index(row);
@@ -272,7 +272,7 @@ void LineView::paintEvent(QPaintEvent* event) {
     if (selectionModel()->isSelected(index)) option.state |= QStyle::State_Selected;
     if (focused && index == current) option.state |= QStyle::State_HasFocus;
     itemDelegateForIndex(index)->paint(&painter, option, index);
-    widest_ = std::max(widest_, RowWidth(index) + margins);
+    widest_ = std::max(widest_, RowWidth(index));
   }
   // A wider row came into view: the horizontal range grows with the next flush.
   if (widest_ != widest) ScheduleFlush();

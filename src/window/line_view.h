@@ -53,7 +53,7 @@ class LineView : public QAbstractItemView {
 
  private:
   [[nodiscard]] int RowHeight() const;
-  // The width of a row's text and icon, without the item's margins.
+  // The width a row needs: its text, its icon and the item's margins.
   [[nodiscard]] int RowWidth(const QModelIndex& index) const;
   // The row at viewport height `y`, not limited to the rows that exist.
   [[nodiscard]] int RowAt(int y) const;
