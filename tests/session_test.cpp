@@ -8,6 +8,7 @@
 #include <climits>
 #include <thread>
 
+#include "port/catalogue.h"
 #include "port/format.h"
 #include "port/texts.h"
 #include "session/address.h"
@@ -320,6 +321,66 @@ TEST(TransferMeter, RateAndTimeLeftFollowTheFormulasAndTheBarStaysInRange) {
   recv.Advance(1000);
   EXPECT_EQ(session.recv_rate.load(), 1);
   EXPECT_EQ(session.recv_eta.load(), 9);
+}
+
+// A batch's bytes count what resumed files already held; its words follow the announced
+// totals, and its end empties them and clears the totals.
+TEST(TransferMeter, TheBatchCountsResumedBytesAsDoneAndEndsWithItsSummary) {
+  RecordingPort port;
+  SendQueue queue{port};
+  Session session{port, queue, "save/"};
+  TransferMeter send{session, TransferMeter::Direction::kSend, FakeClock};
+  session.batch.send_files_total = 2;
+  session.batch.send_bytes_total = 3000;
+  fake_now = 0;
+  send.BeginFile(1000);
+  send.ResumeFrom(400);
+  fake_now = 1000;
+  send.Advance(600);
+  send.FileDone();
+  send.BeginFile(2000);
+  fake_now = 2000;
+  send.Advance(2000);
+  send.FileDone();
+  EXPECT_EQ(port.batch_texts(true)[1], "1 / 2 ファイル · 1.0 / 3.0 kB · 1.0 kB/s · 0:02");
+  EXPECT_EQ(port.batch_texts(true).back(), "2 / 2 ファイル · 3.0 / 3.0 kB · 2.0 kB/s · 0:00");
+  EXPECT_EQ(send.BatchSummary(), FormatBatchSummary(2, 3000, 2, 1300));
+  send.Reset();
+  EXPECT_EQ(port.batch_texts(true).back(), "");
+  EXPECT_EQ(session.batch.send_files_total.load() + session.batch.send_bytes_total.load(), 0u);
+}
+
+TEST(FormatLine, BatchProgressInUnits) {
+  const std::pair<uint64_t, const char*> sizes[] = {{0, "0 B"},
+                                                    {999, "999 B"},
+                                                    {1000, "1.0 kB"},
+                                                    {9949, "9.9 kB"},
+                                                    {9950, "10 kB"},
+                                                    {999499, "999 kB"},
+                                                    {999500, "1.0 MB"},
+                                                    {85000000, "85 MB"},
+                                                    {3400000000, "3.4 GB"},
+                                                    {2500000000000000, "2500 TB"}};
+  for (const auto& [bytes, words] : sizes) EXPECT_EQ(FormatBytes(bytes), words) << bytes;
+  EXPECT_EQ(FormatCount(999) + " " + FormatCount(2000) + " " + FormatCount(1234567),
+            "999 2,000 1,234,567");
+  EXPECT_EQ(FormatDuration(27) + " " + FormatDuration(3599) + " " + FormatDuration(3723),
+            "0:27 59:59 1:02:03");
+  const std::pair<BatchFigures, const char*> batches[] = {
+      {{12, 2000, 1200000000, 3400000000, 85000000},
+       "12 / 2,000 ファイル · 1.2 / 3.4 GB · 85 MB/s · 0:25"},
+      {{12, 0, 1200000000, 0, 85000000}, "12 ファイル · 1.2 GB · 85 MB/s"},
+      {{0, 3, 500000000, 3400000000, 0}, "0 / 3 ファイル · 500 MB / 3.4 GB"},
+      {{3, 3, 3500, 3000, 1000}, "3 / 3 ファイル · 3.5 / 3.0 kB · 1.0 kB/s · 0:00"}};
+  for (const auto& [figures, words] : batches) EXPECT_EQ(FormatBatchProgress(figures), words);
+  EXPECT_EQ(FormatBatchSummary(2000, 3400000000, 40, 85000000),
+            "2,000 個のファイル, 3.4 GB, 0:40, 85 MB/s");
+  UseCatalogue(ENGLISH);
+  EXPECT_EQ(FormatBatchProgress(batches[0].first),
+            "12 / 2,000 files · 1.2 / 3.4 GB · 85 MB/s · 0:25");
+  EXPECT_EQ(FormatBatchSummary(2000, 3400000000, 40, 85000000),
+            "2,000 files, 3.4 GB in 0:40 (85 MB/s)");
+  UseCatalogue(JAPANESE);
 }
 
 TEST(FormatLine, CutsLongLinesAtACharacterBoundary) {
