@@ -444,6 +444,43 @@ TEST(Extended, SidesThatEndAfterTheirBatchWaitForThePeersBatch) {
   }
 }
 
+// Each batch ends with one summary line in both logs, counting its files and bytes; the
+// batch's words reach the window with the announced totals, and are emptied at its end.
+TEST(Extended, EachBatchEndsWithItsSummaryOnBothSides) {
+  TestPeer a, b;
+  // The summary line up to its time and rate, which vary.
+  const auto summary = [](const char* files, const char* bytes) {
+    const std::string line = FormatLine(text::BATCH_SUMMARY, files, bytes, "\x01", "");
+    return line.substr(0, line.find('\x01'));
+  };
+  const auto count = [](const std::vector<std::string>& log, const std::string& start) {
+    return std::count_if(log.begin(), log.end(),
+                         [&](const auto& l) { return l.starts_with(start); });
+  };
+  ASSERT_TRUE(ConnectPair(a, b));
+  const std::pair<const char*, const char*> batches[] = {{"3", "18 B"}, {"2", "2.0 kB"}};
+  for (int batch = 0; batch < 2; ++batch) {
+    const int files = batch == 0 ? 3 : 2, size = batch == 0 ? 6 : 1000;
+    std::vector<std::string> paths;
+    for (int i = 0; i < files; ++i) {
+      paths.push_back(a.dir.path() + "src" + std::to_string(batch) + "/f" + std::to_string(i));
+      WriteFile(paths.back(), PatternBytes(size, i));
+    }
+    a.session.batch.send_files_total = files;
+    a.session.batch.send_bytes_total = files * size;
+    a.Drop(paths);
+    const std::string line = summary(batches[batch].first, batches[batch].second);
+    ASSERT_TRUE(WaitFor([&] { return count(b.port.recv_log(), line) == 1; })) << line;
+    ASSERT_TRUE(WaitFor([&] { return count(a.port.send_log(), line) == 1; })) << line;
+  }
+  const std::vector<std::string> sent = a.port.batch_texts(true);
+  EXPECT_TRUE(count(sent, FormatLine(text::BATCH_FILES_OF, "3", "3") + " · 18 / 18 B") > 0);
+  EXPECT_TRUE(count(b.port.batch_texts(false), FormatLine(text::BATCH_FILES, "3") + " · 18 B") > 0);
+  EXPECT_EQ(sent.back(), "");
+  EXPECT_EQ(b.port.batch_texts(false).back(), "");
+  EXPECT_EQ(a.session.batch.send_files_total.load(), 0u);
+}
+
 // Files offered but not known to be complete go back to the front of the queue when the
 // session ends, in order, each behind the folder header it needs, before what was never
 // offered.

@@ -467,12 +467,13 @@ class Sender final {
     StoreHeader(FrameHeader{MSG_BATCH_DONE, 0, 0, 0}, Tail());
     used_ += HEADER_SIZE;
     if (!Flush()) return false;
+    const std::string summary = meter_.BatchSummary();
+    meter_.Reset();
     // A classic session's lines stay as they have always been.
     if (link_.extended()) {
-      Log(meter_.BatchSummary());
+      Log(summary);
       ShowLog();
     }
-    meter_.Reset();
     return true;
   }
 
