@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "port/format.h"
 #include "port/texts.h"
@@ -445,7 +446,7 @@ TEST(Extended, SidesThatEndAfterTheirBatchWaitForThePeersBatch) {
 }
 
 // Each batch ends with one summary line in both logs, counting its files and bytes; the
-// batch's words reach the window with the announced totals, and are emptied at its end.
+// batch's words reach the window, with the totals where they were announced.
 TEST(Extended, EachBatchEndsWithItsSummaryOnBothSides) {
   TestPeer a, b;
   // The summary line up to its time and rate, which vary.
@@ -458,27 +459,23 @@ TEST(Extended, EachBatchEndsWithItsSummaryOnBothSides) {
                          [&](const auto& l) { return l.starts_with(start); });
   };
   ASSERT_TRUE(ConnectPair(a, b));
-  const std::pair<const char*, const char*> batches[] = {{"3", "18 B"}, {"2", "2.0 kB"}};
-  for (int batch = 0; batch < 2; ++batch) {
-    const int files = batch == 0 ? 3 : 2, size = batch == 0 ? 6 : 1000;
+  for (const auto& [files, size, bytes] : {std::tuple{3, 6, "18 B"}, {2, 1000, "2.0 kB"}}) {
     std::vector<std::string> paths;
     for (int i = 0; i < files; ++i) {
-      paths.push_back(a.dir.path() + "src" + std::to_string(batch) + "/f" + std::to_string(i));
+      paths.push_back(a.dir.path() + "src" + std::to_string(size) + "/f" + std::to_string(i));
       WriteFile(paths.back(), PatternBytes(size, i));
     }
     a.session.batch.send_files_total = files;
     a.session.batch.send_bytes_total = files * size;
     a.Drop(paths);
-    const std::string line = summary(batches[batch].first, batches[batch].second);
+    const std::string line = summary(std::to_string(files).c_str(), bytes);
     ASSERT_TRUE(WaitFor([&] { return count(b.port.recv_log(), line) == 1; })) << line;
     ASSERT_TRUE(WaitFor([&] { return count(a.port.send_log(), line) == 1; })) << line;
   }
-  const std::vector<std::string> sent = a.port.batch_texts(true);
-  EXPECT_TRUE(count(sent, FormatLine(text::BATCH_FILES_OF, "3", "3") + " · 18 / 18 B") > 0);
-  EXPECT_TRUE(count(b.port.batch_texts(false), FormatLine(text::BATCH_FILES, "3") + " · 18 B") > 0);
-  EXPECT_EQ(sent.back(), "");
-  EXPECT_EQ(b.port.batch_texts(false).back(), "");
-  EXPECT_EQ(a.session.batch.send_files_total.load(), 0u);
+  EXPECT_GT(
+      count(a.port.batch_texts(true), FormatLine(text::BATCH_FILES_OF, "3", "3") + " · 18 / 18 B"),
+      0);
+  EXPECT_GT(count(b.port.batch_texts(false), FormatLine(text::BATCH_FILES, "3") + " · 18 B"), 0);
 }
 
 // Files offered but not known to be complete go back to the front of the queue when the
