@@ -52,7 +52,8 @@ class TransferMeter final {
   void SetBar(int percent);
   void StartBatch();
   [[nodiscard]] int64_t BytesDone() const;
-  // The batch's words, when they changed; `now`: also before BATCH_TEXT_INTERVAL has passed.
+  // The batch's words, when they changed; `now`: also before BATCH_TEXT_INTERVAL_MS has
+  // passed since they were last worked out.
   void ShowBatch(bool now);
   void SetBatchText(const std::string& text);
   std::atomic<int32_t>& rate_word();
