@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "port/format.h"
 #include "port/texts.h"
@@ -442,6 +443,39 @@ TEST(Extended, SidesThatEndAfterTheirBatchWaitForThePeersBatch) {
     EXPECT_EQ(peer->session.batch.undelivered.load(), 0);
     EXPECT_TRUE(peer->port.HasSendLine(text::SEND_DONE));
   }
+}
+
+// Each batch ends with one summary line in both logs, counting its files and bytes; the
+// batch's words reach the window, with the totals where they were announced.
+TEST(Extended, EachBatchEndsWithItsSummaryOnBothSides) {
+  TestPeer a, b;
+  // The summary line up to its time and rate, which vary.
+  const auto summary = [](const char* files, const char* bytes) {
+    const std::string line = FormatLine(text::BATCH_SUMMARY, files, bytes, "\x01", "");
+    return line.substr(0, line.find('\x01'));
+  };
+  const auto count = [](const std::vector<std::string>& log, const std::string& start) {
+    return std::count_if(log.begin(), log.end(),
+                         [&](const auto& l) { return l.starts_with(start); });
+  };
+  ASSERT_TRUE(ConnectPair(a, b));
+  for (const auto& [files, size, bytes] : {std::tuple{3, 6, "18 B"}, {2, 1000, "2.0 kB"}}) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < files; ++i) {
+      paths.push_back(a.dir.path() + "src" + std::to_string(size) + "/f" + std::to_string(i));
+      WriteFile(paths.back(), PatternBytes(size, i));
+    }
+    a.session.batch.send_files_total = files;
+    a.session.batch.send_bytes_total = files * size;
+    a.Drop(paths);
+    const std::string line = summary(std::to_string(files).c_str(), bytes);
+    ASSERT_TRUE(WaitFor([&] { return count(b.port.recv_log(), line) == 1; })) << line;
+    ASSERT_TRUE(WaitFor([&] { return count(a.port.send_log(), line) == 1; })) << line;
+  }
+  EXPECT_GT(
+      count(a.port.batch_texts(true), FormatLine(text::BATCH_FILES_OF, "3", "3") + " · 18 / 18 B"),
+      0);
+  EXPECT_GT(count(b.port.batch_texts(false), FormatLine(text::BATCH_FILES, "3") + " · 18 B"), 0);
 }
 
 // Files offered but not known to be complete go back to the front of the queue when the

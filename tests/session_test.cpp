@@ -8,6 +8,7 @@
 #include <climits>
 #include <thread>
 
+#include "port/catalogue.h"
 #include "port/format.h"
 #include "port/texts.h"
 #include "session/address.h"
@@ -287,6 +288,24 @@ TEST(TransferMeter, RateAndTimeLeftFollowTheFormulasAndTheBarStaysInRange) {
   send.Reset();
   EXPECT_EQ(port.controls().send_progress, 0);
   EXPECT_EQ(port.controls().status_text, "0K(0:00)/32K(0:29)");  // the other direction stays
+  // The batch counts what a resumed file already held as done, its words follow the announced
+  // totals, and its end empties them and clears the totals.
+  session.batch.send_files_total = 2;
+  session.batch.send_bytes_total = 3000;
+  fake_now = 0;
+  send.BeginFile(1000);
+  send.ResumeFrom(400);
+  fake_now = 1000;
+  send.Advance(600);
+  send.FileDone();
+  EXPECT_EQ(port.batch_texts(true).back(), "1 / 2 ファイル · 1.0 / 3.0 kB · 1.0 kB/s · 0:02");
+  send.BeginFile(2000);
+  fake_now = 2000;
+  send.Advance(2000);
+  EXPECT_EQ(send.BatchSummary(), FormatBatchSummary(1, 3000, 2, 1300));
+  send.Reset();
+  EXPECT_EQ(port.batch_texts(true).back(), "");
+  EXPECT_EQ(session.batch.send_files_total.load() + session.batch.send_bytes_total.load(), 0u);
 
   recv.BeginFile(100000);
   recv.SetPosition(39999);  // a resumed file counts its offset
@@ -320,6 +339,30 @@ TEST(TransferMeter, RateAndTimeLeftFollowTheFormulasAndTheBarStaysInRange) {
   recv.Advance(1000);
   EXPECT_EQ(session.recv_rate.load(), 1);
   EXPECT_EQ(session.recv_eta.load(), 9);
+}
+
+TEST(FormatLine, BatchProgressInUnits) {
+  std::string sizes;
+  for (const uint64_t bytes : {0ULL, 999ULL, 1000ULL, 9949ULL, 9950ULL, 999499ULL, 999500ULL,
+                               85000000ULL, 3400000000ULL, 2500000000000000ULL}) {
+    sizes += FormatBytes(bytes) + "|";
+  }
+  EXPECT_EQ(sizes, "0 B|999 B|1.0 kB|9.9 kB|10 kB|999 kB|1.0 MB|85 MB|3.4 GB|2500 TB|");
+  EXPECT_EQ(FormatCount(1234567) + " " + FormatDuration(3599) + " " + FormatDuration(3723),
+            "1,234,567 59:59 1:02:03");
+  const std::pair<BatchFigures, const char*> batches[] = {
+      {{12, 2000, 1200000000, 3400000000, 85000000},
+       "12 / 2,000 ファイル · 1.2 / 3.4 GB · 85 MB/s · 0:25"},
+      {{12, 0, 1200000000, 0, 85000000}, "12 ファイル · 1.2 GB · 85 MB/s"},
+      {{0, 3, 500000000, 3400000000, 0}, "0 / 3 ファイル · 500 MB / 3.4 GB"},
+      {{3, 3, 3500, 3000, 1000}, "3 / 3 ファイル · 3.5 / 3.0 kB · 1.0 kB/s · 0:00"}};
+  for (const auto& [figures, words] : batches) EXPECT_EQ(FormatBatchProgress(figures), words);
+  EXPECT_EQ(FormatBatchSummary(2000, 3400000000, 40, 85000000),
+            "2,000 個のファイル, 3.4 GB, 0:40, 85 MB/s");
+  UseCatalogue(ENGLISH);
+  EXPECT_EQ(FormatBatchSummary(2000, 3400000000, 40, 85000000),
+            "2,000 files, 3.4 GB in 0:40 (85 MB/s)");
+  UseCatalogue(JAPANESE);
 }
 
 TEST(FormatLine, CutsLongLinesAtACharacterBoundary) {

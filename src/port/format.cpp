@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 namespace tovrin {
@@ -97,6 +98,86 @@ std::string FormatCheckedLine(const char* format, ...) {
   std::string line = FormatArguments(format, args);
   va_end(args);
   return line;
+}
+
+std::string FormatCount(uint64_t count) {
+  std::string digits = std::to_string(count);
+  for (std::size_t at = digits.size(); at > 3;) {
+    at -= 3;
+    digits.insert(at, ",");
+  }
+  return digits;
+}
+
+namespace {
+
+// A size's number and its unit, apart, so that a done part in the total's unit can leave
+// its own unit out ("1.2 / 3.4 GB").
+std::pair<std::string, std::string> SizeParts(uint64_t bytes) {
+  static const char* const UNITS[] = {"B", "kB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  // 999.5 would round to "1000": it is shown as the next unit's "1.0".
+  while (unit + 1 < std::size(UNITS) && value >= 999.5) {
+    value /= 1000;
+    ++unit;
+  }
+  char number[32];
+  std::snprintf(number, sizeof number, unit > 0 && value < 9.95 ? "%.1f" : "%.0f", value);
+  return {number, UNITS[unit]};
+}
+
+}  // namespace
+
+std::string FormatBytes(uint64_t bytes) {
+  auto [number, unit] = SizeParts(bytes);
+  return number.append(" ").append(unit);
+}
+
+std::string FormatDuration(uint64_t seconds) {
+  char text[48];
+  if (seconds < 3600) {
+    std::snprintf(text, sizeof text, "%llu:%02llu", static_cast<unsigned long long>(seconds / 60),
+                  static_cast<unsigned long long>(seconds % 60));
+  } else {
+    std::snprintf(text, sizeof text, "%llu:%02llu:%02llu",
+                  static_cast<unsigned long long>(seconds / 3600),
+                  static_cast<unsigned long long>(seconds / 60 % 60),
+                  static_cast<unsigned long long>(seconds % 60));
+  }
+  return text;
+}
+
+std::string FormatBatchProgress(const BatchFigures& figures) {
+  const bool totals = figures.files_total > 0;
+  std::string line;
+  std::string bytes = FormatBytes(figures.bytes_done);
+  if (totals) {
+    line = FormatLine(text::BATCH_FILES_OF, FormatCount(figures.files_done).c_str(),
+                      FormatCount(figures.files_total).c_str());
+    const auto [done, done_unit] = SizeParts(figures.bytes_done);
+    const auto [total, total_unit] = SizeParts(figures.bytes_total);
+    bytes = (done_unit == total_unit ? done : FormatBytes(figures.bytes_done)) + " / " + total +
+            " " + total_unit;
+  } else {
+    line = FormatLine(text::BATCH_FILES, FormatCount(figures.files_done).c_str());
+  }
+  line += " · " + bytes;
+  if (figures.bytes_per_second == 0) return line;
+  line += " · " + FormatBytes(figures.bytes_per_second) + "/s";
+  if (totals) {
+    const uint64_t left =
+        figures.bytes_total > figures.bytes_done ? figures.bytes_total - figures.bytes_done : 0;
+    line += " · " + FormatDuration(left / figures.bytes_per_second);
+  }
+  return line;
+}
+
+std::string FormatBatchSummary(uint64_t files, uint64_t bytes, uint64_t seconds,
+                               uint64_t bytes_per_second) {
+  return FormatLine(text::BATCH_SUMMARY, FormatCount(files).c_str(), FormatBytes(bytes).c_str(),
+                    FormatDuration(seconds).c_str(),
+                    (FormatBytes(bytes_per_second) + "/s").c_str());
 }
 
 }  // namespace tovrin

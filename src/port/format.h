@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <type_traits>
 
@@ -36,5 +37,31 @@ template <class... Params>
 
 // Cuts UTF-8 text to at most `limit` bytes without splitting a character.
 [[nodiscard]] std::string CutUtf8(std::string text, std::size_t limit);
+
+// Counts and sizes as the batch's progress words show them: a count with thousands separators
+// ("2,000"); bytes in decimal units B, kB, MB, GB, TB, with one decimal below ten of the unit
+// ("512 B", "1.2 GB", "85 MB"); seconds as m:ss or h:mm:ss ("0:27", "1:02:03").
+[[nodiscard]] std::string FormatCount(uint64_t count);
+[[nodiscard]] std::string FormatBytes(uint64_t bytes);
+[[nodiscard]] std::string FormatDuration(uint64_t seconds);
+
+// One direction's running batch. Totals of 0 files are not known (a classic session, or no
+// announcement yet); a rate of 0 is not known yet.
+struct BatchFigures final {
+  uint64_t files_done = 0;
+  uint64_t files_total = 0;
+  uint64_t bytes_done = 0;
+  uint64_t bytes_total = 0;
+  uint64_t bytes_per_second = 0;
+};
+
+// The batch's progress in the active catalogue's words: "12 / 2,000 files · 1.2 / 3.4 GB ·
+// 85 MB/s · 0:27" (the time left from the bytes left at the rate), or without totals
+// "12 files · 1.2 GB · 85 MB/s".
+[[nodiscard]] std::string FormatBatchProgress(const BatchFigures& figures);
+
+// The log line at a batch's end: files and bytes done, how long it took, the rate.
+[[nodiscard]] std::string FormatBatchSummary(uint64_t files, uint64_t bytes, uint64_t seconds,
+                                             uint64_t bytes_per_second);
 
 }  // namespace tovrin

@@ -54,6 +54,9 @@ enum class TextId : unsigned char {
   CHANGED_RETRY,
   CHANGED_FAILED,
   NOT_DELIVERED,
+  BATCH_FILES_OF,
+  BATCH_FILES,
+  BATCH_SUMMARY,
   PEER_VIOLATION,
   WHY_LENGTH,
   WHY_UNEXPECTED,
@@ -194,6 +197,14 @@ inline constexpr Text<int> RECEIVE_INCOMPLETE{TextId::RECEIVE_INCOMPLETE};
 inline constexpr Text<const char*> CHANGED_RETRY{TextId::CHANGED_RETRY};
 inline constexpr Text<const char*> CHANGED_FAILED{TextId::CHANGED_FAILED};
 inline constexpr Text<int> NOT_DELIVERED{TextId::NOT_DELIVERED};
+
+// A batch's progress (port/format.h): the files done of the announced total, or without a
+// total the files done; the counts come formatted. The summary at a batch's end (both logs,
+// extended sessions): files, bytes, time taken, rate.
+inline constexpr Text<const char*, const char*> BATCH_FILES_OF{TextId::BATCH_FILES_OF};
+inline constexpr Text<const char*> BATCH_FILES{TextId::BATCH_FILES};
+inline constexpr Text<const char*, const char*, const char*, const char*> BATCH_SUMMARY{
+    TextId::BATCH_SUMMARY};
 
 // A session that ends because the peer broke the wire's rules says why, once (chat log).
 inline constexpr Text<const char*> PEER_VIOLATION{TextId::PEER_VIOLATION};

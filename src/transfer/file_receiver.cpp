@@ -190,8 +190,12 @@ void FileReceiver::ClassicClose(const FrameHeader& h) {
 void FileReceiver::EndClassic() {
   if (!classic_) return;
   FileInfo held;
-  if (!classic_->failed && classic_->file.GetInfo(held) && held.size < classic_->size) {
-    ReportAborted(*classic_, held.size);
+  if (!classic_->failed && classic_->file.GetInfo(held)) {
+    if (held.size < classic_->size) {
+      ReportAborted(*classic_, held.size);
+    } else {
+      meter_.FileDone();
+    }
   }
   classic_.reset();
   classic_handle_ = -1;
@@ -300,6 +304,7 @@ bool FileReceiver::End(const FrameHeader& h, const char* payload) {
   if (h.value == END_COMPLETE && !in->failed) {
     if (in->hash.Value() == end.digest) {
       verdict = DONE_VERIFIED;
+      meter_.FileDone();
       // The time and bits are a courtesy: a file system that refuses them keeps the file.
       // Only for a file this session made or wrote: a peer that sends nothing must not
       // change an existing file's time and mode.

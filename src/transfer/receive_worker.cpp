@@ -196,6 +196,8 @@ class Receiver final {
         const int failures = files_.TakeFailures();
         s_.port.AppendRecvLog(failures == 0 ? std::string(text::RECEIVE_DONE)
                                             : FormatLine(text::RECEIVE_INCOMPLETE, failures));
+        // A classic session's lines stay as they have always been.
+        if (link_.extended()) s_.port.AppendRecvLog(meter_.BatchSummary());
         if (failures == 0) s_.port.AskForAttention();
         meter_.Reset();
         return true;

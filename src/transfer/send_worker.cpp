@@ -292,7 +292,11 @@ class Sender final {
         ++it;
         continue;
       }
-      if (it->abandoned) Undelivered();
+      if (it->abandoned) {
+        Undelivered();
+      } else {
+        meter_.FileDone();
+      }
       it = window_.erase(it);
       finished_ = true;
     }
@@ -338,6 +342,7 @@ class Sender final {
     const std::string& item = it->entry.item;
     switch (answer.value) {
       case DONE_VERIFIED:
+        meter_.FileDone();
         break;
       case DONE_DIFFERS:
         if (it->resend) {
@@ -462,7 +467,13 @@ class Sender final {
     StoreHeader(FrameHeader{MSG_BATCH_DONE, 0, 0, 0}, Tail());
     used_ += HEADER_SIZE;
     if (!Flush()) return false;
+    const std::string summary = meter_.BatchSummary();
     meter_.Reset();
+    // A classic session's lines stay as they have always been.
+    if (link_.extended()) {
+      Log(summary);
+      ShowLog();
+    }
     return true;
   }
 

@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QResizeEvent>
+#include <QStringList>
 #include <QStyle>
 #include <QUrl>
 #include <algorithm>
@@ -47,6 +48,11 @@ std::optional<std::string> AskInstallationName(QWidget* parent, const std::strin
   return name.toStdString();
 }
 
+// A progress bar's tooltip while no batch runs.
+QString BarTip(bool send) {
+  return send ? Tr("送信中のファイルの進み具合") : Tr("受信中のファイルの進み具合");
+}
+
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent)
@@ -81,9 +87,9 @@ MainWindow::MainWindow(QWidget* parent)
   disconnect_->setToolTip(Tr("接続を終えます"));
   send_progress_->setObjectName("IDC_SEND_PROGRESS");
   recv_progress_->setObjectName("IDC_RECV_PROGRESS");
-  send_progress_->setToolTip(Tr("送信中のファイルの進み具合"));
+  send_progress_->setToolTip(BarTip(true));
   send_progress_->setAccessibleName(Tr("送信の進み具合"));
-  recv_progress_->setToolTip(Tr("受信中のファイルの進み具合"));
+  recv_progress_->setToolTip(BarTip(false));
   recv_progress_->setAccessibleName(Tr("受信の進み具合"));
   for (QProgressBar* bar : {send_progress_, recv_progress_}) {
     bar->setTextVisible(false);
@@ -224,6 +230,20 @@ void MainWindow::SelectTab(int index) {
 void MainWindow::WidenForTabs() {
   const int needed = tabs_->bar()->sizeHint().width() + 2 * tabs_->PageArea().x();
   if (width() < needed) resize(needed, height());
+}
+
+void MainWindow::SetBatchText(bool send, const QString& text) {
+  (send ? send_batch_text_ : recv_batch_text_) = text;
+  (send ? send_progress_ : recv_progress_)->setToolTip(text.isEmpty() ? BarTip(send) : text);
+  if (on_batch_text) on_batch_text();
+}
+
+QString MainWindow::BatchText() const {
+  QStringList lines;
+  for (const QString& text : {send_batch_text_, recv_batch_text_}) {
+    if (!text.isEmpty()) lines << text;
+  }
+  return lines.join('\n');
 }
 
 void MainWindow::SetButtonText(QPushButton* button, const QString& text) {

@@ -70,6 +70,11 @@ class MainWindow final : public QWidget {
   void AppendLog(LineView* log, const std::string& line, const std::string& folder = {});
   // Draws the user's eye to the window while it is not active.
   void AskForAttention();
+  // The running batch's progress in words for one direction, "" once it has ended: the
+  // progress bar's tooltip shows it, and its own description while no batch runs.
+  void SetBatchText(bool send, const QString& text);
+  // The running batches' words, the sending one first, one line each; "" while none runs.
+  [[nodiscard]] QString BatchText() const;
   // Sets a button's caption, in a smaller font when the caption is a little too wide.
   void SetButtonText(QPushButton* button, const QString& text);
   // Widens the window, before it is first shown, so that every tab's text fits.
@@ -90,6 +95,8 @@ class MainWindow final : public QWidget {
   // Shows a folder in the desktop's file manager: false when no application could be started
   // for it, which the log that asked then says. Tests replace it.
   std::function<bool(const QUrl&)> open_url;
+  // The batches' words changed (BatchText), for whatever else shows them.
+  std::function<void()> on_batch_text;
   // Asks the desktop to draw the user's eye to the window; tests replace it.
   std::function<void()> request_attention;
   // Asks the user for the pairing code the peer with this fingerprint shows, in a modal
@@ -135,6 +142,8 @@ class MainWindow final : public QWidget {
   SendList* send_list_;
   LineView* chat_log_;
   LineView* recv_log_;
+  QString send_batch_text_;
+  QString recv_batch_text_;
 };
 
 }  // namespace tovrin

@@ -160,6 +160,20 @@ void QtWindowPort::SetStatusText(const std::string& text) {
   });
 }
 
+void QtWindowPort::SetSendBatchText(const std::string& text) {
+  PostMeter([&text](Meters& m) {
+    m.send_text = text;
+    m.send_text_dirty = true;
+  });
+}
+
+void QtWindowPort::SetRecvBatchText(const std::string& text) {
+  PostMeter([&text](Meters& m) {
+    m.recv_text = text;
+    m.recv_text_dirty = true;
+  });
+}
+
 void QtWindowPort::PostMeter(const std::function<void(Meters&)>& store) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!open_) return;
@@ -186,11 +200,15 @@ void QtWindowPort::ApplyMeters() {
     if (!open_) return;
     latest = meters_;
     meters_.send_dirty = meters_.recv_dirty = meters_.status_dirty = false;
+    meters_.send_text_dirty = meters_.recv_text_dirty = false;
     meters_.posted = false;
   }
   if (latest.send_dirty) window_->send_progress()->setValue(latest.send_percent);
   if (latest.recv_dirty) window_->recv_progress()->setValue(latest.recv_percent);
   if (latest.status_dirty) window_->status()->setText(QString::fromStdString(latest.status));
+  if (latest.send_text_dirty) window_->SetBatchText(true, QString::fromStdString(latest.send_text));
+  if (latest.recv_text_dirty)
+    window_->SetBatchText(false, QString::fromStdString(latest.recv_text));
 }
 
 bool QtWindowPort::IsSubfoldersChecked() {

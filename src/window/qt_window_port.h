@@ -23,9 +23,10 @@ class MainWindow;
 // The window port on the Qt main window.
 //
 // On the UI thread an operation runs directly. From a worker it is posted to the UI thread
-// and the worker waits for it; the UI thread never waits for a worker. The three meter
-// displays are posted without waiting and coalesced (the latest value wins), since a round
-// trip per 32 KiB chunk would cap a transfer.
+// and the worker waits for it; the UI thread never waits for a worker. The meter displays
+// (the bars, the status line and the batches' words) are posted without waiting and
+// coalesced (the latest value wins), since a round trip per 32 KiB chunk would cap a
+// transfer.
 //
 // Until Attach and after Shutdown every operation returns at once without effect and
 // without touching Qt, on any thread; Shutdown also releases workers already waiting. The
@@ -55,6 +56,8 @@ class QtWindowPort final : public WindowPort {
   void SetSendProgress(int percent) override;
   void SetRecvProgress(int percent) override;
   void SetStatusText(const std::string& text) override;
+  void SetSendBatchText(const std::string& text) override;
+  void SetRecvBatchText(const std::string& text) override;
   // The checkbox's current state, kept up to date on the UI thread: no round trip.
   [[nodiscard]] bool IsSubfoldersChecked() override;
   [[nodiscard]] std::string GetInputText() override;
@@ -87,9 +90,13 @@ class QtWindowPort final : public WindowPort {
     int send_percent = 0;
     int recv_percent = 0;
     std::string status;
+    std::string send_text;
+    std::string recv_text;
     bool send_dirty = false;
     bool recv_dirty = false;
     bool status_dirty = false;
+    bool send_text_dirty = false;
+    bool recv_text_dirty = false;
     bool posted = false;
   };
 

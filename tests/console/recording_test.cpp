@@ -36,7 +36,10 @@ std::string Masked(std::string text, const Masks& masks) {
     }
   }
   static const std::regex port(R"(\(port \d+\))");
-  return std::regex_replace(text, port, "(port <port>)");
+  // A batch's summary line: how long it took and its rate.
+  static const std::regex pace(R"(, \d+:\d\d(:\d\d)?, [0-9.]+ [kMGT]?B/s$)");
+  return std::regex_replace(std::regex_replace(text, port, "(port <port>)"), pace,
+                            ", <time>, <rate>");
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {

@@ -57,6 +57,20 @@ class RecordingPort final : public InlinePort {
     return attention_requests_;
   }
 
+  // Every batch text each direction was given, in order.
+  std::vector<std::string> batch_texts(bool send) {
+    const UiLock ui(*this);
+    return batch_texts_[send ? 0 : 1];
+  }
+  void SetSendBatchText(const std::string& text) override {
+    const UiLock ui(*this);
+    batch_texts_[0].push_back(text);
+  }
+  void SetRecvBatchText(const std::string& text) override {
+    const UiLock ui(*this);
+    batch_texts_[1].push_back(text);
+  }
+
   void AppendRecvFileLog(const std::string& text, const std::string& folder) override {
     const UiLock ui(*this);
     folders_[text] = folder;
@@ -78,6 +92,7 @@ class RecordingPort final : public InlinePort {
 
   std::vector<std::string> logs_[3];
   std::map<std::string, std::string> folders_;
+  std::vector<std::string> batch_texts_[2];
   int attention_requests_ = 0;
 };
 

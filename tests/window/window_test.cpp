@@ -309,6 +309,7 @@ TEST_F(WindowTest, CriticalBoxLeavesTheMainWindowUsable) {
 }
 
 TEST_F(WindowTest, WorkerCallsAreCarriedOutOnTheUiThreadInOrder) {
+  const QString described = window_->send_progress()->toolTip();
   window_->address()->setText("10.0.0.7:4000");
   window_->subfolders()->setChecked(true);
   std::atomic<bool> finished{false};
@@ -323,6 +324,9 @@ TEST_F(WindowTest, WorkerCallsAreCarriedOutOnTheUiThreadInOrder) {
     app_->port.SelectTab(3);
     for (int percent = 1; percent <= 100; ++percent) app_->port.SetRecvProgress(percent);
     app_->port.SetStatusText("送 1K/受 2K");
+    app_->port.SetSendBatchText("1 / 2 files");
+    app_->port.SetSendBatchText("2 / 2 files");
+    app_->port.SetRecvBatchText("5 files");
     finished = true;
   });
   ASSERT_TRUE(QTest::qWaitFor([&] { return finished.load(); }));
@@ -334,8 +338,15 @@ TEST_F(WindowTest, WorkerCallsAreCarriedOutOnTheUiThreadInOrder) {
   // The meter displays are posted; the latest values arrive.
   EXPECT_TRUE(QTest::qWaitFor([&] {
     return window_->recv_progress()->value() == 100 &&
-           window_->status()->text() == QString::fromUtf8("送 1K/受 2K");
+           window_->status()->text() == QString::fromUtf8("送 1K/受 2K") &&
+           window_->recv_progress()->toolTip() == "5 files";
   }));
+  EXPECT_EQ(window_->send_progress()->toolTip(), "2 / 2 files");
+  EXPECT_EQ(window_->BatchText(), "2 / 2 files\n5 files");
+  // A batch that ends gives its bar back its own description.
+  app_->port.SetSendBatchText("");
+  EXPECT_EQ(window_->send_progress()->toolTip(), described);
+  EXPECT_EQ(window_->BatchText(), "5 files");
   EXPECT_EQ(app_->port.PendingCalls(), 0);
   // The checkbox is read without a round trip, and still as it is now.
   window_->subfolders()->setChecked(false);
