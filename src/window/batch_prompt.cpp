@@ -44,7 +44,9 @@ QString BatchDetails(const IncomingBatch& batch) {
     return Tr(
         "この相手は送るファイルを前もって知らせられません。答えはこの接続の間ずっと有効です。");
   }
-  const QLocale locale;
+  QLocale locale;
+  // Thousands grouped also where the locale (C) would leave them out.
+  locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
   const auto bytes = static_cast<qint64>(std::min<uint64_t>(batch.bytes, INT64_MAX));
   return Tr("ファイル数: %1 · 合計: %2")
       .arg(locale.toString(static_cast<qulonglong>(batch.files)),
