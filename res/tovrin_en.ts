@@ -184,8 +184,10 @@
         <translation>%1 wants to send you files</translation>
     </message>
     <message>
-        <source>この相手は送るファイルを前もって知らせられません。答えはこの接続の間ずっと有効です。</source>
-        <translation>This peer cannot tell its batch in advance. Your answer holds for the whole session.</translation>
+        <source>この相手は送るファイルを前もって知らせられません。
+答えはこの接続の間ずっと有効です。</source>
+        <translation>This peer cannot tell its batch in advance.
+Your answer holds for the whole session.</translation>
     </message>
     <message>
         <source>ファイル数: %1 · 合計: %2</source>

@@ -42,7 +42,7 @@ QString BatchHeadline(const IncomingBatch& batch) {
 QString BatchDetails(const IncomingBatch& batch) {
   if (!batch.announced) {
     return Tr(
-        "この相手は送るファイルを前もって知らせられません。答えはこの接続の間ずっと有効です。");
+        "この相手は送るファイルを前もって知らせられません。\n答えはこの接続の間ずっと有効です。");
   }
   QLocale locale;
   // Thousands grouped also where the locale (C) would leave them out.
@@ -55,7 +55,10 @@ QString BatchDetails(const IncomingBatch& batch) {
 
 BatchPrompt::BatchPrompt(QWidget* parent, const IncomingBatch& batch) : QDialog(parent) {
   setObjectName("IDD_BATCH_PROMPT");
-  setWindowFlag(Qt::Window);
+  // A window of its own, also in the task bar while the main window is in the tray; its size
+  // is fixed, so it has nothing to maximise.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
   setWindowModality(Qt::NonModal);
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle(Tr("ファイルの受信"));
@@ -67,7 +70,6 @@ BatchPrompt::BatchPrompt(QWidget* parent, const IncomingBatch& batch) : QDialog(
   layout->addWidget(headline);
   QLabel* details = PlainLabel(BatchDetails(batch), this);
   details->setObjectName("IDC_BATCH_DETAILS");
-  details->setWordWrap(true);
   layout->addWidget(details);
 
   QStringList names;

@@ -36,6 +36,12 @@ DesktopNotifier::DesktopNotifier(QObject* parent, const QDBusConnection& bus)
   });
 }
 
+DesktopNotifier::~DesktopNotifier() {
+  for (const auto& [number, shown] : shown_) {
+    if (shown.id != 0) CloseById(shown.id);
+  }
+}
+
 uint64_t DesktopNotifier::Show(const QString& summary, const QString& body,
                                const std::vector<Action>& actions,
                                std::function<void(const QString& key)> on_action, bool lasting,

@@ -31,6 +31,8 @@ class DesktopNotifier final : public QObject {
   // On `bus`: the session bus unless a test gives its own.
   explicit DesktopNotifier(QObject* parent,
                            const QDBusConnection& bus = QDBusConnection::sessionBus());
+  // Takes away what is still shown: nothing would act on its actions any more.
+  ~DesktopNotifier() override;
 
   // Shows a notification, in place of `replaced` (this object's number of one still shown,
   // or 0), and returns this object's number for it (never 0). The texts are plain. A lasting

@@ -61,6 +61,10 @@ void Notices::Ask(const IncomingBatch& batch, std::function<void(bool)> answer) 
   auto* dialog = new BatchPrompt(window_, batch);
   dialog->on_answer = [this, id](bool accept) { Answer(id, accept); };
   question.prompt = dialog;
+  if (last_prompt_ != nullptr && last_prompt_->isVisible()) {
+    dialog->move(last_prompt_->pos() + QPoint(32, 32));
+  }
+  last_prompt_ = dialog;
   dialog->show();
 }
 

@@ -46,6 +46,8 @@ class Notices final : public QObject {
   MainWindow* window_;
   DesktopNotifier* notifier_;
   std::map<uint64_t, Question> questions_;
+  // The prompt opened last: the next one opens a little below it, not over it.
+  QPointer<BatchPrompt> last_prompt_;
   // The chat notification still shown: the next line replaces it.
   uint64_t chat_notice_ = 0;
 };

@@ -69,7 +69,7 @@ TEST_F(WindowTest, ABatchQuestionIsAnsweredOnceThroughItsOwnPrompt) {
   const QPointer<BatchPrompt> third =
       Ask(*app_, IncomingBatch{3, "peer", false, 0, 0, {"x"}}, answers);
   EXPECT_TRUE(LabelTexts(third).contains(
-      "この相手は送るファイルを前もって知らせられません。答えはこの接続の間ずっと有効です。"));
+      "この相手は送るファイルを前もって知らせられません。\n答えはこの接続の間ずっと有効です。"));
   app_->port.CloseBatchQuestion(3);
   ASSERT_EQ_EVENTUALLY(third.data(), nullptr);
   EXPECT_EQ(answers, (Answers{{1, true}, {2, false}}));
