@@ -66,8 +66,11 @@ TEST_F(WindowTest, ABatchQuestionIsAnsweredOnceThroughItsOwnPrompt) {
 
   // Closing the prompt declines; a question withdrawn by the session goes without an answer.
   Ask(*app_, IncomingBatch{2, "peer", true, 1, 1, {}}, answers)->close();
+  // A prompt shows also while the main window is hidden in the tray.
+  window_->hide();
   const QPointer<BatchPrompt> third =
       Ask(*app_, IncomingBatch{3, "peer", false, 0, 0, {"x"}}, answers);
+  EXPECT_TRUE(third->isVisible());
   EXPECT_TRUE(LabelTexts(third).contains(
       "この相手は送るファイルを前もって知らせられません。\n答えはこの接続の間ずっと有効です。"));
   app_->port.CloseBatchQuestion(3);
