@@ -113,7 +113,11 @@ bool CMyWnd::OnInitDialog() {
                    [this](bool keep) { session.options.keep_waiting.store(keep); });
   window->keep_waiting_action()->setChecked(settings.value(KEEP_WAITING_KEY, false).toBool());
   QObject::connect(window->name_action(), &QAction::triggered, window, [this] { ChangeName(); });
-  window->on_quit = [this] { Destroy(); };
+  // After the tray menu's own handling: the menu goes with the window.
+  window->on_quit = [this, window] {
+    QMetaObject::invokeMethod(
+        window, [this] { Destroy(); }, Qt::QueuedConnection);
+  };
   // A restored place counts as moved: the frame then does not centre the window.
   window->restoreGeometry(settings.value(GEOMETRY_KEY).toByteArray());
   window->WidenForTabs();

@@ -94,7 +94,7 @@ TEST_F(WindowTest, ClosingWithKeepWaitingHidesToTheTrayOnlyWhereThereIsOne) {
     EXPECT_TRUE(window_->isHidden() && window_->tray()->isVisible());
     window_->tray()->contextMenu()->actions().back()->trigger();  // Quit
   }
-  EXPECT_EQ(app_->main_window(), nullptr);
+  ASSERT_EQ_EVENTUALLY(app_->main_window(), nullptr);
 }
 
 // The desktop's notification service, on a connection of its own to the test's private bus:
