@@ -179,5 +179,55 @@
         <source>近くの相手にこちらを知らせる</source>
         <translation>Announce to nearby peers</translation>
     </message>
+    <message>
+        <source>ペアリング済みの相手からは確認せずに受け取る</source>
+        <translation>Receive from paired peers without asking</translation>
+    </message>
+    <message>
+        <source>ファイルの受信</source>
+        <translation>Incoming files</translation>
+    </message>
+    <message>
+        <source>%1 がファイルを送ろうとしています</source>
+        <translation>%1 wants to send you files</translation>
+    </message>
+    <message>
+        <source>この相手は送るファイルを前もって知らせられません。
+答えはこの接続の間ずっと有効です。</source>
+        <translation>This peer cannot tell its batch in advance.
+Your answer holds for the whole session.</translation>
+    </message>
+    <message>
+        <source>ファイル数: %1 · 合計: %2</source>
+        <translation>Files: %1 · Total: %2</translation>
+    </message>
+    <message>
+        <source>含まれるもの:</source>
+        <translation>Contents:</translation>
+    </message>
+    <message>
+        <source>最初のファイル:</source>
+        <translation>First file:</translation>
+    </message>
+    <message>
+        <source>ほか %1 件</source>
+        <translation>and %1 more</translation>
+    </message>
+    <message>
+        <source>受け取る</source>
+        <translation>Accept</translation>
+    </message>
+    <message>
+        <source>断る</source>
+        <translation>Decline</translation>
+    </message>
+    <message>
+        <source>表示</source>
+        <translation>Show</translation>
+    </message>
+    <message>
+        <source>終了</source>
+        <translation>Quit</translation>
+    </message>
 </context>
 </TS>

@@ -73,6 +73,8 @@ constexpr catalogue_detail::Entry ENTRIES[] = {
     {text::TITLE_PAIRED, "%s — %s (paired)"},
     {text::TITLE_NOT_VERIFIED, "%s — %s (encrypted, not verified)"},
     {text::TITLE_CLEAR, "%s — %s (not encrypted)"},
+    {text::FILES_RECEIVED, "%lld files received"},
+    {text::FILE_RECEIVED, "1 file received"},
     {text::PAIRING_CODE, "Pairing code: %s (valid for 2 minutes)"},
     {text::PAIRING_FAILED, "Pairing failed: wrong code"},
     {text::NO_PAIRING_WAITING, "Pairing failed: the peer is not waiting for a code"},

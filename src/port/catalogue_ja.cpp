@@ -72,6 +72,8 @@ constexpr catalogue_detail::Entry ENTRIES[] = {
     {text::TITLE_PAIRED, "%s — %s (ペアリング済み)"},
     {text::TITLE_NOT_VERIFIED, "%s — %s (暗号化済み・未確認)"},
     {text::TITLE_CLEAR, "%s — %s (暗号化なし)"},
+    {text::FILES_RECEIVED, "%lld 個のファイルを受信しました"},
+    {text::FILE_RECEIVED, "1 個のファイルを受信しました"},
     {text::PAIRING_CODE, "ペアリングコード: %s (2分間有効)"},
     {text::PAIRING_FAILED, "ペアリングに失敗しました: コードが違います"},
     {text::NO_PAIRING_WAITING, "ペアリングに失敗しました: 相手はコードを待っていません"},

@@ -76,6 +76,8 @@ enum class TextId : unsigned char {
   TITLE_PAIRED,
   TITLE_NOT_VERIFIED,
   TITLE_CLEAR,
+  FILES_RECEIVED,
+  FILE_RECEIVED,
   PAIRING_CODE,
   PAIRING_FAILED,
   NO_PAIRING_WAITING,
@@ -233,6 +235,9 @@ inline constexpr Text<const char*> NO_LONGER_ENCRYPTS{TextId::NO_LONGER_ENCRYPTS
 inline constexpr Text<const char*, const char*> TITLE_PAIRED{TextId::TITLE_PAIRED};
 inline constexpr Text<const char*, const char*> TITLE_NOT_VERIFIED{TextId::TITLE_NOT_VERIFIED};
 inline constexpr Text<const char*, const char*> TITLE_CLEAR{TextId::TITLE_CLEAR};
+// The desktop's notice of a received batch's end: how many files arrived (one, or more).
+inline constexpr Text<long long> FILES_RECEIVED{TextId::FILES_RECEIVED};
+inline constexpr Text<> FILE_RECEIVED{TextId::FILE_RECEIVED};
 inline constexpr Text<const char*> PAIRING_CODE{TextId::PAIRING_CODE};
 inline constexpr Text<> PAIRING_FAILED{TextId::PAIRING_FAILED};
 inline constexpr Text<> NO_PAIRING_WAITING{TextId::NO_PAIRING_WAITING};

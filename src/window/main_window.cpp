@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QResizeEvent>
 #include <QStringList>
@@ -68,7 +69,8 @@ MainWindow::MainWindow(QWidget* parent)
       send_log_(MakeLog("IDC_SEND_LOG")),
       send_list_(new SendList(this)),
       chat_log_(MakeLog("IDC_CHAT_LOG")),
-      recv_log_(MakeLog("IDC_RECV_LOG")) {
+      recv_log_(MakeLog("IDC_RECV_LOG")),
+      notices_(new Notices(this, new DesktopNotifier(this))) {
   setObjectName("IDD_MAIN");
   setWindowTitle(Tr(text::CAPTION));
   setAcceptDrops(true);
@@ -111,10 +113,13 @@ MainWindow::MainWindow(QWidget* parent)
   paired_only_ = new QAction(Tr("ペアリング済みの相手のみ"), chat_log_);
   paired_only_->setObjectName("PAIRED_ONLY");
   paired_only_->setCheckable(true);
+  accept_paired_ = new QAction(Tr("ペアリング済みの相手からは確認せずに受け取る"), chat_log_);
+  accept_paired_->setObjectName("ACCEPT_PAIRED");
+  accept_paired_->setCheckable(true);
   peers_ = new QAction(Tr("ペアリング済みの相手..."), chat_log_);
   peers_->setObjectName("PAIRED_PEERS");
   chat_log_->addActions(
-      {Separator(chat_log_), classic_, paired_only_, Separator(chat_log_), peers_});
+      {Separator(chat_log_), classic_, paired_only_, accept_paired_, Separator(chat_log_), peers_});
   name_ = new QAction(Tr("この端末の名前..."), chat_log_);
   name_->setObjectName("INSTALLATION_NAME");
   chat_log_->addAction(name_);
@@ -215,6 +220,41 @@ void MainWindow::AskForAttention() {
   if (!isActiveWindow() && request_attention) request_attention();
 }
 
+void MainWindow::ShowAndRaise() {
+  if (tray_ != nullptr) tray_->hide();
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+bool MainWindow::HideToTray() {
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
+  if (tray_ == nullptr) {
+    tray_ = new QSystemTrayIcon(windowIcon(), this);
+    auto* menu = new QMenu(this);
+    connect(menu->addAction(Tr("表示")), &QAction::triggered, this, [this] { ShowAndRaise(); });
+    connect(menu->addAction(Tr("終了")), &QAction::triggered, this, [this] {
+      if (on_quit) on_quit();
+    });
+    tray_->setContextMenu(menu);
+    connect(this, &QWidget::windowTitleChanged, this, [this] { SetTrayToolTip(tray_tip_); });
+    connect(tray_, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason why) {
+              if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick)
+                ShowAndRaise();
+            });
+  }
+  SetTrayToolTip(tray_tip_);
+  tray_->show();
+  hide();
+  return true;
+}
+
+void MainWindow::SetTrayToolTip(const QString& text) {
+  tray_tip_ = text;
+  if (tray_ != nullptr) tray_->setToolTip(text.isEmpty() ? windowTitle() : text);
+}
+
 void MainWindow::SelectTab(int index) {
   {
     // Choosing a tab from the program is not the user's tab change.
@@ -235,7 +275,7 @@ void MainWindow::WidenForTabs() {
 void MainWindow::SetBatchText(bool send, const QString& text) {
   (send ? send_batch_text_ : recv_batch_text_) = text;
   (send ? send_progress_ : recv_progress_)->setToolTip(text.isEmpty() ? BarTip(send) : text);
-  if (on_batch_text) on_batch_text();
+  SetTrayToolTip(BatchText());
 }
 
 QString MainWindow::BatchText() const {

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QUrl>
 #include <QWidget>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "window/line_view.h"
+#include "window/notices.h"
 #include "window/send_list.h"
 #include "window/tab_control.h"
 
@@ -53,6 +55,8 @@ class MainWindow final : public QWidget {
   // The chat log's checkable "paired peers only" choice (PAIRED_ONLY) and the entry that opens
   // the list of paired peers (PAIRED_PEERS).
   [[nodiscard]] QAction* paired_only_action() const { return paired_only_; }
+  // The chat log's checkable "receive from paired peers without asking" (ACCEPT_PAIRED).
+  [[nodiscard]] QAction* accept_paired_action() const { return accept_paired_; }
   [[nodiscard]] QAction* peers_action() const { return peers_; }
   // The chat log's "show a pairing code" entry (OFFER_PAIRING_CODE, also Ctrl+Shift+P
   // anywhere in the window) and its checkable "keep waiting" choice (KEEP_WAITING).
@@ -82,10 +86,25 @@ class MainWindow final : public QWidget {
   // Places every control for the current client size; nothing moves while minimised.
   void LayOut();
 
+  // The batch prompts and the desktop notifications.
+  [[nodiscard]] Notices* notices() const { return notices_; }
+  // Shows the window, also from the tray or minimised, in front and active.
+  void ShowAndRaise();
+  // Hides the window to a tray icon whose menu shows it again or quits: false, with nothing
+  // changed, when the desktop has no tray.
+  [[nodiscard]] bool HideToTray();
+  // The tray icon's tooltip, which follows the batches' words (BatchText); empty gives the
+  // window's title.
+  void SetTrayToolTip(const QString& text);
+  // The tray icon, or nullptr before the window was first hidden to it.
+  [[nodiscard]] QSystemTrayIcon* tray() const { return tray_; }
+
   // Connect/Send pressed. Enter anywhere in the window presses that default button while it
   // is enabled, or the push button that has the focus instead, only while that one is enabled.
   std::function<void()> on_connect;
   std::function<void()> on_disconnect;
+  // Quit from the tray icon's menu.
+  std::function<void()> on_quit;
   // The user picked another tab.
   std::function<void()> on_tab_changed;
   // The user asked for a pairing code to show.
@@ -95,8 +114,6 @@ class MainWindow final : public QWidget {
   // Shows a folder in the desktop's file manager: false when no application could be started
   // for it, which the log that asked then says. Tests replace it.
   std::function<bool(const QUrl&)> open_url;
-  // The batches' words changed (BatchText), for whatever else shows them.
-  std::function<void()> on_batch_text;
   // Asks the desktop to draw the user's eye to the window; tests replace it.
   std::function<void()> request_attention;
   // Asks the user for the pairing code the peer with this fingerprint shows, in a modal
@@ -128,6 +145,7 @@ class MainWindow final : public QWidget {
   QAction* classic_ = nullptr;
   QAction* paired_only_ = nullptr;
   QAction* peers_ = nullptr;
+  QAction* accept_paired_ = nullptr;
   QAction* offer_code_ = nullptr;
   QAction* keep_waiting_ = nullptr;
   QAction* name_ = nullptr;
@@ -144,6 +162,9 @@ class MainWindow final : public QWidget {
   LineView* recv_log_;
   QString send_batch_text_;
   QString recv_batch_text_;
+  Notices* notices_;
+  QSystemTrayIcon* tray_ = nullptr;
+  QString tray_tip_;
 };
 
 }  // namespace tovrin

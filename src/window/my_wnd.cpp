@@ -31,6 +31,7 @@ constexpr char GEOMETRY_KEY[] = "geometry";
 constexpr char CLASSIC_KEY[] = "classic";
 constexpr char PAIRED_ONLY_KEY[] = "paired_only";
 constexpr char KEEP_WAITING_KEY[] = "keep_waiting";
+constexpr char ACCEPT_PAIRED_KEY[] = "accept_paired";
 // The installation's name; absent while it is login@host.
 constexpr char NAME_KEY[] = "name";
 
@@ -89,6 +90,11 @@ bool CMyWnd::OnInitDialog() {
   QObject::connect(window->paired_only_action(), &QAction::toggled, window,
                    [this](bool only) { session.security.paired_only = only; });
   window->paired_only_action()->setChecked(settings.value(PAIRED_ONLY_KEY, false).toBool());
+  // Read as each batch is answered.
+  QObject::connect(window->accept_paired_action(), &QAction::toggled, window,
+                   [this](bool accept) { session.options.accept_paired.store(accept); });
+  window->accept_paired_action()->setChecked(settings.value(ACCEPT_PAIRED_KEY, true).toBool());
+  session.options.accept_paired.store(window->accept_paired_action()->isChecked());
   window->peers_action()->setEnabled(session.security.peers != nullptr);
   // The nearby peers as the address field's completions, and the choice of announcing.
   auto* nearby = new NearbyField(window, session);
@@ -108,6 +114,11 @@ bool CMyWnd::OnInitDialog() {
                    [this](bool keep) { session.options.keep_waiting.store(keep); });
   window->keep_waiting_action()->setChecked(settings.value(KEEP_WAITING_KEY, false).toBool());
   QObject::connect(window->name_action(), &QAction::triggered, window, [this] { ChangeName(); });
+  // After the tray menu's own handling: the menu goes with the window.
+  window->on_quit = [this, window] {
+    QMetaObject::invokeMethod(
+        window, [this] { Destroy(); }, Qt::QueuedConnection);
+  };
   // A restored place counts as moved: the frame then does not centre the window.
   window->restoreGeometry(settings.value(GEOMETRY_KEY).toByteArray());
   window->WidenForTabs();
@@ -153,12 +164,18 @@ bool CMyWnd::OnNotify(int code) {
   return true;
 }
 
+bool CMyWnd::OnClose() {
+  MainWindow* window = main_window();
+  return window == nullptr || !window->keep_waiting_action()->isChecked() || !window->HideToTray();
+}
+
 bool CMyWnd::OnDestroy() {
   if (MainWindow* window = main_window()) {
     QSettings settings = OpenSettings();
     settings.setValue(SUBFOLDERS_KEY, window->subfolders()->isChecked());
     settings.setValue(CLASSIC_KEY, window->classic_action()->isChecked());
     settings.setValue(PAIRED_ONLY_KEY, window->paired_only_action()->isChecked());
+    settings.setValue(ACCEPT_PAIRED_KEY, window->accept_paired_action()->isChecked());
     settings.setValue(KEEP_WAITING_KEY, window->keep_waiting_action()->isChecked());
     settings.setValue(GEOMETRY_KEY, window->saveGeometry());
   }

@@ -31,6 +31,8 @@ class CMyWnd final : public CDLG {
 
   bool OnInitDialog() override;
   bool OnNotify(int code) override;
+  // With "keep waiting" on and a tray on the desktop, closing hides the window to the tray.
+  bool OnClose() override;
 
   // The window as the main window, or nullptr when there is none.
   [[nodiscard]] MainWindow* main_window() const;

@@ -262,6 +262,22 @@ std::optional<std::string> QtWindowPort::AskPairingCode(const std::string& finge
   return code;
 }
 
+void QtWindowPort::AskIncomingBatch(const IncomingBatch& batch, std::function<void(bool)> answer) {
+  if (!RunOnUiThread([&] { window_->notices()->Ask(batch, answer); })) answer(false);
+}
+
+void QtWindowPort::CloseBatchQuestion(uint64_t id) {
+  RunOnUiThread([&] { window_->notices()->Close(id); });
+}
+
+void QtWindowPort::NotifyChatLine(const std::string& text) {
+  RunOnUiThread([&] { window_->notices()->ChatLine(text); });
+}
+
+void QtWindowPort::NotifyBatchReceived(uint64_t files, const std::string& folder) {
+  RunOnUiThread([&] { window_->notices()->BatchReceived(files, folder); });
+}
+
 void QtWindowPort::WatchListenSocket(int fd) {
   RunOnUiThread([&] {
     StopWatching();

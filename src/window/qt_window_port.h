@@ -71,6 +71,12 @@ class QtWindowPort final : public WindowPort {
   // Through the window's ask_pairing_code, which shows a modal dialog: the UI thread serves
   // other calls while the user types.
   [[nodiscard]] std::optional<std::string> AskPairingCode(const std::string& fingerprint) override;
+  // A prompt of its own for each question, and a desktop notification while the window is
+  // not active; declines at once once the window is gone.
+  void AskIncomingBatch(const IncomingBatch& batch, std::function<void(bool)> answer) override;
+  void CloseBatchQuestion(uint64_t id) override;
+  void NotifyChatLine(const std::string& text) override;
+  void NotifyBatchReceived(uint64_t files, const std::string& folder) override;
   bool RunOnUiThread(const std::function<void()>& task) override;
   void WatchListenSocket(int fd) override;
   bool WatchConnectSocket(int fd, int timeout_ms) override;

@@ -526,6 +526,10 @@ TEST_F(WindowTest, TheChoicesAndThePlaceAreKeptBetweenRuns) {
   EXPECT_TRUE(app_->session.options.classic.load());
   window_->paired_only_action()->trigger();
   EXPECT_TRUE(app_->session.security.paired_only);
+  // Paired peers' batches come without a question until the user says otherwise.
+  EXPECT_TRUE(app_->session.options.accept_paired.load());
+  window_->accept_paired_action()->trigger();
+  EXPECT_FALSE(app_->session.options.accept_paired.load());
   // The name is kept as peers get it: cleaned and cut.
   window_->ask_name = [](const std::string&, const std::string&) {
     return " まり\x01" + std::string(70, 'x');
@@ -541,6 +545,7 @@ TEST_F(WindowTest, TheChoicesAndThePlaceAreKeptBetweenRuns) {
   EXPECT_TRUE(app_->session.options.classic.load());
   EXPECT_TRUE(window_->paired_only_action()->isChecked());
   EXPECT_TRUE(app_->session.security.paired_only);
+  EXPECT_FALSE(app_->session.options.accept_paired.load());
   EXPECT_EQ(app_->session.security.name, name);
   // An empty name is login@host again.
   window_->ask_name = [](const std::string& current, const std::string&) {
