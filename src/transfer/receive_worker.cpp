@@ -311,11 +311,11 @@ class Receiver final {
   // The peer's answer to one of our offers or batches, on either wire, for the send worker.
   bool Answer(const FrameHeader& h, const char* payload) {
     PeerLink::Answer answer{h.type, h.handle, h.value, {}, {}};
-    const bool well_formed =
-        h.type == MSG_EXT_REPLY         ? ParseReply(payload, h.length, answer.reply)
-        : h.type == MSG_EXT_DONE        ? h.length == 0
-        : h.type == MSG_EXT_BATCH_REPLY ? ParseBatchReply(h.value, payload, h.length, answer.reason)
-                                        : true;
+    const bool well_formed = h.type == MSG_EXT_REPLY  ? ParseReply(payload, h.length, answer.reply)
+                             : h.type == MSG_EXT_DONE ? h.length == 0
+                             : h.type == MSG_EXT_BATCH_REPLY
+                                 ? ParseBatchReply(h.value, payload, h.length, answer.reason)
+                                 : true;
     if (!well_formed) return Broken(text::WHY_LAYOUT);
     if (!link_.Deliver(answer)) return Broken(text::WHY_ORDER);
     // A classic sender waits for its one answer: it is woken at once.

@@ -283,7 +283,8 @@ class Sender final {
     });
     Log(FormatLine(text::PEER_DECLINED_BATCH, DeclineReason(answer.reason).c_str(),
                    static_cast<long long>(asked_files_)));
-    s_.batch.undelivered.fetch_add(static_cast<int32_t>(std::min<uint64_t>(asked_files_, INT32_MAX)));
+    s_.batch.undelivered.fetch_add(
+        static_cast<int32_t>(std::min<uint64_t>(asked_files_, INT32_MAX)));
     s_.batch.send_files_total.store(0);
     s_.batch.send_bytes_total.store(0);
     ShowLog();
