@@ -45,10 +45,11 @@ BatchGate::~BatchGate() {
   if (answer_) s_.port.CloseBatchQuestion(question_);
 }
 
-bool BatchGate::Announced(const char* payload, int length,
-                          const std::optional<std::string>& folder) {
+const char* BatchGate::Announced(const char* payload, int length,
+                                 const std::optional<std::string>& folder) {
   BatchAnnouncement batch;
-  if (batch_ == State::kAsking || !ParseBatch(payload, length, batch)) return false;
+  if (!ParseBatch(payload, length, batch)) return text::WHY_LAYOUT;
+  if (batch_ == State::kAsking) return text::WHY_ORDER;
   files_ = batch.files;
   bytes_ = batch.bytes;
   s_.batch.recv_files_total.store(batch.files);
@@ -61,7 +62,7 @@ bool BatchGate::Announced(const char* payload, int length,
   if (accept) {
     batch_ = *accept ? State::kAccepted : State::kNone;
     Reply(*accept, why);
-    return true;
+    return nullptr;
   }
   std::vector<std::string> names;
   names.reserve(batch.names.size());
@@ -70,7 +71,7 @@ bool BatchGate::Announced(const char* payload, int length,
   }
   Ask(true, batch.files, batch.bytes, std::move(names));
   batch_ = State::kAsking;
-  return true;
+  return nullptr;
 }
 
 BatchGate::Verdict BatchGate::Offer(const std::string& first_name) {

@@ -31,10 +31,10 @@ class BatchGate final {
   BatchGate& operator=(const BatchGate&) = delete;
 
   // MSG_EXT_BATCH; `folder` is the folder text the batch's files would land in as far as it
-  // is known (nullopt: a refused one). False when it breaks the wire (an announcement while one
-  // is unanswered, or a wrong layout).
-  [[nodiscard]] bool Announced(const char* payload, int length,
-                               const std::optional<std::string>& folder);
+  // is known (nullopt: a refused one). Why it breaks the wire (an announcement while one is
+  // unanswered, or a wrong layout), or nullptr.
+  [[nodiscard]] const char* Announced(const char* payload, int length,
+                                      const std::optional<std::string>& folder);
   // MSG_BATCH_DONE: the running batch has ended.
   void BatchEnded() { batch_ = State::kNone; }
 

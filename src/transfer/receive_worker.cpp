@@ -256,7 +256,10 @@ class Receiver final {
       case MSG_EXT_BATCH:
         if (!link_.announces_batches()) return Broken(text::WHY_UNEXPECTED);
         files_.ShowLog();
-        return gate_.Announced(payload, h.length, current_folder_) || Broken(text::WHY_ORDER);
+        if (const char* broken = gate_.Announced(payload, h.length, current_folder_)) {
+          return Broken(broken);
+        }
+        return true;
       case MSG_EXT_REPLY:
       case MSG_EXT_DONE:
       case MSG_EXT_BATCH_REPLY:

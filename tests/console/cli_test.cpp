@@ -176,6 +176,29 @@ TEST(ConsoleProcess, DeclinedBatchesWriteNothingAndBothSidesSayWhy) {
   decline({"--save-dir", mount + "/"}, mount, in_tmpfs, "large.bin",
           "recv: 受信を断りました (1 ファイル, 10000000 バイト): " + room,
           "send: 相手が受信を断りました: " + room + " (1 ファイルを送信リストから外しました)");
+
+  // What the save folder already holds of a batch is not needed again: 2 MB arrive, and the
+  // same 2 MB fit once more although less than that is free now.
+  WriteFile(dir.path() + "two.bin", std::string(2000000, 'x'));
+  int port = 0;
+  auto receiver = StartListener({"--save-dir", mount + "/", "--keep-listening"}, port, in_tmpfs);
+  ASSERT_NE(receiver, nullptr);
+  const std::string waiting = "chat: 接続を待っています... (port " + std::to_string(port) + ")";
+  for (int session = 1; session <= 3; ++session) {
+    CliProcess sender({"--connect", PeerAddress(port), "--save-dir", dir.path() + "unused",
+                       "--exit-after-batch", dir.path() + (session < 3 ? "two.bin" : "large.bin")});
+    ASSERT_TRUE(sender.WaitExit());
+    EXPECT_EQ(sender.exit_code(), session < 3 ? 0 : EXIT_NOT_DELIVERED) << sender.Transcript();
+    ASSERT_TRUE(WaitFor([&] { return receiver->CountLine(waiting) == session + 1; }, PROCESS_LIMIT))
+        << receiver->Transcript();
+  }
+  EXPECT_EQ(receiver->CountLine("recv: 受信完了"), 2);
+  EXPECT_EQ(receiver->CountLine("recv: 受信を断りました (1 ファイル, 10000000 バイト): "
+                                "空き容量が足りません: 必要 10 MB, 空き 1 MB"),
+            1)
+      << receiver->Transcript();
+  receiver->CloseStdin();
+  EXPECT_TRUE(receiver->WaitExit());
 }
 
 // --keep-listening waits again after each session: three connectors, one after another, each
