@@ -121,6 +121,42 @@ TEST(Extended, AClassicPeerSeesOneHelloThenTheClassicBytes) {
 
 // What the peer already holds is compared by hash: a true prefix is resumed, anything else
 // (a changed source, a corrupted or a longer copy) is sent whole again.
+// A version 1 peer cannot announce its batches either: while the user is asked, what it sends
+// waits in order (folder texts included) and is carried once the user accepted.
+TEST(Extended, AClearPeersTransferWaitsInOrderForTheUsersAnswer) {
+  TestPeer a;
+  a.session.options.accept.store(AcceptPolicy::kAsk);
+  a.port.SetSubfoldersChecked(true);
+  RawPeer raw;
+  ASSERT_TRUE(ConnectExtended(a, raw));
+  const std::vector<std::pair<std::string, std::string>> files = {{"one/", "a.txt"},
+                                                                  {"two/", "b.txt"}};
+  for (int32_t id = 1; id <= 2; ++id) {
+    const auto& [folder, name] = files[static_cast<size_t>(id - 1)];
+    ASSERT_TRUE(raw.Send(MSG_EXT_FOLDER, 0, 0, folder + '\0'));
+    ASSERT_TRUE(raw.SendBuilt(Built([&](char* out) {
+      return BuildOffer(out, id, 0, ExtOffer{2, 0, 0644, name});
+    })));
+  }
+  ASSERT_TRUE(WaitFor([&] { return a.port.questions().size() == 1; }));
+  EXPECT_EQ(a.port.questions()[0].names, std::vector<std::string>{"a.txt"});
+  a.port.Answer(true);
+  FrameHeader reply{};
+  std::string payload;
+  for (int32_t id = 1; id <= 2; ++id) {
+    ASSERT_TRUE(raw.ReceiveType(MSG_EXT_REPLY, reply, payload));
+    EXPECT_EQ(reply.handle, id);
+    EXPECT_EQ(reply.value, OFFER_ACCEPTED);
+  }
+  for (int32_t id = 1; id <= 2; ++id) {
+    ASSERT_TRUE(Start(raw, id, 0, "xy"));
+    ASSERT_TRUE(End(raw, id, END_COMPLETE, ExtEnd{2, HashOf("xy")}));
+    EXPECT_EQ(Verdict(raw), DONE_VERIFIED);
+  }
+  EXPECT_EQ(ReadFile(a.session.save_dir + "one/a.txt"), "xy");
+  EXPECT_EQ(ReadFile(a.session.save_dir + "two/b.txt"), "xy");
+}
+
 TEST(Extended, ResumesOnlyFromAPartThatHashesTheSame) {
   TestPeer a, b;
   const std::string content = PatternBytes(3 << 20, 5);
