@@ -74,6 +74,12 @@ const char* BatchGate::Announced(const char* payload, int length,
   return nullptr;
 }
 
+void BatchGate::BatchEnded() {
+  batch_ = State::kNone;
+  s_.batch.recv_files_total.store(0);
+  s_.batch.recv_bytes_total.store(0);
+}
+
 BatchGate::Verdict BatchGate::Offer(const std::string& first_name) {
   if (connection_.link().announces_batches()) {
     return batch_ == State::kAccepted ? Verdict::kCarry : Verdict::kBroken;
@@ -197,6 +203,8 @@ void BatchGate::Ask(bool announced, uint64_t files, uint64_t bytes,
 
 void BatchGate::Reply(bool accepted, const Reason& why) {
   if (!accepted) {
+    s_.batch.recv_files_total.store(0);
+    s_.batch.recv_bytes_total.store(0);
     s_.port.AppendRecvLog(FormatLine(text::BATCH_DECLINED, static_cast<long long>(files_),
                                      static_cast<long long>(bytes_), why.local.c_str()));
   }

@@ -36,7 +36,7 @@ class BatchGate final {
   [[nodiscard]] const char* Announced(const char* payload, int length,
                                       const std::optional<std::string>& folder);
   // MSG_BATCH_DONE: the running batch has ended.
-  void BatchEnded() { batch_ = State::kNone; }
+  void BatchEnded();
 
   // What becomes of an offer: carried, held until the user's answer (with everything of the
   // peer's transfer after it), refused, or a breach of the wire (an offer outside an accepted
