@@ -324,6 +324,14 @@ TEST(Transfer, AClassicPeersFirstOfferWaitsForTheUserWhoseAnswerHoldsForTheSessi
   EXPECT_EQ(CountLine(a.port.recv_log(), why), 1);
   a.Stop();
 
+  // A session that ends while the user is asked takes the question away.
+  RawPeer gone;
+  ASSERT_TRUE(a.ConnectRaw(gone));
+  ASSERT_TRUE(offer(gone, "f.txt"));
+  ASSERT_TRUE(WaitFor([&] { return a.port.questions().size() == 3; }));
+  a.Stop();
+  EXPECT_EQ(a.port.closed_questions().size(), 3u);
+
   // Taking no files refuses at once, without a question.
   a.session.options.accept.store(AcceptPolicy::kNone);
   RawPeer refused;
@@ -331,7 +339,7 @@ TEST(Transfer, AClassicPeersFirstOfferWaitsForTheUserWhoseAnswerHoldsForTheSessi
   ASSERT_TRUE(offer(refused, "e.txt"));
   ASSERT_TRUE(refused.ReceiveReply(reply));
   EXPECT_EQ(reply.handle, -1);
-  EXPECT_EQ(a.port.questions().size(), 2u);
+  EXPECT_EQ(a.port.questions().size(), 3u);
   EXPECT_EQ(ListTree(a.session.save_dir),
             (std::map<std::string, std::uintmax_t>{{"a.txt", 3}, {"b.txt", 3}}));
 }
