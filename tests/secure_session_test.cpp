@@ -349,6 +349,7 @@ TEST(SecureSession, BatchesWaitForTheUsersAnswerUnlessThePeerIsPaired) {
   WriteFile(src.path() + "trip/day1/b.txt", "bbbb");
   WriteFile(src.path() + "c.txt", "cc");
   WriteFile(src.path() + "d.txt", "d");
+  WriteFile(src.path() + "later/e.txt", "eeeee");
   const std::string save = b.session.save_dir;
   ASSERT_TRUE(ConnectPair(a, b));
   a.Drop({src.path() + "trip", src.path() + "c.txt"});
@@ -360,12 +361,20 @@ TEST(SecureSession, BatchesWaitForTheUsersAnswerUnlessThePeerIsPaired) {
   EXPECT_EQ(asked.names, (std::vector<std::string>{"trip", "c.txt"}));
   a.Chat("while asked");
   ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > while asked"); }));
+  // Queued after the batch began: the next batch.
+  a.Drop({src.path() + "later/e.txt"});
   EXPECT_FALSE(std::filesystem::exists(save + "c.txt"));
   b.port.Answer(true);
-  ASSERT_TRUE(WaitFor([&] { return !b.port.received_news().empty(); }));
-  EXPECT_EQ(b.port.received_news()[0], std::make_pair(uint64_t{3}, save));
+  ASSERT_TRUE(WaitFor([&] { return b.port.questions().size() == 2; }));
+  EXPECT_EQ(b.port.questions()[1].files, 1u);
+  EXPECT_EQ(b.port.questions()[1].names, std::vector<std::string>{"e.txt"});
+  EXPECT_EQ(b.port.received_news().at(0), std::make_pair(uint64_t{3}, save));
   EXPECT_EQ(ReadFile(save + "trip/day1/b.txt"), "bbbb");
-  EXPECT_EQ(b.port.closed_questions(), std::vector<uint64_t>{asked.id});
+  EXPECT_FALSE(std::filesystem::exists(save + "e.txt"));
+  b.port.Answer(true);
+  ASSERT_TRUE(WaitFor([&] { return b.port.received_news().size() == 2; }));
+  EXPECT_EQ(ReadFile(save + "e.txt"), "eeeee");
+  EXPECT_EQ(b.port.closed_questions(), (std::vector<uint64_t>{asked.id, b.port.questions()[1].id}));
 
   // The user declines, or lets the time run out.
   const auto declined = [&](Text<> why, std::size_t question) {
@@ -378,13 +387,13 @@ TEST(SecureSession, BatchesWaitForTheUsersAnswerUnlessThePeerIsPaired) {
     EXPECT_TRUE(a.queue.Entries().empty());
     EXPECT_FALSE(std::filesystem::exists(save + "d.txt"));
   };
-  declined(text::WHY_USER_DECLINED, 2);
+  declined(text::WHY_USER_DECLINED, 3);
   a.Stop();
   b.Stop();
   b.session.options.answer_limit = std::chrono::milliseconds(50);
   ASSERT_TRUE(ConnectPair(a, b));
-  declined(text::WHY_NO_ANSWER, 3);
-  EXPECT_EQ(b.port.closed_questions().size(), 3u);
+  declined(text::WHY_NO_ANSWER, 4);
+  EXPECT_EQ(b.port.closed_questions().size(), 4u);
   a.Stop();
   b.Stop();
 
@@ -394,7 +403,7 @@ TEST(SecureSession, BatchesWaitForTheUsersAnswerUnlessThePeerIsPaired) {
   ASSERT_TRUE(Meet(a, b, port));
   a.Drop({src.path() + "d.txt"});
   ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(save + "d.txt"); }));
-  EXPECT_EQ(b.port.questions().size(), 3u);
+  EXPECT_EQ(b.port.questions().size(), 4u);
 }
 
 // A key folder others may change is refused; while paired peers may exist no extended

@@ -153,22 +153,24 @@ class Sender final {
     if (!Pump()) return false;
     if (Full() || asked_) return AnnounceQueue(QUEUE_SENDING) && Wait();
     // A session that announces its batches begins the next one once the last has gone.
-    const bool next_batch = batches_ && batch_left_ == 0;
+    const bool next_batch = batches_ && batch_entries_.empty();
     if (next_batch && !Idle()) return AnnounceQueue(QUEUE_SENDING) && Wait();
     // One step on the UI thread per file: the log lines of the files just streamed, then
     // the next entry (or, for a batch to announce, what the queue holds).
     std::optional<std::string> entry;
     std::vector<std::string> batch;
+    bool batch_over = false;  // the entry taken was the next batch's
     s_.port.RunOnUiThread([&] {
       ShowLog();
       if (next_batch) {
         batch = s_.queue.Entries();
       } else {
         entry = s_.queue.TakeFront();
+        batch_over = batches_ && !TakeFromBatch(entry);
       }
     });
     if (!batch.empty()) return AnnounceQueue(QUEUE_SENDING) && AnnounceBatch(std::move(batch));
-    if (batches_) batch_left_ = entry ? batch_left_ - 1 : 0;
+    if (batch_over) return true;
     if (!entry) {
       if (!Idle()) return AnnounceQueue(QUEUE_SENDING) && Wait();
       if (!AnnounceQueue(QUEUE_EMPTY) || !Flush()) return false;
@@ -253,6 +255,24 @@ class Sender final {
     return true;
   }
 
+  // UI thread: the queue's front `entry`, just taken (nothing when the queue is empty), as
+  // the running batch sees it. Entries the user removed are passed over; an entry that is not
+  // the batch's belongs to the next batch: it goes back, and the running batch has had all its
+  // entries. False when it went back.
+  bool TakeFromBatch(std::optional<std::string>& entry) {
+    const auto at = entry ? std::find(batch_entries_.begin(), batch_entries_.end(), *entry)
+                          : batch_entries_.end();
+    if (at != batch_entries_.end()) {
+      batch_entries_.erase(batch_entries_.begin(), at + 1);
+      return true;
+    }
+    batch_entries_.clear();
+    if (!entry) return true;
+    s_.queue.InsertAt(0, *entry);
+    entry.reset();
+    return false;
+  }
+
   // The batch that `entries` make is announced; nothing of it is offered before the answer.
   bool AnnounceBatch(std::vector<std::string> entries) {
     const BatchAnnouncement batch = MeasureEntries(entries);
@@ -273,7 +293,7 @@ class Sender final {
     const std::vector<std::string> entries = std::move(*asked_);
     asked_.reset();
     if (answer.value == BATCH_ACCEPTED) {
-      batch_left_ = static_cast<int>(entries.size());
+      batch_entries_.assign(entries.begin(), entries.end());
       return nullptr;
     }
     s_.port.RunOnUiThread([&] {
@@ -320,7 +340,6 @@ class Sender final {
       s_.port.AppendSendLog(
           FormatLine(text::FOLDER_LINK_SKIPPED, (item + "/").append(link).c_str()));
     }
-    if (batches_) batch_left_ += static_cast<int>(names.size());
     // One step on the UI thread for all of them: a window answers each step a worker waits
     // for, which per file of a large folder would cost more than its transfer.
     s_.port.RunOnUiThread([&] {
@@ -329,6 +348,7 @@ class Sender final {
         std::string child = item;
         child += '/';
         child += name;
+        if (batches_) batch_entries_.insert(batch_entries_.begin() + index, child);
         s_.queue.InsertAt(index++, child);
       }
     });
@@ -407,7 +427,7 @@ class Sender final {
     if (finished_ && Idle()) {
       finished_ = false;
       ShowLog();
-      if (batches_ ? batch_left_ == 0 : s_.queue.Count() == 0) return EndBatch();
+      if (batches_ ? batch_entries_.empty() : s_.queue.Count() == 0) return EndBatch();
     }
     return true;
   }
@@ -619,12 +639,12 @@ class Sender final {
   bool closed_ = false;                           // our sending direction has been shut down
   int32_t announced_state_ = PEER_QUEUE_UNKNOWN;  // the queue state the peer last heard of
   // The session announces each batch (MSG_EXT_BATCH): the entries of the one announced and
-  // not answered yet, its files, and the entries of the running batch not taken yet (folders
-  // expanded add theirs).
+  // not answered yet, its files, and the entries of the running batch not taken yet, in
+  // queue order (a folder expanded puts its children in its place).
   const bool batches_ = link_.announces_batches();
   std::optional<std::vector<std::string>> asked_;
   uint64_t asked_files_ = 0;
-  int batch_left_ = 0;
+  std::deque<std::string> batch_entries_;
 };
 
 }  // namespace
