@@ -259,8 +259,8 @@ bool Connection::Readable() const {
   if (read_slice_.count() <= 0) return true;
   pollfd readable{fd_.get(), POLLIN, 0};
   const int ready = ::poll(&readable, 1, static_cast<int>(read_slice_.count()));
-  // An error or an interruption lets the recv that follows tell.
-  return ready != 0;
+  // An interruption counts as a slice gone by; another error lets the recv that follows tell.
+  return ready > 0 || (ready < 0 && errno != EINTR);
 }
 
 void Connection::ShutdownSend() {
