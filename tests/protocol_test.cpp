@@ -7,10 +7,12 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "net/descriptor.h"
+#include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
 #include "support/raw_peer.h"
@@ -132,6 +134,32 @@ using namespace std::string_literals;
 
 const std::string kHyoWire = "\x95\x5C";  // 表: its trail byte is the separator byte
 const std::string kSoWire = "\x83\x5C";   // ソ
+
+// A batch announcement keeps its sizes and at most 8 names, each cut at a character boundary;
+// a receiver refuses more names, longer ones, or a name without its NUL.
+TEST(Extended, BatchAnnouncementsAreBounded) {
+  BatchAnnouncement sent{3, uint64_t{1} << 40, {}};
+  for (int i = 0; i < 9; ++i) sent.names.push_back(std::to_string(i));
+  sent.names[0] = std::string(254, 'x') + "é";
+  std::string message(HEADER_SIZE + MAX_BATCH_PAYLOAD, '\0');
+  message.resize(static_cast<size_t>(BuildBatch(message.data(), sent)));
+  const FrameHeader header = LoadHeader(message.data());
+  EXPECT_EQ(header.type, MSG_EXT_BATCH);
+  BatchAnnouncement got;
+  ASSERT_TRUE(ParseBatch(message.data() + HEADER_SIZE, header.length, got));
+  EXPECT_EQ(got.files, 3u);
+  EXPECT_EQ(got.bytes, uint64_t{1} << 40);
+  ASSERT_EQ(got.names.size(), 8u);
+  EXPECT_EQ(got.names[0], std::string(254, 'x'));
+  EXPECT_EQ(got.names[7], "7");
+  const std::string fixed = message.substr(HEADER_SIZE, 16);
+  for (const std::string& names :
+       {std::string(9 * 2, '\0'), std::string(256, 'y') + '\0', std::string("open")}) {
+    const std::string payload = fixed + names;
+    EXPECT_FALSE(ParseBatch(payload.data(), static_cast<int>(payload.size()), got));
+  }
+  EXPECT_FALSE(ParseBatch(fixed.data(), 15, got));
+}
 
 TEST(WireText, ConversionsKeepSeparatorsAndTrailBytes) {
   // Half-width katakana is one byte.

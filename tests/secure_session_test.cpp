@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "port/catalogue.h"
@@ -334,6 +335,75 @@ TEST(SecureSession, EncryptedVersionsThatDifferSayWhoIsOlderOnBothSides) {
   a.session.security.version_cap = b.session.security.version_cap = FIRST_SECURE_VERSION;
   ASSERT_TRUE(ConnectPair(a, b));
   EXPECT_TRUE(a.port.HasChatLine(FormatLine(text::ENCRYPTED_SESSION, text::CAPTION)));
+}
+
+// Two Tovrin peers announce every batch and wait for the answer: a stranger's batch is put to
+// the user (chat goes on meanwhile) and written only once accepted; a declined or unanswered
+// batch writes nothing and leaves the sender's queue with a line saying why on both sides; a
+// paired peer's batch comes in without a question.
+TEST(SecureSession, BatchesWaitForTheUsersAnswerUnlessThePeerIsPaired) {
+  TestPeer a, b;
+  b.session.options.accept.store(AcceptPolicy::kAsk);
+  const TempDir src;
+  WriteFile(src.path() + "trip/a.txt", "aaa");
+  WriteFile(src.path() + "trip/day1/b.txt", "bbbb");
+  WriteFile(src.path() + "c.txt", "cc");
+  WriteFile(src.path() + "d.txt", "d");
+  WriteFile(src.path() + "later/e.txt", "eeeee");
+  const std::string save = b.session.save_dir;
+  ASSERT_TRUE(ConnectPair(a, b));
+  a.Drop({src.path() + "trip", src.path() + "c.txt"});
+  ASSERT_TRUE(WaitFor([&] { return b.port.questions().size() == 1; }));
+  const IncomingBatch asked = b.port.questions()[0];
+  EXPECT_TRUE(asked.announced);
+  EXPECT_EQ(asked.files, 3u);
+  EXPECT_EQ(asked.bytes, 9u);
+  EXPECT_EQ(asked.names, (std::vector<std::string>{"trip", "c.txt"}));
+  a.Chat("while asked");
+  ASSERT_TRUE(WaitFor([&] { return b.port.HasChatLine("recv > while asked"); }));
+  // Queued after the batch began: the next batch.
+  a.Drop({src.path() + "later/e.txt"});
+  EXPECT_FALSE(std::filesystem::exists(save + "c.txt"));
+  b.port.Answer(true);
+  ASSERT_TRUE(WaitFor([&] { return b.port.questions().size() == 2; }));
+  EXPECT_EQ(b.port.questions()[1].files, 1u);
+  EXPECT_EQ(b.port.questions()[1].names, std::vector<std::string>{"e.txt"});
+  EXPECT_EQ(b.port.received_news().at(0), std::make_pair(uint64_t{3}, save));
+  EXPECT_EQ(ReadFile(save + "trip/day1/b.txt"), "bbbb");
+  EXPECT_FALSE(std::filesystem::exists(save + "e.txt"));
+  b.port.Answer(true);
+  ASSERT_TRUE(WaitFor([&] { return b.port.received_news().size() == 2; }));
+  EXPECT_EQ(ReadFile(save + "e.txt"), "eeeee");
+  EXPECT_EQ(b.port.closed_questions(), (std::vector<uint64_t>{asked.id, b.port.questions()[1].id}));
+
+  // The user declines, or lets the time run out.
+  const auto declined = [&](Text<> why, std::size_t question) {
+    a.Drop({src.path() + "d.txt"});
+    ASSERT_TRUE(WaitFor([&] { return b.port.questions().size() == question; }));
+    if (why.id == text::WHY_USER_DECLINED.id) b.port.Answer(false);
+    EXPECT_TRUE(WaitFor(
+        [&] { return a.port.HasSendLine(FormatLine(text::PEER_DECLINED_BATCH, why.get(), 1LL)); }));
+    EXPECT_TRUE(b.port.HasRecvLine(FormatLine(text::BATCH_DECLINED, 1LL, 1LL, why.get())));
+    EXPECT_TRUE(a.queue.Entries().empty());
+    EXPECT_FALSE(std::filesystem::exists(save + "d.txt"));
+  };
+  declined(text::WHY_USER_DECLINED, 3);
+  a.Stop();
+  b.Stop();
+  b.session.options.answer_limit = std::chrono::milliseconds(50);
+  ASSERT_TRUE(ConnectPair(a, b));
+  declined(text::WHY_NO_ANSWER, 4);
+  EXPECT_EQ(b.port.closed_questions().size(), 4u);
+  a.Stop();
+  b.Stop();
+
+  // Paired now: no question.
+  const int port = a.Listen();
+  b.session.security.pair_code = OfferCode(a);
+  ASSERT_TRUE(Meet(a, b, port));
+  a.Drop({src.path() + "d.txt"});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(save + "d.txt"); }));
+  EXPECT_EQ(b.port.questions().size(), 4u);
 }
 
 // A key folder others may change is refused; while paired peers may exist no extended

@@ -7,9 +7,12 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 
+#include "port/catalogue.h"
 #include "port/format.h"
 #include "port/texts.h"
+#include "protocol/wire_text.h"
 #include "support/test_peer.h"
 
 namespace tovrin::testing {
@@ -261,6 +264,84 @@ TEST(Transfer, TheReceiverRefusesWhatItCannotOrMustNotWrite) {
                             return line.rfind("ファイルが作成できません", 0) == 0;
                           }),
             5);
+}
+
+// A classic peer cannot announce its batches. When the user is asked, its first offer waits
+// for the answer while the reader goes on reading, and the answer holds for the session; a
+// refusal (the user's, or a side that takes no files) refuses every offer, is logged once and
+// told to the peer once as a chat line.
+TEST(Transfer, AClassicPeersFirstOfferWaitsForTheUserWhoseAnswerHoldsForTheSession) {
+  TestPeer a;
+  a.session.options.accept.store(AcceptPolicy::kAsk);
+  FrameHeader reply{};
+  std::string payload;
+  const auto offer = [&](RawPeer& raw, const std::string& name) {
+    return raw.Send(MSG_FILE_OFFER, 0, 3, name + '\0');
+  };
+  RawPeer raw;
+  ASSERT_TRUE(a.ConnectRaw(raw));
+  ASSERT_TRUE(offer(raw, "a.txt"));
+  ASSERT_TRUE(WaitFor([&] { return a.port.questions().size() == 1; }));
+  EXPECT_FALSE(a.port.questions()[0].announced);
+  EXPECT_EQ(a.port.questions()[0].names, std::vector<std::string>{"a.txt"});
+  ASSERT_TRUE(raw.Send(MSG_CHAT, 0, 0, std::string("hi\0", 3)));
+  ASSERT_TRUE(WaitFor([&] { return a.port.HasChatLine("recv > hi"); }));
+  EXPECT_EQ(a.port.chat_news(), std::vector<std::string>{"hi"});
+  a.port.Answer(true);
+  ASSERT_TRUE(raw.ReceiveReply(reply));
+  EXPECT_GE(reply.handle, 3);
+  ASSERT_TRUE(raw.Send(MSG_FILE_DATA, reply.handle, 0, "abc"));
+  ASSERT_TRUE(raw.Send(MSG_FILE_CLOSE, reply.handle, 0, ""));
+  ASSERT_TRUE(offer(raw, "b.txt"));
+  ASSERT_TRUE(raw.ReceiveReply(reply));
+  EXPECT_GE(reply.handle, 3);
+  ASSERT_TRUE(raw.Send(MSG_FILE_DATA, reply.handle, 0, "def"));
+  ASSERT_TRUE(raw.Send(MSG_FILE_CLOSE, reply.handle, 0, ""));
+  ASSERT_TRUE(raw.Send(MSG_BATCH_DONE, 0, 0, ""));
+  ASSERT_TRUE(WaitFor([&] { return !a.port.received_news().empty(); }));
+  EXPECT_EQ(a.port.received_news()[0], std::make_pair(uint64_t{2}, a.session.save_dir));
+  EXPECT_EQ(a.port.questions().size(), 1u);
+  EXPECT_EQ(a.port.closed_questions(), std::vector<uint64_t>{a.port.questions()[0].id});
+  a.Stop();
+
+  const std::string why = FormatLine(text::PEER_FILES_REFUSED, text::WHY_USER_DECLINED.get());
+  const std::string told =
+      ChatTextToWire(FormatLine(text::FILES_REFUSED_CHAT, text::WHY_USER_DECLINED.In(JAPANESE))) +
+      '\0';
+  RawPeer declined;
+  ASSERT_TRUE(a.ConnectRaw(declined));
+  ASSERT_TRUE(offer(declined, "c.txt"));
+  ASSERT_TRUE(WaitFor([&] { return a.port.questions().size() == 2; }));
+  a.port.Answer(false);
+  ASSERT_TRUE(declined.ReceiveType(MSG_CHAT, reply, payload));
+  EXPECT_EQ(payload, told);
+  ASSERT_TRUE(declined.ReceiveReply(reply));
+  EXPECT_EQ(reply.handle, -1);
+  ASSERT_TRUE(offer(declined, "d.txt"));
+  ASSERT_TRUE(declined.ReceiveReply(reply));
+  EXPECT_EQ(reply.handle, -1);
+  EXPECT_EQ(a.port.questions().size(), 2u);
+  EXPECT_EQ(CountLine(a.port.recv_log(), why), 1);
+  a.Stop();
+
+  // A session that ends while the user is asked takes the question away.
+  RawPeer gone;
+  ASSERT_TRUE(a.ConnectRaw(gone));
+  ASSERT_TRUE(offer(gone, "f.txt"));
+  ASSERT_TRUE(WaitFor([&] { return a.port.questions().size() == 3; }));
+  a.Stop();
+  EXPECT_EQ(a.port.closed_questions().size(), 3u);
+
+  // Taking no files refuses at once, without a question.
+  a.session.options.accept.store(AcceptPolicy::kNone);
+  RawPeer refused;
+  ASSERT_TRUE(a.ConnectRaw(refused));
+  ASSERT_TRUE(offer(refused, "e.txt"));
+  ASSERT_TRUE(refused.ReceiveReply(reply));
+  EXPECT_EQ(reply.handle, -1);
+  EXPECT_EQ(a.port.questions().size(), 3u);
+  EXPECT_EQ(ListTree(a.session.save_dir),
+            (std::map<std::string, std::uintmax_t>{{"a.txt", 3}, {"b.txt", 3}}));
 }
 
 TEST(Reliability, AnUnwritableSaveDirectoryIsReportedAndTheSessionGoesOn) {

@@ -113,6 +113,7 @@ void StartAttempt(Session& s, ConsolePort& port, const ConsoleOptions& options) 
   s.options.offer_code_each_wait = options.offer_pairing;
   s.options.keep_waiting.store(options.keep_listening);
   s.options.announce = !options.no_announce;
+  s.options.accept.store(options.accept);
   s.options.connect_mode = options.mode == ConsoleOptions::Mode::kListen ? ConnectMode::kListen
                            : options.mode == ConsoleOptions::Mode::kConnect
                                ? ConnectMode::kConnect

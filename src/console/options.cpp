@@ -92,7 +92,7 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, const std::string
     const bool takes_mode =
         name == "--listen" || name == "--connect" || name == "--address";
     const bool takes_value = takes_mode || name == "--save-dir" || name == "--pair" ||
-                             name == "--forget" || name == "--name";
+                             name == "--forget" || name == "--name" || name == "--accept";
     if (takes_value && !inline_value) {
       if (i + 1 >= args.size()) {
         error = name + " needs a value";
@@ -123,6 +123,17 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, const std::string
       options.save_dir_text = value;
     } else if (name == "--paired-only") {
       options.paired_only = true;
+    } else if (name == "--accept") {
+      if (value == "all") {
+        options.accept = AcceptPolicy::kAll;
+      } else if (value == "paired") {
+        options.accept = AcceptPolicy::kPaired;
+      } else if (value == "none") {
+        options.accept = AcceptPolicy::kNone;
+      } else {
+        error = "--accept takes all, paired or none, not '" + value + "'";
+        return false;
+      }
     } else if (name == "--offer-pairing") {
       options.offer_pairing = true;
     } else if (name == "--keep-listening") {
@@ -204,7 +215,8 @@ std::string UsageText(const char* program) {
          " [--save-dir DIR] [--subfolders] [--listen PORT | --connect HOST[:PORT] |"
          " --address TEXT]\n"
          "       [--exit-after-batch] [--classic] [--pair CODE] [--paired-only] [--name NAME]\n"
-         "       [--offer-pairing] [--keep-listening] [--no-announce] [PATH ...]\n"
+         "       [--offer-pairing] [--keep-listening] [--no-announce]\n"
+         "       [--accept all|paired|none] [PATH ...]\n"
          "       " + program + " --fingerprint | --forget FINGERPRINT | --peers [SECONDS]\n"
          "  --save-dir DIR      where received files are written (default: ./Received Files/)\n"
          "  --subfolders        receive each sender folder into a subfolder of its own\n"
@@ -223,6 +235,8 @@ std::string UsageText(const char* program) {
          "  --keep-listening    wait again after each session, until standard input ends\n"
          "                      or a signal comes\n"
          "  --no-announce       do not announce a wait to nearby peers\n"
+         "  --accept all|paired|none  whose files are received: everyone's (default), only\n"
+         "                      paired peers', or nobody's; the others' are declined\n"
          "  --fingerprint       print this installation's fingerprint and exit\n"
          "  --peers [SECONDS]   list the peers waiting nearby (browsing 3 s) and exit\n"
          "  --forget FINGERPRINT  forget a paired peer and exit\n"

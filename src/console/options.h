@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "transfer/session.h"
+
 namespace tovrin {
 
 // What the command line of tovrin-cli asks for.
@@ -19,6 +21,8 @@ struct ConsoleOptions {
   bool classic = false;  // the extension off: classic messages only
   std::string pair_code;  // --pair: the code the waiting peer shows
   bool paired_only = false;
+  // --accept all|paired|none: whose batches are received (kAsk has no user here).
+  AcceptPolicy accept = AcceptPolicy::kAll;
   bool offer_pairing = false;   // --offer-pairing: each wait offers one pairing code
   bool keep_listening = false;  // --keep-listening: wait again after each session
   bool no_announce = false;  // --no-announce: a wait is not announced to nearby peers

@@ -101,6 +101,15 @@ enum class TextId : unsigned char {
   PAIRING_NEEDS_ENCRYPTION,
   PEER_OLDER,
   PEER_NEWER,
+  BATCH_DECLINED,
+  PEER_DECLINED_BATCH,
+  PEER_FILES_REFUSED,
+  FILES_REFUSED_CHAT,
+  NO_ROOM,
+  WHY_USER_DECLINED,
+  WHY_NO_ANSWER,
+  WHY_ACCEPTS_NONE,
+  WHY_PAIRED_FILES_ONLY,
   THREAD_EXISTS,
   WARNING,
   THREAD_FAILED,
@@ -270,6 +279,21 @@ inline constexpr Text<> PAIRING_NEEDS_ENCRYPTION{TextId::PAIRING_NEEDS_ENCRYPTIO
 // Two encrypted versions never make a session; the peer's program is named.
 inline constexpr Text<const char*> PEER_OLDER{TextId::PEER_OLDER};
 inline constexpr Text<const char*> PEER_NEWER{TextId::PEER_NEWER};
+
+// Batches the receiver declined: its receive log (files, bytes, why), the sender's send log
+// (why, and the files it took off its queue); the peer that cannot announce its batches, once
+// per session (receive log, and a chat line to the peer in Japanese). The reasons travel in
+// Japanese to the peer, which shows them in its own language when it knows them.
+inline constexpr Text<long long, long long, const char*> BATCH_DECLINED{TextId::BATCH_DECLINED};
+inline constexpr Text<const char*, long long> PEER_DECLINED_BATCH{TextId::PEER_DECLINED_BATCH};
+inline constexpr Text<const char*> PEER_FILES_REFUSED{TextId::PEER_FILES_REFUSED};
+inline constexpr Text<const char*> FILES_REFUSED_CHAT{TextId::FILES_REFUSED_CHAT};
+// Megabytes (10^6 bytes) still needed, rounded up, and free, rounded down.
+inline constexpr Text<long long, long long> NO_ROOM{TextId::NO_ROOM};
+inline constexpr Text<> WHY_USER_DECLINED{TextId::WHY_USER_DECLINED};
+inline constexpr Text<> WHY_NO_ANSWER{TextId::WHY_NO_ANSWER};
+inline constexpr Text<> WHY_ACCEPTS_NONE{TextId::WHY_ACCEPTS_NONE};
+inline constexpr Text<> WHY_PAIRED_FILES_ONLY{TextId::WHY_PAIRED_FILES_ONLY};
 
 inline constexpr Text<> THREAD_EXISTS{TextId::THREAD_EXISTS};
 inline constexpr Text<> WARNING{TextId::WARNING};

@@ -1,5 +1,6 @@
 #include "protocol/extended.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "protocol/ext_text.h"
@@ -19,6 +20,13 @@ bool ReadSize(const char* in, int64_t& size) {
   if (value > static_cast<uint64_t>(INT64_MAX)) return false;
   size = static_cast<int64_t>(value);
   return true;
+}
+
+// The longest start of `text` within `limit` bytes that splits no UTF-8 character.
+std::string_view CutAtCharacter(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) --limit;
+  return text.substr(0, limit);
 }
 
 }  // namespace
@@ -84,6 +92,34 @@ bool ParseAuthResult(int32_t value, const char* payload, int length, std::string
                 ? Utf8Lossy(line, '?')
                 : "?";
   return false;
+}
+
+bool ParseBatch(const char* payload, int length, BatchAnnouncement& batch) {
+  if (length < 16 || length > MAX_BATCH_PAYLOAD) return false;
+  batch.files = LoadU64(payload);
+  batch.bytes = LoadU64(payload + 8);
+  batch.names.clear();
+  for (int at = 16; at < length;) {
+    std::string_view name;
+    if (batch.names.size() == MAX_BATCH_NAMES ||
+        !ParseText(payload + at, std::min(length - at, MAX_BATCH_NAME + 1), MAX_BATCH_NAME + 1,
+                   name)) {
+      return false;
+    }
+    batch.names.emplace_back(name);
+    at += static_cast<int>(name.size()) + 1;
+  }
+  return true;
+}
+
+bool ParseBatchReply(int32_t value, const char* payload, int length, std::string& reason) {
+  std::string_view line;
+  if ((value != BATCH_ACCEPTED && value != BATCH_DECLINED) ||
+      !ParseText(payload, length, MAX_BATCH_REASON, line)) {
+    return false;
+  }
+  reason = Utf8Lossy(line, '?');
+  return true;
 }
 
 bool ParseOffer(const char* payload, int length, ExtOffer& offer) {
@@ -157,6 +193,27 @@ int BuildAcceptance(char* out, bool named, std::string_view name) {
   std::memcpy(out + HEADER_SIZE, text.data(), text.size());
   out[HEADER_SIZE + text.size()] = '\0';
   return Finish(out, MSG_AUTH_RESULT, 0, AUTH_ACCEPTED, static_cast<int>(text.size() + 1));
+}
+
+int BuildBatch(char* out, const BatchAnnouncement& batch) {
+  char* payload = out + HEADER_SIZE;
+  StoreU64(payload, batch.files);
+  StoreU64(payload + 8, batch.bytes);
+  int length = 16;
+  for (std::size_t i = 0; i < batch.names.size() && i < MAX_BATCH_NAMES; ++i) {
+    const std::string_view name = CutAtCharacter(batch.names[i], MAX_BATCH_NAME);
+    std::memcpy(payload + length, name.data(), name.size());
+    length += static_cast<int>(name.size());
+    payload[length++] = '\0';
+  }
+  return Finish(out, MSG_EXT_BATCH, 0, 0, length);
+}
+
+int BuildBatchReply(char* out, int32_t value, std::string_view reason) {
+  const std::string_view text = CutAtCharacter(reason, MAX_BATCH_REASON - 1);
+  std::memcpy(out + HEADER_SIZE, text.data(), text.size());
+  out[HEADER_SIZE + text.size()] = '\0';
+  return Finish(out, MSG_EXT_BATCH_REPLY, 0, value, static_cast<int>(text.size() + 1));
 }
 
 int BuildAuth(char* out, const AuthMessage& auth) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/frame.h"
 
@@ -19,10 +20,12 @@ namespace tovrin {
 // FIRST_SECURE_VERSION up each version is one generation of the encrypted session (inside
 // TLS 1.3 once both hellos have been read), and two sides run it only when both announce the
 // same one. Version 3 pairs with the CPace of draft-irtf-cfrg-cpace-21 (version 2 did not);
-// version 4 adds the installation's name to the acceptance that ends the opening.
-inline constexpr int32_t EXTENSION_VERSION = 4;
+// version 4 adds the installation's name to the acceptance that ends the opening; version 5
+// announces every batch and waits for the receiver's answer before offering it.
+inline constexpr int32_t EXTENSION_VERSION = 5;
 inline constexpr int32_t FIRST_SECURE_VERSION = 2;
 inline constexpr int32_t FIRST_NAMED_VERSION = 4;
+inline constexpr int32_t FIRST_BATCH_VERSION = 5;
 
 inline constexpr int32_t MSG_HELLO = 0x100;
 inline constexpr int32_t MSG_EXT_CHAT = 0x101;
@@ -30,6 +33,10 @@ inline constexpr int32_t MSG_EXT_FOLDER = 0x102;
 // The state of the sender's queue, first thing in the session and then at every change: a
 // peer that has finished its own batch and means to close waits while files are to come.
 inline constexpr int32_t MSG_EXT_QUEUE = 0x103;
+// A batch's size and top-level names before its first offer, and the receiver's answer for
+// the whole batch (FIRST_BATCH_VERSION on).
+inline constexpr int32_t MSG_EXT_BATCH = 0x104;
+inline constexpr int32_t MSG_EXT_BATCH_REPLY = 0x105;
 inline constexpr int32_t MSG_EXT_OFFER = 0x110;
 inline constexpr int32_t MSG_EXT_REPLY = 0x111;
 inline constexpr int32_t MSG_EXT_START = 0x112;
@@ -77,6 +84,17 @@ inline constexpr int32_t QUEUE_SENDING = 1;  // files to offer, or offers not an
 // MSG_EXT_OFFER's value: bit 0, the file is offered again after a failed verification.
 inline constexpr int32_t OFFER_FLAG_RESEND = 1;
 
+// MSG_EXT_BATCH_REPLY's value; its payload is the reason, a NUL-terminated UTF-8 line (empty
+// when accepted).
+inline constexpr int32_t BATCH_ACCEPTED = 0;
+inline constexpr int32_t BATCH_DECLINED = 1;
+// MSG_EXT_BATCH: the top-level names it carries at most, each at most MAX_BATCH_NAME bytes
+// before its NUL, and the whole payload's limit; a reply's reason, NUL included.
+inline constexpr int MAX_BATCH_NAMES = 8;
+inline constexpr int MAX_BATCH_NAME = 255;
+inline constexpr int MAX_BATCH_PAYLOAD = 4096;
+inline constexpr int MAX_BATCH_REASON = 1024;
+
 // MSG_AUTH's value: bit 0, the sender takes part in pairing (the connecting side: it was
 // given a code; the waiting side: it shows one). The payload is the hello digest, then the
 // CPace share when bit 0 is set.
@@ -117,6 +135,13 @@ struct ExtReply {
   Digest prefix{};   // of its first min(held, offered size) bytes
 };
 
+// A batch as announced: its files, their bytes and up to MAX_BATCH_NAMES top-level names.
+struct BatchAnnouncement {
+  uint64_t files = 0;
+  uint64_t bytes = 0;
+  std::vector<std::string> names;
+};
+
 struct ExtEnd {
   int64_t total = 0;  // bytes from the start of the file to the end of the last data
   Digest digest{};    // of those bytes
@@ -135,6 +160,12 @@ void StoreU64(void* out, uint64_t value);
 [[nodiscard]] bool ParseReply(const char* payload, int length, ExtReply& reply);
 [[nodiscard]] bool ParseStart(const char* payload, int length, int64_t& offset);
 [[nodiscard]] bool ParseEnd(const char* payload, int length, ExtEnd& end);
+// MSG_EXT_BATCH: the names as they came (a receiver cleans them before use).
+[[nodiscard]] bool ParseBatch(const char* payload, int length, BatchAnnouncement& batch);
+// MSG_EXT_BATCH_REPLY: true with the reason (valid UTF-8, '?' for what is not) when the layout
+// holds.
+[[nodiscard]] bool ParseBatchReply(int32_t value, const char* payload, int length,
+                                   std::string& reason);
 [[nodiscard]] bool ParseAuth(int32_t flags, const char* payload, int length, AuthMessage& auth);
 // MSG_AUTH_RESULT: true when the peer accepted, with the name its acceptance carries (as
 // it came, up to its NUL; empty when it has none) in `name` when given; false with its line
@@ -151,6 +182,12 @@ void StoreU64(void* out, uint64_t value);
 [[nodiscard]] int BuildStart(char* out, int32_t id, int64_t offset);
 [[nodiscard]] int BuildEnd(char* out, int32_t id, int32_t status, const ExtEnd& end);
 [[nodiscard]] int BuildAuth(char* out, const AuthMessage& auth);
+// MSG_EXT_BATCH: names beyond MAX_BATCH_NAMES are left out, each cut to MAX_BATCH_NAME bytes at
+// a character boundary. `out` has room for HEADER_SIZE + MAX_BATCH_PAYLOAD.
+[[nodiscard]] int BuildBatch(char* out, const BatchAnnouncement& batch);
+// MSG_EXT_BATCH_REPLY, the reason cut to MAX_BATCH_REASON - 1 bytes at a character boundary;
+// `out` has room for HEADER_SIZE + MAX_BATCH_REASON.
+[[nodiscard]] int BuildBatchReply(char* out, int32_t value, std::string_view reason);
 // MSG_AUTH_RESULT accepting: without a payload, or with `name` (cut to MAX_INSTALLATION_NAME
 // bytes) and its NUL when `named`.
 [[nodiscard]] int BuildAcceptance(char* out, bool named, std::string_view name);

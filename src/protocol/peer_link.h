@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 
 #include "net/owner_thread.h"
 #include "protocol/extended.h"
@@ -22,11 +23,23 @@ class PeerLink final {
   static constexpr std::size_t MAX_ANSWERS = 2 * OFFER_WINDOW;
 
   struct Answer {
-    int32_t type = 0;  // MSG_OFFER_REPLY, MSG_EXT_REPLY or MSG_EXT_DONE
+    int32_t type = 0;  // MSG_OFFER_REPLY, MSG_EXT_REPLY, MSG_EXT_DONE or MSG_EXT_BATCH_REPLY
     int32_t id = 0;    // the offer's id; on the classic wire the peer's handle
     int32_t value = 0;
-    ExtReply reply;  // MSG_EXT_REPLY only
+    ExtReply reply;      // MSG_EXT_REPLY only
+    std::string reason;  // MSG_EXT_BATCH_REPLY only
   };
+
+  // Who the peer is, for the receiver's decisions about its batches: set once by the session
+  // control before the workers start.
+  struct Peer {
+    bool paired = false;  // authenticated by a paired key (or just paired)
+    std::string who;      // its installation's name, or its address
+  };
+  void SetPeer(Peer peer) { peer_ = std::move(peer); }
+  [[nodiscard]] const Peer& peer() const { return peer_; }
+  // The peer announces its batches and waits for the answer.
+  [[nodiscard]] bool announces_batches() const { return version() >= FIRST_BATCH_VERSION; }
 
   // Set once by the opening, before any worker starts.
   void SetOwnVersion(int version) { own_version_ = version; }
@@ -53,6 +66,7 @@ class PeerLink final {
 
  private:
   int own_version_ = 0;
+  Peer peer_;
   std::atomic<int> version_{UNSETTLED};
   std::mutex answers_lock_;
   std::deque<Answer> answers_;

@@ -216,6 +216,9 @@ void OpeningDone(Session& s, uint32_t attempt, const std::shared_ptr<Connection>
   if (server) s.port.AppendChatLog(FormatLine(text::CONNECTED, Dotted(peer.sin_addr).c_str()));
   for (const std::string& line : result.lines) s.port.AppendChatLog(line);
   s.port.SetTitle(SessionTitle(result, peer));
+  connection->link().SetPeer(
+      PeerLink::Peer{result.trust == Trust::kPaired || result.trust == Trust::kJustPaired,
+                     result.peer_name.empty() ? Dotted(peer.sin_addr) : result.peer_name});
   s.peer_socket = connection;
   CloseListenSocket(s);
   CloseOpenings(s);

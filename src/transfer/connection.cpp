@@ -224,7 +224,10 @@ int Connection::ReceiveSome(void* buffer, int capacity) {
     put_back_start_ += count;
     return static_cast<int>(count);
   }
-  if (!engine_) return tovrin::ReceiveSome(fd_.get(), buffer, capacity);
+  if (!engine_) {
+    if (!Readable()) return NOTHING_YET;
+    return tovrin::ReceiveSome(fd_.get(), buffer, capacity);
+  }
   auto* out = static_cast<char*>(buffer);
   for (;;) {
     // As many records as have arrived, so a large read costs one call, not one per record.
@@ -241,6 +244,7 @@ int Connection::ReceiveSome(void* buffer, int capacity) {
     }
     if (result == TlsEngine::CLOSED) return 0;
     if (result == TlsEngine::FAILED) return -1;
+    if (!Readable()) return NOTHING_YET;
     const ssize_t n = ::recv(fd_.get(), engine_->ReceiveSpace(RECORD_BUFFER_SIZE), RECORD_BUFFER_SIZE, 0);
     if (n == 0) return 0;
     if (n < 0) {
@@ -249,6 +253,14 @@ int Connection::ReceiveSome(void* buffer, int capacity) {
     }
     engine_->Received(static_cast<std::size_t>(n));
   }
+}
+
+bool Connection::Readable() const {
+  if (read_slice_.count() <= 0) return true;
+  pollfd readable{fd_.get(), POLLIN, 0};
+  const int ready = ::poll(&readable, 1, static_cast<int>(read_slice_.count()));
+  // An interruption counts as a slice gone by; another error lets the recv that follows tell.
+  return ready > 0 || (ready < 0 && errno != EINTR);
 }
 
 void Connection::ShutdownSend() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -72,9 +73,15 @@ class Connection final {
   // would be waiting (nothing is queued): either way the session is to end.
   [[nodiscard]] bool PostReplies(const char* block, int size, int count);
 
-  // Receives what has arrived, up to `capacity` bytes (see ReceiveSome). One thread only, the
-  // receive worker (asserted: the first caller owns the connection's reading).
+  // ReceiveSome's result when a wait of the reader's slice passed without a byte.
+  static constexpr int NOTHING_YET = -2;
+  // Receives what has arrived, up to `capacity` bytes (see ReceiveSome); with a slice set,
+  // NOTHING_YET once it has passed without a byte. One thread only, the receive worker
+  // (asserted: the first caller owns the connection's reading).
   [[nodiscard]] int ReceiveSome(void* buffer, int capacity);
+  // The reader's: waits for bytes give up after `slice` (zero: they do not), so that the
+  // reader looks at something other than the socket now and then.
+  void SetReadSlice(std::chrono::milliseconds slice) { read_slice_ = slice; }
 
   // Ends our sending direction after everything queued has left (a graceful close, with a
   // TLS close_notify in an encrypted session); the peer sees the end of the stream once it
@@ -104,6 +111,8 @@ class Connection final {
   // Sends the engine's own output (answers to a key update) and the posted replies; without
   // `wait` it stops once the socket is full, leaving the replies still queued.
   bool FlushRepliesLocked(bool wait);
+  // Without a read slice true at once; else whether bytes (or the end) came within it.
+  [[nodiscard]] bool Readable() const;
   // Marks the connection failed and drops every queued reply.
   void Fail();
 
@@ -133,7 +142,8 @@ class Connection final {
   bool stopping_ = false;
   std::thread flusher_;
   OwnerThread reader_;
-  std::vector<char> put_back_;  // receive worker only, as the one below
+  std::chrono::milliseconds read_slice_{0};  // receive worker only, as the two below
+  std::vector<char> put_back_;
   std::size_t put_back_start_ = 0;
 };
 

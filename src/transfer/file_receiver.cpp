@@ -113,6 +113,7 @@ FileReceiver::Incoming FileReceiver::Open(const std::optional<std::string>& name
       subfolders ? folder_ : std::optional<std::string>(std::string());
   Incoming in;
   if (name && folder) {
+    in.folder = *folder;
     in.shown = *folder + *name;
     target = s_.save_dir + in.shown;
     OpenedTarget opened = opener_.Open(s_.save_dir, in.shown, access);
@@ -194,7 +195,7 @@ void FileReceiver::EndClassic() {
     if (held.size < classic_->size) {
       ReportAborted(*classic_, held.size);
     } else {
-      meter_.FileDone();
+      Count(*classic_);
     }
   }
   classic_.reset();
@@ -304,7 +305,7 @@ bool FileReceiver::End(const FrameHeader& h, const char* payload) {
   if (h.value == END_COMPLETE && !in->failed) {
     if (in->hash.Value() == end.digest) {
       verdict = DONE_VERIFIED;
-      meter_.FileDone();
+      Count(*in);
       // The time and bits are a courtesy: a file system that refuses them keeps the file.
       // Only for a file this session made or wrote: a peer that sends nothing must not
       // change an existing file's time and mode.
@@ -337,6 +338,40 @@ void FileReceiver::Fail(Incoming& in) {
 bool FileReceiver::Broken(std::string reason) {
   violation_ = std::move(reason);
   return false;
+}
+
+bool FileReceiver::Refuse(const FrameHeader& h, const char* payload) {
+  ++failures_;
+  if (h.type == MSG_FILE_OFFER) {
+    EndClassic();
+    StoreHeader(FrameHeader{MSG_OFFER_REPLY, -1, -1, 0}, AddAnswer(HEADER_SIZE));
+    return PostAnswers();
+  }
+  ExtOffer offer;
+  if (!ParseOffer(payload, h.length, offer)) return Broken(text::WHY_LAYOUT);
+  if (files_.count(h.handle) != 0) return Broken(text::WHY_ORDER);
+  static_cast<void>(
+      BuildReply(AddAnswer(HEADER_SIZE + EXT_REPLY_SIZE), h.handle, OFFER_REFUSED, ExtReply{}));
+  return answer_count_ < ANSWER_BATCH || PostAnswers();
+}
+
+void FileReceiver::Count(const Incoming& in) {
+  meter_.FileDone();
+  ++arrived_;
+  if (!arrived_folder_) {
+    arrived_folder_ = in.folder;
+  } else if (*arrived_folder_ != in.folder) {
+    folders_differ_ = true;
+  }
+}
+
+FileReceiver::Arrived FileReceiver::TakeArrived() {
+  Arrived arrived{arrived_, s_.save_dir};
+  if (arrived_folder_ && !folders_differ_) arrived.folder += *arrived_folder_;
+  arrived_ = 0;
+  arrived_folder_.reset();
+  folders_differ_ = false;
+  return arrived;
 }
 
 void FileReceiver::ReportAborted(const Incoming& in, int64_t held) {

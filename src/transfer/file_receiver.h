@@ -57,6 +57,17 @@ class FileReceiver final {
   // Why the last Carry that returned false ended the session; empty when it was no
   // violation of the wire.
   [[nodiscard]] const std::string& violation() const { return violation_; }
+  // Refuses an offer of either wire without looking at its target: the session's answer to
+  // the peer's files was no. False when an extended offer breaks the layout or the order.
+  [[nodiscard]] bool Refuse(const FrameHeader& h, const char* payload);
+  // Files that arrived whole since the last call, and the folder that holds them (ending in
+  // '/'): the subfolder when the subfolder box put them all below one folder text, else the
+  // save folder. For the end of a batch.
+  struct Arrived {
+    int files = 0;
+    std::string folder;
+  };
+  [[nodiscard]] Arrived TakeArrived();
   // Accepted files not ended yet.
   [[nodiscard]] int files() const;
   // Files that did not arrive whole since the last call (refused, not written, short, failed
@@ -69,6 +80,7 @@ class FileReceiver final {
   struct Incoming {
     File file;          // a file cut off by the end of the session keeps what was written
     std::string shown;  // as logged: the folder text and the name
+    std::string folder;  // the folder text it went below
     int64_t size = 0;   // as offered
     int64_t held = 0;   // in the target when it was offered
     int64_t mtime_ns = 0;
@@ -107,6 +119,8 @@ class FileReceiver final {
   bool End(const FrameHeader& h, const char* payload);
   // A violation of the wire: why, and false.
   bool Broken(std::string reason);
+  // A file that arrived whole.
+  void Count(const Incoming& in);
   // A file that ends without arriving whole, with what it holds.
   void ReportAborted(const Incoming& in, int64_t held);
   // Hashes what the target already holds, as far as the offer reaches; false when the target
@@ -133,6 +147,9 @@ class FileReceiver final {
   std::vector<char> answers_;          // replies and verdicts not posted yet
   int answer_count_ = 0;
   int failures_ = 0;
+  int arrived_ = 0;
+  std::optional<std::string> arrived_folder_;  // the folder text of every file that arrived
+  bool folders_differ_ = false;
   std::string violation_;
   HeldLog held_log_;
 };

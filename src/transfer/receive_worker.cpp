@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
+#include "transfer/batch_gate.h"
 #include "transfer/connection.h"
 #include "transfer/file_receiver.h"
 #include "transfer/session.h"
@@ -80,6 +82,7 @@ class MessageReader final {
     while (end_ - start_ < count) {
       if (!before_wait_()) return false;
       const int got = connection_.ReceiveSome(buffer_.get() + end_, size_ - end_);
+      if (got == Connection::NOTHING_YET) continue;
       if (got <= 0) return false;
       end_ += got;
     }
@@ -107,6 +110,7 @@ bool IsPeerTransfer(int32_t type) {
     case MSG_BATCH_DONE:
     case MSG_EXT_FOLDER:
     case MSG_EXT_QUEUE:
+    case MSG_EXT_BATCH:
     case MSG_EXT_OFFER:
     case MSG_EXT_START:
     case MSG_EXT_DATA:
@@ -126,7 +130,8 @@ class Receiver final {
         link_(connection.link()),
         reader_(connection, link_.extended(), [this] { return BeforeWait(); }),
         meter_(s, TransferMeter::Direction::kReceive),
-        files_(s, connection, meter_, current_folder_) {}
+        files_(s, connection, meter_, current_folder_),
+        gate_(s, connection) {}
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
 
@@ -158,6 +163,12 @@ class Receiver final {
   // False when the session is to end.
   bool Carry(const FrameHeader& h, const char* payload) {
     if (IsPeerTransfer(h.type)) s_.batch.peer_progress_ms.store(SteadyMilliseconds());
+    // While the user is asked about a peer that cannot announce, its transfer waits in order.
+    if (gate_.holding() && IsPeerTransfer(h.type) && h.type != MSG_EXT_QUEUE) {
+      if (held_.size() >= MAX_HELD) return Broken(text::WHY_TOO_MANY);
+      held_.push_back(Held{h, std::string(payload, static_cast<size_t>(h.length))});
+      return true;
+    }
     // Extended messages only from a peer whose first message was its hello, and only one
     // hello; the messages of the opening never come again. With the extension off they are
     // unknown types, dropped as a classic program drops them.
@@ -177,11 +188,10 @@ class Receiver final {
         s_.port.AppendChatLog(FormatLine(text::PEER_NAME, DisplayText(payload, h.length).c_str()));
         return true;
       case MSG_CHAT:
-        s_.port.AppendChatLog(
-            FormatLine(text::CHAT_RECEIVED, DisplayText(payload, h.length).c_str()));
-        s_.port.AskForAttention();
+        ChatLine(DisplayText(payload, h.length));
         return true;
       case MSG_FILE_OFFER:
+        return Admit(h, payload, DisplayText(payload, h.length));
       case MSG_FILE_SEEK:
       case MSG_FILE_DATA:
       case MSG_FILE_CLOSE: {
@@ -199,6 +209,11 @@ class Receiver final {
         // A classic session's lines stay as they have always been.
         if (link_.extended()) s_.port.AppendRecvLog(meter_.BatchSummary());
         if (failures == 0) s_.port.AskForAttention();
+        const FileReceiver::Arrived arrived = files_.TakeArrived();
+        if (arrived.files > 0) {
+          s_.port.NotifyBatchReceived(static_cast<uint64_t>(arrived.files), arrived.folder);
+        }
+        gate_.BatchEnded();
         meter_.Reset();
         return true;
       }
@@ -213,6 +228,8 @@ class Receiver final {
   // Whatever the peer's messages so far asked for goes out before the reader waits for
   // more: our answers to its offers, and a wake-up for our send worker with its answers.
   bool BeforeWait() {
+    files_.ShowLog();
+    if (gate_.Poll() && !Release()) return false;
     if (answers_delivered_) {
       answers_delivered_ = false;
       s_.Notify();
@@ -226,8 +243,7 @@ class Receiver final {
       case MSG_EXT_CHAT:
         if (!ParseText(payload, h.length, MAX_EXT_CHAT + 1, text)) return Broken(text::WHY_LAYOUT);
         files_.ShowLog();
-        s_.port.AppendChatLog(FormatLine(text::CHAT_RECEIVED, Utf8Lossy(text, '?').c_str()));
-        s_.port.AskForAttention();
+        ChatLine(Utf8Lossy(text, '?'));
         return true;
       case MSG_EXT_FOLDER:
         if (!ParseText(payload, h.length, MAX_EXT_TEXT, text)) return Broken(text::WHY_LAYOUT);
@@ -239,21 +255,73 @@ class Receiver final {
         }
         s_.batch.peer_queue.store(h.value);
         return true;
+      case MSG_EXT_BATCH:
+        if (!link_.announces_batches()) return Broken(text::WHY_UNEXPECTED);
+        files_.ShowLog();
+        if (const char* broken = gate_.Announced(payload, h.length, current_folder_)) {
+          return Broken(broken);
+        }
+        return true;
       case MSG_EXT_REPLY:
       case MSG_EXT_DONE:
+      case MSG_EXT_BATCH_REPLY:
         return Answer(h, payload);
+      case MSG_EXT_OFFER: {
+        ExtOffer offer;
+        if (!ParseOffer(payload, h.length, offer)) return Broken(text::WHY_LAYOUT);
+        return Admit(h, payload, Utf8Lossy(offer.name, '?'));
+      }
       default:
         return files_.Carry(h, payload);
     }
   }
 
-  // The peer's answer to one of our offers, on either wire, for the send worker.
-  bool Answer(const FrameHeader& h, const char* payload) {
-    PeerLink::Answer answer{h.type, h.handle, h.value, {}};
-    if (h.type == MSG_EXT_REPLY ? !ParseReply(payload, h.length, answer.reply)
-                                : h.type == MSG_EXT_DONE && h.length != 0) {
-      return Broken(text::WHY_LAYOUT);
+  // The peer's chat line, in the chat log and as news for a user who is away.
+  void ChatLine(const std::string& line) {
+    s_.port.AppendChatLog(FormatLine(text::CHAT_RECEIVED, line.c_str()));
+    s_.port.AskForAttention();
+    s_.port.NotifyChatLine(line);
+  }
+
+  // An offer of either wire, as the gate decides: carried, held for the user's answer,
+  // refused, or the end of the session. `name` names the file in a question.
+  bool Admit(const FrameHeader& h, const char* payload, const std::string& name) {
+    switch (gate_.Offer(name)) {
+      case BatchGate::Verdict::kCarry:
+        break;
+      case BatchGate::Verdict::kHold:
+        return Carry(h, payload);
+      case BatchGate::Verdict::kRefuse:
+        return files_.Refuse(h, payload);
+      case BatchGate::Verdict::kBroken:
+        return Broken(text::WHY_ORDER);
     }
+    const bool carried = files_.Carry(h, payload);
+    s_.batch.peer_files.store(files_.files());
+    return carried;
+  }
+
+  // The transfer held while the user was asked, carried now that the gate has its answer.
+  bool Release() {
+    std::deque<Held> held;
+    held.swap(held_);
+    for (const Held& message : held) {
+      if (Carry(message.header, message.payload.data())) continue;
+      if (violation_.empty()) violation_ = files_.violation();
+      return false;
+    }
+    return true;
+  }
+
+  // The peer's answer to one of our offers or batches, on either wire, for the send worker.
+  bool Answer(const FrameHeader& h, const char* payload) {
+    PeerLink::Answer answer{h.type, h.handle, h.value, {}, {}};
+    const bool well_formed = h.type == MSG_EXT_REPLY  ? ParseReply(payload, h.length, answer.reply)
+                             : h.type == MSG_EXT_DONE ? h.length == 0
+                             : h.type == MSG_EXT_BATCH_REPLY
+                                 ? ParseBatchReply(h.value, payload, h.length, answer.reason)
+                                 : true;
+    if (!well_formed) return Broken(text::WHY_LAYOUT);
     if (!link_.Deliver(answer)) return Broken(text::WHY_ORDER);
     // A classic sender waits for its one answer: it is woken at once.
     if (h.type == MSG_OFFER_REPLY) {
@@ -275,6 +343,14 @@ class Receiver final {
   TransferMeter meter_;
   std::optional<std::string> current_folder_ = std::string();
   FileReceiver files_;
+  BatchGate gate_;
+  // The peer's transfer while the gate asks the user, in order (copies of the messages).
+  struct Held {
+    FrameHeader header;
+    std::string payload;
+  };
+  static constexpr std::size_t MAX_HELD = 4 * OFFER_WINDOW;
+  std::deque<Held> held_;
   bool answers_delivered_ = false;  // the send worker is still to be woken for them
   std::string violation_;           // why the peer's last message ended the session
 };

@@ -3,15 +3,18 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "port/catalogue.h"
 #include "port/format.h"
 #include "port/texts.h"
 #include "port/window_port.h"
+#include "protocol/ext_text.h"
 #include "protocol/extended.h"
 #include "protocol/frame.h"
 #include "protocol/wire_text.h"
@@ -58,6 +61,55 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names,
   return true;
 }
 
+// What sending `entries` (queue entries, headers included) would offer, by the rules Expand
+// and Offer go by, as a batch announcement: the files (a folder that cannot be listed counts
+// as one), the sizes of the regular ones and the first MAX_BATCH_NAMES top-level names that
+// can be sent. One stat per file, nothing read.
+BatchAnnouncement MeasureEntries(const std::vector<std::string>& entries) {
+  BatchAnnouncement batch;
+  const auto add = [&batch](const auto& self, const std::string& path) -> void {
+    struct stat info {};
+    const bool found = stat(path.c_str(), &info) == 0;
+    std::vector<std::string> names;
+    std::vector<std::string> links;
+    if (found && S_ISDIR(info.st_mode) && ListFolder(path, names, links)) {
+      for (const std::string& name : names) self(self, path + "/" + name);
+      return;
+    }
+    ++batch.files;
+    if (found && S_ISREG(info.st_mode)) batch.bytes += static_cast<uint64_t>(info.st_size);
+  };
+  std::string dir;
+  for (const std::string& entry : entries) {
+    if (IsFolderHeader(entry)) {
+      dir = entry.substr(1);
+      continue;
+    }
+    add(add, dir + entry);
+    const std::string top = entry.substr(0, entry.find('/'));
+    if (batch.names.size() < MAX_BATCH_NAMES && IsSendableExtName(top) &&
+        std::find(batch.names.begin(), batch.names.end(), top) == batch.names.end()) {
+      batch.names.push_back(top);
+    }
+  }
+  return batch;
+}
+
+// The peer's reason for declining, in this side's words when it is one of Tovrin's own.
+std::string DeclineReason(const std::string& reason) {
+  for (const Text<> known : {text::WHY_USER_DECLINED, text::WHY_NO_ANSWER, text::WHY_ACCEPTS_NONE,
+                             text::WHY_PAIRED_FILES_ONLY}) {
+    if (reason == known.In(JAPANESE)) return known.get();
+  }
+  long long needed = 0;
+  long long free = 0;
+  // NOLINTNEXTLINE(cert-err34-c): both numbers are checked by the count
+  if (std::sscanf(reason.c_str(), text::NO_ROOM.In(JAPANESE), &needed, &free) == 2) {
+    return FormatLine(text::NO_ROOM, needed, free);
+  }
+  return EscapeControls(reason);
+}
+
 // A batch of small messages leaves once it holds this much; a data chunk fills one alone.
 constexpr int FLUSH_AT = 256 << 10;
 // Room for a batch about to leave plus the largest message.
@@ -99,14 +151,26 @@ class Sender final {
   // One pass of the loop; false when the session is to end.
   bool Step() {
     if (!Pump()) return false;
-    if (Full()) return AnnounceQueue(QUEUE_SENDING) && Wait();
+    if (Full() || asked_) return AnnounceQueue(QUEUE_SENDING) && Wait();
+    // A session that announces its batches begins the next one once the last has gone.
+    const bool next_batch = batches_ && batch_entries_.empty();
+    if (next_batch && !Idle()) return AnnounceQueue(QUEUE_SENDING) && Wait();
     // One step on the UI thread per file: the log lines of the files just streamed, then
-    // the next entry.
+    // the next entry (or, for a batch to announce, what the queue holds).
     std::optional<std::string> entry;
+    std::vector<std::string> batch;
+    bool batch_over = false;  // the entry taken was the next batch's
     s_.port.RunOnUiThread([&] {
       ShowLog();
-      entry = s_.queue.TakeFront();
+      if (next_batch) {
+        batch = s_.queue.Entries();
+      } else {
+        entry = s_.queue.TakeFront();
+        batch_over = batches_ && !TakeFromBatch(entry);
+      }
     });
+    if (!batch.empty()) return AnnounceQueue(QUEUE_SENDING) && AnnounceBatch(std::move(batch));
+    if (batch_over) return true;
     if (!entry) {
       if (!Idle()) return AnnounceQueue(QUEUE_SENDING) && Wait();
       if (!AnnounceQueue(QUEUE_EMPTY) || !Flush()) return false;
@@ -191,6 +255,62 @@ class Sender final {
     return true;
   }
 
+  // UI thread: the queue's front `entry`, just taken (nothing when the queue is empty), as
+  // the running batch sees it. Entries the user removed are passed over; an entry that is not
+  // the batch's belongs to the next batch: it goes back, and the running batch has had all its
+  // entries. False when it went back.
+  bool TakeFromBatch(std::optional<std::string>& entry) {
+    const auto at = entry ? std::find(batch_entries_.begin(), batch_entries_.end(), *entry)
+                          : batch_entries_.end();
+    if (at != batch_entries_.end()) {
+      batch_entries_.erase(batch_entries_.begin(), at + 1);
+      return true;
+    }
+    batch_entries_.clear();
+    if (!entry) return true;
+    s_.queue.InsertAt(0, *entry);
+    entry.reset();
+    return false;
+  }
+
+  // The batch that `entries` make is announced; nothing of it is offered before the answer.
+  bool AnnounceBatch(std::vector<std::string> entries) {
+    const BatchAnnouncement batch = MeasureEntries(entries);
+    s_.batch.send_files_total.store(batch.files);
+    s_.batch.send_bytes_total.store(batch.bytes);
+    if (!Room(HEADER_SIZE + MAX_BATCH_PAYLOAD)) return false;
+    used_ += BuildBatch(Tail(), batch);
+    asked_ = std::move(entries);
+    asked_files_ = batch.files;
+    return Flush();
+  }
+
+  // The peer's answer to the announced batch: an accepted batch is sent; a declined one is
+  // taken off the queue (entries the user removed meanwhile are passed over) and counts as
+  // not delivered.
+  const char* TakeBatchReply(const PeerLink::Answer& answer) {
+    if (!asked_) return text::WHY_ORDER;
+    const std::vector<std::string> entries = std::move(*asked_);
+    asked_.reset();
+    if (answer.value == BATCH_ACCEPTED) {
+      batch_entries_.assign(entries.begin(), entries.end());
+      return nullptr;
+    }
+    s_.port.RunOnUiThread([&] {
+      for (const std::string& entry : entries) {
+        if (s_.queue.EntryAt(0) == entry) s_.queue.RemoveAt(0);
+      }
+    });
+    Log(FormatLine(text::PEER_DECLINED_BATCH, DeclineReason(answer.reason).c_str(),
+                   static_cast<long long>(asked_files_)));
+    s_.batch.undelivered.fetch_add(
+        static_cast<int32_t>(std::min<uint64_t>(asked_files_, INT32_MAX)));
+    s_.batch.send_files_total.store(0);
+    s_.batch.send_bytes_total.store(0);
+    ShowLog();
+    return nullptr;
+  }
+
   // The console's --exit-after-batch, once our queue is empty: closes our direction unless
   // the peer is still sending to us. A file of the peer's in flight is waited for, and on the
   // extended wire a queue the peer announced as not empty (or has not announced yet, for
@@ -228,6 +348,7 @@ class Sender final {
         std::string child = item;
         child += '/';
         child += name;
+        if (batches_) batch_entries_.insert(batch_entries_.begin() + index, child);
         s_.queue.InsertAt(index++, child);
       }
     });
@@ -278,7 +399,9 @@ class Sender final {
   bool Pump() {
     PeerLink::Answer answer;
     while (link_.Take(answer)) {
-      const char* broken = answer.type == MSG_EXT_DONE ? TakeDone(answer) : TakeReply(answer);
+      const char* broken = answer.type == MSG_EXT_DONE          ? TakeDone(answer)
+                           : answer.type == MSG_EXT_BATCH_REPLY ? TakeBatchReply(answer)
+                                                                : TakeReply(answer);
       if (broken != nullptr) {
         ShowLog();
         s_.ReportViolation(attempt_, broken);
@@ -308,7 +431,7 @@ class Sender final {
     if (finished_ && Idle()) {
       finished_ = false;
       ShowLog();
-      if (s_.queue.Count() == 0) return EndBatch();
+      if (batches_ ? batch_entries_.empty() : s_.queue.Count() == 0) return EndBatch();
     }
     return true;
   }
@@ -463,6 +586,8 @@ class Sender final {
 
   bool EndBatch() {
     Log(text::SEND_DONE);
+    s_.batch.send_files_total.store(0);
+    s_.batch.send_bytes_total.store(0);
     if (!Room(HEADER_SIZE)) return false;
     StoreHeader(FrameHeader{MSG_BATCH_DONE, 0, 0, 0}, Tail());
     used_ += HEADER_SIZE;
@@ -524,36 +649,19 @@ class Sender final {
   HeldLog held_log_;
   bool closed_ = false;                           // our sending direction has been shut down
   int32_t announced_state_ = PEER_QUEUE_UNKNOWN;  // the queue state the peer last heard of
+  // The session announces each batch (MSG_EXT_BATCH): the entries of the one announced and
+  // not answered yet, its files, and the entries of the running batch not taken yet, in
+  // queue order (a folder expanded puts its children in its place).
+  const bool batches_ = link_.announces_batches();
+  std::optional<std::vector<std::string>> asked_;
+  uint64_t asked_files_ = 0;
+  std::deque<std::string> batch_entries_;
 };
-
-// The files below `path`, by the rules Expand sends them by.
-int CountFilesBelow(const std::string& path) {
-  std::vector<std::string> names;
-  std::vector<std::string> links;
-  if (!ListFolder(path, names, links)) return 1;
-  int count = 0;
-  for (const std::string& name : names) {
-    std::string child = path;
-    child.append("/").append(name);
-    count += IsDirectory(child) ? CountFilesBelow(child) : 1;
-  }
-  return count;
-}
 
 }  // namespace
 
 int CountQueuedFiles(const std::vector<std::string>& entries) {
-  int count = 0;
-  std::string dir;
-  for (const std::string& entry : entries) {
-    if (IsFolderHeader(entry)) {
-      dir = entry.substr(1);
-    } else {
-      const std::string path = dir + entry;
-      count += IsDirectory(path) ? CountFilesBelow(path) : 1;
-    }
-  }
-  return count;
+  return static_cast<int>(std::min<uint64_t>(MeasureEntries(entries).files, INT_MAX));
 }
 
 uint32_t SendWorker(void* parameter) {

@@ -77,6 +77,8 @@ bool CMyWnd::OnInitDialog() {
   LoadSecurity(session, config_dir);
   // Connecting to a peer whose key is unknown asks the user for its pairing code.
   session.security.ask_code = true;
+  // A batch from anyone but a paired peer is received only once the user accepted it.
+  session.options.accept.store(AcceptPolicy::kAsk);
   port.SelectTab(0);
   window->on_disconnect = [this] { Teardown(session); };
   window->on_tab_changed = [this] { OnNotify(TCN_SELCHANGE); };

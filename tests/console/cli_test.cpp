@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "console/options.h"
 #include "session/address.h"
 #include "support/cli_process.h"
@@ -120,6 +123,82 @@ TEST(ConsoleProcess, ABatchNotDeliveredEndsWithItsCountAndCodeThree) {
   EXPECT_EQ(sender.Lines().back(), "send: 2 個のファイルを送信できませんでした");
   EXPECT_EQ(receiver->exit_code(), 0);
   EXPECT_EQ(ReadFile(dir.path() + "recv/ok.txt"), "ok");
+}
+
+// A receiver declines a Tovrin peer's batch as a whole: with --accept none, and whatever the
+// setting when the batch does not fit on the save folder's file system (a 4 MiB tmpfs in a
+// mount namespace of the receiver's own, of which 1 MiB is kept free). Nothing is written,
+// both logs say why, and the sender takes the batch off its queue and exits 3.
+TEST(ConsoleProcess, DeclinedBatchesWriteNothingAndBothSidesSayWhy) {
+  CliProcess bad({"--accept", "maybe"});
+  ASSERT_TRUE(bad.WaitExit());
+  EXPECT_EQ(bad.exit_code(), EXIT_USAGE);
+
+  const TempDir dir;
+  WriteFile(dir.path() + "small.txt", "abc");
+  WriteFile(dir.path() + "large.bin", "");
+  std::filesystem::resize_file(dir.path() + "large.bin", 10000000);
+  const auto decline = [&](const std::vector<std::string>& args, const std::string& save,
+                           const std::vector<std::string>& wrapper, const std::string& path,
+                           const std::string& recv_line, const std::string& send_line) {
+    int port = 0;
+    auto receiver = StartListener(args, port, wrapper);
+    ASSERT_NE(receiver, nullptr);
+    CliProcess sender({"--connect", PeerAddress(port), "--save-dir", dir.path() + "unused",
+                       "--exit-after-batch", dir.path() + path});
+    ASSERT_TRUE(sender.WaitExit());
+    ASSERT_TRUE(receiver->WaitExit());
+    EXPECT_EQ(sender.exit_code(), EXIT_NOT_DELIVERED) << sender.Transcript();
+    EXPECT_EQ(sender.CountLine(send_line), 1) << sender.Transcript();
+    EXPECT_EQ(receiver->CountLine(recv_line), 1) << receiver->Transcript();
+    EXPECT_EQ(receiver->CountLine("recv: 受信完了"), 0);
+    EXPECT_TRUE(ListTree(save).empty());
+  };
+  const std::string none = "ファイルを受け取らない設定です";
+  decline({"--save-dir", dir.path() + "recv", "--accept", "none"}, dir.path() + "recv", {},
+          "small.txt", "recv: 受信を断りました (1 ファイル, 3 バイト): " + none,
+          "send: 相手が受信を断りました: " + none + " (1 ファイルを送信リストから外しました)");
+
+  const std::string mount = dir.path() + "tmpfs";
+  std::filesystem::create_directories(mount);
+  const std::vector<std::string> in_tmpfs = {
+      "/usr/bin/unshare",
+      "-m",
+      "sh",
+      "-c",
+      "mount -t tmpfs -o size=4m tmpfs \"$0\" && exec \"$@\"",
+      mount};
+  if (std::system(
+          ("/usr/bin/unshare -m mount -t tmpfs tmpfs '" + mount + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "no private mount namespace with a tmpfs here (needs root or CAP_SYS_ADMIN)";
+  }
+  const std::string room = "空き容量が足りません: 必要 10 MB, 空き 3 MB";
+  decline({"--save-dir", mount + "/"}, mount, in_tmpfs, "large.bin",
+          "recv: 受信を断りました (1 ファイル, 10000000 バイト): " + room,
+          "send: 相手が受信を断りました: " + room + " (1 ファイルを送信リストから外しました)");
+
+  // What the save folder already holds of a batch is not needed again: 2 MB arrive, and the
+  // same 2 MB fit once more although less than that is free now.
+  WriteFile(dir.path() + "two.bin", std::string(2000000, 'x'));
+  int port = 0;
+  auto receiver = StartListener({"--save-dir", mount + "/", "--keep-listening"}, port, in_tmpfs);
+  ASSERT_NE(receiver, nullptr);
+  const std::string waiting = "chat: 接続を待っています... (port " + std::to_string(port) + ")";
+  for (int session = 1; session <= 3; ++session) {
+    CliProcess sender({"--connect", PeerAddress(port), "--save-dir", dir.path() + "unused",
+                       "--exit-after-batch", dir.path() + (session < 3 ? "two.bin" : "large.bin")});
+    ASSERT_TRUE(sender.WaitExit());
+    EXPECT_EQ(sender.exit_code(), session < 3 ? 0 : EXIT_NOT_DELIVERED) << sender.Transcript();
+    ASSERT_TRUE(WaitFor([&] { return receiver->CountLine(waiting) == session + 1; }, PROCESS_LIMIT))
+        << receiver->Transcript();
+  }
+  EXPECT_EQ(receiver->CountLine("recv: 受信完了"), 2);
+  EXPECT_EQ(receiver->CountLine("recv: 受信を断りました (1 ファイル, 10000000 バイト): "
+                                "空き容量が足りません: 必要 10 MB, 空き 1 MB"),
+            1)
+      << receiver->Transcript();
+  receiver->CloseStdin();
+  EXPECT_TRUE(receiver->WaitExit());
 }
 
 // --keep-listening waits again after each session: three connectors, one after another, each

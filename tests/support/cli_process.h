@@ -40,7 +40,10 @@ class CliProcess final {
     (void)done;
   }
 
-  explicit CliProcess(const std::vector<std::string>& args) {
+  // `wrapper`: a command (absolute path first) that runs tovrin-cli and its arguments after
+  // its own.
+  explicit CliProcess(const std::vector<std::string>& args,
+                      const std::vector<std::string>& wrapper = {}) {
     int in[2];
     if (pipe2(in, O_CLOEXEC) != 0 || !out_.valid() || !err_.valid()) std::abort();
     KeepKeysAway();
@@ -49,11 +52,13 @@ class CliProcess final {
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out_.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err_.get(), STDERR_FILENO);
-    std::vector<std::string> argv_text = args;
-    std::vector<char*> argv{const_cast<char*>(TOVRIN_CLI_PATH)};
+    std::vector<std::string> argv_text = wrapper;
+    argv_text.push_back(TOVRIN_CLI_PATH);
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
     for (auto& arg : argv_text) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, TOVRIN_CLI_PATH, &actions, nullptr, argv.data(), environ) != 0) {
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
       pid_ = -1;
     }
     posix_spawn_file_actions_destroy(&actions);
@@ -133,12 +138,13 @@ class CliProcess final {
 };
 
 // Starts a listening tovrin-cli with `args` on a free port; nullptr if none could be found.
-inline std::unique_ptr<CliProcess> StartListener(const std::vector<std::string>& args, int& port) {
+inline std::unique_ptr<CliProcess> StartListener(const std::vector<std::string>& args, int& port,
+                                                 const std::vector<std::string>& wrapper = {}) {
   for (int tries = 0; tries < 5; ++tries) {
     port = FreePort();
     std::vector<std::string> all = args;
     all.insert(all.end(), {"--listen", std::to_string(port)});
-    auto listener = std::make_unique<CliProcess>(all);
+    auto listener = std::make_unique<CliProcess>(all, wrapper);
     const std::string waiting = "chat: 接続を待っています... (port " + std::to_string(port) + ")";
     // A port taken meanwhile: the listener says so and ends.
     WaitFor([&] { return listener->CountLine(waiting) > 0 || listener->Exited(); }, PROCESS_LIMIT);

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "port/inline_port.h"
@@ -81,6 +82,51 @@ class RecordingPort final : public InlinePort {
     ++attention_requests_;
   }
 
+  // Questions about incoming batches wait for the test's Answer; which were closed, and the
+  // news of received batches (files, folder) and chat lines.
+  void AskIncomingBatch(const IncomingBatch& batch, std::function<void(bool)> answer) override {
+    const UiLock ui(*this);
+    questions_.push_back(batch);
+    answer_ = std::move(answer);
+  }
+  void CloseBatchQuestion(uint64_t id) override {
+    const UiLock ui(*this);
+    closed_.push_back(id);
+  }
+  void NotifyBatchReceived(uint64_t files, const std::string& folder) override {
+    const UiLock ui(*this);
+    received_.emplace_back(files, folder);
+  }
+  void NotifyChatLine(const std::string& text) override {
+    const UiLock ui(*this);
+    chat_news_.push_back(text);
+  }
+  std::vector<IncomingBatch> questions() {
+    const UiLock ui(*this);
+    return questions_;
+  }
+  std::vector<uint64_t> closed_questions() {
+    const UiLock ui(*this);
+    return closed_;
+  }
+  std::vector<std::pair<uint64_t, std::string>> received_news() {
+    const UiLock ui(*this);
+    return received_;
+  }
+  std::vector<std::string> chat_news() {
+    const UiLock ui(*this);
+    return chat_news_;
+  }
+  // Answers the last question, as the user would (from the test's thread).
+  void Answer(bool accept) {
+    std::function<void(bool)> answer;
+    {
+      const UiLock ui(*this);
+      answer = answer_;
+    }
+    if (answer) answer(accept);
+  }
+
  private:
   void WriteLog(Log log, const std::string& text) override {
     logs_[static_cast<int>(log)].push_back(text);
@@ -94,6 +140,11 @@ class RecordingPort final : public InlinePort {
   std::map<std::string, std::string> folders_;
   std::vector<std::string> batch_texts_[2];
   int attention_requests_ = 0;
+  std::vector<IncomingBatch> questions_;
+  std::function<void(bool)> answer_;
+  std::vector<uint64_t> closed_;
+  std::vector<std::pair<uint64_t, std::string>> received_;
+  std::vector<std::string> chat_news_;
 };
 
 }  // namespace tovrin::testing
