@@ -71,7 +71,7 @@ class WindowPort {
   // session declines by itself after its time limit. Either way the session then calls
   // CloseBatchQuestion. A port without a user declines at once.
   virtual void AskIncomingBatch(const IncomingBatch& /*batch*/,
-                                std::function<void(bool accept)> answer) {
+                                const std::function<void(bool accept)>& answer) {
     answer(false);
   }
   // The question `id` is settled (answered, timed out, or its session ended): the port takes

@@ -175,7 +175,8 @@ bool BatchGate::NoRoom(const BatchAnnouncement& batch, const std::optional<std::
   const uint64_t margin = Margin(room->size);
   const uint64_t usable = room->free > margin ? room->free - margin : 0;
   if (needed <= usable) return false;
-  const auto n = static_cast<long long>(needed / MEGABYTE + (needed % MEGABYTE != 0 ? 1 : 0));
+  const uint64_t needed_mb = needed / MEGABYTE + (needed % MEGABYTE != 0 ? 1 : 0);
+  const auto n = static_cast<long long>(needed_mb);
   const auto m = static_cast<long long>(usable / MEGABYTE);
   why = {FormatLine(text::NO_ROOM, n, m), FormatCheckedLine(text::NO_ROOM.In(JAPANESE), n, m)};
   return true;

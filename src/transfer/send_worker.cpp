@@ -73,7 +73,12 @@ BatchAnnouncement MeasureEntries(const std::vector<std::string>& entries) {
     std::vector<std::string> names;
     std::vector<std::string> links;
     if (found && S_ISDIR(info.st_mode) && ListFolder(path, names, links)) {
-      for (const std::string& name : names) self(self, path + "/" + name);
+      for (const std::string& name : names) {
+        std::string child = path;
+        child += '/';
+        child += name;
+        self(self, child);
+      }
       return;
     }
     ++batch.files;

@@ -262,7 +262,8 @@ std::optional<std::string> QtWindowPort::AskPairingCode(const std::string& finge
   return code;
 }
 
-void QtWindowPort::AskIncomingBatch(const IncomingBatch& batch, std::function<void(bool)> answer) {
+void QtWindowPort::AskIncomingBatch(const IncomingBatch& batch,
+                                    const std::function<void(bool)>& answer) {
   if (!RunOnUiThread([&] { window_->notices()->Ask(batch, answer); })) answer(false);
 }
 

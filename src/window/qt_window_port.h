@@ -73,7 +73,8 @@ class QtWindowPort final : public WindowPort {
   [[nodiscard]] std::optional<std::string> AskPairingCode(const std::string& fingerprint) override;
   // A prompt of its own for each question, and a desktop notification while the window is
   // not active; declines at once once the window is gone.
-  void AskIncomingBatch(const IncomingBatch& batch, std::function<void(bool)> answer) override;
+  void AskIncomingBatch(const IncomingBatch& batch,
+                        const std::function<void(bool)>& answer) override;
   void CloseBatchQuestion(uint64_t id) override;
   void NotifyChatLine(const std::string& text) override;
   void NotifyBatchReceived(uint64_t files, const std::string& folder) override;

@@ -84,10 +84,11 @@ class RecordingPort final : public InlinePort {
 
   // Questions about incoming batches wait for the test's Answer; which were closed, and the
   // news of received batches (files, folder) and chat lines.
-  void AskIncomingBatch(const IncomingBatch& batch, std::function<void(bool)> answer) override {
+  void AskIncomingBatch(const IncomingBatch& batch,
+                        const std::function<void(bool)>& answer) override {
     const UiLock ui(*this);
     questions_.push_back(batch);
-    answer_ = std::move(answer);
+    answer_ = answer;
   }
   void CloseBatchQuestion(uint64_t id) override {
     const UiLock ui(*this);
