@@ -591,20 +591,14 @@ class Sender final {
 
   bool EndBatch() {
     Log(text::SEND_DONE);
-    s_.batch.send_files_total.store(0);
-    s_.batch.send_bytes_total.store(0);
+    // Held with "送信完了", so that both leave together and no other line comes between. A
+    // classic session's lines stay as they have always been.
+    if (link_.extended()) Log(meter_.BatchSummary());
+    meter_.Reset();  // also forgets the announced totals
     if (!Room(HEADER_SIZE)) return false;
     StoreHeader(FrameHeader{MSG_BATCH_DONE, 0, 0, 0}, Tail());
     used_ += HEADER_SIZE;
-    if (!Flush()) return false;
-    const std::string summary = meter_.BatchSummary();
-    meter_.Reset();
-    // A classic session's lines stay as they have always been.
-    if (link_.extended()) {
-      Log(summary);
-      ShowLog();
-    }
-    return true;
+    return Flush();
   }
 
   // At the end of the session every file not known to be complete at the peer goes back to
