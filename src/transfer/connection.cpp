@@ -57,8 +57,9 @@ Connection::~Connection() {
   }
 }
 
-void Connection::Secure(std::unique_ptr<TlsEngine> engine) {
+void Connection::Secure(std::unique_ptr<TlsEngine> engine, bool complemented) {
   engine_ = std::move(engine);
+  complemented_ = complemented;
   if (engine_) engine_->HandOverReading();
 }
 
@@ -94,7 +95,7 @@ bool Connection::TransmitLocked(const char* bytes, std::size_t count, bool wait)
 
 bool Connection::SendLocked(void* buffer, int count, bool wait) {
   if (count <= 0) return true;
-  Complement(buffer, count);
+  if (complemented_) Complement(buffer, count);
   const auto* bytes = static_cast<const char*>(buffer);
   if (!engine_) return TransmitLocked(bytes, static_cast<std::size_t>(count), wait);
   // In slices: the first records are on their way while the rest is sealed, and the engine
@@ -236,7 +237,7 @@ int Connection::ReceiveSome(void* buffer, int capacity) {
       FlushWithoutWaiting();
     }
     if (got > 0) {
-      Complement(out, got);
+      if (complemented_) Complement(out, got);
       return got;
     }
     if (result == TlsEngine::CLOSED) return 0;
