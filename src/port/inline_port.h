@@ -51,6 +51,7 @@ class InlinePort : public WindowPort {
   // As a chat log line.
   void ShowPairingCode(const std::string& code) override;
   bool RunOnUiThread(const std::function<void()>& task) override;
+  bool RunRoutineOnUiThread(const std::function<void()>& task) override;
   void WatchListenSocket(int fd) override;
   [[nodiscard]] bool IsUiThread() override;
 
@@ -78,7 +79,8 @@ class InlinePort : public WindowPort {
   // The lock is held for each of these.
   virtual void WriteLog(Log log, const std::string& text) = 0;
   virtual void StatusChanged(const std::string& /*text*/) {}
-  // A RunOnUiThread task has run (for a worker, say: a main loop may want to look again).
+  // A RunOnUiThread task has run (for a worker, say: a main loop may want to look again);
+  // not after a routine step, nor after a step run inside another.
   virtual void StepRan() {}
   // Close is about to take effect.
   virtual void Closing() {}
@@ -87,10 +89,15 @@ class InlinePort : public WindowPort {
   [[nodiscard]] bool open() const { return !closed_; }
 
  private:
+  // Runs a step; the outermost one decides whether StepRan follows.
+  bool RunStep(const std::function<void()>& task, bool routine);
+
   std::recursive_mutex mutex_;
   // The thread holding mutex_; only that thread ever stores its own id here.
   std::atomic<std::thread::id> owner_{};
   int depth_ = 0;
+  int steps_ = 0;              // steps running, one inside another
+  bool routine_step_ = false;  // the outermost step running is a routine one
   bool closed_ = false;
   bool subfolders_ = false;
   Controls controls_;

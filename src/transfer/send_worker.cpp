@@ -103,7 +103,7 @@ class Sender final {
     // One step on the UI thread per file: the log lines of the files just streamed, then
     // the next entry.
     std::optional<std::string> entry;
-    s_.port.RunOnUiThread([&] {
+    s_.port.RunRoutineOnUiThread([&] {
       ShowLog();
       entry = s_.queue.TakeFront();
     });
@@ -222,7 +222,7 @@ class Sender final {
     }
     // One step on the UI thread for all of them: a window answers each step a worker waits
     // for, which per file of a large folder would cost more than its transfer.
-    s_.port.RunOnUiThread([&] {
+    s_.port.RunRoutineOnUiThread([&] {
       int index = 0;
       for (const std::string& name : names) {
         std::string child = item;
