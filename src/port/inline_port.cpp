@@ -102,7 +102,7 @@ bool InlinePort::RunStep(const std::function<void()>& task, bool routine) {
   if (!open()) return false;
   if (steps_++ == 0) routine_step_ = routine;
   task();
-  if (--steps_ == 0 && !routine_step_) StepRan();
+  if (--steps_ == 0) StepRan(routine_step_);
   return true;
 }
 

@@ -79,17 +79,19 @@ class InlinePort : public WindowPort {
   // The lock is held for each of these.
   virtual void WriteLog(Log log, const std::string& text) = 0;
   virtual void StatusChanged(const std::string& /*text*/) {}
-  // A RunOnUiThread task has run (for a worker, say: a main loop may want to look again);
-  // not after a routine step, nor after a step run inside another.
-  virtual void StepRan() {}
+  // A step has run, not inside another: `routine` as RunRoutineOnUiThread's (for a worker's
+  // other steps a main loop may want to look again).
+  virtual void StepRan(bool /*routine*/) {}
   // Close is about to take effect.
   virtual void Closing() {}
 
   // True, with the lock held by the caller's UiLock, while the port is open.
   [[nodiscard]] bool open() const { return !closed_; }
+  // True, with the lock held, while a step runs (StepRan follows it).
+  [[nodiscard]] bool in_step() const { return steps_ > 0; }
 
  private:
-  // Runs a step; the outermost one decides whether StepRan follows.
+  // Runs a step; StepRan follows the outermost one.
   bool RunStep(const std::function<void()>& task, bool routine);
 
   std::recursive_mutex mutex_;
