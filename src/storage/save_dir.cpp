@@ -153,7 +153,7 @@ OpenedTarget TargetOpener::Open(const std::string& save_dir, const std::string& 
     const auto open = [&](int how) { return OpenBeneath(base.get(), relative.c_str(), how); };
     const int file = OpenFile(open, flags, target.created);
     if (file >= 0) {
-      target.file = File::Adopt(file);
+      target.file = File::Adopt(file, flags);
       return target;
     }
     if (errno == ENOSYS) kernel_resolves.store(false, std::memory_order_relaxed);
@@ -197,7 +197,7 @@ OpenedTarget TargetOpener::Walk(int base, const std::vector<std::string>& parts,
     const auto open = [&](int how) {
       return ::openat(holder(last), parts[last].c_str(), how, 0666);
     };
-    target.file = File::Adopt(OpenFile(open, flags, target.created));
+    target.file = File::Adopt(OpenFile(open, flags, target.created), flags);
   }
   if (!target.file.is_open()) {
     // Only folders this target made, innermost first, and only while they are empty.

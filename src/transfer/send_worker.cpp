@@ -238,10 +238,11 @@ class Sender final {
   // to end.
   bool Offer(const Retry& retry, File file) {
     const QueuedItem& entry = retry.entry;
-    FileInfo info;
+    // Just opened: its look at opening is as good as a new one.
+    const FileInfo& info = file.opened_info();
     if (!codec_->Sendable(entry.item)) {
       Log(FormatLine(text::NAME_NOT_SENDABLE, entry.item.c_str()));
-    } else if (!file.GetInfo(info)) {
+    } else if (!file.is_open()) {
       Log(FormatLine(text::CANNOT_OPEN, entry.item.c_str()));
     } else if (info.size > codec_->max_size()) {
       Log(FormatLine(text::TOO_LARGE, entry.item.c_str()));
