@@ -13,10 +13,10 @@ namespace tovrin {
 
 namespace {
 
-// TLS records taken from the socket in one recv.
-constexpr std::size_t RECORD_BUFFER_SIZE = 256 * 1024;
-// Plaintext sealed and sent at a time.
-constexpr int SEAL_SLICE = 256 * 1024;
+// TLS records taken from the socket in one recv, and plaintext sealed and sent at a time:
+// as large as a data message, which measured clearly cheaper on both sides than 256 KiB.
+constexpr std::size_t RECORD_BUFFER_SIZE = 1024 * 1024;
+constexpr int SEAL_SLICE = 1024 * 1024;
 
 // Sends from `bytes` until all `count` have gone or, without `wait`, the socket takes no
 // more: the count sent, or -1 on an error or a closed connection. Never raises SIGPIPE.
