@@ -6,7 +6,8 @@
 #      and with --classic), against socat with its default buffer and with -b 1048576 (the
 #      strong anchor);
 #   2. 2,000 files of 4 KiB in 20 folders, tovrin-cli -> tovrin-cli (encrypted and --classic),
-#      against tar c | socat -> socat | tar x;
+#      against tar c | socat -> socat | tar x and the same through TLS 1.3 (socat OPENSSL);
+#      and 20,000 files of 1 KiB in 100 folders, encrypted, against tar c | socat | tar x;
 #   3. the same 1 GiB file dropped on the window (offscreen) and sent to a tovrin-cli receiver;
 #   4. one 4 GiB file, encrypted, whose rate is compared with the 1 GiB file's (and socat
 #      -b 1048576 with both, which shows what the file system itself does with 4 GiB);
@@ -31,7 +32,8 @@
 # Every tovrin process has a configuration folder of its own below the work directory
 # (XDG_CONFIG_HOME): each side makes its own key there on its first run, and nothing is read
 # from or written to the user's configuration. The rows "in the clear" point both sides at a
-# folder that cannot be created, so they have no key and speak the extended wire unencrypted.
+# folder that is missing and cannot be created (below /proc), so they have neither a key nor
+# paired peers and speak the extended wire unencrypted.
 #
 # Environment: TOVRIN_BENCH_DIR (parent of the disk work directory, default the build
 # directory), TOVRIN_BENCH_SHM (parent of the tmpfs one, default /dev/shm; empty skips it),
@@ -55,13 +57,13 @@ elif ! [[ "$runs" =~ ^[0-9]+$ ]] || [ "$runs" -lt 3 ]; then
 fi
 
 "$here/tools/ensure-packages.sh" cmake make g++ pkg-config qt6-base-dev qt6-l10n-tools libxxhash-dev socat \
-  libssl-dev libsodium-dev time tar iproute2 procps diffutils
+  libssl-dev libsodium-dev time tar iproute2 procps diffutils openssl
 [ "$profile" -eq 0 ] || "$here/tools/ensure-packages.sh" linux-perf
 
 # --- the cases to run ------------------------------------------------------------------
 cases=(file_socat_default file_socat_1m file_tovrin file_plain file_classic file_baseline
-  file_window tree_tar tree_tovrin tree_plain tree_classic tree_baseline tree_window_receives
-  tree_window_sends huge_socat huge_tovrin)
+  file_window tree_tar tree_tar_tls tree_tovrin tree_plain tree_classic tree_baseline
+  tree_window_receives tree_window_sends many_tar many_tovrin huge_socat huge_tovrin)
 if [ -n "${TOVRIN_BENCH_CASES:-}" ]; then
   for c in $TOVRIN_BENCH_CASES; do
     [[ " ${cases[*]} " == *" $c "* ]] || { echo "no case $c (cases: ${cases[*]})" >&2; exit 2; }
@@ -72,6 +74,8 @@ need_huge=0
 [[ " ${cases[*]} " != *" huge_"* ]] || need_huge=1
 need_window=0
 [[ " ${cases[*]} " != *"_window"* ]] || need_window=1
+need_many=0
+[[ " ${cases[*]} " != *" many_"* ]] || need_many=1
 
 # --- build (Release) --------------------------------------------------------------------
 if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Release$' "$build/CMakeCache.txt" 2>/dev/null; then
@@ -107,8 +111,8 @@ trap 'exit 130' INT TERM
 
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
-# The data of one work directory: a 1 GiB file, a 4 GiB one and the tree, copied from $2 when
-# given.
+# The data of one work directory: a 1 GiB file, a 4 GiB one, the tree and the tree of many
+# small files, copied from $2 when given.
 make_data() {
   local dir=$1 from=${2:-}
   mkdir -p "$dir/src" "$dir/unused"
@@ -121,16 +125,23 @@ make_data() {
       mkdir -p "$dir/src/tree/d$d"
       head -c $((100 * 4096)) /dev/urandom | split -b 4096 -d -a 3 - "$dir/src/tree/d$d/f"
     done
+    if [ "$need_many" -eq 1 ]; then
+      for d in $(seq -w 1 100); do
+        mkdir -p "$dir/src/many/d$d"
+        head -c $((200 * 1024)) /dev/urandom | split -b 1024 -d -a 3 - "$dir/src/many/d$d/f"
+      done
+    fi
   fi
   [ "$(find "$dir/src/tree" -type f | wc -l)" -eq 2000 ] || fail "tree not made in $dir"
+  [ "$need_many" -eq 0 ] || [ "$(find "$dir/src/many" -type f | wc -l)" -eq 20000 ] ||
+    fail "the many small files not made in $dir"
 }
 
-# The configuration folders (XDG_CONFIG_HOME) of the two tovrin-cli sides, and a regular
-# file below which no folder can be made: a side pointed at it has no key.
+# The configuration folders (XDG_CONFIG_HOME) of the two tovrin-cli sides, and a folder that
+# is missing and cannot be made: a side pointed at it has no key and no paired peers.
 own_config_receiver="$disk_work/config.receiver"
 own_config_sender="$disk_work/config.sender"
-no_key="$disk_work/no-key"
-: > "$no_key"
+no_key=/proc/tovrin-bench-no-key
 
 echo "making the data..." >&2
 make_data "$disk_work"
@@ -254,8 +265,9 @@ check_file() {  # received name, source, who
   cmp -s "$2" "$save/$1" || fail "$3: the received file differs"
   rm -f "$save/$1"
 }
-check_tree() {  # who
-  diff -r -q "$work/src/tree" "$save/tree" > /dev/null || fail "$1: the tree differs"
+check_tree() {  # who [tree]
+  local tree=${2:-tree}
+  diff -r -q "$work/src/$tree" "$save/$tree" > /dev/null || fail "$1: the $tree differs"
 }
 
 # --- the cases --------------------------------------------------------------------------
@@ -360,19 +372,36 @@ tree_baseline() {
     check_tree "baseline"; }
 }
 
-tree_tar() {
-  fresh_save "$work/src/tree"
+many_tovrin() { cli_pair many.tovrin "$cli" "$work/src/many" && check_tree "tovrin-cli" many; }
+
+# tar c | socat -> socat | tar x of the tree $1, as metric $2; $3 and $4 are socat's listening
+# and connecting addresses without the port (TCP in the clear, or OPENSSL with TLS 1.3).
+tar_pipe() {
+  local tree=$1 name=$2 listen=$3 connect=$4
+  fresh_save "$work/src/$tree"
   local port; port=$(free_port)
   timeout "$limit" bash -o pipefail -c \
-    "socat -u TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr - | tar -x -C '$save'" &
+    "socat -u $listen:$port,bind=127.0.0.1,reuseaddr${5:-} - | tar -x -C '$save'" &
   local receiver=$!
   wait_listen "$port" "$receiver"
   local start; start=$(now_us)
   timeout "$limit" bash -o pipefail -c \
-    "tar -c -C '$work/src' tree | socat -u - TCP:127.0.0.1:$port" || fail "tar sender"
+    "tar -c -C '$work/src' $tree | socat -u - $connect:127.0.0.1:$port${6:-}" || fail "tar sender"
   wait "$receiver" || fail "tar receiver"
-  record tree.tar "$(seconds_since "$start")"
-  check_tree tar
+  record "$name" "$(seconds_since "$start")"
+  check_tree "$name" "$tree"
+}
+tree_tar() { tar_pipe tree tree.tar TCP-LISTEN TCP; }
+many_tar() { tar_pipe many many.tar TCP-LISTEN TCP; }
+# A self-signed P-256 certificate, made once; the client does not check it.
+tls_cert="$disk_work/socat-cert.pem"
+tls_key="$disk_work/socat-key.pem"
+tree_tar_tls() {
+  [ -s "$tls_cert" ] || openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+    -keyout "$tls_key" -out "$tls_cert" -subj /CN=bench -days 1 2> /dev/null ||
+    fail "no certificate for socat"
+  tar_pipe tree tree.tartls OPENSSL-LISTEN OPENSSL ",cert=$tls_cert,key=$tls_key,verify=0" \
+    ",verify=0"
 }
 
 # The window keeps its session after the batch (it has no exit-after-batch): its run ends
@@ -485,8 +514,9 @@ for run in $(seq "$runs"); do
       "$(last file.classic)" \
       "$(last tree.tar)" "$(last tree.tovrin)" "$(last tree.classic)" "$(last huge.socat1m)" \
       "$(last huge.tovrin)" >&2
-    printf '  tree: tovrin-cli -> window %s s, window -> tovrin-cli %s s (done)\n' \
-      "$(last tree.window.recv)" "$(last tree.window.send)" >&2
+    printf '  tree: tovrin-cli -> window %s s, window -> tovrin-cli %s s (done); tar|socat OPENSSL %s s; 20000 x 1 KiB: tar %s, encrypted %s s\n' \
+      "$(last tree.window.recv)" "$(last tree.window.send)" "$(last tree.tartls)" \
+      "$(last many.tar)" "$(last many.tovrin)" >&2
   done
 done
 
@@ -515,7 +545,7 @@ for f in "${filesystems[@]}"; do
   row "   1 GiB file, encrypted" "socat" "$(m file.socat)" "$(m file.tovrin)" \
     "$(m file.tovrin.done)" ""
   row "   1 GiB file, extended in the clear" "socat -b 1M" "$(m file.socat1m)" \
-    "$(m file.plain)" "$(m file.plain.done)" "<= 1.1"
+    "$(m file.plain)" "$(m file.plain.done)" "<= 1.05"
   if [ -n "$baseline" ]; then
     row "   1 GiB file, --classic" "baseline" "$(m file.baseline)" "$(m file.classic)" \
       "$(m file.classic.done)" "<= 1 (no slower)"
@@ -525,6 +555,9 @@ for f in "${filesystems[@]}"; do
   fi
   row "2. 2000 x 4 KiB in 20 folders, encrypted" "tar|socat" "$(m tree.tar)" "$(m tree.tovrin)" \
     "-" "<= 1.5"
+  row "   2000 x 4 KiB, encrypted" "tar|socat TLS" "$(m tree.tartls)" "$(m tree.tovrin)" "-" \
+    "<= 1 (no slower)"
+  row "   2000 x 4 KiB, in the clear" "tar|socat" "$(m tree.tar)" "$(m tree.plain)" "-" "<= 1.3"
   row "   2000 x 4 KiB, encrypted" "in the clear" "$(m tree.plain)" "$(m tree.tovrin)" "-" \
     "the same within noise"
   if [ -n "$baseline" ]; then
@@ -533,6 +566,8 @@ for f in "${filesystems[@]}"; do
   else
     row "   2000 x 4 KiB, --classic" "tar|socat" "$(m tree.tar)" "$(m tree.classic)" "-" ""
   fi
+  row "   20000 x 1 KiB in 100 folders, encr." "tar|socat" "$(m many.tar)" "$(m many.tovrin)" \
+    "-" ""
   row "3. 1 GiB file, window -> cli" "socat -b 1M" "$(m file.socat1m)" "-" \
     "$(m file.window.done)" ""
   row "6. 2000 x 4 KiB, cli -> window" "cli->cli" "$(m tree.tovrin)" "-" \
@@ -545,7 +580,7 @@ for f in "${filesystems[@]}"; do
   echo "   socat -b 1M 1 GiB $(rate 1 "$(m file.socat1m)"), 4 GiB $(rate 4 "$(m huge.socat1m)")"
   echo
   echo "5. peak resident MiB per process, the largest of all runs (goal: at most 32)"
-  for c in file.tovrin file.plain file.classic tree.tovrin tree.classic huge.tovrin; do
+  for c in file.tovrin file.plain file.classic tree.tovrin tree.classic many.tovrin huge.tovrin; do
     printf '   %-16s sender %6s  receiver %6s\n' "$c" "$(maximum "$fs.$c.send.rss")" \
       "$(maximum "$fs.$c.recv.rss")"
   done

@@ -363,6 +363,11 @@ TEST(SecureTls, HandshakeAuthenticatesBothKeysAndLeavesLaterBytesInTheSocket) {
   ASSERT_TRUE(Handshake(p, "first words"));
   EXPECT_EQ(p.client->PeerKeyHash(), p.server_key);
   EXPECT_EQ(p.server->PeerKeyHash(), p.client_key);
+  // Never the AES-256 that a client listing its defaults would get.
+  const std::string suite = p.server->CipherSuite();
+  EXPECT_EQ(p.client->CipherSuite(), suite);
+  EXPECT_TRUE(suite == "TLS_AES_128_GCM_SHA256" || suite == "TLS_CHACHA20_POLY1305_SHA256")
+      << suite;
   unsigned char client_secret[32], server_secret[32], other[32];
   ASSERT_TRUE(p.client->Export("tovrin pairing", client_secret, sizeof client_secret));
   ASSERT_TRUE(p.server->Export("tovrin pairing", server_secret, sizeof server_secret));

@@ -47,6 +47,14 @@ void ConsolePort::WriteLine(const char* prefix, const std::string& text) {
   std::fputs(prefix, log_out_);
   std::fwrite(shown.data(), 1, shown.size(), log_out_);
   std::fputc('\n', log_out_);
+  // The lines of one step (a worker's held lines, say) leave together as it ends.
+  log_unflushed_ = true;
+  if (!in_step()) FlushLogLocked();
+}
+
+void ConsolePort::FlushLogLocked() {
+  if (!log_unflushed_) return;
+  log_unflushed_ = false;
   std::fflush(log_out_);
 }
 
@@ -66,7 +74,9 @@ bool ConsolePort::WatchConnectSocket(int fd, int timeout_ms) {
   return true;
 }
 
-void ConsolePort::StepRan() {
+void ConsolePort::StepRan(bool routine) {
+  FlushLogLocked();
+  if (routine) return;
   const uint64_t one = 1;
   if (wake_fd_.valid() && write(wake_fd_.get(), &one, sizeof one) < 0) {
     // Already readable (the counter is full); the main loop wakes either way.
@@ -88,11 +98,14 @@ void ConsolePort::FlushStatus() {
 }
 
 void ConsolePort::Closing() {
+  FlushLogLocked();
   ClearStatusLocked();
   connecting_socket_ = -1;
 }
 
 void ConsolePort::PrintStatusLocked(std::chrono::steady_clock::time_point now) {
+  // Lines written before the status come before it on a shared terminal.
+  FlushLogLocked();
   std::fputs(STATUS_CLEAR, status_out_);
   std::fwrite(status_text_.data(), 1, status_text_.size(), status_out_);
   std::fflush(status_out_);

@@ -47,7 +47,9 @@ class ConsolePort final : public InlinePort {
   // One output line; the lock is held.
   void WriteLine(const char* prefix, const std::string& text);
   void StatusChanged(const std::string& text) override;
-  void StepRan() override;
+  void StepRan(bool routine) override;
+  // Hands the log lines written so far to the system; the lock is held.
+  void FlushLogLocked();
   // The status line is ended before the console goes quiet.
   void Closing() override;
   // The lock is held.
@@ -59,6 +61,7 @@ class ConsolePort final : public InlinePort {
   std::string status_text_;
   bool status_pending_ = false;  // status_text_ has not been printed yet
   bool status_on_screen_ = false;
+  bool log_unflushed_ = false;  // lines written inside a step, flushed as it ends
   std::chrono::steady_clock::time_point status_printed_at_{};
   const Descriptor wake_fd_;
   int connecting_socket_ = -1;

@@ -91,11 +91,18 @@ void InlinePort::ShowPairingCode(const std::string& code) {
   AppendChatLog(FormatLine(text::PAIRING_CODE, code.c_str()));
 }
 
-bool InlinePort::RunOnUiThread(const std::function<void()>& task) {
+bool InlinePort::RunOnUiThread(const std::function<void()>& task) { return RunStep(task, false); }
+
+bool InlinePort::RunRoutineOnUiThread(const std::function<void()>& task) {
+  return RunStep(task, true);
+}
+
+bool InlinePort::RunStep(const std::function<void()>& task, bool routine) {
   const UiLock ui(*this);
   if (!open()) return false;
+  if (steps_++ == 0) routine_step_ = routine;
   task();
-  StepRan();
+  if (--steps_ == 0) StepRan(routine_step_);
   return true;
 }
 

@@ -51,6 +51,7 @@ class InlinePort : public WindowPort {
   // As a chat log line.
   void ShowPairingCode(const std::string& code) override;
   bool RunOnUiThread(const std::function<void()>& task) override;
+  bool RunRoutineOnUiThread(const std::function<void()>& task) override;
   void WatchListenSocket(int fd) override;
   [[nodiscard]] bool IsUiThread() override;
 
@@ -78,19 +79,27 @@ class InlinePort : public WindowPort {
   // The lock is held for each of these.
   virtual void WriteLog(Log log, const std::string& text) = 0;
   virtual void StatusChanged(const std::string& /*text*/) {}
-  // A RunOnUiThread task has run (for a worker, say: a main loop may want to look again).
-  virtual void StepRan() {}
+  // A step has run, not inside another: `routine` as RunRoutineOnUiThread's (for a worker's
+  // other steps a main loop may want to look again).
+  virtual void StepRan(bool /*routine*/) {}
   // Close is about to take effect.
   virtual void Closing() {}
 
   // True, with the lock held by the caller's UiLock, while the port is open.
   [[nodiscard]] bool open() const { return !closed_; }
+  // True, with the lock held, while a step runs (StepRan follows it).
+  [[nodiscard]] bool in_step() const { return steps_ > 0; }
 
  private:
+  // Runs a step; StepRan follows the outermost one.
+  bool RunStep(const std::function<void()>& task, bool routine);
+
   std::recursive_mutex mutex_;
   // The thread holding mutex_; only that thread ever stores its own id here.
   std::atomic<std::thread::id> owner_{};
   int depth_ = 0;
+  int steps_ = 0;              // steps running, one inside another
+  bool routine_step_ = false;  // the outermost step running is a routine one
   bool closed_ = false;
   bool subfolders_ = false;
   Controls controls_;

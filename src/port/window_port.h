@@ -98,6 +98,12 @@ class WindowPort {
   // False, without running it, once the window is gone. The send queue and the session
   // control run their steps through this, so they never race the UI thread.
   virtual bool RunOnUiThread(const std::function<void()>& task) = 0;
+  // The same for a worker's routine step that changes nothing a front end's own loop looks
+  // at (log lines, the send queue's entries): a port whose loop is woken after every step
+  // (the console's) need not wake it for this one. Steps run inside it count as part of it.
+  virtual bool RunRoutineOnUiThread(const std::function<void()>& task) {
+    return RunOnUiThread(task);
+  }
 
   // True on the UI thread (for an inline port: while the caller holds it). Functions that
   // must run there check it in debug builds.

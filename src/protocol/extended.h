@@ -21,11 +21,21 @@ namespace tovrin {
 // TLS 1.3 once both hellos have been read), and two sides run it only when both announce the
 // same one. Version 3 pairs with the CPace of draft-irtf-cfrg-cpace-21 (version 2 did not);
 // version 4 adds the installation's name to the acceptance that ends the opening; version 5
-// announces every batch and waits for the receiver's answer before offering it.
-inline constexpr int32_t EXTENSION_VERSION = 5;
+// announces every batch and waits for the receiver's answer before offering it; version 6
+// stops complementing the frames inside TLS.
+inline constexpr int32_t EXTENSION_VERSION = 6;
 inline constexpr int32_t FIRST_SECURE_VERSION = 2;
 inline constexpr int32_t FIRST_NAMED_VERSION = 4;
 inline constexpr int32_t FIRST_BATCH_VERSION = 5;
+// From this version on the bytes inside TLS are the frames as they are, not complemented: the
+// complement hides nothing there and costs a pass over every byte on both sides. The hellos
+// before TLS, and every session in the clear, stay complemented.
+inline constexpr int32_t PLAIN_FRAMES_VERSION = 6;
+
+// Whether the frames inside TLS are complemented in an encrypted session of `version`.
+[[nodiscard]] constexpr bool ComplementsInsideTls(int32_t version) {
+  return version < PLAIN_FRAMES_VERSION;
+}
 
 inline constexpr int32_t MSG_HELLO = 0x100;
 inline constexpr int32_t MSG_EXT_CHAT = 0x101;

@@ -78,7 +78,7 @@ std::optional<std::string> SendQueue::TakeFront() {
   return RunStep(
       [this]() -> std::optional<std::string> {
         if (entries_.empty()) return std::nullopt;
-        std::string front = entries_.front();
+        std::string front = std::move(entries_.front());
         RemoveAtOnUi(0);
         return front;
       },
@@ -86,7 +86,8 @@ std::optional<std::string> SendQueue::TakeFront() {
 }
 
 std::vector<std::string> SendQueue::Entries() {
-  return RunStep([this] { return entries_; }, std::vector<std::string>{});
+  return RunStep([this] { return std::vector<std::string>(entries_.begin(), entries_.end()); },
+                 std::vector<std::string>{});
 }
 
 void SendQueue::AddDropped(const std::vector<std::string>& paths) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,7 +60,9 @@ class SendQueue final {
 
   WindowPort& port_;
   QueueView* view_ = nullptr;
-  std::vector<std::string> entries_;
+  // A deque: the send worker takes from the front once per file, which a vector would pay
+  // for by moving every entry behind it.
+  std::deque<std::string> entries_;
 };
 
 [[nodiscard]] inline bool IsFolderHeader(const std::string& entry) {

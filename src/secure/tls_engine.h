@@ -49,6 +49,8 @@ class TlsEngine final {
   // After the handshake:
   // The peer certificate's key hash.
   [[nodiscard]] KeyHash PeerKeyHash() const;
+  // The negotiated cipher suite's standard name, e.g. "TLS_AES_128_GCM_SHA256".
+  [[nodiscard]] std::string CipherSuite() const;
   // SSL_export_keying_material with `label` and no context.
   [[nodiscard]] bool Export(std::string_view label, unsigned char* out, std::size_t size);
 

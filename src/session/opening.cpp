@@ -57,14 +57,15 @@ Got ReadRaw(int fd, char* out, int count, Clock::time_point first_deadline,
   return ReceiveAll(fd, out + 1, rest, deadline) == IoEnd::kDone ? Got::kAll : Got::kFailed;
 }
 
-// The messages of the opening inside TLS, framed and complemented as every message is.
+// The messages of the opening inside TLS, framed as every message is, and complemented when
+// the session's version complements what TLS carries.
 class SecureChannel final {
  public:
-  SecureChannel(TlsEngine& engine, int fd, Clock::time_point deadline)
-      : engine_(engine), fd_(fd), deadline_(deadline) {}
+  SecureChannel(TlsEngine& engine, int fd, Clock::time_point deadline, bool complemented)
+      : engine_(engine), fd_(fd), deadline_(deadline), complemented_(complemented) {}
 
   bool Send(char* message, int count) {
-    Complement(message, count);
+    if (complemented_) Complement(message, count);
     out_.clear();
     return engine_.Write(message, static_cast<std::size_t>(count), out_) &&
            SendAll(fd_, out_.data(), out_.size(), deadline_) == IoEnd::kDone;
@@ -94,13 +95,14 @@ class SecureChannel final {
       if (raw <= 0 && !(raw < 0 && errno == EINTR)) return false;
       engine_.Received(raw > 0 ? static_cast<std::size_t>(raw) : 0);
     }
-    Complement(out, count);
+    if (complemented_) Complement(out, count);
     return true;
   }
 
   TlsEngine& engine_;
   const int fd_;
   const Clock::time_point deadline_;
+  const bool complemented_;
   std::vector<char> out_;
   std::array<char, MAX_OPENING_MESSAGE> buffer_{};
 };
@@ -239,7 +241,8 @@ class Opening final {
     const std::string sid(reinterpret_cast<const char*>(session_id.data()), session_id.size());
     const bool known = params_.security.peers && params_.security.peers->Contains(peer_key);
 
-    SecureChannel secure(*engine, fd_, deadline_);
+    const bool complemented = ComplementsInsideTls(connection_.link().version());
+    SecureChannel secure(*engine, fd_, deadline_, complemented);
     std::array<char, MAX_OPENING_MESSAGE> message{};
     FrameHeader header{};
     const char* payload = nullptr;
@@ -332,7 +335,7 @@ class Opening final {
     peer_name = InstallationName(peer_name);
     Remember(trust, peer_key, program, peer_name);
 
-    connection_.Secure(std::move(engine));
+    connection_.Secure(std::move(engine), complemented);
     result_.session = true;
     result_.trust = trust;
     result_.peer_name = peer_name;

@@ -140,20 +140,16 @@ OpenedTarget TargetOpener::Open(const std::string& save_dir, const std::string& 
       !SplitReceivedPath(relative, parts)) {
     return {};
   }
-  Descriptor base(OpenSaveDir(save_dir));
-  if (!base.valid() && errno == ENOENT) {
-    MakeDirectories(save_dir);
-    base.Reset(OpenSaveDir(save_dir));
-  }
-  if (!base.valid()) return {};
+  const int base = SaveDir(save_dir);
+  if (base < 0) return {};
   const int flags =
       (access == TargetAccess::kUpdate ? O_RDWR : O_WRONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   if (resolution_ == Resolution::kBest && kernel_resolves.load(std::memory_order_relaxed)) {
     OpenedTarget target;
-    const auto open = [&](int how) { return OpenBeneath(base.get(), relative.c_str(), how); };
+    const auto open = [&](int how) { return OpenBeneath(base, relative.c_str(), how); };
     const int file = OpenFile(open, flags, target.created);
     if (file >= 0) {
-      target.file = File::Adopt(file);
+      target.file = File::Adopt(file, flags);
       return target;
     }
     if (errno == ENOSYS) kernel_resolves.store(false, std::memory_order_relaxed);
@@ -162,7 +158,29 @@ OpenedTarget TargetOpener::Open(const std::string& save_dir, const std::string& 
     // decision to the walk. Anything else (a link, a non-folder, a full disk) refuses.
     if (errno != ENOENT && errno != ENOSYS && errno != EPERM && errno != EAGAIN) return {};
   }
-  return Walk(base.get(), parts, flags);
+  return Walk(base, parts, flags);
+}
+
+int TargetOpener::SaveDir(const std::string& save_dir) {
+  struct stat now {};
+  if (base_.valid() && base_path_ == save_dir && ::stat(save_dir.c_str(), &now) == 0 &&
+      S_ISDIR(now.st_mode) && now.st_dev == base_device_ && now.st_ino == base_inode_) {
+    return base_.get();
+  }
+  base_.Reset(OpenSaveDir(save_dir));
+  if (!base_.valid() && errno == ENOENT) {
+    MakeDirectories(save_dir);
+    base_.Reset(OpenSaveDir(save_dir));
+  }
+  struct stat opened {};
+  if (!base_.valid() || ::fstat(base_.get(), &opened) != 0) {
+    base_.Reset();
+    return -1;
+  }
+  base_path_ = save_dir;
+  base_device_ = opened.st_dev;
+  base_inode_ = opened.st_ino;
+  return base_.get();
 }
 
 OpenedTarget TargetOpener::Walk(int base, const std::vector<std::string>& parts, int flags) {
@@ -197,7 +215,7 @@ OpenedTarget TargetOpener::Walk(int base, const std::vector<std::string>& parts,
     const auto open = [&](int how) {
       return ::openat(holder(last), parts[last].c_str(), how, 0666);
     };
-    target.file = File::Adopt(OpenFile(open, flags, target.created));
+    target.file = File::Adopt(OpenFile(open, flags, target.created), flags);
   }
   if (!target.file.is_open()) {
     // Only folders this target made, innermost first, and only while they are empty.

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
+#include "net/descriptor.h"
 #include "storage/storage.h"
 
 namespace tovrin {
@@ -55,8 +58,16 @@ class TargetOpener final {
 
  private:
   [[nodiscard]] OpenedTarget Walk(int base, const std::vector<std::string>& parts, int flags);
+  // The save directory opened (made when missing), or -1: the one of the last call while its
+  // path still names the same folder, which costs a look instead of an open and a close per
+  // file; otherwise opened anew.
+  [[nodiscard]] int SaveDir(const std::string& save_dir);
 
   Resolution resolution_;
+  std::string base_path_;  // the save directory base_ is
+  Descriptor base_;
+  dev_t base_device_ = 0;
+  ino_t base_inode_ = 0;
 };
 
 }  // namespace tovrin

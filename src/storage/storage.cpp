@@ -24,18 +24,29 @@ int OpenRetrying(const std::string& path, int flags, mode_t mode) {
 // caller in open(), and keeps only a regular file, switched back to blocking mode.
 File OpenRegular(const std::string& path, int flags, mode_t mode) {
   if (path.empty()) return {};
-  return File::Adopt(OpenRetrying(path, flags | O_CLOEXEC | O_NONBLOCK, mode));
+  const int opened = flags | O_CLOEXEC | O_NONBLOCK;
+  return File::Adopt(OpenRetrying(path, opened, mode), opened);
+}
+
+FileInfo InfoOf(const struct stat& status) {
+  FileInfo info;
+  info.size = status.st_size;
+  info.mtime_ns = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+  info.mode = status.st_mode & 07777;
+  info.device = status.st_dev;
+  info.inode = status.st_ino;
+  return info;
 }
 
 }  // namespace
 
-File File::Adopt(int opened) {
+File File::Adopt(int opened, int flags) {
   Descriptor fd(opened);
   if (!fd.valid()) return {};
-  struct stat info {};
-  const int status = ::fcntl(fd.get(), F_GETFL);
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || status < 0 ||
-      ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+  struct stat status {};
+  // F_SETFL takes only the status flags of `flags` (O_NONBLOCK among them).
+  if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return {};
   }
   // A descriptor that landed on 0, 1 or 2 (standard streams closed) moves above them.
@@ -43,7 +54,7 @@ File File::Adopt(int opened) {
     fd.Reset(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
     if (!fd.valid()) return {};
   }
-  return File(std::move(fd));
+  return File(std::move(fd), InfoOf(status));
 }
 
 File File::OpenForWrite(const std::string& path) {
@@ -95,11 +106,7 @@ int File::Write(const void* buffer, int count) {
 bool File::GetInfo(FileInfo& info) const {
   struct stat status {};
   if (!is_open() || ::fstat(fd_.get(), &status) != 0) return false;
-  info.size = status.st_size;
-  info.mtime_ns = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
-  info.mode = status.st_mode & 07777;
-  info.device = status.st_dev;
-  info.inode = status.st_ino;
+  info = InfoOf(status);
   return true;
 }
 

@@ -42,9 +42,10 @@ class File final {
   [[nodiscard]] static File OpenForUpdate(const std::string& path);
   // Opens an existing regular file for reading. Closed on failure.
   [[nodiscard]] static File OpenForRead(const std::string& path);
-  // Takes over a descriptor of a file opened without blocking (O_NONBLOCK): a regular file is
-  // switched back to blocking mode; anything else is closed (also -1), and so is the result.
-  [[nodiscard]] static File Adopt(int fd);
+  // Takes over a descriptor of a file opened without blocking (O_NONBLOCK), `flags` as it was
+  // opened with: a regular file is switched back to blocking mode; anything else is closed
+  // (also -1), and so is the result.
+  [[nodiscard]] static File Adopt(int fd, int flags);
 
   [[nodiscard]] bool is_open() const { return fd_.valid(); }
   void Close() { fd_.Reset(); }
@@ -59,6 +60,9 @@ class File final {
   [[nodiscard]] int Write(const void* buffer, int count);
 
   [[nodiscard]] bool GetInfo(FileInfo& info) const;
+  // What GetInfo gave as the file was opened (all zero for a closed File): a caller that looks
+  // at a file it has just opened needs no look of its own.
+  [[nodiscard]] const FileInfo& opened_info() const { return opened_; }
   // Up to `count` bytes at `offset`; 0 at the end; -1 on failure.
   [[nodiscard]] int ReadAt(void* buffer, int count, int64_t offset) const;
   // All `count` bytes at `offset`; -1 on failure.
@@ -71,9 +75,10 @@ class File final {
   [[nodiscard]] bool ApplySourceStamp(int64_t mtime_ns, uint32_t source_mode, uint32_t mode) const;
 
  private:
-  explicit File(Descriptor fd) : fd_(std::move(fd)) {}
+  File(Descriptor fd, const FileInfo& opened) : fd_(std::move(fd)), opened_(opened) {}
 
   Descriptor fd_;
+  FileInfo opened_;
   int64_t position_ = 0;
 };
 

@@ -13,10 +13,10 @@ namespace tovrin {
 
 namespace {
 
-// TLS records taken from the socket in one recv.
-constexpr std::size_t RECORD_BUFFER_SIZE = 256 * 1024;
-// Plaintext sealed and sent at a time.
-constexpr int SEAL_SLICE = 256 * 1024;
+// TLS records taken from the socket in one recv, and plaintext sealed and sent at a time:
+// as large as a data message, which measured clearly cheaper on both sides than 256 KiB.
+constexpr std::size_t RECORD_BUFFER_SIZE = 1024 * 1024;
+constexpr int SEAL_SLICE = 1024 * 1024;
 
 // Sends from `bytes` until all `count` have gone or, without `wait`, the socket takes no
 // more: the count sent, or -1 on an error or a closed connection. Never raises SIGPIPE.
@@ -57,8 +57,9 @@ Connection::~Connection() {
   }
 }
 
-void Connection::Secure(std::unique_ptr<TlsEngine> engine) {
+void Connection::Secure(std::unique_ptr<TlsEngine> engine, bool complemented) {
   engine_ = std::move(engine);
+  complemented_ = complemented;
   if (engine_) engine_->HandOverReading();
 }
 
@@ -94,7 +95,7 @@ bool Connection::TransmitLocked(const char* bytes, std::size_t count, bool wait)
 
 bool Connection::SendLocked(void* buffer, int count, bool wait) {
   if (count <= 0) return true;
-  Complement(buffer, count);
+  if (complemented_) Complement(buffer, count);
   const auto* bytes = static_cast<const char*>(buffer);
   if (!engine_) return TransmitLocked(bytes, static_cast<std::size_t>(count), wait);
   // In slices: the first records are on their way while the rest is sealed, and the engine
@@ -239,7 +240,7 @@ int Connection::ReceiveSome(void* buffer, int capacity) {
       FlushWithoutWaiting();
     }
     if (got > 0) {
-      Complement(out, got);
+      if (complemented_) Complement(out, got);
       return got;
     }
     if (result == TlsEngine::CLOSED) return 0;

@@ -53,8 +53,9 @@ class Connection final {
   [[nodiscard]] PeerLink& link() { return link_; }
 
   // Before the workers start: from now on every byte in both directions passes through
-  // `engine` (the session runs inside TLS).
-  void Secure(std::unique_ptr<TlsEngine> engine);
+  // `engine` (the session runs inside TLS), the frames inside complemented or not as
+  // `complemented` says (the session's version decides).
+  void Secure(std::unique_ptr<TlsEngine> engine, bool complemented);
   // Before the workers start: bytes the opening read (complemented back) that belong to the
   // session; ReceiveSome hands them out first.
   void PutBack(const char* bytes, int count);
@@ -100,8 +101,8 @@ class Connection final {
   // The routines below run under send_lock_. `wait` says whether the caller may wait for
   // the socket; without it, whatever the socket does not take at once is kept in unsent_.
 
-  // Complements `count` bytes of `buffer` in place and sends them, through the engine when
-  // there is one.
+  // Complements `count` bytes of `buffer` in place (unless they go through an engine that
+  // carries the frames as they are) and sends them, through the engine when there is one.
   bool SendLocked(void* buffer, int count, bool wait);
   // Sends wire bytes after those still unsent; false on an error.
   bool TransmitLocked(const char* bytes, std::size_t count, bool wait);
@@ -130,7 +131,8 @@ class Connection final {
   std::size_t pending_ = 0;  // answers in replies_; guarded by replies_lock_
   bool failed_ = false;      // guarded by replies_lock_
   PeerLink link_;
-  std::unique_ptr<TlsEngine> engine_;  // set before the workers start
+  std::unique_ptr<TlsEngine> engine_;  // set before the workers start, as the one below
+  bool complemented_ = true;           // the frames are complemented on the wire or in TLS
   std::vector<char> sealed_;           // records on their way out; guarded by send_lock_
   // Wire bytes (complemented, sealed) the socket has not taken yet, from unsent_start_ on:
   // they leave before anything else. Guarded by send_lock_.

@@ -221,8 +221,9 @@ bool FileReceiver::PostAnswers() {
 }
 
 bool FileReceiver::Examine(Incoming& in) {
-  FileInfo info;
-  if (!in.file.GetInfo(info)) return false;  // also a target that was not opened
+  if (!in.file.is_open()) return false;  // a target that was not opened
+  // Opened in this step: its look at opening is as good as a new one.
+  const FileInfo& info = in.file.opened_info();
   // Two offers writing one file at once would each resume from what the other changes.
   for (const auto& [id, other] : files_) {
     if (other.device == info.device && other.inode == info.inode) return false;

@@ -23,10 +23,11 @@ class HeldLog final {
     lines_.push_back({std::move(line), std::move(folder)});
   }
 
-  // Shows the held lines; also from inside a step the worker already runs on the UI thread.
+  // Shows the held lines (a routine step); also from inside a step the worker already runs on
+  // the UI thread.
   void Show() {
     if (lines_.empty()) return;
-    port_.RunOnUiThread([this] {
+    port_.RunRoutineOnUiThread([this] {
       for (const Line& line : lines_) {
         if (line.folder.empty()) {
           (port_.*append_)(line.text);

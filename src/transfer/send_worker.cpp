@@ -165,7 +165,7 @@ class Sender final {
     std::optional<std::string> entry;
     std::vector<std::string> batch;
     bool batch_over = false;  // the entry taken was the next batch's
-    s_.port.RunOnUiThread([&] {
+    s_.port.RunRoutineOnUiThread([&] {
       ShowLog();
       if (next_batch) {
         batch = s_.queue.Entries();
@@ -347,7 +347,7 @@ class Sender final {
     }
     // One step on the UI thread for all of them: a window answers each step a worker waits
     // for, which per file of a large folder would cost more than its transfer.
-    s_.port.RunOnUiThread([&] {
+    s_.port.RunRoutineOnUiThread([&] {
       int index = 0;
       for (const std::string& name : names) {
         std::string child = item;
@@ -364,10 +364,11 @@ class Sender final {
   // to end.
   bool Offer(const Retry& retry, File file) {
     const QueuedItem& entry = retry.entry;
-    FileInfo info;
+    // Just opened: its look at opening is as good as a new one.
+    const FileInfo& info = file.opened_info();
     if (!codec_->Sendable(entry.item)) {
       Log(FormatLine(text::NAME_NOT_SENDABLE, entry.item.c_str()));
-    } else if (!file.GetInfo(info)) {
+    } else if (!file.is_open()) {
       Log(FormatLine(text::CANNOT_OPEN, entry.item.c_str()));
     } else if (info.size > codec_->max_size()) {
       Log(FormatLine(text::TOO_LARGE, entry.item.c_str()));

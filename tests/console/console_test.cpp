@@ -1,6 +1,7 @@
 // The console front end in-process: its port's output and its command line.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <cstdio>
 #include <memory>
@@ -58,6 +59,30 @@ TEST(ConsolePort, EscapesControlsAndGoesQuietOnceClosed) {
   EXPECT_FALSE(port.IsSubfoldersChecked() || !port.GetInputText().empty());
   EXPECT_EQ(port.watched_socket(), -1);
   EXPECT_EQ(Contents(log.get()), escaped);
+}
+
+// A worker's routine step (held lines, the next queue entry) leaves its lines at once but
+// does not wake the main loop; any other step, also one holding a routine step, wakes it.
+TEST(ConsolePort, RoutineStepsShowTheirLinesWithoutWakingTheMainLoop) {
+  File log(std::tmpfile(), std::fclose);
+  ConsolePort port(false, log.get(), nullptr);
+  const auto woken = [&] {
+    pollfd wake{port.wake_fd(), POLLIN, 0};
+    const bool readable = poll(&wake, 1, 0) == 1;
+    port.DrainWake();
+    return readable;
+  };
+  const auto written = [&] {
+    return testing::ReadFile("/proc/self/fd/" + std::to_string(fileno(log.get())));
+  };
+  port.RunRoutineOnUiThread([&] {
+    port.AppendSendLog("a");
+    port.RunOnUiThread([&] { port.AppendSendLog("b"); });
+  });
+  EXPECT_FALSE(woken());
+  EXPECT_EQ(written(), "send: a\nsend: b\n");
+  port.RunOnUiThread([&] { port.RunRoutineOnUiThread([] {}); });
+  EXPECT_TRUE(woken());
 }
 
 TEST(ConsoleOptions, FlagsPathsAndTheAddressField) {
