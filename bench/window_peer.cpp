@@ -62,6 +62,8 @@ int Run(int argc, char** argv) {
   // As tovrin-cli without --pair: the connecting window asks for no code (a modal dialog
   // nobody answers), so the session is encrypted with the peer's key unconfirmed.
   application->session.security.ask_code = false;
+  // The user has already said yes: the run times the transfer, not a person at the prompt.
+  application->session.options.accept = tovrin::AcceptPolicy::kAll;
 
   QString address = arguments[2];
   if (address.startsWith(':')) address.prepend(QString::fromStdString(tovrin::OwnAddress()));
