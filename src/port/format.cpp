@@ -101,12 +101,14 @@ std::string FormatCheckedLine(const char* format, ...) {
 }
 
 std::string FormatCount(uint64_t count) {
-  std::string digits = std::to_string(count);
-  for (std::size_t at = digits.size(); at > 3;) {
-    at -= 3;
-    digits.insert(at, ",");
+  const std::string digits = std::to_string(count);
+  std::string grouped;
+  grouped.reserve(digits.size() + digits.size() / 3);
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
   }
-  return digits;
+  return grouped;
 }
 
 namespace {
