@@ -7,11 +7,21 @@
 
 namespace tovrin {
 
+// The vector unit a FileHash runs its updates on. Every unit gives the same digest; the
+// wider ones only hash faster, which counts because every byte sent or received is hashed.
+enum class HashUnit { kBaseline, kAvx2, kAvx512 };
+
+// True when this build has `unit` and this CPU can run it.
+[[nodiscard]] bool HashUnitAvailable(HashUnit unit);
+
 // XXH3-128 over a file's bytes, fed as they are read or written. Used by one thread at a
 // time.
 class FileHash final {
  public:
+  // On the widest unit available.
   FileHash();
+  // On `unit`, which must be available.
+  explicit FileHash(HashUnit unit);
   ~FileHash();
   FileHash(FileHash&&) noexcept;
   FileHash& operator=(FileHash&&) noexcept;
